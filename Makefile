@@ -1,0 +1,28 @@
+# Two entry points for a fresh machine:
+#   make demo   configure, build and run the quick-start example
+#   make test   configure, build and run every test
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all configure build demo test install clean
+
+all: build
+
+configure:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	./$(BUILD)/quickstart
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,199 @@
+// B-tree and cursors: descent from the root, cursors and retrieval,
+// insertion with page splits, duplicates, deletion and named databases.
+//
+// Cursor stack invariant after a successful descent: for every level l below
+// mc_top, mc_pg[l] is a branch page and mc_pg[l + 1] is the child named by
+// slot mc_ki[l]; mc_pg[mc_top] is a leaf. Pointers handed back by a cursor
+// (keys and values) stay valid until the next operation on that cursor, the
+// next write in its transaction, or the end of the transaction.
+#ifndef ORV_BTREE_BTREE_H
+#define ORV_BTREE_BTREE_H
+
+#include <cstdint>
+
+#include "env/env.h"
+#include "page/page.h"
+#include "txn/txn.h"
+
+// ---- Auxiliary database record (one per slot of the environment) ---------------
+
+struct ORV_dbx {
+  ORV_val md_name;        // empty when the slot is free
+  ORV_cmp_func md_cmp;    // key comparator; never null once the db is open
+  ORV_cmp_func md_dcmp;   // value comparator, null unless ORV_DUPSORT
+  ORV_rel_func md_rel;    // stored for the application, never called
+  void *md_relctx;
+};
+
+// Flags accepted by orv_dbi_open.
+inline constexpr unsigned ORV_DB_OPEN_FLAGS = ORV_REVERSEKEY | ORV_DUPSORT | ORV_INTEGERKEY |
+                                              ORV_DUPFIXED | ORV_INTEGERDUP | ORV_REVERSEDUP |
+                                              ORV_COUNTED | ORV_PREFIXKEY | ORV_CREATE;
+inline constexpr uint16_t ORV_DB_PERSISTENT = 0x7FFF;
+inline constexpr uint16_t ORV_DB_OPEN_MARK = 0x8000;  // me_dbflags: slot in use
+
+// ---- Cursor flags (mc_flags) ------------------------------------------------------
+
+inline constexpr uint32_t C_INITIALIZED = 0x1;
+inline constexpr uint32_t C_EOF = 0x2;
+inline constexpr uint32_t C_SUB = 0x4;
+inline constexpr uint32_t C_DEL = 0x8;
+inline constexpr uint32_t C_UNTRACK = 0x40;
+inline constexpr uint32_t C_LONGLIVED = 0x80;
+inline constexpr uint32_t C_SEQNEXT = 0x100;
+inline constexpr uint32_t C_RANKVALID = 0x200;
+inline constexpr uint32_t C_ORIG_RDONLY = ORV_RDONLY;    // 0x20000
+inline constexpr uint32_t C_WRITEMAP = ORV_WRITEMAP;     // 0x80000
+
+// ---- Descent flags (orv_page_search) ----------------------------------------------
+
+inline constexpr int ORV_PS_MODIFY = 0x1;
+inline constexpr int ORV_PS_ROOTONLY = 0x2;
+inline constexpr int ORV_PS_FIRST = 0x4;
+inline constexpr int ORV_PS_LAST = 0x8;
+
+// ---- Write flags that never leave the library ----------------------------------------
+
+inline constexpr unsigned ORV_NOSPILL = 0x8000;
+inline constexpr unsigned ORV_SPLIT_REPLACE = ORV_APPENDDUP;  // 0x40000, split flag
+inline constexpr unsigned ORV_PUT_FLAGS =
+    ORV_NOOVERWRITE | ORV_NODUPDATA | ORV_RESERVE | ORV_APPEND | ORV_APPENDDUP;
+
+// Internal result: the tree is empty. Never leaves the library.
+inline constexpr int ORV_NO_ROOT = -30769;
+
+inline constexpr indx_t ORV_NO_SLOT = 0xFFFF;
+
+struct ORV_xcursor;
+
+// ---- The cursor record -----------------------------------------------------------------
+
+struct ORV_cursor {
+  ORV_cursor *mc_next;        // next tracked cursor of the same database
+  ORV_cursor *mc_backup;      // saved state while a nested transaction runs
+  ORV_xcursor *mc_xcursor;    // sub-cursor over duplicates, or null
+  ORV_txn *mc_txn;
+  ORV_dbi mc_dbi;
+  ORV_db *mc_db;              // the transaction's record (or the sub-cursor's)
+  ORV_dbx *mc_dbx;            // name and comparators
+  uint8_t *mc_dbflag;         // the transaction's state byte for the db
+  uint16_t mc_snum;           // pages on the stack
+  uint16_t mc_top;            // index of the current page
+  uint32_t mc_flags;          // C_* flags
+  ORV_page *mc_pg[ORV_CURSOR_STACK];
+  indx_t mc_ki[ORV_CURSOR_STACK];
+
+  // Materialised key of prefix-compressed pages.
+  ORV_val mc_key;             // last key materialised
+  char mc_keybuf[ORV_KEYBUF_MAX + 1];
+  pgno_t mc_keypg;            // page of the key in mc_keybuf
+  indx_t mc_keyslot;          // slot of that key
+  pgno_t mc_prevpg;           // page of the previous forward step's key
+  indx_t mc_prevslot;         // its slot (ORV_NO_SLOT: none)
+  uint64_t mc_keyshared;      // leading bytes equal to the page's first key
+  uint64_t mc_vint_val;       // varint cache: decoded shared-prefix length
+  uint64_t mc_vint_len;       // varint cache: bytes of that varint
+  indx_t mc_vint_slot;        // varint cache: slot (ORV_NO_SLOT: none)
+  pgno_t mc_vint_pg;          // varint cache: page (P_INVALID: none)
+  uint32_t mc_vint_valid;
+  uint32_t mc_keyreuse;       // buffer prefix reusable by the next step
+
+  // Node search scratch on prefix-compressed pages.
+  const void *mc_srch_key;
+  size_t mc_srch_len;
+  size_t mc_srch_shared;
+  pgno_t mc_srch_pg;
+
+  // Page key cache: one decoded key per slot of one page.
+  ORV_val *mc_pkc_keys;
+  uint32_t mc_pkc_keys_cap;
+  uint8_t *mc_pkc_done;
+  uint32_t mc_pkc_done_cap;
+  char *mc_pkc_store;
+  uint64_t mc_pkc_store_cap;
+  uint64_t mc_pkc_slotsize;
+  uint64_t *mc_pkc_sums;      // entry prefix sums for counting
+  uint32_t mc_pkc_sums_cap;
+  uint32_t mc_pkc_nsums;
+  uint32_t mc_pkc_nslots;
+  uint32_t mc_pkc_ready;
+  pgno_t mc_pkc_pg;           // cached page (P_INVALID: none)
+  txnid_t mc_pkc_txnid;
+  ORV_page *mc_pkc_subpage;
+
+  // Rank cache.
+  uint64_t mc_rank_base[ORV_CURSOR_STACK];
+  uint64_t mc_rank;
+  uint64_t mc_rank_dup;
+};
+
+// Sub-cursor over the duplicate values of the current key; follows its
+// cursor in the same allocation.
+struct ORV_xcursor {
+  ORV_cursor mx_cursor;
+  ORV_db mx_db;
+  ORV_dbx mx_dbx;
+  uint8_t mx_dbflag;
+  uint64_t mx_subpage_size;   // data size of the node whose sub-page is loaded
+  uint64_t mx_put_total;      // write-path scratch (prefix sub-pages)
+  uint32_t mx_put_pending;
+};
+
+// Page of the top of the stack, and its slot.
+inline ORV_page *cursor_page(ORV_cursor *mc) { return mc->mc_pg[mc->mc_top]; }
+inline indx_t cursor_slot(const ORV_cursor *mc) { return mc->mc_ki[mc->mc_top]; }
+inline ORV_env *cursor_env(const ORV_cursor *mc) { return mc->mc_txn->mt_env; }
+
+// ---- Descent ---------------------------------------------------------------------------
+
+[[nodiscard]] int orv_page_search(ORV_cursor *mc, const ORV_val *key, int flags);
+[[nodiscard]] int orv_page_search_root(ORV_cursor *mc, const ORV_val *key, int flags);
+[[nodiscard]] int orv_page_search_lowest(ORV_cursor *mc);
+
+// ---- Node search ---------------------------------------------------------------------
+
+// Positions mc_ki[mc_top] at the first slot whose key is not less than key;
+// *exactp (may be null) tells whether it is equal. Null when every key of
+// the page is smaller (the slot is then numkeys).
+ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp);
+
+// ---- Cursors -------------------------------------------------------------------------
+
+void orv_cursor_init(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx);
+void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst);
+// Frees the page key cache buffers of a cursor (not the cursor itself).
+void orv_pkc_free(ORV_cursor *mc);
+[[nodiscard]] int orv_cursor_get0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op);
+[[nodiscard]] int orv_cursor_set(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op,
+                                 int *exactp);
+[[nodiscard]] int orv_cursor_first(ORV_cursor *mc, ORV_val *key, ORV_val *data);
+[[nodiscard]] int orv_cursor_last(ORV_cursor *mc, ORV_val *key, ORV_val *data);
+[[nodiscard]] int orv_cursor_next(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op);
+[[nodiscard]] int orv_cursor_prev(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op);
+[[nodiscard]] int orv_cursor_sibling(ORV_cursor *mc, int move_right);
+// Reads a leaf node's value (following overflow runs).
+[[nodiscard]] int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data);
+// Materialises the key of slot i of page mp (decoding prefix-compressed keys).
+[[nodiscard]] int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out);
+void orv_xcursor_init0(ORV_cursor *mc);
+[[nodiscard]] int orv_xcursor_load(ORV_cursor *mc, ORV_node *node);
+
+// ---- Writes ----------------------------------------------------------------------------
+
+[[nodiscard]] int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags);
+[[nodiscard]] int orv_cursor_del0(ORV_cursor *mc);
+[[nodiscard]] int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata,
+                                 pgno_t newpgno, unsigned nflags);
+[[nodiscard]] int orv_rebalance(ORV_cursor *mc);
+
+// ---- Named databases -------------------------------------------------------------------
+
+void orv_default_cmp(ORV_txn *txn, ORV_dbi dbi);
+// Re-reads a stale named database record from the main database.
+[[nodiscard]] int orv_dbi_refresh(ORV_cursor *mc);
+
+// Common argument check of the data functions: handle below mt_dbcount, the
+// state byte has validity, and the sequence number still matches.
+bool orv_txn_dbi_valid(ORV_txn *txn, ORV_dbi dbi, uint8_t validity);
+
+#endif  // ORV_BTREE_BTREE_H
