@@ -4,6 +4,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+CTEST_ARGS ?=
 
 .PHONY: all configure build demo test install clean
 
@@ -19,7 +20,7 @@ demo: build
 	./$(BUILD)/quickstart
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 install: build
 	cmake --install $(BUILD)

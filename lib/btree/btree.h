@@ -139,6 +139,11 @@ struct ORV_xcursor {
   uint32_t mx_put_pending;
 };
 
+// Spellings of the page predicates used in assertion texts.
+inline unsigned NUMKEYS(const ORV_page *mp) { return numkeys(mp); }
+inline bool IS_LEAF(const ORV_page *mp) { return is_leaf(mp); }
+inline bool IS_BRANCH(const ORV_page *mp) { return is_branch(mp); }
+
 // Page of the top of the stack, and its slot.
 inline ORV_page *cursor_page(ORV_cursor *mc) { return mc->mc_pg[mc->mc_top]; }
 inline indx_t cursor_slot(const ORV_cursor *mc) { return mc->mc_ki[mc->mc_top]; }
@@ -175,15 +180,42 @@ void orv_pkc_free(ORV_cursor *mc);
 [[nodiscard]] int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data);
 // Materialises the key of slot i of page mp (decoding prefix-compressed keys).
 [[nodiscard]] int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out);
+// Sets up mc's sub-cursor (mc->mc_xcursor, not null) for mc's database,
+// unpositioned. REQUIRES: mc_txn, mc_dbi and mc_dbx of mc are set.
 void orv_xcursor_init0(ORV_cursor *mc);
+// Forgets the materialised key state (previous-step slot, shared length,
+// varint cache, reuse flag, search scratch); the key buffer is kept.
+void orv_cursor_keys_reset(ORV_cursor *mc);
+// Marks the page key cache empty; its buffers stay allocated for reuse.
+void orv_pkc_clear(ORV_cursor *mc);
+// Loads mc's sub-cursor for a leaf node with F_DUPDATA (orv_xcursor_load);
+// ORV_CORRUPTED when the database keeps no duplicates or mc has no
+// sub-cursor.
+[[nodiscard]] int orv_cursor_dups_load(ORV_cursor *mc, ORV_node *node);
 [[nodiscard]] int orv_xcursor_load(ORV_cursor *mc, ORV_node *node);
 
 // ---- Writes ----------------------------------------------------------------------------
 
 [[nodiscard]] int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags);
+// Deletes the entry under a positioned cursor (what orv_cursor_del does):
+// checks the transaction, spills unless ORV_NOSPILL, touches the path, frees
+// overflow runs, then orv_cursor_del0. flags: ORV_NODUPDATA (whole key),
+// F_SUBDATA (the entry is a named-database record), ORV_NOSPILL.
+[[nodiscard]] int orv_cursor_delete(ORV_cursor *mc, unsigned flags);
+// Deletes key (or the key/value pair when data is given and the database
+// has duplicates) through a temporary cursor; F_SUBDATA as above.
+[[nodiscard]] int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data,
+                           unsigned flags);
+// Last step of a delete. REQUIRES: the cursor's path is touched; the node
+// at mc_ki[mc_top] is a plain entry (duplicates and overflow runs handled).
+// Removes it, keeps md_entries and counts exact, fixes the other cursors and
+// rebalances; C_DEL on success (C_EOF when the tree became empty).
 [[nodiscard]] int orv_cursor_del0(ORV_cursor *mc);
 [[nodiscard]] int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata,
                                  pgno_t newpgno, unsigned nflags);
+// Re-reads the sub-page pointer of mc's sub-cursor from the leaf node mc
+// stands on at level (after the nodes of that leaf moved).
+void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);
 [[nodiscard]] int orv_rebalance(ORV_cursor *mc);
 
 // ---- Named databases -------------------------------------------------------------------

@@ -154,6 +154,11 @@ inline ORV_page *&next_spare_page(ORV_page *mp) { return *reinterpret_cast<ORV_p
 [[nodiscard]] int orv_env_map(ORV_env *env, void *addr);
 // Releases everything open acquired; safe on a partly opened handle.
 void orv_env_close0(ORV_env *env);
+// Changes the size of the map of an open environment (orv_env_set_mapsize
+// on a mapped handle). 0 means the size recorded in the current meta; any
+// size below the pages in use is raised to them. An in-memory store keeps
+// its contents. REQUIRES: no transaction of this process is running.
+[[nodiscard]] int orv_env_resize(ORV_env *env, size_t size);
 
 // ---- Meta pages ---------------------------------------------------------------
 
@@ -171,8 +176,20 @@ ORV_meta *orv_env_pick_meta(const ORV_env *env);
                                       int *excl);
 [[nodiscard]] int orv_env_setup_mem_locks(ORV_env *env);
 [[nodiscard]] int orv_env_share_locks(ORV_env *env, int *excl);
-// Claims (or reuses) a reader slot and takes the newest snapshot for txn.
-[[nodiscard]] int orv_reader_acquire(ORV_env *env, ORV_txn *txn);
+// Claims (or reuses) a reader slot for the read-only txn and takes a
+// snapshot: sets txn->mt_reader and txn->mt_txnid and copies the snapshot's
+// meta record into *snap (a copy known not to be torn by a commit). The
+// snapshot is the newest one, or under ORV_RDONLY|ORV_PREVSNAPSHOT the older
+// meta page, whose id is then published only in the slot. *fresh = 1 when a
+// new slot was claimed. On failure no new slot is left claimed under
+// ORV_NOTLS.
+// REQUIRES: env->me_txns != nullptr.
+[[nodiscard]] int orv_reader_acquire(ORV_env *env, ORV_txn *txn, ORV_meta *snap, int *fresh);
+// Ends the reader's use of its slot (mr_txnid = -1). Without ORV_NOTLS the
+// slot stays with its thread; under ORV_NOTLS it stays with txn unless
+// give_back, which frees it (mr_pid = 0). txn->mt_reader is cleared when the
+// transaction no longer owns the slot.
+void orv_reader_release(ORV_env *env, ORV_txn *txn, int give_back);
 // Sets (F_SETLK) or probes (F_GETLK) the liveness lock of pid: 0, -1 (alive)
 // or a system error.
 [[nodiscard]] int orv_reader_pid(ORV_env *env, int op, pid_t pid);
@@ -181,6 +198,8 @@ ORV_meta *orv_env_pick_meta(const ORV_env *env);
 [[nodiscard]] int orv_mutex_failed(ORV_env *env, pthread_mutex_t *mutex, int rc);
 [[nodiscard]] int orv_reader_check0(ORV_env *env, int rlocked, int *dead);
 // Locks the writer mutex with owner-death recovery (no-op without a table).
+// The thread that locked it unlocks it with orv_wmutex_unlock; while it
+// holds it, its own read starts do not wait for it.
 [[nodiscard]] int orv_wmutex_lock(ORV_env *env);
 void orv_wmutex_unlock(ORV_env *env);
 

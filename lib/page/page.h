@@ -143,6 +143,9 @@ inline const indx_t *mp_ptrs(const ORV_page *mp) {
   return reinterpret_cast<const indx_t *>(page_bytes(mp) + PAGEHDRSZ);
 }
 inline unsigned numkeys(const ORV_page *mp) { return (mp->mp_lower - PAGEHDRSZ) >> 1; }
+// Spellings used in assertion texts.
+inline unsigned MP_LOWER(const ORV_page *mp) { return mp->mp_lower; }
+inline unsigned MP_UPPER(const ORV_page *mp) { return mp->mp_upper; }
 inline unsigned size_left(const ORV_page *mp) { return mp->mp_upper - mp->mp_lower; }
 inline bool is_leaf(const ORV_page *mp) { return mp->mp_flags & P_LEAF; }
 inline bool is_leaf2(const ORV_page *mp) { return mp->mp_flags & P_LEAF2; }
@@ -228,9 +231,19 @@ inline size_t leaf_node_size(size_t ksize, size_t dsize) {
   return even(NODESIZE + even(ksize) + dsize);
 }
 inline size_t bigdata_node_size(size_t ksize) { return NODESIZE + even(ksize) + sizeof(pgno_t); }
+// Size of an existing node of mp as it sits in the node area.
+inline size_t node_size_on(const ORV_page *mp, const ORV_node *node) {
+  if (!is_leaf(mp)) return branch_node_size(mp, node->mn_ksize);
+  return leaf_node_size(node->mn_ksize,
+                        (node->mn_flags & F_BIGDATA) ? sizeof(pgno_t) : node_dsize(node));
+}
 
 // Pages of an overflow run holding n value bytes.
 inline pgno_t ovpages(size_t psize, size_t n) { return (n + PAGEHDRSZ - 1) / psize + 1; }
+
+// Largest leaf node (me_nodemax) that stays inline on a page of psize bytes:
+// two such nodes and their slots fill the page exactly.
+constexpr uint32_t orv_nodemax(uint32_t psize) { return (psize - PAGEHDRSZ) / 4 * 2 - 2; }
 
 // ---- Entry counts of counted trees ---------------------------------------
 
@@ -243,6 +256,105 @@ uint64_t orv_node_entries(const ORV_page *mp, const ORV_node *node);
 int64_t orv_branch_set_count(ORV_page *mp, pgno_t child, uint64_t count);
 // Applies delta to the counts along the cursor's path from level down to 0.
 void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta);
+
+// ---- Node insertion and removal (node_edit.cc) ------------------------------
+//
+// All of these change one dirty page in place; the caller has touched it and
+// checked (or split) for room first.
+
+// Flags of orv_node_add beyond the F_* node flags (the low 16 bits reach the
+// node): ORV_RESERVE (0x10000) and ORV_SPLIT_REPLACE (0x40000).
+//
+// Adds a node at slot indx of the cursor's top page. Leaf: key and data are
+// required; a value too large for a node goes to a new overflow run. Branch:
+// key may be null (empty key), pgno names the child, child (may be null) is
+// that page if at hand, count is its entry count on a counted page (all ones:
+// computed from the child). With ORV_RESERVE, data->mv_data is set to the
+// value space. Returns 0, ORV_PAGE_FULL (the transaction is then failed),
+// ORV_BAD_VALSIZE, ENOMEM or a page allocation error.
+[[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
+                               pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
+// Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
+// a P_LEAF2 page). Never fails; errors are recorded in the transaction. An
+// overflow run of the removed node is not freed here.
+void orv_node_del(ORV_cursor *mc, unsigned ksize);
+// Slot-level steps of orv_node_add/orv_node_del. insert_slot returns the new
+// node's offset. env (may be null) receives assertion failures.
+indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size,
+                            ORV_env *env = nullptr);
+void orv_page_remove_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env = nullptr);
+// Replaces the key of the node at mc_ki[mc_top] of a branch page; splits the
+// page when the longer key does not fit.
+[[nodiscard]] int orv_update_key(ORV_cursor *mc, const ORV_val *key);
+// Gives back the free space of the sub-page held by leaf node indx.
+void orv_node_shrink(ORV_page *mp, unsigned indx);
+// Bytes (node plus slot) a new leaf node for key/data at slot indx of mp
+// takes in the cursor's tree.
+size_t orv_leaf_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key,
+                     const ORV_val *data);
+// Bytes (node plus slot) a new branch node with this key takes on mp.
+size_t orv_branch_size(const ORV_page *mp, const ORV_val *key);
+// Brings the counts of a counted tree up to date after mp, the cursor's top
+// page, changed: recount (recompute mp's entries) or apply delta.
+void orv_page_update_counts(ORV_cursor *mc, ORV_page *mp, int recount, int64_t delta);
+
+// ---- Prefix-compressed leaf keys: byte-level codec (prefix_key.cc) -----------
+//
+// Slot i > 0 of a compressed leaf stores varint(p) | key[p..], p = the prefix
+// shared with slot 0's key. None of these allocate.
+
+inline constexpr unsigned ORV_VARINT_MAX = 10;      // bytes of any 64-bit varint
+inline constexpr unsigned ORV_VARINT_READ_MAX = 9;  // longest varint a reader accepts
+
+// Bytes of the minimal varint of v.
+unsigned orv_varint_size(uint64_t v);
+// Writes the minimal varint of v; returns its length (1 to 10).
+// REQUIRES: out has room for ORV_VARINT_MAX bytes.
+unsigned orv_varint_encode(uint64_t v, uint8_t *out);
+// Reads a varint from [p, end), at most ORV_VARINT_READ_MAX bytes; returns
+// its length, or 0 when it does not end within min(end - p, 9) bytes.
+unsigned orv_varint_decode(const uint8_t *p, const uint8_t *end, uint64_t *v);
+
+// Length of the longest common prefix of a and b.
+size_t orv_prefix_shared(const ORV_val *a, const ORV_val *b);
+// Stored length of a key of key_size bytes sharing `shared` bytes with the
+// page's first key (shared is capped at key_size).
+size_t orv_prefix_key_size(size_t key_size, size_t shared);
+// Writes varint(min(shared, key size)) and the rest of the key; returns the
+// bytes written. REQUIRES: shared is at most the real common prefix, out has
+// room for orv_prefix_key_size(key->mv_size, shared) bytes.
+size_t orv_prefix_key_encode(const ORV_val *key, size_t shared, void *out);
+// Encodes key against first (its canonical form); without a first key (null
+// or no data) copies the key whole. *shared_out (may be null) receives p, or
+// 0. Returns the bytes written.
+size_t orv_prefix_key_write(const ORV_val *first, const ORV_val *key, void *out,
+                            size_t *shared_out);
+
+// An already-read varint of a stored key: p and the varint's length.
+struct ORV_prefix_hint {
+  uint64_t shared;
+  uint64_t vlen;
+};
+// What orv_prefix_key_check learns of a canonical stored key.
+struct ORV_prefix_info {
+  uint64_t shared;  // p
+  uint64_t vlen;    // varint bytes
+  uint64_t len;     // decoded key length
+};
+
+// Decodes the stored bytes of a slot against the page's first key into buf
+// (capacity cap); out points at buf. Without a first key (null or no data),
+// or when the stored key is not canonical, the stored bytes are the key.
+// hint (may be null) replaces reading the varint. Returns 0, ORV_CORRUPTED
+// (empty stored key or unreadable varint) or ORV_BAD_VALSIZE (does not fit
+// cap). REQUIRES: buf does not overlap stored; it may hold first at its front.
+[[nodiscard]] int orv_prefix_key_decode(const ORV_val *first, const void *stored,
+                                        size_t stored_len, ORV_val *out, void *buf, size_t cap,
+                                        const ORV_prefix_hint *hint);
+// True when the stored key is canonical against first; info (may be null)
+// then receives p, the varint length and the decoded length. Never an error.
+bool orv_prefix_key_check(const ORV_val *first, const void *stored, size_t stored_len,
+                          ORV_prefix_info *info);
 
 // ---- Key comparison ---------------------------------------------------------
 

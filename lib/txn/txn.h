@@ -12,6 +12,8 @@
 #ifndef ORV_TXN_TXN_H
 #define ORV_TXN_TXN_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "env/env.h"
@@ -173,5 +175,24 @@ txnid_t orv_oldest_reader(ORV_txn *txn);
 // ---- Commit ---------------------------------------------------------------------------
 
 [[nodiscard]] int orv_freelist_save(ORV_txn *txn);
+
+// System calls of orv_page_flush, replaceable by tests to inject write
+// failures. Defaults: ::pwrite, ::writev, ::lseek.
+struct ORV_flush_io {
+  ssize_t (*pwrite)(int fd, const void *buf, size_t count, off_t offset);
+  ssize_t (*writev)(int fd, const struct iovec *iov, int iovcnt);
+  off_t (*lseek)(int fd, off_t offset, int whence);
+};
+extern ORV_flush_io orv_flush_io;
+
+// Makes a page found by orv_page_get (at level) writable in mc's
+// transaction, if that is allowed without touching its parent: a page dirty
+// in this transaction is returned as is, a spilled page is brought back
+// into the dirty list, and a page dirty only in an ancestor is copied into
+// this transaction's dirty list under the same number (a whole overflow run
+// for an overflow page). A page of a committed snapshot is never writable:
+// *page_out is then null and the caller must allocate a new page (for an
+// overflow value: orv_ovpage_free the old run and write a new one).
+[[nodiscard]] int orv_page_writable(ORV_cursor *mc, ORV_page *mp, int level, ORV_page **page_out);
 
 #endif  // ORV_TXN_TXN_H
