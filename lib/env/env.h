@@ -164,6 +164,9 @@ void orv_env_close0(ORV_env *env);
 
 // The current meta: the newer one, or the older under ORV_PREVSNAPSHOT.
 ORV_meta *orv_env_pick_meta(const ORV_env *env);
+// Reads (or creates) the meta pages and maps the data file. prev: open on
+// the older meta (ORV_PREVSNAPSHOT); only a writable opener, which is then
+// the exclusive one, publishes that meta's id in the lock table.
 [[nodiscard]] int orv_env_open_data(ORV_env *env, int prev);
 [[nodiscard]] int orv_env_read_header(ORV_env *env, int prev, ORV_meta *meta);
 [[nodiscard]] int orv_env_init_meta(ORV_env *env, const ORV_meta *meta);

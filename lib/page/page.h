@@ -356,6 +356,192 @@ struct ORV_prefix_info {
 bool orv_prefix_key_check(const ORV_val *first, const void *stored, size_t stored_len,
                           ORV_prefix_info *info);
 
+// ---- Prefix-compressed pages: longest key, key-length index, slot keys,
+// ---- page check (prefix_page.cc) --------------------------------------------
+//
+// A "prefix page" is a leaf page (not P_LEAF2) of a tree whose md_flags hold
+// ORV_PREFIXKEY: the main or a named database, or a duplicate tree of one
+// (sub-pages included). Its mp_pad holds the length of its longest decoded
+// key, capped at ORV_PAD_MAX.
+
+struct ORV_keylen_entry;
+
+inline constexpr unsigned ORV_PAD_MAX = 65535;
+
+// True when mp is a prefix page of the cursor's tree.
+bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
+// Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
+// size of the node holding it (mx_subpage_size of the sub-cursor).
+size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp);
+// True when mp's header is sane for a page of psize bytes: 16 <= mp_lower
+// <= mp_upper <= psize, mp_lower even.
+bool orv_page_shape_ok(const ORV_page *mp, size_t psize);
+// True when slot i's node lies in [mp_upper, psize) with its whole key, and
+// with its stored value too when with_value (8 bytes for F_BIGDATA).
+// REQUIRES: orv_page_shape_ok(mp, psize), i < numkeys(mp).
+bool orv_node_in_page(const ORV_page *mp, size_t psize, unsigned i, bool with_value);
+
+// Length that counts for mp_pad for a slot above 0 whose stored bytes are
+// (stored, stored_len) against the page's first key: p + suffix length when
+// the varint ends within min(stored_len, 9) bytes, p <= first's length and
+// the varint fits the stored key; the stored length otherwise.
+size_t orv_prefix_slot_len(const ORV_val *first, const void *stored, size_t stored_len);
+// Longest key of a prefix page by that rule (slot 0 counts its stored
+// length), uncapped; 0 for an empty page. Nodes outside the page count 0.
+size_t orv_prefix_page_longest(const ORV_page *mp, size_t psize);
+
+// On a prefix page of the cursor's tree mp_pad = min(n, ORV_PAD_MAX); a
+// P_LEAF2 page is left alone; on any other page mp_pad = 0.
+void orv_page_max_key_set(ORV_cursor *mc, ORV_page *mp, size_t n);
+// Recomputes mp_pad from every slot (orv_prefix_page_longest), under the
+// same page conditions as orv_page_max_key_set.
+void orv_page_max_key_scan(ORV_cursor *mc, ORV_page *mp);
+
+// Decodes the key of slot i of a prefix page of psize bytes into buf
+// (capacity cap); out points at buf. Slot 0 is copied whole. Returns 0,
+// EINVAL (i >= numkeys), ORV_CORRUPTED (page header or node out of bounds,
+// empty stored key or unreadable varint above slot 0) or ORV_BAD_VALSIZE
+// (the key is longer than cap). Reads nothing outside [mp, mp + psize).
+[[nodiscard]] int orv_prefix_slot_key(const ORV_page *mp, size_t psize, unsigned i, ORV_val *out,
+                                      void *buf, size_t cap);
+// Verifier of one prefix page of psize bytes: sane header, every node and
+// its value inside the page at or above mp_upper, every key above slot 0
+// canonical against slot 0, mp_pad = the longest decoded key (capped).
+// Returns 0 or ORV_CORRUPTED; *bad_slot (may be null) receives the first
+// slot at fault (numkeys for a header or mp_pad fault).
+[[nodiscard]] int orv_prefix_page_check(const ORV_page *mp, size_t psize, unsigned *bad_slot);
+
+// Key-length index of a write transaction (mt_scratch.ms_klx): per page
+// number, the decoded length of every slot of a prefix page, so that mp_pad
+// stays exact as keys come and go without rescanning the page.
+//
+// Finds or creates the entry of mp, rebuilt from the page when it is stale
+// or does not match the page (slot count or mp_pad); a rebuild also sets
+// mp_pad. *entry_out = null (and 0) for a read-only transaction, a page that
+// is not a prefix page, or a sub-page. Returns 0, ENOMEM or ORV_CORRUPTED
+// (a node outside the page). The entry stays valid until the next
+// orv_keylen_index_get of this transaction or its end.
+[[nodiscard]] int orv_keylen_index_get(ORV_cursor *mc, ORV_page *mp,
+                                       ORV_keylen_entry **entry_out);
+// Records length n for a key inserted at slot indx (capped at the entry's
+// count) and sets mp_pad from the longest length. Use an entry fetched
+// before the slot was inserted. Returns 0, or EINVAL for a null entry; when
+// the entry's array cannot grow it is marked stale and mp_pad is raised to
+// n directly, which keeps the page exact.
+[[nodiscard]] int orv_keylen_index_insert(ORV_keylen_entry *entry, ORV_cursor *mc, ORV_page *mp,
+                                          unsigned indx, size_t n);
+// Forgets the length of slot indx (a key about to be removed: call before
+// the slot goes) and sets mp_pad from the longest remaining length (0 when
+// none is left). An indx past the entry's count marks the entry stale and
+// sets mp_pad from the page's other slots instead. Null entry: no-op.
+void orv_keylen_index_remove(ORV_keylen_entry *entry, ORV_cursor *mc, ORV_page *mp,
+                             unsigned indx);
+// Marks the entry of page pgno stale (page split or rewritten); no-op when
+// the transaction has none.
+void orv_keylen_index_invalidate(ORV_txn *txn, pgno_t pgno);
+
+// ---- Prefix-compressed pages: rewrite, collect, split (prefix_rebuild.cc) ----
+//
+// A rewrite decodes every key of a page into the transaction's scratch
+// buffers (the page image, the entry array, the decoded-key buffer; grown by
+// doubling, never shrunk) and writes the page anew against its (new) first
+// key. Nothing is allocated once the buffers are large enough.
+
+// One node of a page being rewritten or split. 64 bytes.
+struct ORV_prefix_entry {
+  const void *pe_key;      /* 00-07: decoded key */
+  const void *pe_data;     /* 08-15: value bytes as stored (F_BIGDATA: the
+                                     run's page number); null: reserve */
+  const void *pe_stored;   /* 16-23: key bytes on the old page; null: new */
+  uint32_t pe_klen;        /* 24-27: decoded key length */
+  uint32_t pe_stored_len;  /* 28-31: stored key length on the old page */
+  uint32_t pe_dsize;       /* 32-35: value size (mn_lo/mn_hi) */
+  uint32_t pe_vlen;        /* 36-39: value bytes in the node: 8 with
+                                     F_BIGDATA, else pe_dsize */
+  uint32_t pe_shared;      /* 40-43: prefix shared with the old first key */
+  uint32_t pe_vint;        /* 44-47: its varint length (0: stored whole) */
+  uint32_t pe_enclen;      /* 48-51: stored length once re-encoded (set by
+                                     orv_prefix_run_size and the writer) */
+  uint16_t pe_flags;       /* 52-53: node flags F_* */
+  uint16_t pe_new;         /* 54-55: 1 for the key being inserted */
+  uint32_t pe_oldslot;     /* 56-59: slot on the old page (~0u: new) */
+  uint32_t pe_pad;         /* 60-63 */
+};
+static_assert(sizeof(ORV_prefix_entry) == 64);
+
+// Decodes the slots of mp (a prefix page of the cursor's tree) in slot
+// order into the transaction's entry array, leaving out slot skip (a value
+// >= numkeys: none) and placing a new entry for key/data at position indx of
+// the result (key null: none). flags: node flags F_* of the new entry plus
+// ORV_RESERVE (no value bytes: the writer zero-fills them). Keys above slot
+// 0 are decoded against the old slot 0, a key that is not canonical counts
+// as stored whole. The new key is copied, so it may point anywhere
+// (including the page and the scratch buffers); a value pointing into mp is
+// redirected to the page image. Entries stay valid until the next use of
+// the scratch buffers. Returns 0, EINVAL (indx past the end), ENOMEM or
+// ORV_CORRUPTED. REQUIRES: data does not point into the scratch buffers.
+[[nodiscard]] int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip,
+                                    unsigned indx, const ORV_val *key, const ORV_val *data,
+                                    unsigned flags, ORV_prefix_entry **entries_out,
+                                    unsigned *count_out);
+// The entries of a page split: every slot of the cursor's page mp with the
+// new key/value at indx (count = numkeys + 1); orv_prefix_gather without
+// skipping.
+[[nodiscard]] int orv_prefix_collect(ORV_cursor *mc, const ORV_page *mp, unsigned indx,
+                                     const ORV_val *key, const ORV_val *data, unsigned flags,
+                                     ORV_prefix_entry **entries_out, unsigned *count_out);
+// Space entries [start, end) take as one page with entry start as its first
+// key, header excluded: 2 per slot plus each node (key re-encoded against
+// entry start's key; the new entry's value counted as 8 bytes when it goes to
+// an overflow run). Sets pe_enclen. Returns 0 or ORV_BAD_VALSIZE (a stored
+// key over 65535 bytes).
+[[nodiscard]] int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries,
+                                      unsigned start, unsigned end, size_t *size_out);
+// Chooses the split index of count entries so that [0, j) and [j, count),
+// each re-encoded against its own first key, fit in me_psize - 16. Starts
+// from *split_inout (clamped to 1..count - 1) and walks toward the side that
+// is too big; if that finds nothing, takes the fitting index nearest to the
+// proposal. On success pe_enclen holds each entry's stored length in its
+// half. count <= 1: nothing is done. Returns 0, EINVAL (split_inout null),
+// ORV_PAGE_FULL (no index fits) or ORV_BAD_VALSIZE.
+[[nodiscard]] int orv_prefix_split_point(ORV_cursor *mc, ORV_prefix_entry *entries,
+                                         unsigned count, unsigned *split_inout);
+// Writes entries [start, end) as the whole content of mp (psize bytes),
+// keeping mp_pgno and mp_flags: entry start's key whole, the others encoded
+// against it, nodes in slot order from the end of the page downward, mp_pad
+// = the longest decoded key (capped). The page's key-length index entry is
+// marked stale. Nothing is written when it fails: ORV_BAD_VALSIZE (a stored
+// key over 65535 bytes) or ORV_PAGE_FULL. REQUIRES: no entry points into mp
+// (entries from orv_prefix_gather do not).
+[[nodiscard]] int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize,
+                                        ORV_prefix_entry *entries, unsigned start, unsigned end);
+// Moves the value of the new entry e to a new overflow run when its node
+// (key of pe_enclen bytes) would exceed me_nodemax and it is not a sub-page:
+// allocates the run, copies the value (with ORV_RESERVE in flags: points
+// data->mv_data at the run's value space instead) and turns e into an
+// F_BIGDATA entry. Does nothing for other entries. Returns 0 or the
+// allocation's error. REQUIRES: pe_enclen set by orv_prefix_run_size over
+// the run that holds e; data is the value e was gathered from.
+[[nodiscard]] int orv_prefix_entry_overflow(ORV_cursor *mc, ORV_prefix_entry *e, ORV_val *data,
+                                            unsigned flags);
+// Size in bytes (header included) of mp rewritten as orv_prefix_gather with
+// the same arguments describes it (slot skip left out, key/data at indx),
+// against its new first key. Changes nothing but the scratch buffers.
+[[nodiscard]] int orv_prefix_page_plan(ORV_cursor *mc, const ORV_page *mp, unsigned skip,
+                                       unsigned indx, const ORV_val *key, const ORV_val *data,
+                                       unsigned flags, size_t *size_out);
+// Rewrites the cursor's prefix page mp after its first key changed: slot
+// skip is left out (a node being removed or replaced; >= numkeys: none) and
+// key/data (key null: none) goes in at position indx, with the node flags
+// and ORV_RESERVE of flags. A value that belongs on an overflow run is moved
+// to one. With ORV_RESERVE data->mv_data receives the value's space. Also
+// clears the transaction's rewrite plan. Returns 0 or ENOMEM, EINVAL,
+// ORV_CORRUPTED, ORV_BAD_VALSIZE, ORV_PAGE_FULL, an allocation error; the
+// page is unchanged on every error. Cursor slots are the caller's job.
+[[nodiscard]] int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip,
+                                          unsigned indx, const ORV_val *key, ORV_val *data,
+                                          unsigned flags);
+
 // ---- Key comparison ---------------------------------------------------------
 
 int orv_cmp_bytes(const ORV_val *a, const ORV_val *b);

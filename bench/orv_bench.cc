@@ -1,0 +1,362 @@
+// orv_bench: throughput of the basic workloads, with the workload names of
+// db_bench so that figures of other engines line up.
+//
+//   orv_bench --benchmarks=fillseq,fillrandom,overwrite,readrandom,readseq,readreverse
+//             --num=1000000 --key_size=16 --value_size=100 --db=/tmp/orv_bench
+//
+// Workloads:
+//   fillseq      write num keys in ascending order into a new store
+//   fillrandom   write num keys in random order into a new store
+//   overwrite    write num random keys into the existing store
+//   readrandom   look up `reads` random keys (orv_get)
+//   readseq      walk the whole store forward with a cursor
+//   readreverse  walk the whole store backward with a cursor
+//
+// Writes are grouped into transactions of --batch puts. Unless --sync=1 the
+// environment runs with ORV_NOSYNC (as db_bench writes without sync by
+// default). Uses only the public interface.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "orv.h"
+
+namespace {
+
+// ---- Options ----------------------------------------------------------------------------
+
+struct Flags {
+  std::string benchmarks = "fillseq,fillrandom,overwrite,readrandom,readseq,readreverse";
+  long num = 1000000;
+  long reads = -1;  // -1: num
+  int key_size = 16;
+  int value_size = 100;
+  long batch = 1000;
+  bool sync = false;
+  bool writemap = false;
+  bool counted = false;
+  bool use_existing_db = false;
+  long mapsize_mb = 0;  // 0: sized from num
+  uint64_t seed = 301;
+  std::string db;
+};
+
+bool parse_flag(const char *arg, Flags &f) {
+  long n;
+  char junk;
+  char buf[1024];
+  if (std::sscanf(arg, "--benchmarks=%1023s", buf) == 1) {
+    f.benchmarks = buf;
+  } else if (std::sscanf(arg, "--num=%ld%c", &n, &junk) == 1) {
+    f.num = n;
+  } else if (std::sscanf(arg, "--reads=%ld%c", &n, &junk) == 1) {
+    f.reads = n;
+  } else if (std::sscanf(arg, "--key_size=%ld%c", &n, &junk) == 1) {
+    f.key_size = static_cast<int>(n);
+  } else if (std::sscanf(arg, "--value_size=%ld%c", &n, &junk) == 1) {
+    f.value_size = static_cast<int>(n);
+  } else if (std::sscanf(arg, "--batch=%ld%c", &n, &junk) == 1) {
+    f.batch = n;
+  } else if (std::sscanf(arg, "--sync=%ld%c", &n, &junk) == 1) {
+    f.sync = n != 0;
+  } else if (std::sscanf(arg, "--writemap=%ld%c", &n, &junk) == 1) {
+    f.writemap = n != 0;
+  } else if (std::sscanf(arg, "--counted=%ld%c", &n, &junk) == 1) {
+    f.counted = n != 0;
+  } else if (std::sscanf(arg, "--use_existing_db=%ld%c", &n, &junk) == 1) {
+    f.use_existing_db = n != 0;
+  } else if (std::sscanf(arg, "--mapsize_mb=%ld%c", &n, &junk) == 1) {
+    f.mapsize_mb = n;
+  } else if (std::sscanf(arg, "--seed=%ld%c", &n, &junk) == 1) {
+    f.seed = static_cast<uint64_t>(n);
+  } else if (std::strncmp(arg, "--db=", 5) == 0) {
+    f.db = arg + 5;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+[[noreturn]] void die(const char *call, int rc) {
+  std::fprintf(stderr, "%s failed, error %d %s\n", call, rc, orv_strerror(rc));
+  std::exit(1);
+}
+
+#define CHECK(call)                                  \
+  do {                                               \
+    if (int rc_ = (call); rc_ != 0) die(#call, rc_); \
+  } while (0)
+
+// ---- Machine and build --------------------------------------------------------------------
+
+std::string cpu_model() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      size_t colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(colon + 2);
+    }
+  }
+  return "unknown";
+}
+
+void print_header(const Flags &f) {
+  std::printf("eldran:     %s\n", orv_version(nullptr, nullptr, nullptr));
+  std::time_t now = std::time(nullptr);
+  char date[64];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
+  std::printf("Date:       %s\n", date);
+  std::printf("CPU:        %ld x %s\n", sysconf(_SC_NPROCESSORS_ONLN), cpu_model().c_str());
+  std::printf("Keys:       %d bytes each\n", f.key_size);
+  std::printf("Values:     %d bytes each\n", f.value_size);
+  std::printf("Entries:    %ld\n", f.num);
+  std::printf("RawSize:    %.1f MB (estimated)\n",
+              (double(f.key_size) + f.value_size) * double(f.num) / 1048576.0);
+  std::printf("Batch:      %ld puts per write transaction\n", f.batch);
+  std::printf("Mode:       %s%s%s\n", f.sync ? "sync" : "ORV_NOSYNC",
+              f.writemap ? ", ORV_WRITEMAP" : "", f.counted ? ", ORV_COUNTED" : "");
+#if !defined(__OPTIMIZE__)
+  std::printf("WARNING: Optimization is disabled: benchmarks unnecessarily slow\n");
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+  std::printf("WARNING: AddressSanitizer is enabled: benchmarks unnecessarily slow\n");
+#endif
+  std::printf("------------------------------------------------\n");
+  std::fflush(stdout);
+}
+
+// Processor time of this process (user and system), in seconds.
+double cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// ---- The benchmark ------------------------------------------------------------------------
+
+class Bench {
+ public:
+  explicit Bench(const Flags &f) : f_(f), rng_(f.seed) {
+    // Random value bytes, sliced at varying offsets.
+    values_.resize(size_t{1} << 20);
+    std::mt19937_64 vr(f.seed ^ 0x5bd1e995);
+    for (auto &c : values_) c = static_cast<char>('a' + vr() % 26);
+    key_.resize(static_cast<size_t>(f.key_size));
+  }
+  ~Bench() { close_env(); }
+
+  void run(const std::string &name);
+
+ private:
+  void open_env(bool fresh);
+  void close_env();
+  ORV_val make_key(uint64_t k);
+  ORV_val make_value();
+  void write(bool seq, long n);
+  void read_random(long n);
+  long read_walk(bool reverse);
+
+  const Flags &f_;
+  std::mt19937_64 rng_;
+  std::string values_;
+  size_t vpos_ = 0;
+  std::string key_;
+  ORV_env *env_ = nullptr;
+  ORV_dbi dbi_ = 0;
+  uint64_t bytes_ = 0;
+  std::string extra_;
+};
+
+void Bench::close_env() {
+  if (env_) orv_env_close(env_);
+  env_ = nullptr;
+}
+
+void Bench::open_env(bool fresh) {
+  close_env();
+  if (fresh) {
+    unlink((f_.db + "/data.orv").c_str());
+    unlink((f_.db + "/lock.orv").c_str());
+  }
+  mkdir(f_.db.c_str(), 0755);
+  CHECK(orv_env_create(&env_));
+  uint64_t mapsize = f_.mapsize_mb > 0
+                         ? uint64_t(f_.mapsize_mb) << 20
+                         : std::max<uint64_t>(uint64_t{1} << 30,
+                                              uint64_t(f_.num) * (f_.key_size + f_.value_size) * 4);
+  CHECK(orv_env_set_mapsize(env_, mapsize));
+  unsigned flags = (f_.sync ? 0 : ORV_NOSYNC) | (f_.writemap ? ORV_WRITEMAP : 0);
+  CHECK(orv_env_open(env_, f_.db.c_str(), flags, 0644));
+  ORV_txn *txn = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
+  CHECK(orv_dbi_open(txn, nullptr, f_.counted ? ORV_COUNTED : 0, &dbi_));
+  CHECK(orv_txn_commit(txn));
+}
+
+ORV_val Bench::make_key(uint64_t k) {
+  // Zero-padded decimal, so that byte order is numeric order.
+  char buf[32];
+  int n = std::snprintf(buf, sizeof buf, "%020" PRIu64, k);
+  size_t ks = key_.size();
+  if (ks >= size_t(n)) {
+    std::memset(key_.data(), '0', ks - n);
+    std::memcpy(key_.data() + ks - n, buf, size_t(n));
+  } else {
+    std::memcpy(key_.data(), buf + (n - ks), ks);
+  }
+  return ORV_val{ks, key_.data()};
+}
+
+ORV_val Bench::make_value() {
+  size_t n = static_cast<size_t>(f_.value_size);
+  if (vpos_ + n > values_.size()) vpos_ = 0;
+  ORV_val v{n, values_.data() + vpos_};
+  vpos_ += 97;
+  return v;
+}
+
+void Bench::write(bool seq, long n) {
+  ORV_txn *txn = nullptr;
+  for (long i = 0; i < n; i++) {
+    if (txn == nullptr) CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
+    uint64_t k = seq ? uint64_t(i) : rng_() % uint64_t(f_.num);
+    ORV_val key = make_key(k), val = make_value();
+    CHECK(orv_put(txn, dbi_, &key, &val, 0));
+    bytes_ += key.mv_size + val.mv_size;
+    if ((i + 1) % f_.batch == 0) {
+      CHECK(orv_txn_commit(txn));
+      txn = nullptr;
+    }
+  }
+  if (txn) CHECK(orv_txn_commit(txn));
+}
+
+void Bench::read_random(long n) {
+  ORV_txn *txn = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+  long found = 0;
+  for (long i = 0; i < n; i++) {
+    ORV_val key = make_key(rng_() % uint64_t(f_.num)), val{};
+    int rc = orv_get(txn, dbi_, &key, &val);
+    if (rc == 0) {
+      found++;
+      bytes_ += key.mv_size + val.mv_size;
+    } else if (rc != ORV_NOTFOUND) {
+      die("orv_get", rc);
+    }
+  }
+  orv_txn_abort(txn);
+  char extra[64];
+  std::snprintf(extra, sizeof extra, "(%ld of %ld found)", found, n);
+  extra_ = extra;
+}
+
+long Bench::read_walk(bool reverse) {
+  ORV_txn *txn = nullptr;
+  ORV_cursor *c = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+  CHECK(orv_cursor_open(txn, dbi_, &c));
+  ORV_val k{}, v{};
+  long n = 0;
+  int rc = orv_cursor_get(c, &k, &v, reverse ? ORV_LAST : ORV_FIRST);
+  while (rc == 0) {
+    n++;
+    bytes_ += k.mv_size + v.mv_size;
+    rc = orv_cursor_get(c, &k, &v, reverse ? ORV_PREV : ORV_NEXT);
+  }
+  if (rc != ORV_NOTFOUND) die("orv_cursor_get", rc);
+  orv_cursor_close(c);
+  orv_txn_abort(txn);
+  return n;
+}
+
+void Bench::run(const std::string &name) {
+  bytes_ = 0;
+  extra_.clear();
+  long reads = f_.reads < 0 ? f_.num : f_.reads;
+  bool fill = name == "fillseq" || name == "fillrandom";
+  if (fill || env_ == nullptr) open_env(fill && !f_.use_existing_db);
+  auto start = std::chrono::steady_clock::now();
+  double cpu_start = cpu_seconds();
+  long ops;
+  if (name == "fillseq") {
+    write(true, ops = f_.num);
+  } else if (name == "fillrandom" || name == "overwrite") {
+    write(false, ops = f_.num);
+  } else if (name == "readrandom") {
+    read_random(ops = reads);
+  } else if (name == "readseq") {
+    ops = read_walk(false);
+  } else if (name == "readreverse") {
+    ops = read_walk(true);
+  } else {
+    std::fprintf(stderr, "unknown benchmark '%s'\n", name.c_str());
+    return;
+  }
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double cpu = cpu_seconds() - cpu_start;
+  double micros = ops > 0 ? secs * 1e6 / double(ops) : 0.0;
+  // CPU time per op as well: on a shared machine it is the steadier figure.
+  std::printf("%-12s : %11.3f micros/op; %10.0f ops/s; %7.1f MB/s; cpu %.3f micros/op %s\n",
+              name.c_str(), micros, secs > 0 ? double(ops) / secs : 0.0,
+              secs > 0 ? double(bytes_) / 1048576.0 / secs : 0.0,
+              ops > 0 ? cpu * 1e6 / double(ops) : 0.0, extra_.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Flags f;
+  for (int i = 1; i < argc; i++) {
+    if (!parse_flag(argv[i], f)) {
+      std::fprintf(stderr,
+                   "usage: %s [--benchmarks=a,b,...] [--num=N] [--reads=N] [--key_size=N]\n"
+                   "          [--value_size=N] [--batch=N] [--sync=0|1] [--writemap=0|1]\n"
+                   "          [--counted=0|1] [--use_existing_db=0|1] [--mapsize_mb=N]\n"
+                   "          [--seed=N] [--db=path]\n"
+                   "invalid flag '%s'\n",
+                   argv[0], argv[i]);
+      return 1;
+    }
+  }
+  if (f.num <= 0 || f.batch <= 0 || f.key_size < 1 || f.key_size > ORV_MAXKEYSIZE ||
+      f.value_size < 0) {
+    std::fprintf(stderr, "%s: --num and --batch must be positive, --key_size 1 to %d\n", argv[0],
+                 ORV_MAXKEYSIZE);
+    return 1;
+  }
+  // A store at the default path is temporary; one given with --db stays.
+  bool temporary = f.db.empty();
+  if (temporary) f.db = "/tmp/orv_bench-" + std::to_string(getpid());
+  print_header(f);
+  {
+    Bench bench(f);
+    size_t pos = 0;
+    while (pos <= f.benchmarks.size()) {
+      size_t comma = f.benchmarks.find(',', pos);
+      if (comma == std::string::npos) comma = f.benchmarks.size();
+      std::string name = f.benchmarks.substr(pos, comma - pos);
+      if (!name.empty()) bench.run(name);
+      pos = comma + 1;
+    }
+  }
+  if (temporary) {
+    unlink((f.db + "/data.orv").c_str());
+    unlink((f.db + "/lock.orv").c_str());
+    rmdir(f.db.c_str());
+  }
+  return 0;
+}

@@ -1,0 +1,251 @@
+// Key materialisation: orv_cursor_read_key and the page key cache.
+//
+// Keys are stored whole in branch nodes and ordinary leaves, at fixed
+// offsets on P_LEAF2 pages, and on leaves of prefix-compressed databases
+// (every slot but 0) as varint(p) | suffix, p being the prefix shared with
+// the page's first key (slot 0, stored whole). A compressed key is rebuilt:
+//  - on a forward step (C_SEQNEXT), straight into mc_keybuf; when the
+//    buffer still holds the previous slot's key, its first mc_keyshared
+//    bytes already equal the first key's and are not copied again;
+//  - for a long-lived cursor of a read-only transaction, once per slot into
+//    the page key cache, which later reads of the same page reuse;
+//  - otherwise through the codec's decoder into mc_keybuf.
+//
+// Invariant: mc_keyreuse == 1 only while mc_keybuf holds the key of
+// (mc_keypg, mc_keyslot) and mc_keyshared is the number of its leading bytes
+// known to equal the page's first key.
+//
+// A stored key that is not in canonical form (non-minimal varint, prefix not
+// maximal, prefix longer than the first key) is the key itself, as the
+// decoder reads it; every path here agrees with that.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "btree/btree.h"
+
+namespace {
+
+inline constexpr uint32_t PKC_MIN_SLOTS = 16;
+inline constexpr uint64_t PKC_MIN_STORE = 256;
+
+const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p); }
+
+// Whether stored bytes with varint (v, vlen) are the canonical compressed
+// form of a key against first.
+bool canonical(const ORV_val &first, const uint8_t *stored, size_t len, uint64_t v, unsigned vlen) {
+  if (vlen == 0 || vlen > len || v > first.mv_size) return false;
+  if (len > vlen && v < first.mv_size && stored[vlen] == u8(first.mv_data)[v]) return false;
+  return orv_varint_size(v) == vlen;
+}
+
+void varint_cache_clear(ORV_cursor *mc) {
+  mc->mc_vint_valid = 0;
+  mc->mc_vint_pg = P_INVALID;
+  mc->mc_vint_slot = ORV_NO_SLOT;
+  mc->mc_vint_val = 0;
+  mc->mc_vint_len = 0;
+}
+
+template <typename T>
+bool grow(T **arr, uint32_t *cap, uint32_t need) {
+  if (*arr != nullptr && *cap >= need) return true;
+  uint32_t n = *cap > PKC_MIN_SLOTS ? *cap : PKC_MIN_SLOTS;
+  while (n < need) n *= 2;
+  void *p = std::realloc(*arr, sizeof(T) * n);
+  if (p == nullptr) return false;
+  *arr = static_cast<T *>(p);
+  *cap = n;
+  return true;
+}
+
+// Longest full key of a page, which sizes the cache's slots.
+uint64_t page_longest_key(const ORV_cursor *mc, ORV_page *mp) {
+  if (is_leaf2(mp)) return mc->mc_db->md_pad;
+  const unsigned n = numkeys(mp);
+  const bool prefixed = is_leaf(mp) && (mc->mc_db->md_flags & ORV_PREFIXKEY);
+  if (prefixed && mp->mp_pad != 0) return mp->mp_pad;
+  uint64_t longest = 0;
+  const size_t first_len = n > 0 ? node_ksize(node_ptr(mp, 0)) : 0;
+  for (unsigned j = 0; j < n; ++j) {
+    const ORV_node *node = node_ptr(mp, j);
+    const size_t len = node_ksize(node);
+    uint64_t full = len;
+    if (prefixed && j > 0) {
+      const uint8_t *stored = u8(node_key(node, NODESIZE));
+      uint64_t v;
+      const unsigned vlen = orv_varint_decode(stored, stored + len, &v);
+      if (vlen != 0 && v <= first_len) full = v + (len - vlen);
+    }
+    if (full > longest) longest = full;
+  }
+  return longest;
+}
+
+// Makes the page key cache describe mp (keeping it when it already does).
+int pkc_prepare(ORV_cursor *mc, ORV_page *mp) {
+  const unsigned n = numkeys(mp);
+  ORV_page *subpage = is_subp(mp) ? mp : nullptr;
+  if (mc->mc_pkc_pg == mp->mp_pgno && mc->mc_pkc_txnid == mc->mc_txn->mt_txnid &&
+      mc->mc_pkc_nslots == n && mc->mc_pkc_subpage == subpage)
+    return 0;
+  orv_pkc_clear(mc);
+  if (!grow(&mc->mc_pkc_keys, &mc->mc_pkc_keys_cap, n) ||
+      !grow(&mc->mc_pkc_done, &mc->mc_pkc_done_cap, n))
+    return ENOMEM;
+  uint64_t slotsize = page_longest_key(mc, mp);
+  if (slotsize > ORV_KEYBUF_MAX) slotsize = ORV_KEYBUF_MAX;
+  if (slotsize == 0) slotsize = ORV_KEYBUF_MAX;
+  if (n > 0) {
+    std::memset(mc->mc_pkc_done, 0, n);
+    std::memset(static_cast<void *>(mc->mc_pkc_keys), 0, sizeof(ORV_val) * n);
+  }
+  mc->mc_pkc_slotsize = slotsize;
+  mc->mc_pkc_nslots = n;
+  mc->mc_pkc_pg = mp->mp_pgno;
+  mc->mc_pkc_txnid = mc->mc_txn->mt_txnid;
+  mc->mc_pkc_subpage = subpage;
+  return 0;
+}
+
+// Gives every slot of the prepared cache its share of the store.
+int pkc_layout(ORV_cursor *mc) {
+  if (mc->mc_pkc_ready) return 0;
+  const uint64_t bytes = uint64_t{mc->mc_pkc_nslots} * mc->mc_pkc_slotsize;
+  if (mc->mc_pkc_store == nullptr || mc->mc_pkc_store_cap < bytes) {
+    uint64_t cap = mc->mc_pkc_store_cap > PKC_MIN_STORE ? mc->mc_pkc_store_cap : PKC_MIN_STORE;
+    while (cap < bytes) cap *= 2;
+    void *p = std::realloc(mc->mc_pkc_store, cap);
+    if (p == nullptr) return ENOMEM;
+    mc->mc_pkc_store = static_cast<char *>(p);
+    mc->mc_pkc_store_cap = cap;
+  }
+  for (uint32_t j = 0; j < mc->mc_pkc_nslots; ++j)
+    mc->mc_pkc_keys[j] = ORV_val{0, mc->mc_pkc_store + j * mc->mc_pkc_slotsize};
+  mc->mc_pkc_ready = 1;
+  return 0;
+}
+
+// Decodes slot i through the page key cache. Returns 0 with *key_out set,
+// or non-zero when the cache cannot serve this slot (the caller decodes
+// into the key buffer instead).
+int pkc_read(ORV_cursor *mc, ORV_page *mp, unsigned i, const ORV_val &first, const void *stored,
+             size_t len, const ORV_prefix_hint *hint, ORV_val *key_out) {
+  if (pkc_prepare(mc, mp) != 0 || i >= mc->mc_pkc_nslots || pkc_layout(mc) != 0) return ENOMEM;
+  ORV_val *slot = &mc->mc_pkc_keys[i];
+  if (!mc->mc_pkc_done[i]) {
+    if (int rc = orv_prefix_key_decode(&first, stored, len, slot, slot->mv_data,
+                                       mc->mc_pkc_slotsize, hint);
+        rc != 0)
+      return rc;
+    mc->mc_pkc_done[i] = 1;
+  }
+  *key_out = *slot;
+  return 0;
+}
+
+// Slot i > 0 of a prefix-compressed leaf.
+int read_prefixed_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out) {
+  const ORV_node *first_node = node_ptr(mp, 0);
+  const ORV_val first{node_ksize(first_node), const_cast<void *>(node_key(first_node, NODESIZE))};
+  const ORV_node *node = node_ptr(mp, i);
+  const uint8_t *stored = u8(node_key(node, NODESIZE));
+  const size_t len = node_ksize(node);
+
+  if ((mc->mc_flags & C_SEQNEXT) && len > 0) {
+    uint64_t v;
+    unsigned vlen;
+    if (mc->mc_vint_valid && mc->mc_vint_pg == mp->mp_pgno && mc->mc_vint_slot == i) {
+      v = mc->mc_vint_val;
+      vlen = static_cast<unsigned>(mc->mc_vint_len);
+    } else {
+      vlen = orv_varint_decode(stored, stored + len, &v);
+    }
+    if (vlen != 0) {
+      mc->mc_vint_val = v;
+      mc->mc_vint_len = vlen;
+      mc->mc_vint_pg = mp->mp_pgno;
+      mc->mc_vint_slot = static_cast<indx_t>(i);
+      mc->mc_vint_valid = 1;
+      const size_t suffix = len - vlen;
+      if (canonical(first, stored, len, v, vlen) && v + suffix <= ORV_KEYBUF_MAX) {
+        size_t keep = 0;
+        if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno && i > 0 && mc->mc_keyslot == i - 1)
+          keep = mc->mc_keyshared < v ? mc->mc_keyshared : v;
+        if (v > keep) std::memcpy(mc->mc_keybuf + keep, u8(first.mv_data) + keep, v - keep);
+        if (suffix > 0) std::memcpy(mc->mc_keybuf + v, stored + vlen, suffix);
+        mc->mc_key = ORV_val{v + suffix, mc->mc_keybuf};
+        mc->mc_keypg = mp->mp_pgno;
+        mc->mc_keyslot = static_cast<indx_t>(i);
+        mc->mc_keyshared = v;
+        mc->mc_keyreuse = 1;
+        *key_out = mc->mc_key;
+        return 0;
+      }
+    }
+  }
+
+  // General path.
+  uint64_t v = 0;
+  const unsigned vlen = orv_varint_decode(stored, stored + len, &v);
+  ORV_prefix_hint hint{v, vlen};
+  const ORV_prefix_hint *hintp = vlen != 0 ? &hint : nullptr;
+  const uint64_t shared = canonical(first, stored, len, v, vlen) ? v : 0;
+
+  if (txn_is_rdonly(mc->mc_txn) && (mc->mc_flags & C_LONGLIVED) && !(mc->mc_flags & C_SEQNEXT)) {
+    int rc = pkc_read(mc, mp, i, first, stored, len, hintp, key_out);
+    if (rc == 0) {
+      mc->mc_keyshared = shared;
+      // The buffer no longer pairs with mc_keyshared.
+      mc->mc_keyreuse = 0;
+      return 0;
+    }
+    if (rc == ORV_CORRUPTED) return rc;
+    // No room in the cache (a stale longest-key figure or no memory): the
+    // key buffer always fits a valid key.
+  }
+  ORV_val out;
+  if (int rc = orv_prefix_key_decode(&first, stored, len, &out, mc->mc_keybuf, ORV_KEYBUF_MAX, hintp);
+      rc != 0)
+    return rc;
+  mc->mc_key = out;
+  mc->mc_keypg = mp->mp_pgno;
+  mc->mc_keyslot = static_cast<indx_t>(i);
+  mc->mc_keyshared = shared;
+  varint_cache_clear(mc);
+  mc->mc_keyreuse = 1;
+  *key_out = out;
+  return 0;
+}
+
+}  // namespace
+
+int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out) {
+  if (key_out == nullptr) return 0;
+  if (is_leaf2(mp)) {
+    key_out->mv_size = mp->mp_pad;
+    key_out->mv_data = leaf2_key(mp, i, mp->mp_pad);
+    return 0;
+  }
+  ORV_node *node = node_ptr(mp, i);
+  if (is_branch(mp)) {
+    key_out->mv_size = node_ksize(node);
+    key_out->mv_data = node_key(node, node_hdrsz(mp));
+    return 0;
+  }
+  const bool prefixed = mc->mc_db->md_flags & ORV_PREFIXKEY;
+  if (prefixed && i > 0) return read_prefixed_key(mc, mp, i, key_out);
+  // Slot 0 of a prefix-compressed page is stored whole, like every key of
+  // an ordinary leaf.
+  const ORV_val stored{node_ksize(node), node_key(node, NODESIZE)};
+  *key_out = stored;
+  if (prefixed) {
+    mc->mc_key = stored;
+    mc->mc_keypg = mp->mp_pgno;
+    mc->mc_keyslot = 0;
+  }
+  mc->mc_keyshared = 0;
+  varint_cache_clear(mc);
+  mc->mc_keyreuse = 0;
+  return 0;
+}

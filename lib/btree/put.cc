@@ -1,0 +1,404 @@
+// Writing a key/value pair: orv_put, orv_cursor_put and the write path they
+// share, orv_cursor_put0.
+//
+// A write checks everything that depends only on the request first, so a
+// refusal changes nothing and leaves the transaction usable. It then
+// positions the cursor (the key exists or not), spills dirty pages if room
+// runs short, makes the path writable, and either replaces the value in
+// place, or removes the node and adds it anew, splitting the page when the
+// node does not fit. Once a page has changed, any failure marks the
+// transaction failed: a half-done write can only be aborted. Committed
+// pages are never written: an overflow run is reused only when it is
+// writable in this transaction.
+//
+// Every successful write leaves the cursor on the written entry, keeps
+// md_entries and, in counted trees, every branch count on the path exact,
+// and moves the other cursors of the transaction that stand on the changed
+// page to where their entries went.
+//
+// Sorted duplicates (ORV_DUPSORT) join this path where put_dup() is called;
+// prefix-compressed keys are encoded by the node layer (orv_node_add).
+#include <cerrno>
+#include <cstring>
+
+#include "btree/btree.h"
+
+namespace {
+
+// Flags the exported cursor write accepts.
+constexpr unsigned kCursorPutFlags = ORV_PUT_FLAGS | ORV_CURRENT | ORV_MULTIPLE;
+// Request bits that travel on into orv_node_add.
+constexpr unsigned kNodeAddFlags = F_DUPDATA | F_SUBDATA | ORV_RESERVE | ORV_APPEND;
+
+constexpr size_t kMaxValueSize = 0xFFFFFFFFu;
+
+// Whether [p, p + size) overlaps [base, base + len).
+bool overlaps(const void *p, size_t size, const void *base, size_t len) {
+  auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(base);
+  return size && p && a < b + len && a + size > b;
+}
+
+// Refusals that depend only on the request and the database's flags.
+int check_request(const ORV_cursor *mc, const ORV_val *key, const ORV_val *data, unsigned flags) {
+  const ORV_db *db = mc->mc_db;
+  if (key->mv_size == 0 || key->mv_size > ORV_MAXKEYSIZE) return ORV_BAD_VALSIZE;
+  if (key->mv_size && !key->mv_data) return EINVAL;
+  size_t dmax = (db->md_flags & ORV_DUPSORT) ? ORV_MAXKEYSIZE : kMaxValueSize;
+  if (!(flags & ORV_MULTIPLE) && data->mv_size > dmax) return ORV_BAD_VALSIZE;
+  if (!(flags & (ORV_RESERVE | ORV_MULTIPLE | F_BIGDATA)) && data->mv_size && !data->mv_data)
+    return EINVAL;
+  // A value of a sorted-duplicate set is a key of its value tree: reserving
+  // it would sort bytes that do not exist yet.
+  if ((flags & ORV_RESERVE) && (db->md_flags & ORV_DUPSORT)) return EINVAL;
+  // Fixed-size values in a value tree (the sub-cursor's keys).
+  if ((mc->mc_flags & C_SUB) && (db->md_flags & ORV_DUPFIXED) && db->md_pad &&
+      key->mv_size != db->md_pad)
+    return ORV_BAD_VALSIZE;
+  return 0;
+}
+
+// The stored key of slot ki of a leaf that is not prefix-compressed.
+ORV_val leaf_key(const ORV_cursor *mc, ORV_page *mp, unsigned ki) {
+  ORV_val k;
+  if (is_leaf2(mp)) {
+    k.mv_size = mc->mc_db->md_pad;
+    k.mv_data = leaf2_key(mp, ki, k.mv_size);
+  } else {
+    ORV_node *node = node_ptr(mp, ki);
+    k.mv_size = node->mn_ksize;
+    k.mv_data = node_key(node, NODESIZE);
+  }
+  return k;
+}
+
+// ORV_CURRENT: the cursor must stand on an entry, and the key given must be
+// that entry's key, or the write would break the key order.
+int check_current(ORV_cursor *mc, const ORV_val *key) {
+  if (!(mc->mc_flags & C_INITIALIZED) || mc->mc_snum == 0) return EINVAL;
+  ORV_page *mp = cursor_page(mc);
+  unsigned ki = cursor_slot(mc);
+  if (!is_leaf(mp) || ki >= numkeys(mp)) return EINVAL;
+  ORV_val cur;
+  if ((mc->mc_db->md_flags & ORV_PREFIXKEY) && !is_leaf2(mp)) {
+    if (int rc = orv_cursor_read_key(mc, mp, ki, &cur); rc != 0) return rc;
+  } else {
+    cur = leaf_key(mc, mp, ki);
+  }
+  bool same = cur.mv_size == key->mv_size &&
+              (key->mv_size == 0 || std::memcmp(cur.mv_data, key->mv_data, key->mv_size) == 0);
+  if (!same && mc->mc_dbx->md_cmp(key, &cur) != 0) return EINVAL;
+  return 0;
+}
+
+// After a node was added or replaced on mp, the other cursors standing on
+// mp move past a new slot and re-read their sub-page pointers (the node
+// area moved).
+void fix_cursors_after_add(ORV_cursor *mc, ORV_page *mp, unsigned ki, bool insert_key) {
+  ORV_txn *txn = mc->mc_txn;
+  if (!txn->mt_cursors) return;
+  unsigned top = mc->mc_top;
+  for (ORV_cursor *m2 = txn->mt_cursors[mc->mc_dbi]; m2; m2 = m2->mc_next) {
+    ORV_cursor *m3;
+    if (mc->mc_flags & C_SUB) {
+      if (!m2->mc_xcursor) continue;
+      m3 = &m2->mc_xcursor->mx_cursor;
+    } else {
+      m3 = m2;
+    }
+    if (m3 == mc || m3->mc_snum < mc->mc_snum || m3->mc_pg[top] != mp) continue;
+    if (insert_key && m3->mc_ki[top] >= ki) m3->mc_ki[top]++;
+    orv_xcursor_repoint(m3, top);
+  }
+}
+
+// The first key of a leaf below the root changed bytes (but not order): the
+// separator of the nearest ancestor slot that is not 0 names it.
+int update_separator(ORV_cursor *mc, const ORV_val *key) {
+  if (mc->mc_top == 0 || cursor_slot(mc) != 0) return 0;
+  unsigned top = mc->mc_top;
+  unsigned l = top - 1;
+  while (l > 0 && mc->mc_ki[l] == 0) l--;
+  if (mc->mc_ki[l] == 0) return 0;
+  mc->mc_top = static_cast<uint16_t>(l);
+  int rc = orv_update_key(mc, key);
+  mc->mc_top = static_cast<uint16_t>(top);
+  return rc;
+}
+
+// Existing key whose value is replaced (no duplicates involved). Returns 0
+// with *done set when the value was written in place; otherwise the node
+// has been removed and the caller adds it anew. An overflow run that the
+// new value is read from is handed back in *free_after, to be freed once
+// the value has been copied.
+int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, bool *done,
+                  ORV_page **free_after) {
+  ORV_env *env = cursor_env(mc);
+  ORV_page *mp = cursor_page(mc);
+  ORV_node *node = node_ptr(mp, cursor_slot(mc));
+  *done = false;
+  *free_after = nullptr;
+
+  if (node->mn_flags & F_BIGDATA) {
+    ORV_page *omp;
+    int level;
+    pgno_t pg = load_u64(node_data(node));
+    if (int rc = orv_page_get(mc, pg, &omp, &level); rc != 0) return rc;
+    if (mp_pages(omp) >= ovpages(env->me_psize, data->mv_size)) {
+      // Large enough: rewrite it if this transaction may; a run of a
+      // committed snapshot is never written in place.
+      ORV_page *wp = nullptr;
+      if (int rc = orv_page_writable(mc, omp, level, &wp); rc != 0) return rc;
+      if (wp) {
+        set_node_dsize(node, data->mv_size);
+        if (flags & ORV_RESERVE)
+          data->mv_data = page_data(wp);
+        else if (data->mv_size)
+          std::memmove(page_data(wp), data->mv_data, data->mv_size);
+        *done = true;
+        return 0;
+      }
+    }
+    if (!(flags & ORV_RESERVE) &&
+        overlaps(data->mv_data, data->mv_size, omp, size_t{mp_pages(omp)} * env->me_psize))
+      *free_after = omp;
+    else if (int rc = orv_ovpage_free(mc, omp); rc != 0)
+      return rc;
+  } else if (data->mv_size == node_dsize(node)) {
+    if (mc->mc_flags & C_SUB) {
+      // In a value tree the value is the key itself; equal under the
+      // comparator, its bytes may still differ.
+      bool prefix = (mc->mc_db->md_flags & ORV_PREFIXKEY) && cursor_slot(mc) != 0;
+      if (prefix || node->mn_ksize != key->mv_size) {
+        orv_node_del(mc, 0);
+        return 0;
+      }
+      std::memmove(node_key(node, NODESIZE), key->mv_data, key->mv_size);
+      if (int rc = update_separator(mc, key); rc != 0) return rc;
+    } else if (flags & ORV_RESERVE) {
+      data->mv_data = node_data(node);
+    } else if (data->mv_size) {
+      std::memmove(node_data(node), data->mv_data, data->mv_size);
+    }
+    *done = true;
+    return 0;
+  }
+  orv_node_del(mc, 0);
+  return 0;
+}
+
+// Existing key in a database with sorted duplicates: the value joins the
+// key's value set (or replaces it under ORV_CURRENT).
+int put_dup(ORV_cursor *, ORV_val *, ORV_val *, unsigned, uint64_t *) {
+  return ORV_INCOMPATIBLE;
+}
+
+}  // namespace
+
+int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags) {
+  if (!mc || !key || !data) return EINVAL;
+  ORV_txn *txn = mc->mc_txn;
+  ORV_env *env = txn->mt_env;
+  ORV_db *db = mc->mc_db;
+  uint64_t dcount = 0;
+
+  if (flags & ORV_MULTIPLE) {
+    if (!(db->md_flags & ORV_DUPFIXED)) return ORV_INCOMPATIBLE;
+    dcount = data[1].mv_size;
+    data[1].mv_size = 0;
+  }
+  if (txn_is_rdonly(txn)) return EACCES;
+  if (txn->mt_flags & ORV_TXN_BLOCKED)
+    return (txn->mt_flags & ORV_TXN_ERROR) && txn->mt_error ? txn->mt_error : ORV_BAD_TXN;
+  if (env->me_interrupt.load(std::memory_order_relaxed)) return orv_txn_fail(txn, EINTR);
+  if (int rc = check_request(mc, key, data, flags); rc != 0) return rc;
+  // Prefix-compressed leaves need the page rewrite of the node layer, which
+  // this write path does not drive yet.
+  if (db->md_flags & ORV_PREFIXKEY) return ORV_INCOMPATIBLE;
+
+  // Position the cursor: rc 0 (key exists), ORV_NOTFOUND (cursor at the
+  // slot where it goes) or ORV_NO_ROOT (empty tree).
+  int rc;
+  if (!(flags & ORV_CURRENT) && (*mc->mc_dbflag & DB_STALE)) {
+    // The record of a named database may be stale; an empty-looking stale
+    // record must not get a new root.
+    rc = orv_page_search(mc, nullptr, ORV_PS_ROOTONLY);
+    if (rc != 0 && rc != ORV_NOTFOUND) return rc;
+  }
+  if (flags & ORV_CURRENT) {
+    if (int rc2 = check_current(mc, key); rc2 != 0) return rc2;
+    rc = 0;
+  } else if (db->md_root == P_INVALID) {
+    mc->mc_snum = 0;
+    mc->mc_top = 0;
+    mc->mc_flags &= ~C_INITIALIZED;
+    rc = ORV_NO_ROOT;
+  } else if (flags & ORV_APPEND) {
+    ORV_val last;
+    rc = orv_cursor_last(mc, &last, nullptr);
+    if (rc == 0) {
+      if (mc->mc_dbx->md_cmp(key, &last) <= 0) return ORV_KEYEXIST;
+      mc->mc_ki[mc->mc_top]++;
+      rc = ORV_NOTFOUND;
+    } else if (rc != ORV_NOTFOUND) {
+      return rc;
+    }
+  } else {
+    ORV_val old{};
+    int exact = 0;
+    bool want = flags & ORV_NOOVERWRITE;
+    rc = orv_cursor_set(mc, key, want ? &old : nullptr, ORV_SET, &exact);
+    if (rc == 0 && want) {
+      *data = old;
+      return ORV_KEYEXIST;
+    }
+    if (rc != 0 && rc != ORV_NOTFOUND) return rc;
+  }
+
+  // Last refusal that changes nothing: a named-database record cannot be
+  // overwritten by plain data, nor plain data by a record.
+  if (rc == 0 && !is_leaf2(cursor_page(mc))) {
+    ORV_node *node = node_ptr(cursor_page(mc), cursor_slot(mc));
+    bool is_record = (node->mn_flags & (F_SUBDATA | F_DUPDATA)) == F_SUBDATA;
+    if (is_record != static_cast<bool>(flags & F_SUBDATA)) return ORV_INCOMPATIBLE;
+  }
+  if (db->md_flags & ORV_DUPSORT) {
+    // A value joining an existing key's set, several values at once, or a
+    // first value that needs a value tree of its own take the duplicate
+    // path (put_dup), which this write path does not drive yet: refuse
+    // before anything changes.
+    bool too_big = even(key->mv_size) + data->mv_size + NODESIZE > env->me_nodemax;
+    if (rc == 0 || (flags & ORV_MULTIPLE) || too_big) return ORV_INCOMPATIBLE;
+  }
+
+  mc->mc_flags &= ~C_DEL;
+  if (!(flags & ORV_NOSPILL)) {
+    ORV_val need = *data;
+    if (flags & ORV_MULTIPLE) need.mv_size *= dcount;
+    if (int rc2 = orv_page_spill(mc, key, &need); rc2 != 0) return rc2;
+  }
+  flags &= ~ORV_NOSPILL;
+
+  if (rc == ORV_NO_ROOT) {
+    ORV_page *np;
+    if (int rc2 = orv_page_new(mc, P_LEAF, 1, &np); rc2 != 0) return orv_txn_fail(txn, rc2);
+    // Fixed-size pages only for the value tree of a key (the sub-cursor's
+    // tree): a database opened with ORV_DUPFIXED alone stores whole nodes.
+    if ((mc->mc_flags & C_SUB) && (db->md_flags & (ORV_DUPSORT | ORV_DUPFIXED)) == ORV_DUPFIXED) {
+      np->mp_flags |= P_LEAF2;
+      np->mp_pad = static_cast<uint16_t>(db->md_pad);
+    }
+    mc->mc_pg[0] = np;
+    mc->mc_ki[0] = 0;
+    mc->mc_snum = 1;
+    mc->mc_top = 0;
+    db->md_root = np->mp_pgno;
+    db->md_depth++;
+    *mc->mc_dbflag |= DB_DIRTY;
+    mc->mc_flags |= C_INITIALIZED;
+    rc = ORV_NOTFOUND;
+  } else if (int rc2 = orv_cursor_touch(mc); rc2 != 0) {
+    return rc2;
+  }
+
+  const bool insert_key = rc == ORV_NOTFOUND;
+  uint64_t inserted = insert_key ? 1 : 0;
+  bool did_split = false;
+  unsigned nflags = flags & kNodeAddFlags;
+  ORV_page *mp = cursor_page(mc);
+  ORV_page *free_after = nullptr;
+
+  // The key or value may be bytes an earlier read handed out from this very
+  // leaf; moving nodes or splitting would shift them under the write, so
+  // such bytes are copied aside first.
+  char kbuf[ORV_MAXKEYSIZE];
+  ORV_val wkey = *key, wdata = *data;
+  if (overlaps(wkey.mv_data, wkey.mv_size, mp, env->me_psize)) {
+    std::memcpy(kbuf, wkey.mv_data, wkey.mv_size);
+    wkey.mv_data = kbuf;
+  }
+  if (!(flags & (ORV_RESERVE | ORV_MULTIPLE)) &&
+      overlaps(wdata.mv_data, wdata.mv_size, mp, env->me_psize) &&
+      wdata.mv_size <= env->me_psize) {
+    std::memcpy(env->me_pbuf, wdata.mv_data, wdata.mv_size);
+    wdata.mv_data = env->me_pbuf;
+  }
+  key = &wkey;
+
+  if (!insert_key) {
+    if (is_leaf2(mp)) {
+      // A tree of fixed-size values: the element is the value itself.
+      std::memmove(leaf2_key(mp, cursor_slot(mc), db->md_pad), key->mv_data, db->md_pad);
+      rc = update_separator(mc, key);
+      return rc ? orv_txn_fail(txn, rc) : 0;
+    }
+    if (db->md_flags & ORV_DUPSORT) {
+      rc = put_dup(mc, key, data, flags, &inserted);
+      if (rc == ORV_KEYEXIST) return rc;
+      goto done;
+    }
+    bool written = false;
+    rc = replace_value(mc, key, &wdata, flags, &written, &free_after);
+    if (rc != 0 || written) goto done;
+  }
+
+  {
+    size_t nsize =
+        is_leaf2(mp) ? key->mv_size : orv_leaf_size(mc, mp, cursor_slot(mc), key, &wdata);
+    if (nsize <= size_left(mp)) {
+      unsigned ki = cursor_slot(mc);
+      rc = orv_node_add(mc, ki, key, &wdata, 0, nflags, nullptr, 0);
+      if (rc == 0) fix_cursors_after_add(mc, mp, ki, insert_key);
+    } else {
+      if (!insert_key) nflags |= ORV_SPLIT_REPLACE;
+      rc = orv_page_split(mc, key, &wdata, P_INVALID, nflags);
+      did_split = true;
+    }
+    if (rc == 0 && free_after) rc = orv_ovpage_free(mc, free_after);
+  }
+
+done:
+  if (rc != 0) return orv_txn_fail(txn, rc);
+  if (flags & ORV_RESERVE) data->mv_data = wdata.mv_data;
+  db->md_entries += inserted;
+  if (insert_key) mc->mc_flags |= C_INITIALIZED;
+  mc->mc_flags &= ~C_EOF;
+  if ((db->md_flags & ORV_COUNTED) && (inserted || did_split))
+    orv_page_update_counts(mc, cursor_page(mc), did_split, static_cast<int64_t>(inserted));
+  return 0;
+}
+
+extern "C" ORV_API int orv_cursor_put(ORV_cursor *mc, ORV_val *key, ORV_val *data,
+                                      unsigned int flags) noexcept {
+  if (!mc || (flags & ~kCursorPutFlags)) return EINVAL;
+  return orv_cursor_put0(mc, key, data, flags);
+}
+
+extern "C" ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data,
+                               unsigned int flags) noexcept {
+  if (!txn || !key || !data) return EINVAL;
+  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (flags & ~ORV_PUT_FLAGS) return EINVAL;
+  if (txn_is_rdonly(txn)) return EACCES;
+  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+
+  // A temporary cursor, tracked so that splits and the fix-ups of other
+  // cursors see it.
+  ORV_cursor mc{};
+  ORV_xcursor mx{};
+  orv_cursor_init(&mc, txn, dbi, &mx);
+  ORV_cursor **head = txn->mt_cursors ? &txn->mt_cursors[dbi] : nullptr;
+  if (head) {
+    mc.mc_next = *head;
+    *head = &mc;
+  }
+  int rc = orv_cursor_put0(&mc, key, data, flags);
+  for (ORV_cursor **pp = head; pp && *pp; pp = &(*pp)->mc_next) {
+    if (*pp == &mc) {
+      *pp = mc.mc_next;
+      break;
+    }
+  }
+  orv_pkc_free(&mc);
+  orv_pkc_free(&mx.mx_cursor);
+  return rc;
+}

@@ -1,0 +1,315 @@
+// Node insertion and removal on one dirty page: adding a node at a slot,
+// removing the node at a slot, replacing a branch key, shrinking a sub-page
+// node, and keeping the entry counts of counted trees exact afterwards.
+//
+// A page keeps its slot array (16-bit node offsets, in key order) growing up
+// from the header and its nodes packed down from the end; the free space is
+// the gap between mp_lower and mp_upper. Inserting a node moves only the
+// slots after it and places the node just below mp_upper; removing one moves
+// the nodes stored below it up by its size and fixes their slots. Neither
+// allocates, except the overflow run of a value too large for a node.
+//
+// Prefix-compressed leaf pages (ORV_PREFIXKEY) store every key but the
+// first against the page's first key; their encoding and the rewrite of a
+// page whose first key changes are handled where stored_key_size() and
+// is_prefix_leaf() are consulted. Databases without that flag never reach
+// those paths.
+#include <cerrno>
+#include <cstring>
+
+#include "btree/btree.h"
+
+namespace {
+
+bool is_prefix_leaf(const ORV_cursor *mc, const ORV_page *mp) {
+  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
+}
+
+// Bytes a key takes as stored at slot indx of mp. Only prefix-compressed
+// leaves store anything but the key itself.
+size_t stored_key_size(const ORV_cursor *, const ORV_page *, unsigned, const ORV_val *key) {
+  return key ? key->mv_size : 0;
+}
+
+// A node of this size (without its slot) would not fit the page's free
+// space: the caller should have split first. The transaction cannot go on.
+int page_full(ORV_txn *txn) { return orv_txn_fail(txn, ORV_PAGE_FULL); }
+
+}  // namespace
+
+indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env) {
+  indx_t delta = static_cast<indx_t>(node_size);
+  orv_assert(env, node_size == (size_t)delta);
+  unsigned n = numkeys(mp);
+  orv_assert(env, indx <= n);
+  indx_t *ptrs = mp_ptrs(mp);
+  std::memmove(ptrs + indx + 1, ptrs + indx, (n - indx) * sizeof(indx_t));
+  // A node larger than the page wraps below zero and fails the check too.
+  size_t ofs = size_t{mp->mp_upper} - node_size;
+  orv_assert(env, ofs >= MP_LOWER(mp) + sizeof(indx_t));
+  ptrs[indx] = static_cast<indx_t>(ofs);
+  mp->mp_upper = static_cast<indx_t>(ofs);
+  mp->mp_lower = static_cast<indx_t>(mp->mp_lower + sizeof(indx_t));
+  return static_cast<indx_t>(ofs);
+}
+
+void orv_page_remove_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env) {
+  indx_t delta = static_cast<indx_t>(node_size);
+  orv_assert(env, node_size == (size_t)delta);
+  unsigned numkeys = ::numkeys(mp);
+  orv_assert(env, indx < numkeys);
+  indx_t *ptrs = mp_ptrs(mp);
+  indx_t p = ptrs[indx];
+  // Nodes stored below the removed one move up by its size.
+  for (unsigned i = indx; i + 1 < numkeys; i++) ptrs[i] = ptrs[i + 1];
+  for (unsigned i = 0; i + 1 < numkeys; i++)
+    if (ptrs[i] < p) ptrs[i] = static_cast<indx_t>(ptrs[i] + delta);
+  std::byte *base = page_bytes(mp) + mp->mp_upper;
+  std::memmove(base + delta, base, p - mp->mp_upper);
+  mp->mp_lower = static_cast<indx_t>(mp->mp_lower - sizeof(indx_t));
+  mp->mp_upper = static_cast<indx_t>(mp->mp_upper + delta);
+}
+
+int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data, pgno_t pgno,
+                 unsigned flags, ORV_page *child, uint64_t count) {
+  ORV_txn *txn = mc->mc_txn;
+  ORV_env *env = txn->mt_env;
+  ORV_page *mp = cursor_page(mc);
+  orv_assert(env, MP_UPPER(mp) >= MP_LOWER(mp));
+
+  if (is_leaf2(mp)) {
+    // Fixed-size keys back to back: open a gap of one key at indx.
+    size_t ksize = mc->mc_db->md_pad;
+    if (size_left(mp) < ksize) return page_full(txn);
+    unsigned n = numkeys(mp);
+    auto *ptr = static_cast<std::byte *>(leaf2_key(mp, indx, ksize));
+    std::memmove(ptr + ksize, ptr, (n - indx) * ksize);
+    size_t have = key ? (key->mv_size < ksize ? key->mv_size : ksize) : 0;
+    if (have) std::memcpy(ptr, key->mv_data, have);
+    if (have < ksize) std::memset(ptr + have, 0, ksize - have);
+    mp->mp_lower = static_cast<indx_t>(mp->mp_lower + sizeof(indx_t));
+    mp->mp_upper = static_cast<indx_t>(mp->mp_upper - (ksize - sizeof(indx_t)));
+    return 0;
+  }
+
+  // A new first key of a prefix-compressed leaf re-encodes the whole page;
+  // that rewrite has its own path and is not reached without ORV_PREFIXKEY.
+  size_t ksize = stored_key_size(mc, mp, indx, key);
+  size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
+  size_t node_size;
+  ORV_page *ofp = nullptr;
+  if (is_branch(mp)) {
+    node_size = branch_node_size(mp, ksize);
+  } else {
+    orv_assert(env, key && data);
+    if (flags & F_BIGDATA) {
+      node_size = bigdata_node_size(ksize);
+    } else {
+      node_size = NODESIZE + even(ksize) + data->mv_size;
+      bool subpage = (flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA;
+      if (node_size > env->me_nodemax && !subpage) {
+        // The value moves to an overflow run; the node keeps its page number.
+        node_size = bigdata_node_size(ksize);
+        if (node_size > room) return page_full(txn);
+        auto npages = static_cast<int>(ovpages(env->me_psize, data->mv_size));
+        if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;
+        flags |= F_BIGDATA;
+      }
+    }
+  }
+  node_size = even(node_size);
+  if (node_size > room) return page_full(txn);
+
+  orv_page_insert_slot(mp, indx, node_size, env);
+  ORV_node *node = node_ptr(mp, indx);
+  node->mn_ksize = static_cast<uint16_t>(ksize);
+  unsigned hdrsz = node_hdrsz(mp);
+  auto *kp = static_cast<std::byte *>(node_key(node, hdrsz));
+  if (ksize) std::memcpy(kp, key->mv_data, ksize);
+  if (ksize & 1) kp[ksize] = std::byte{0};
+
+  if (is_branch(mp)) {
+    set_node_pgno(node, pgno);
+    if (is_counted(mp)) {
+      if (count == ~uint64_t{0}) {
+        count = 0;
+        if (child) {
+          count = orv_page_entries(child);
+        } else if (pgno != 0) {
+          ORV_page *cp;
+          if (orv_page_get(mc, pgno, &cp, nullptr) == 0) count = orv_page_entries(cp);
+        }
+      }
+      set_node_count(node, count);
+    }
+    return 0;
+  }
+
+  node->mn_flags = static_cast<uint16_t>(flags & 0xFFFF);
+  set_node_dsize(node, data->mv_size);
+  auto *dp = static_cast<std::byte *>(node_data(node));
+  if (ofp) {
+    store_u64(dp, ofp->mp_pgno);
+    if (flags & ORV_RESERVE)
+      data->mv_data = page_data(ofp);
+    else if (data->mv_size)
+      std::memcpy(page_data(ofp), data->mv_data, data->mv_size);
+  } else if (flags & F_BIGDATA) {
+    std::memcpy(dp, data->mv_data, sizeof(pgno_t));
+  } else {
+    if (flags & ORV_RESERVE)
+      data->mv_data = dp;
+    else if (data->mv_size)
+      std::memcpy(dp, data->mv_data, data->mv_size);
+    // An odd value leaves one byte of the even node size; keep it zero.
+    if (data->mv_size & 1) dp[data->mv_size] = std::byte{0};
+  }
+  if (!is_prefix_leaf(mc, mp)) mp->mp_pad = 0;
+  return 0;
+}
+
+void orv_node_del(ORV_cursor *mc, unsigned ksize) {
+  ORV_env *env = cursor_env(mc);
+  ORV_page *mp = cursor_page(mc);
+  unsigned indx = mc->mc_ki[mc->mc_top];
+  unsigned numkeys = ::numkeys(mp);
+  orv_assert(env, indx < numkeys);
+
+  if (is_leaf2(mp)) {
+    auto *ptr = static_cast<std::byte *>(leaf2_key(mp, indx, ksize));
+    std::memmove(ptr, ptr + ksize, (numkeys - indx - 1) * ksize);
+    mp->mp_lower = static_cast<indx_t>(mp->mp_lower - sizeof(indx_t));
+    mp->mp_upper = static_cast<indx_t>(mp->mp_upper + ksize - sizeof(indx_t));
+    return;
+  }
+
+  // Removing the first key of a prefix-compressed leaf re-encodes the page;
+  // like the insertion of a new first key, that has its own path.
+  orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
+  if (is_leaf(mp) && !is_prefix_leaf(mc, mp)) mp->mp_pad = 0;
+}
+
+int orv_update_key(ORV_cursor *mc, const ORV_val *key) {
+  ORV_page *mp = cursor_page(mc);
+  // A key read from this very page would move with the node area below.
+  char kbuf[ORV_KEYBUF_MAX + 1];
+  ORV_val kcopy;
+  auto a = reinterpret_cast<uintptr_t>(key->mv_data), b = reinterpret_cast<uintptr_t>(mp);
+  if (key->mv_size && key->mv_size <= ORV_KEYBUF_MAX && a < b + cursor_env(mc)->me_psize &&
+      a + key->mv_size > b) {
+    std::memcpy(kbuf, key->mv_data, key->mv_size);
+    kcopy = ORV_val{key->mv_size, kbuf};
+    key = &kcopy;
+  }
+  unsigned indx = mc->mc_ki[mc->mc_top];
+  ORV_node *node = node_ptr(mp, indx);
+  unsigned hdrsz = node_hdrsz(mp);
+  auto delta = static_cast<ptrdiff_t>(even(key->mv_size)) - static_cast<ptrdiff_t>(even(node->mn_ksize));
+  if (delta != 0) {
+    if (delta > 0 && static_cast<size_t>(delta) > size_left(mp)) {
+      // No room for the longer key: take the node out and let the split put
+      // it back with its new key (its count is recomputed from the child).
+      pgno_t pgno = node_pgno(node);
+      orv_node_del(mc, 0);
+      return orv_page_split(mc, key, nullptr, pgno, ORV_SPLIT_REPLACE);
+    }
+    // Shift the node area below the node's key (and the node's header and
+    // count) by delta, which frees or makes the room the key needs.
+    indx_t *ptrs = mp_ptrs(mp);
+    indx_t ofs = ptrs[indx];
+    unsigned n = numkeys(mp);
+    for (unsigned i = 0; i < n; i++)
+      if (ptrs[i] <= ofs) ptrs[i] = static_cast<indx_t>(ptrs[i] - delta);
+    std::byte *base = page_bytes(mp) + mp->mp_upper;
+    std::memmove(base - delta, base, ofs - mp->mp_upper + hdrsz);
+    mp->mp_upper = static_cast<indx_t>(mp->mp_upper - delta);
+    node = node_ptr(mp, indx);
+  }
+  node->mn_ksize = static_cast<uint16_t>(key->mv_size);
+  auto *kp = static_cast<std::byte *>(node_key(node, hdrsz));
+  if (key->mv_size) std::memcpy(kp, key->mv_data, key->mv_size);
+  if (key->mv_size & 1) kp[key->mv_size] = std::byte{0};
+  return 0;
+}
+
+void orv_node_shrink(ORV_page *mp, unsigned indx) {
+  ORV_node *node = node_ptr(mp, indx);
+  auto *sp = static_cast<ORV_page *>(node_data(node));
+  size_t vsize = node_dsize(node);
+  size_t slack = size_left(sp);
+  if (slack >= vsize) return;
+  size_t nsize = vsize - slack;
+  if (nsize < PAGEHDRSZ) {
+    if (vsize == PAGEHDRSZ) return;
+    nsize = PAGEHDRSZ;
+  }
+  size_t delta = vsize - nsize;
+  size_t keep;  // bytes at the start of the sub-page that move with it
+  if (is_leaf2(sp)) {
+    // Keys sit right after the header; the free space is at the end.
+    if (nsize & 1) return;
+    keep = nsize;
+  } else {
+    // Nodes sit at the end and stay put; the header and slots move up by
+    // delta. Write the slots at their new place first, last one first, since
+    // the ranges may overlap.
+    auto *sb = reinterpret_cast<std::byte *>(sp);
+    for (unsigned i = numkeys(sp); i-- > 0;) {
+      indx_t v;
+      std::memcpy(&v, sb + PAGEHDRSZ + i * sizeof(indx_t), sizeof v);
+      v = static_cast<indx_t>(v - delta);
+      std::memcpy(sb + delta + PAGEHDRSZ + i * sizeof(indx_t), &v, sizeof v);
+    }
+    keep = PAGEHDRSZ;
+  }
+  sp->mp_upper = sp->mp_lower;
+  sp->mp_pgno = mp->mp_pgno;
+  set_node_dsize(node, nsize);
+
+  std::byte *base = page_bytes(mp) + mp->mp_upper;
+  std::memmove(base + delta, base, reinterpret_cast<std::byte *>(sp) + keep - base);
+  indx_t *ptrs = mp_ptrs(mp);
+  indx_t ptr = ptrs[indx];
+  unsigned n = numkeys(mp);
+  for (unsigned i = 0; i < n; i++)
+    if (ptrs[i] <= ptr) ptrs[i] = static_cast<indx_t>(ptrs[i] + delta);
+  mp->mp_upper = static_cast<indx_t>(mp->mp_upper + delta);
+}
+
+size_t orv_leaf_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key,
+                     const ORV_val *data) {
+  const ORV_env *env = mc->mc_txn->mt_env;
+  size_t k = even(stored_key_size(mc, mp, indx, key));
+  if (k + data->mv_size + NODESIZE > env->me_nodemax) return k + NODESIZE + sizeof(pgno_t) + 2;
+  return k + NODESIZE + even(data->mv_size) + sizeof(indx_t);
+}
+
+size_t orv_branch_size(const ORV_page *mp, const ORV_val *key) {
+  return node_hdrsz(mp) + even(key ? key->mv_size : 0) + sizeof(indx_t);
+}
+
+void orv_page_update_counts(ORV_cursor *mc, ORV_page *mp, int recount, int64_t delta) {
+  if (!(mc->mc_db->md_flags & ORV_COUNTED) || mc->mc_top == 0 || !mp) return;
+  ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
+  if (!is_counted(parent)) return;
+  unsigned s = mc->mc_ki[mc->mc_top - 1];
+  int64_t change;
+  if (s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno) {
+    ORV_node *node = node_ptr(parent, s);
+    uint64_t old = node_count(node);
+    uint64_t now;
+    if (recount) {
+      now = orv_page_entries(mp);
+    } else {
+      if (delta == 0) return;
+      now = (delta < 0 && static_cast<uint64_t>(-delta) >= old) ? 0 : old + delta;
+    }
+    if (now == old) return;
+    set_node_count(node, now);
+    change = static_cast<int64_t>(now - old);
+  } else {
+    // The cursor's slot does not name mp (a stale path): find its node.
+    change = orv_branch_set_count(parent, mp->mp_pgno, orv_page_entries(mp));
+  }
+  if (change) orv_counts_adjust(mc, mc->mc_top - 2, change);
+}

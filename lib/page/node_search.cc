@@ -1,0 +1,186 @@
+// Search inside one page: orv_node_search.
+//
+// A bisection over the slot array of the page on top of a cursor's stack,
+// for the first slot whose key is not less than the search key.
+//  - Branch pages start at slot 1: the key of slot 0 is never compared (it
+//    is empty on a fresh root and otherwise only a lower bound the parent
+//    already enforced).
+//  - Integer-key databases keep their keys all 4 or all 8 bytes long; on
+//    branch pages the generic word comparator is swapped for the fixed-width
+//    one that matches the size of the separator in slot 1.
+//  - P_LEAF2 pages have no nodes: key i sits at a fixed offset.
+//  - On leaves of prefix-compressed databases with the bytewise comparator,
+//    the search key's common prefix with the page's first key (m0) is
+//    computed once per search; a stored key sharing p bytes with the first
+//    key then agrees with the search key on its first min(m0, p) bytes, and
+//    only the bytes after that are compared, straight from the page. Other
+//    keys are materialised through the cursor (orv_cursor_read_key). A key
+//    that cannot be decoded fails the transaction with ORV_CORRUPTED.
+// The search itself allocates nothing.
+#include <cstring>
+
+#include "btree/btree.h"
+#include "page/page.h"
+#include "txn/txn.h"
+
+namespace {
+
+// Clears the per-search scratch of prefix-compressed pages.
+void search_memo_clear(ORV_cursor *mc) {
+  mc->mc_srch_pg = P_INVALID;
+  mc->mc_srch_key = nullptr;
+  mc->mc_srch_len = 0;
+  mc->mc_srch_shared = 0;
+}
+
+// The comparator for this page: the database's, except that the word-wise
+// integer comparator becomes a fixed-width one on branch pages.
+ORV_cmp_func page_comparator(const ORV_cursor *mc, const ORV_page *mp, unsigned nkeys) {
+  ORV_cmp_func cmp = mc->mc_dbx->md_cmp;
+  if (cmp == orv_cmp_uint_words && is_branch(mp)) {
+    bool wide = nkeys > 1 && node_ksize(node_ptr(mp, 1)) == sizeof(uint64_t);
+    cmp = wide ? orv_cmp_uint64 : orv_cmp_uint32;
+  }
+  return cmp;
+}
+
+const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p); }
+
+// Bytewise comparison of a and b from position from on (the bytes before
+// it are known to be equal), then by length.
+int compare_from(const ORV_val *a, const ORV_val *b, size_t from) {
+  const size_t n = a->mv_size < b->mv_size ? a->mv_size : b->mv_size;
+  if (n > from) {
+    if (int rc = std::memcmp(u8(a->mv_data) + from, u8(b->mv_data) + from, n - from); rc != 0)
+      return rc;
+  }
+  return a->mv_size < b->mv_size ? -1 : a->mv_size > b->mv_size ? 1 : 0;
+}
+
+// The search key's common prefix with the page's first key, once per search.
+size_t first_key_match(ORV_cursor *mc, ORV_page *mp, const ORV_val *key) {
+  if (mc->mc_srch_pg == mp->mp_pgno && mc->mc_srch_key == key->mv_data) return mc->mc_srch_shared;
+  size_t m0 = 0;
+  if (numkeys(mp) > 0) {
+    const ORV_node *first = node_ptr(mp, 0);
+    const ORV_val fk{node_ksize(first), const_cast<void *>(node_key(first, NODESIZE))};
+    m0 = orv_prefix_shared(key, &fk);
+  }
+  mc->mc_srch_pg = mp->mp_pgno;
+  mc->mc_srch_key = key->mv_data;
+  mc->mc_srch_len = key->mv_size;
+  mc->mc_srch_shared = m0;
+  return m0;
+}
+
+enum class Probe { kCompared, kDecode, kCorrupt };
+
+// Compares the search key with the compressed key of slot i > 0 without
+// rebuilding it. kDecode when the stored key is not in canonical compressed
+// form (it is then a key stored whole, which the decoder handles).
+Probe fast_compare(ORV_page *mp, unsigned i, const ORV_val *key, size_t m0, int *rc_out) {
+  const ORV_node *first = node_ptr(mp, 0);
+  const uint8_t *f = u8(node_key(first, NODESIZE));
+  const size_t flen = node_ksize(first);
+  const ORV_node *node = node_ptr(mp, i);
+  const uint8_t *stored = u8(node_key(node, NODESIZE));
+  const size_t len = node_ksize(node);
+  if (len == 0) return Probe::kDecode;
+  uint64_t p;
+  const unsigned vlen = orv_varint_decode(stored, stored + len, &p);
+  if (vlen == 0) return Probe::kCorrupt;
+  if (p > flen || vlen > len || orv_varint_size(p) != vlen) return Probe::kDecode;
+  const uint8_t *suffix = stored + vlen;
+  const size_t slen = len - vlen;
+  if (slen > 0 && p < flen && suffix[0] == f[p]) return Probe::kDecode;
+
+  const size_t total = p + slen;
+  const size_t n = key->mv_size < total ? key->mv_size : total;
+  const uint8_t *k = u8(key->mv_data);
+  for (size_t j = m0 < p ? m0 : p; j < n; ++j) {
+    const uint8_t b = j < p ? f[j] : suffix[j - p];
+    if (k[j] != b) {
+      *rc_out = k[j] < b ? -1 : 1;
+      return Probe::kCompared;
+    }
+  }
+  *rc_out = key->mv_size < total ? -1 : key->mv_size > total ? 1 : 0;
+  return Probe::kCompared;
+}
+
+// Compares the search key with slot i of a prefix-compressed leaf, into
+// *rc. False when the stored key cannot be decoded.
+bool probe_compressed(ORV_cursor *mc, ORV_page *mp, unsigned i, const ORV_val *key,
+                      ORV_cmp_func cmp, bool fast, int *rc) {
+  const size_t m0 = fast ? first_key_match(mc, mp, key) : 0;
+  if (fast && i > 0) {
+    const Probe how = fast_compare(mp, i, key, m0, rc);
+    if (how == Probe::kCompared) return true;
+    if (how == Probe::kCorrupt) return false;
+  }
+  ORV_val nodekey;
+  if (orv_cursor_read_key(mc, mp, i, &nodekey) != 0) return false;
+  // The materialised key agrees with the first key on mc_keyshared bytes,
+  // and so with the search key on the first min(m0, mc_keyshared).
+  const size_t s = m0 < mc->mc_keyshared ? m0 : mc->mc_keyshared;
+  *rc = (fast && s != 0) ? compare_from(key, &nodekey, s) : cmp(key, &nodekey);
+  return true;
+}
+
+}  // namespace
+
+ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
+  ORV_page *mp = cursor_page(mc);
+  const unsigned nkeys = numkeys(mp);
+  search_memo_clear(mc);
+
+  // Signed bounds: high may drop to -1 when the key is below slot low.
+  int low = is_leaf(mp) ? 0 : 1;
+  int high = static_cast<int>(nkeys) - 1;
+  const ORV_cmp_func cmp = page_comparator(mc, mp, nkeys);
+  const bool leaf2 = is_leaf2(mp);
+  const bool decoded = !leaf2 && is_leaf(mp) && (mc->mc_db->md_flags & ORV_PREFIXKEY);
+  const size_t pad = mc->mc_db->md_pad;
+  const unsigned hdrsz = node_hdrsz(mp);
+  const bool fast = decoded && cmp == orv_cmp_bytes && key->mv_data != nullptr;
+
+  unsigned i = 0;
+  int rc = 0;
+  bool probed = false;
+  while (low <= high) {
+    i = static_cast<unsigned>(low + high) >> 1;
+    if (decoded) {
+      if (!probe_compressed(mc, mp, i, key, cmp, fast, &rc)) {
+        // Neither the slot nor the exact flag is written.
+        orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+        return nullptr;
+      }
+    } else {
+      ORV_val nodekey;
+      if (leaf2) {
+        nodekey.mv_size = pad;
+        nodekey.mv_data = leaf2_key(mp, i, pad);
+      } else {
+        const ORV_node *node = node_ptr(mp, i);
+        nodekey.mv_size = node_ksize(node);
+        nodekey.mv_data = const_cast<void *>(node_key(node, hdrsz));
+      }
+      rc = cmp(key, &nodekey);
+    }
+    probed = true;
+    if (rc == 0) break;
+    if (rc > 0)
+      low = static_cast<int>(i) + 1;
+    else
+      high = static_cast<int>(i) - 1;
+  }
+
+  // Without an exact hit the loop ends beside the insertion point; one past
+  // a smaller key is the first greater one.
+  if (rc > 0) ++i;
+  if (exactp) *exactp = (rc == 0 && nkeys > 0);
+  mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
+  if (!probed || i >= nkeys) return nullptr;
+  if (leaf2) return reinterpret_cast<ORV_node *>(leaf2_key(mp, i, pad));
+  return node_ptr(mp, i);
+}

@@ -1,0 +1,553 @@
+// Transaction commit: the exported orv_txn_commit, the merge of a nested
+// transaction into its parent, the free-page database update of a top-level
+// commit (orv_freelist_save) and the write-out of dirty pages
+// (orv_page_flush, also used by spilling).
+//
+// A top-level commit runs in this order, and the order is what makes it
+// atomic: changed named-database records go into the main database, the
+// freed and the unused reusable pages go into the free-page database, every
+// dirty page is written, the data is flushed, and only then is the meta page
+// written. Until the meta page is on disk no committed state references any
+// page written here, so a failure anywhere before it leaves the previous
+// state intact.
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "btree/btree.h"
+#include "env/env.h"
+#include "txn/txn.h"
+
+ORV_flush_io orv_flush_io = {::pwrite, ::writev, ::lseek};
+
+namespace {
+
+// Batch limits of a flush: buffers per write, bytes per write.
+constexpr int kFlushBatch = 64;
+constexpr size_t kMaxWrite = 0x40000000;
+
+inline void idl_xappend(ORV_IDL ids, ORV_ID id) { ids[++ids[0]] = id; }
+
+// Writes len bytes at pos, continuing after partial writes (the kernel
+// moves at most about 2 GiB per call, and an overflow value may be up to
+// 4 GiB). EINTR repeats; a write that moves nothing is EIO.
+int pwrite_all(int fd, const char *buf, size_t len, off_t pos) {
+  while (len > 0) {
+    const ssize_t w = orv_flush_io.pwrite(fd, buf, len, pos);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (w == 0) return EIO;
+    buf += w;
+    len -= static_cast<size_t>(w);
+    pos += w;
+  }
+  return 0;
+}
+
+// Writes n buffers holding `size` bytes to file offset pos: one pwrite for
+// a single buffer, lseek + writev for several. A partial writev is
+// finished buffer by buffer.
+int write_batch(int fd, struct iovec *iov, int n, off_t pos, size_t size) {
+  if (n == 1) return pwrite_all(fd, static_cast<const char *>(iov[0].iov_base), size, pos);
+  ssize_t w;
+  for (;;) {
+    off_t off;
+    while ((off = orv_flush_io.lseek(fd, pos, SEEK_SET)) == -1 && errno == EINTR) {
+    }
+    if (off == -1) return errno;
+    w = orv_flush_io.writev(fd, iov, n);
+    if (w >= 0) break;
+    if (errno != EINTR) return errno;
+  }
+  if (static_cast<size_t>(w) == size) return 0;
+  if (w == 0) return EIO;
+  size_t done = static_cast<size_t>(w);
+  for (int i = 0; i < n; i++) {
+    const size_t len = iov[i].iov_len;
+    if (done >= len) {
+      done -= len;
+    } else {
+      const char *base = static_cast<const char *>(iov[i].iov_base);
+      if (int rc = pwrite_all(fd, base + done, len - done, pos + static_cast<off_t>(done)); rc != 0)
+        return rc;
+      done = 0;
+    }
+    pos += static_cast<off_t>(len);
+  }
+  return 0;
+}
+
+// Merges a committing child into its parent. On return the child record
+// is gone whatever the result.
+int txn_merge_child(ORV_txn *txn) {
+  ORV_txn *parent = txn->mt_parent;
+  ORV_env *env = txn->mt_env;
+  int rc = 0;
+
+  // The only step that can fail before anything changed: the parent must
+  // hold the child's freed pages.
+  if (int err = orv_idl_append_list(&parent->mt_free_pgs, txn->mt_free_pgs); err != 0) {
+    orv_txn_abort(txn);
+    return err;
+  }
+  orv_idl_free(txn->mt_free_pgs);
+  txn->mt_free_pgs = nullptr;
+
+  parent->mt_next_pgno = txn->mt_next_pgno;
+  parent->mt_flags = txn->mt_flags;
+
+  // The parent's cursors come back with the positions they reached here.
+  orv_cursors_release(txn, 1);
+
+  std::memcpy(parent->mt_dbs, txn->mt_dbs, txn->mt_dbcount * sizeof(ORV_db));
+  parent->mt_dbflags[FREE_DBI] = txn->mt_dbflags[FREE_DBI];
+  parent->mt_dbflags[MAIN_DBI] = txn->mt_dbflags[MAIN_DBI];
+  for (uint32_t i = CORE_DBS; i < txn->mt_dbcount; i++) {
+    parent->mt_dbflags[i] =
+        static_cast<uint8_t>(txn->mt_dbflags[i] | (parent->mt_dbflags[i] & DB_NEW));
+  }
+  parent->mt_dbcount = txn->mt_dbcount;
+
+  ORV_ID2L dst = parent->mt_dirty_list;
+  ORV_ID2L src = txn->mt_dirty_list;
+
+  // Pages the child made dirty again are no longer spilled in the parent.
+  // Both lists are sorted (the spill list descending, the dirty list
+  // ascending), so one backward walk finds them.
+  if (ORV_IDL ps = parent->mt_spill_pgs; ps != nullptr && ps[0] != 0) {
+    const ORV_ID len = ps[0];
+    ORV_ID x = len, y = len;
+    ps[0] = ~ORV_ID{0};  // sentinel that stops the walk
+    for (ORV_ID i = 1; i <= src[0].mid; i++) {
+      const ORV_ID pn = src[i].mid << 1;
+      while (pn > ps[x]) x--;
+      if (pn == ps[x]) {
+        ps[x] = 1;
+        y = --x;
+      }
+    }
+    for (x = y; ++x <= len;) {
+      if (!(ps[x] & 1)) ps[++y] = ps[x];
+    }
+    ps[0] = y;
+  }
+
+  // Pages the child wrote out early are read from the map from now on; the
+  // parent's older copies of them are dropped.
+  if (ORV_IDL cs = txn->mt_spill_pgs; cs != nullptr && cs[0] != 0) {
+    for (ORV_ID i = 1; i <= cs[0]; i++) {
+      if (cs[i] & 1) continue;
+      const pgno_t pn = cs[i] >> 1;
+      const unsigned x = orv_id2l_search(dst, pn);
+      if (x > dst[0].mid || dst[x].mid != pn) continue;
+      orv_page_buf_free(env, static_cast<ORV_page *>(dst[x].mptr));
+      for (ORV_ID y = x; y < dst[0].mid; y++) dst[y] = dst[y + 1];
+      dst[0].mid--;
+    }
+  }
+
+  // Merge the dirty lists from the top. The merged length is counted
+  // exactly (pages present in both lists count once) rather than derived
+  // from the dirty room, so that the in-place merge can never overrun.
+  {
+    ORV_ID x = dst[0].mid;
+    ORV_ID len = x + src[0].mid;
+    dst[0].mid = 0;  // sentinel: no page number is 0
+    ORV_ID y = orv_id2l_search(src, dst[x].mid + 1) - 1;
+    for (ORV_ID i = x; y > 0 && i > 0; y--) {
+      const pgno_t yp = src[y].mid;
+      while (yp < dst[i].mid) i--;
+      if (yp == dst[i].mid) {
+        i--;
+        len--;
+      }
+    }
+    orv_assert(env, len <= ORV_IDL_UM_MAX);
+    ORV_ID i = len;
+    for (y = src[0].mid; y > 0; y--) {
+      const pgno_t yp = src[y].mid;
+      while (yp < dst[x].mid) dst[i--] = dst[x--];
+      if (yp == dst[x].mid) orv_page_buf_free(env, static_cast<ORV_page *>(dst[x--].mptr));
+      dst[i--] = src[y];
+    }
+    orv_assert(env, i == x);
+    dst[0].mid = len;
+  }
+  std::free(src);
+  txn->mt_dirty_list = nullptr;
+  parent->mt_dirty_room = txn->mt_dirty_room;
+
+  if (txn->mt_spill_pgs != nullptr) {
+    if (parent->mt_spill_pgs != nullptr) {
+      rc = orv_idl_append_list(&parent->mt_spill_pgs, txn->mt_spill_pgs);
+      if (rc != 0) orv_txn_fail(parent, rc);
+      orv_idl_free(txn->mt_spill_pgs);
+      orv_idl_sort(parent->mt_spill_pgs);
+    } else {
+      parent->mt_spill_pgs = txn->mt_spill_pgs;
+    }
+    txn->mt_spill_pgs = nullptr;
+  }
+
+  if (txn->mt_loose_pgs != nullptr) {
+    ORV_page **lp = &parent->mt_loose_pgs;
+    while (*lp != nullptr) lp = &next_loose_page(*lp);
+    *lp = txn->mt_loose_pgs;
+    parent->mt_loose_count += txn->mt_loose_count;
+  }
+
+  parent->mt_child = nullptr;
+  // The environment keeps the child's reusable-page list; the parent's
+  // older one is no longer needed.
+  orv_idl_free(txn->mt_saved_pghead);
+  orv_txn_scratch_free(&txn->mt_scratch);
+  std::free(txn);
+  return rc;
+}
+
+int txn_commit(ORV_txn *txn) {
+  if (txn == nullptr) return EINVAL;
+  ORV_env *env = txn->mt_env;
+  int rc = 0;
+
+  if (txn->mt_child != nullptr) {
+    rc = txn_commit(txn->mt_child);
+    if (rc != 0) goto fail;
+  }
+
+  if (txn_is_rdonly(txn)) {
+    orv_txn_end(txn, ORV_END_EMPTY_COMMIT | ORV_END_UPDATE | ORV_END_SLOT | ORV_END_FREE);
+    return 0;
+  }
+
+  if (txn->mt_flags & (ORV_TXN_FINISHED | ORV_TXN_ERROR)) {
+    if (txn->mt_parent != nullptr) orv_txn_fail(txn->mt_parent, ORV_BAD_TXN);
+    // A finished top-level transaction is the environment's idle me_txn0:
+    // there is nothing left to abort and the record must survive.
+    if (!(txn->mt_flags & ORV_TXN_FINISHED) || txn->mt_parent != nullptr) orv_txn_abort(txn);
+    return ORV_BAD_TXN;
+  }
+
+  if (txn->mt_parent != nullptr) return txn_merge_child(txn);
+
+  if (txn != env->me_txn) {
+    rc = EINVAL;
+    goto fail;
+  }
+
+  orv_cursors_release(txn, 0);
+
+  if (txn->mt_dirty_list[0].mid == 0 && !(txn->mt_flags & (ORV_TXN_DIRTY | ORV_TXN_SPILLS))) {
+    orv_txn_end(txn, ORV_END_EMPTY_COMMIT | ORV_END_UPDATE | ORV_END_SLOT | ORV_END_FREE);
+    return 0;
+  }
+
+  // Records of named databases changed in this transaction.
+  if (txn->mt_dbcount > CORE_DBS) {
+    ORV_cursor mc{};
+    ORV_xcursor mx{};  // the main database may keep duplicates
+    orv_cursor_init(&mc, txn, MAIN_DBI, &mx);
+    for (uint32_t i = CORE_DBS; i < txn->mt_dbcount; i++) {
+      if (!(txn->mt_dbflags[i] & DB_DIRTY)) continue;
+      if (txn->mt_dbiseqs[i] != env->me_dbiseqs[i]) {
+        rc = ORV_BAD_DBI;
+        break;
+      }
+      ORV_val data = {sizeof(ORV_db), &txn->mt_dbs[i]};
+      rc = orv_cursor_put0(&mc, &txn->mt_dbxs[i].md_name, &data, F_SUBDATA);
+      if (rc != 0) break;
+    }
+    orv_pkc_free(&mx.mx_cursor);
+    orv_pkc_free(&mc);
+    if (rc != 0) goto fail;
+  }
+
+  if ((rc = orv_freelist_save(txn)) != 0) goto fail;
+
+  orv_idl_free(env->me_pghead);
+  env->me_pghead = nullptr;
+  orv_idl_shrink(&txn->mt_free_pgs);
+
+  if ((rc = orv_page_flush(txn, 0)) != 0) goto fail;
+  if (!(txn->mt_flags & ORV_NOSYNC)) {
+    if ((rc = orv_env_sync0(env, 0, txn->mt_next_pgno)) != 0) goto fail;
+  }
+  if ((rc = orv_env_write_meta(txn)) != 0) goto fail;
+
+  if (env->me_flags & ORV_PREVSNAPSHOT) {
+    // The flag goes first: sharing the locks publishes the current meta,
+    // and while the flag is set that would be the older one, hiding the
+    // commit just written.
+    env->me_flags &= ~ORV_PREVSNAPSHOT;
+    if (!(env->me_flags & ORV_NOLOCK)) {
+      int excl = 0;
+      if ((rc = orv_env_share_locks(env, &excl)) != 0) goto fail;
+    }
+  }
+
+  orv_txn_end(txn, ORV_END_COMMITTED | ORV_END_UPDATE);
+  return 0;
+
+fail:
+  orv_txn_abort(txn);
+  return rc;
+}
+
+}  // namespace
+
+extern "C" ORV_API int orv_txn_commit(ORV_txn *txn) noexcept { return txn_commit(txn); }
+
+// ---- Free-page database ------------------------------------------------------------
+
+int orv_freelist_save(ORV_txn *txn) {
+  ORV_env *env = txn->mt_env;
+  const ssize_t maxfree_1pg = env->me_maxfree_1pg;
+  txnid_t pglast = 0, head_id = 0;
+  ORV_ID freecnt = 0;
+  ssize_t head_room = 0, total_room = 0, mop_len = 0;
+  int more = 1;
+  int rc = 0;
+
+  ORV_cursor mc{};
+  orv_cursor_init(&mc, txn, FREE_DBI, nullptr);
+
+  if (env->me_pghead != nullptr) {
+    // Touch the first leaf now, so that its old copy is on the free list
+    // before the lists are sized.
+    rc = orv_page_search(&mc, nullptr, ORV_PS_FIRST | ORV_PS_MODIFY);
+    if (rc != 0 && rc != ORV_NOTFOUND) goto done;
+    rc = 0;
+  }
+
+  if (env->me_pghead == nullptr && txn->mt_loose_pgs != nullptr) {
+    // Nothing to merge the loose pages into: record them as freed by this
+    // transaction and do not write them.
+    ORV_ID2L dl = txn->mt_dirty_list;
+    if ((rc = orv_idl_need(&txn->mt_free_pgs, static_cast<unsigned>(txn->mt_loose_count))) != 0)
+      goto done;
+    for (ORV_page *mp = txn->mt_loose_pgs; mp != nullptr;) {
+      ORV_page *next = next_loose_page(mp);
+      idl_xappend(txn->mt_free_pgs, mp->mp_pgno);
+      ORV_ID x;
+      if (env->me_flags & ORV_WRITEMAP) {
+        for (x = 1; x <= dl[0].mid; x++) {
+          if (dl[x].mptr == mp) break;
+        }
+        orv_assert(env, x <= dl[0].mid);
+      } else {
+        x = orv_id2l_search(dl, mp->mp_pgno);
+        orv_assert(env, dl[x].mid == mp->mp_pgno);
+        orv_page_buf_free(env, mp);
+      }
+      dl[x].mptr = nullptr;
+      mp = next;
+    }
+    ORV_ID y = 0;
+    for (ORV_ID x = 1; x <= dl[0].mid; x++) {
+      if (dl[x].mptr != nullptr) dl[++y] = dl[x];
+    }
+    txn->mt_dirty_room += static_cast<uint32_t>(dl[0].mid - y);
+    dl[0].mid = y;
+    txn->mt_loose_pgs = nullptr;
+    txn->mt_loose_count = 0;
+  }
+
+  {
+    // A reserved record on an overflow run is cleared whole: run buffers
+    // are zero-filled on their last page only, and stale heap bytes must
+    // not reach the file. Not needed for the map's own pages, nor wanted
+    // under ORV_NOMEMINIT; the count word is always cleared.
+    const ssize_t clean_limit =
+        (env->me_flags & (ORV_NOMEMINIT | ORV_WRITEMAP)) ? SSIZE_MAX : maxfree_1pg;
+
+    // Reserve room for everything first and fill it last: every put may
+    // touch pages of this tree and so add to both lists.
+    for (;;) {
+      ORV_val key, data;
+
+      // Drop the records this transaction consumed.
+      while (pglast < env->me_pglast) {
+        if ((rc = orv_cursor_first(&mc, &key, nullptr)) != 0) goto done;
+        pglast = head_id = load_u64(key.mv_data);
+        total_room = head_room = 0;
+        orv_assert(env, pglast <= env->me_pglast);
+        if ((rc = orv_cursor_del(&mc, 0)) != 0) goto done;
+      }
+
+      // This transaction's freed pages, under its own id.
+      if (freecnt < txn->mt_free_pgs[0]) {
+        if (freecnt == 0) {
+          rc = orv_page_search(&mc, nullptr, ORV_PS_LAST | ORV_PS_MODIFY);
+          if (rc != 0 && rc != ORV_NOTFOUND) goto done;
+          rc = 0;
+        }
+        txnid_t id = txn->mt_txnid;
+        key = {sizeof(id), &id};
+        do {
+          freecnt = txn->mt_free_pgs[0];
+          data.mv_size = (freecnt + 1) * sizeof(ORV_ID);
+          if ((rc = orv_cursor_put0(&mc, &key, &data, ORV_RESERVE)) != 0) goto done;
+        } while (freecnt < txn->mt_free_pgs[0]);
+        orv_idl_sort(txn->mt_free_pgs);
+        std::memcpy(data.mv_data, txn->mt_free_pgs, data.mv_size);
+        continue;
+      }
+
+      // The reusable pages not used: records keyed at or below me_pglast.
+      mop_len = static_cast<ssize_t>(env->me_pghead ? env->me_pghead[0] : 0) + txn->mt_loose_count;
+      if (total_room >= mop_len) {
+        if (total_room == mop_len || --more < 0) break;
+      } else if (head_room >= maxfree_1pg && head_id > 1) {
+        head_id--;
+        head_room = 0;
+      }
+      total_room -= head_room;
+      head_room = mop_len - total_room;
+      if (head_room > maxfree_1pg && head_id > 1) {
+        // Spread over the keys left, sized to whole overflow pages.
+        head_room /= static_cast<ssize_t>(head_id);
+        head_room += maxfree_1pg - head_room % (maxfree_1pg + 1);
+      } else if (head_room < 0) {
+        head_room = 0;
+      }
+      key = {sizeof(head_id), &head_id};
+      data.mv_size = static_cast<size_t>(head_room + 1) * sizeof(ORV_ID);
+      if ((rc = orv_cursor_put0(&mc, &key, &data, ORV_RESERVE)) != 0) goto done;
+      const ssize_t j = head_room > clean_limit ? head_room : 0;
+      std::memset(data.mv_data, 0, static_cast<size_t>(j + 1) * sizeof(ORV_ID));
+      total_room += head_room;
+    }
+  }
+
+  if (txn->mt_loose_pgs != nullptr) {
+    // Loose pages join the reusable list; they stay in the dirty list
+    // (P_LOOSE) and are not written.
+    const unsigned count = static_cast<unsigned>(txn->mt_loose_count);
+    if (env->me_pghead == nullptr) {
+      env->me_pghead = orv_idl_alloc(static_cast<int>(2 * count + 1));
+      if (env->me_pghead == nullptr) {
+        rc = ENOMEM;
+        goto done;
+      }
+    } else if ((rc = orv_idl_need(&env->me_pghead, 2 * count + 1)) != 0) {
+      goto done;
+    }
+    ORV_IDL mop = env->me_pghead;
+    ORV_IDL loose = mop + mop[-1] - count;
+    ORV_ID n = 0;
+    for (ORV_page *mp = txn->mt_loose_pgs; mp != nullptr; mp = next_loose_page(mp)) {
+      loose[++n] = mp->mp_pgno;
+    }
+    loose[0] = n;
+    orv_idl_sort(loose);
+    orv_idl_xmerge(mop, loose);
+    txn->mt_loose_pgs = nullptr;
+    txn->mt_loose_count = 0;
+    mop_len = static_cast<ssize_t>(mop[0]);
+  }
+
+  if (mop_len > 0) {
+    // Fill the reserved records from the tail (smallest pages first).
+    ORV_IDL mop = env->me_pghead + mop_len;
+    ORV_val key, data;
+    rc = orv_cursor_first(&mc, &key, &data);
+    for (; rc == 0; rc = orv_cursor_next(&mc, &key, &data, ORV_NEXT)) {
+      txnid_t id = load_u64(key.mv_data);
+      ssize_t len = static_cast<ssize_t>(data.mv_size / sizeof(ORV_ID)) - 1;
+      orv_assert(env, len >= 0 && id <= env->me_pglast);
+      key.mv_data = &id;
+      if (len > mop_len) {
+        len = mop_len;
+        data.mv_size = static_cast<size_t>(len + 1) * sizeof(ORV_ID);
+      }
+      mop -= len;
+      data.mv_data = mop;
+      const ORV_ID save = mop[0];
+      mop[0] = static_cast<ORV_ID>(len);
+      rc = orv_cursor_put0(&mc, &key, &data, ORV_CURRENT);
+      mop[0] = save;
+      if (rc != 0 || (mop_len -= len) == 0) break;
+    }
+  }
+
+done:
+  orv_pkc_free(&mc);
+  return rc;
+}
+
+// ---- Page flush ------------------------------------------------------------------------
+
+int orv_page_flush(ORV_txn *txn, int keep) {
+  ORV_env *env = txn->mt_env;
+  ORV_ID2L dl = txn->mt_dirty_list;
+  const ORV_ID pagecount = dl[0].mid;
+  ORV_ID j = static_cast<ORV_ID>(keep);
+  int rc = 0;
+
+  if (env->me_flags & ORV_WRITEMAP) {
+    // The pages are the map: nothing to write, they just stop being dirty.
+    for (ORV_ID i = j + 1; i <= pagecount; i++) {
+      auto *dp = static_cast<ORV_page *>(dl[i].mptr);
+      if (dp->mp_flags & (P_LOOSE | P_KEEP)) {
+        dp->mp_flags &= static_cast<uint16_t>(~P_KEEP);
+        dl[++j] = dl[i];
+        continue;
+      }
+      dp->mp_flags &= P_WRITE_MASK;
+    }
+  } else {
+    struct iovec iov[kFlushBatch];
+    int n = 0;
+    off_t wpos = 0, next_pos = 0;
+    size_t wsize = 0;
+    const size_t psize = env->me_psize;
+
+    for (ORV_ID i = j + 1; i <= pagecount; i++) {
+      auto *dp = static_cast<ORV_page *>(dl[i].mptr);
+      if (dp->mp_flags & (P_LOOSE | P_KEEP)) {
+        dp->mp_flags &= static_cast<uint16_t>(~P_KEEP);
+        dl[i].mid = 0;  // stays; restored from mp_pgno below
+        continue;
+      }
+      const pgno_t pgno = dl[i].mid;
+      dp->mp_flags &= P_WRITE_MASK;
+      const off_t pos = static_cast<off_t>(pgno * psize);
+      size_t size = psize;
+      if (is_overflow(dp)) size *= mp_pages(dp);
+      if (n > 0 && (pos != next_pos || n == kFlushBatch || wsize + size > kMaxWrite)) {
+        if ((rc = write_batch(env->me_fd, iov, n, wpos, wsize)) != 0) return rc;
+        n = 0;
+      }
+      if (n == 0) {
+        wpos = pos;
+        wsize = 0;
+      }
+      iov[n].iov_base = dp;
+      iov[n].iov_len = size;
+      n++;
+      wsize += size;
+      next_pos = pos + static_cast<off_t>(size);
+    }
+    if (n > 0 && (rc = write_batch(env->me_fd, iov, n, wpos, wsize)) != 0) return rc;
+
+    for (ORV_ID i = j + 1; i <= pagecount; i++) {
+      auto *dp = static_cast<ORV_page *>(dl[i].mptr);
+      if (dl[i].mid == 0) {
+        dl[++j] = dl[i];
+        dl[j].mid = dp->mp_pgno;
+        continue;
+      }
+      orv_page_buf_free(env, dp);
+    }
+  }
+
+  txn->mt_dirty_room += static_cast<uint32_t>(pagecount - j);
+  dl[0].mid = j;
+  return rc;
+}

@@ -1,0 +1,177 @@
+// Page access for a transaction: finding a page by number (own dirty copies
+// first, then spilled pages, then the map), entering pages into the dirty
+// list, bringing spilled pages back, page buffers and page copies.
+//
+// Lookup order matters: a write transaction and each of its ancestors may
+// hold a private copy of a page, and the nearest one wins. A page that a
+// transaction wrote out early (spilled) is read from the map even if an
+// ancestor still holds an older dirty copy of it.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "btree/btree.h"
+#include "env/env.h"
+#include "txn/txn.h"
+
+namespace {
+
+// Position of id in a spill list, or 0 when absent.
+unsigned spill_find(ORV_IDL sl, ORV_ID pn) {
+  const unsigned x = orv_idl_search(sl, pn);
+  return (x <= sl[0] && sl[x] == pn) ? x : 0;
+}
+
+}  // namespace
+
+int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_out) {
+  ORV_txn *txn = mc->mc_txn;
+  ORV_env *env = txn->mt_env;
+  int level = 0;
+
+  // Read-only cursors and write-map transactions have no private copies:
+  // every page is in the map.
+  if (!(mc->mc_flags & (C_ORIG_RDONLY | C_WRITEMAP)) && !txn_is_rdonly(txn)) {
+    level = 1;
+    for (ORV_txn *tx2 = txn; tx2 != nullptr; tx2 = tx2->mt_parent, level++) {
+      if (tx2->mt_spill_pgs != nullptr && spill_find(tx2->mt_spill_pgs, pgno << 1) != 0) {
+        *page_out = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+        if (level_out != nullptr) *level_out = level;
+        return 0;
+      }
+      ORV_ID2L dl = tx2->mt_dirty_list;
+      if (dl[0].mid != 0) {
+        const unsigned x = orv_id2l_search(dl, pgno);
+        if (x <= dl[0].mid && dl[x].mid == pgno) {
+          *page_out = static_cast<ORV_page *>(dl[x].mptr);
+          if (level_out != nullptr) *level_out = level;
+          return 0;
+        }
+      }
+    }
+    level = 0;
+  }
+
+  if (pgno >= txn->mt_next_pgno) {
+    // A page number beyond the snapshot: the tree is damaged.
+    return orv_txn_fail(txn, ORV_PAGE_NOTFOUND);
+  }
+  *page_out = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+  if (level_out != nullptr) *level_out = level;
+  return 0;
+}
+
+int orv_page_dirty(ORV_txn *txn, ORV_page *mp) {
+  ORV_ID2 mid = {mp->mp_pgno, mp};
+  int rc;
+  if (txn->mt_flags & ORV_WRITEMAP) {
+    rc = orv_id2l_append(txn->mt_dirty_list, &mid);
+  } else {
+    rc = orv_id2l_insert(txn->mt_dirty_list, &mid);
+  }
+  orv_assert(txn->mt_env, rc == 0);
+  txn->mt_dirty_room--;
+  return 0;
+}
+
+ORV_page *orv_page_buf_alloc(ORV_txn *txn, unsigned num) {
+  ORV_env *env = txn->mt_env;
+  size_t psize = env->me_psize;
+  size_t size = psize;
+  size_t off;
+
+  if (num == 1) {
+    if (ORV_page *mp = env->me_dpages; mp != nullptr) {
+      env->me_dpages = next_spare_page(mp);
+      return mp;
+    }
+    off = PAGEHDRSZ;
+    psize -= off;
+  } else {
+    size *= num;
+    off = size - psize;
+  }
+  auto *mp = static_cast<ORV_page *>(std::malloc(size));
+  if (mp == nullptr) {
+    orv_txn_fail(txn, ENOMEM);
+    return nullptr;
+  }
+  if (!(env->me_flags & ORV_NOMEMINIT)) {
+    // Only the part never written by the caller is cleared, so that no
+    // stale heap bytes reach the file.
+    std::memset(page_bytes(mp) + off, 0, psize);
+    mp->mp_pad = 0;
+  }
+  return mp;
+}
+
+void orv_page_buf_free(ORV_env *env, ORV_page *mp) {
+  if (is_overflow(mp) && mp_pages(mp) != 1) {
+    std::free(mp);
+    return;
+  }
+  next_spare_page(mp) = env->me_dpages;
+  env->me_dpages = mp;
+}
+
+void orv_page_copy(ORV_page *dst, const ORV_page *src, unsigned psize) {
+  const unsigned lower = src->mp_lower;
+  const unsigned upper = src->mp_upper;
+  // Overflow pages keep a run length where lower/upper would be, and a
+  // damaged header must not make the copy run outside the page: copy such
+  // pages whole.
+  if (is_overflow(src) || lower < PAGEHDRSZ || upper < lower || upper > psize) {
+    std::memcpy(dst, src, psize);
+    return;
+  }
+  const unsigned gap = (upper - lower) & ~7u;
+  if (gap == 0 || is_leaf2(src)) {
+    std::memcpy(dst, src, psize - gap);
+    return;
+  }
+  // Header and slots, then the node area; the free middle is skipped.
+  const unsigned head = (lower + 7) & ~7u;
+  const unsigned tail = upper & ~7u;
+  std::memcpy(dst, src, head);
+  std::memcpy(page_bytes(dst) + tail, page_bytes(src) + tail, psize - tail);
+}
+
+int orv_page_unspill(ORV_txn *txn, ORV_page *mp, ORV_page **page_out) {
+  ORV_env *env = txn->mt_env;
+  const ORV_ID pn = mp->mp_pgno << 1;
+
+  for (ORV_txn *tx2 = txn; tx2 != nullptr; tx2 = tx2->mt_parent) {
+    if (tx2->mt_spill_pgs == nullptr) continue;
+    const unsigned x = spill_find(tx2->mt_spill_pgs, pn);
+    if (x == 0) continue;
+
+    if (txn->mt_dirty_room == 0) return ORV_TXN_FULL;
+    const unsigned num = is_overflow(mp) ? mp_pages(mp) : 1;
+    ORV_page *np;
+    if (env->me_flags & ORV_WRITEMAP) {
+      np = mp;
+    } else {
+      np = orv_page_buf_alloc(txn, num);
+      if (np == nullptr) return ENOMEM;
+      if (is_overflow(mp)) {
+        std::memcpy(np, mp, size_t{num} * env->me_psize);
+      } else {
+        orv_page_copy(np, mp, env->me_psize);
+      }
+    }
+    if (tx2 == txn) {
+      // An ancestor's entry stays until this transaction commits into it.
+      ORV_IDL sl = txn->mt_spill_pgs;
+      if (x == sl[0]) {
+        sl[0]--;
+      } else {
+        sl[x] |= 1;
+      }
+    }
+    if (int rc = orv_page_dirty(txn, np); rc != 0) return rc;
+    np->mp_flags |= P_DIRTY;
+    *page_out = np;
+    return 0;
+  }
+  return 0;
+}

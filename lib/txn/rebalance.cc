@@ -1,0 +1,686 @@
+// Tree rebalancing after deletions, and the last step of every delete.
+//
+// A page is underfull when its fill (tenths of a percent of the usable
+// space) is below ORV_FILL_THRESHOLD for a leaf or below 1 for a branch, or
+// when it has fewer keys than the minimum (leaf 1, branch 2). An underfull
+// page takes one node from a neighbour under the same parent when that
+// neighbour can spare one, else it is merged with the neighbour and the
+// parent is rebalanced in turn. A root branch left with one child is
+// removed (the tree loses a level) and an empty root leaf empties the tree.
+//
+// Three things stay exact through every step:
+//  - separators: the key of slot k > 0 of a branch page is the lowest key
+//    below child k; slot 0 of a branch page keeps an empty key. A node that
+//    becomes or stops being a page's first node therefore changes the
+//    page's separator in its parent (and may need its own real key);
+//  - counts of counted trees: a node moved or merged carries its entries
+//    (1 per P_LEAF2 key, orv_node_entries per leaf node, mn_count per
+//    counted branch node) from one parent node to the other; both pages
+//    share the parent, so the levels above see no change;
+//  - the positions of the other cursors of the transaction on the same tree
+//    (for a sub-cursor: the sub-cursors of the listed cursors).
+//
+// Keys of prefix-compressed leaves travel whole: the receiving page encodes
+// them against its own first key.
+//
+// Copies of cursors used for an operation (the neighbour cursor, copies for
+// separator updates) are linked into the transaction's cursor list while
+// the operation runs, so that fix-ups done inside (splits caused by longer
+// separators included) move them too.
+#include <cerrno>
+#include <cstring>
+
+#include "btree/btree.h"
+
+namespace {
+
+inline constexpr unsigned ORV_FILL_THRESHOLD = 250;  // tenths of a percent
+
+// Page fill in tenths of a percent of the space after the header.
+unsigned page_fill(const ORV_env *env, const ORV_page *mp) {
+  const unsigned usable = env->me_psize - PAGEHDRSZ;
+  return static_cast<unsigned>(1000ull * (usable - size_left(mp)) / usable);
+}
+
+unsigned min_keys(const ORV_page *mp) { return is_branch(mp) ? 2 : 1; }
+unsigned fill_threshold(const ORV_page *mp) { return is_branch(mp) ? 1 : ORV_FILL_THRESHOLD; }
+
+bool tree_counted(const ORV_cursor *mc) { return mc->mc_db->md_flags & ORV_COUNTED; }
+
+// A copy of a cursor, without sub-cursor. The copy lives inside an
+// ORV_xcursor so that a copy of a sub-cursor can be tracked behind a
+// placeholder outer cursor.
+class CursorCopy {
+ public:
+  explicit CursorCopy(const ORV_cursor *src) {
+    std::memset(static_cast<void *>(&box_), 0, sizeof box_);
+    orv_cursor_copy(src, &box_.mx_cursor);
+  }
+  ~CursorCopy() { orv_pkc_free(&box_.mx_cursor); }
+  CursorCopy(const CursorCopy &) = delete;
+  CursorCopy &operator=(const CursorCopy &) = delete;
+  ORV_cursor *get() { return &box_.mx_cursor; }
+  ORV_xcursor *box() { return &box_; }
+
+ private:
+  ORV_xcursor box_;
+};
+
+// Links a cursor copy at the head of its transaction's list for its
+// database for the lifetime of this object.
+class Tracking {
+ public:
+  explicit Tracking(CursorCopy &cp) {
+    ORV_cursor *mc = cp.get();
+    ORV_txn *txn = mc->mc_txn;
+    if (txn->mt_cursors == nullptr) return;
+    head_ = &txn->mt_cursors[mc->mc_dbi];
+    ORV_cursor *linked = mc;
+    if (mc->mc_flags & C_SUB) {
+      std::memset(static_cast<void *>(&placeholder_), 0, sizeof placeholder_);
+      placeholder_.mc_flags = C_INITIALIZED;
+      placeholder_.mc_xcursor = cp.box();
+      linked = &placeholder_;
+    }
+    saved_ = *head_;
+    linked->mc_next = saved_;
+    *head_ = linked;
+  }
+  ~Tracking() {
+    if (head_ != nullptr) *head_ = saved_;
+  }
+  Tracking(const Tracking &) = delete;
+  Tracking &operator=(const Tracking &) = delete;
+
+ private:
+  ORV_cursor **head_ = nullptr;
+  ORV_cursor *saved_ = nullptr;
+  ORV_cursor placeholder_;
+};
+
+// Calls f(m) for every other cursor of mc's tree that is positioned: the
+// cursors on the transaction's list for mc's database or, when mc is a
+// sub-cursor, their sub-cursors (only those of positioned cursors). mc
+// itself may be passed to f; callers skip it where they must.
+template <typename F>
+void for_each_tracked(ORV_cursor *mc, F f) {
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  const bool sub = mc->mc_flags & C_SUB;
+  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
+    ORV_cursor *m2 = m;
+    if (sub) {
+      if (m->mc_xcursor == nullptr || !(m->mc_flags & C_INITIALIZED)) continue;
+      m2 = &m->mc_xcursor->mx_cursor;
+    }
+    if (!(m2->mc_flags & C_INITIALIZED)) continue;
+    f(m2);
+  }
+}
+
+// After the leaf at level t of m changed, points m's positioned sub-cursor
+// at the sub-page of the node m stands on (the node may have moved).
+void refresh_sub(ORV_cursor *m, unsigned t) {
+  ORV_xcursor *mx = m->mc_xcursor;
+  if (mx == nullptr || !(mx->mx_cursor.mc_flags & C_INITIALIZED)) return;
+  ORV_page *mp = m->mc_pg[t];
+  if (is_leaf2(mp) || m->mc_ki[t] >= numkeys(mp)) return;
+  ORV_node *node = node_ptr(mp, m->mc_ki[t]);
+  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
+    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
+}
+
+// Key of slot i of mp as a full key (prefix-compressed leaves decoded into
+// mc's key buffer; P_LEAF2 keys are the fixed-size elements).
+int slot_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key) {
+  if (is_leaf2(mp)) {
+    *key = ORV_val{mc->mc_db->md_pad, leaf2_key(mp, i, mc->mc_db->md_pad)};
+    return 0;
+  }
+  if (is_leaf(mp) && (mc->mc_db->md_flags & ORV_PREFIXKEY))
+    return orv_cursor_read_key(mc, mp, i, key);
+  ORV_node *node = node_ptr(mp, i);
+  *key = ORV_val{node_ksize(node), node_key(node, node_hdrsz(mp))};
+  return 0;
+}
+
+// The lowest key below the branch page at mc's top, found on mc itself;
+// mc's depth is restored afterwards. The key points into a leaf page or
+// into mc's key buffer.
+int lowest_key(ORV_cursor *mc, ORV_val *key) {
+  const uint16_t snum = mc->mc_snum;
+  const uint16_t top = mc->mc_top;
+  int rc = orv_page_search_lowest(mc);
+  if (rc == 0) rc = slot_key(mc, cursor_page(mc), 0, key);
+  mc->mc_snum = snum;
+  mc->mc_top = top;
+  return rc;
+}
+
+// Replaces the separator of mc's top page in its parent by key, working on
+// a tracked copy one level up.
+int update_separator(ORV_cursor *mc, const ORV_val *key) {
+  CursorCopy cp(mc);
+  ORV_cursor *up = cp.get();
+  up->mc_snum--;
+  up->mc_top--;
+  Tracking track(cp);
+  return orv_update_key(up, key);
+}
+
+// Empties the key of the first node of the branch page at mc's top.
+void empty_first_key(ORV_cursor *mc) {
+  ORV_env *env = cursor_env(mc);
+  const indx_t ki = mc->mc_ki[mc->mc_top];
+  const ORV_val nullkey{0, nullptr};
+  mc->mc_ki[mc->mc_top] = 0;
+  // A shorter key always fits in place: this cannot split or fail.
+  int rc = orv_update_key(mc, &nullkey);
+  mc->mc_ki[mc->mc_top] = ki;
+  orv_assert(env, rc == ORV_SUCCESS);
+}
+
+// After mp, the top page of mc, lost or gained its first node: gives it its
+// new separator in the parent (unless it is the parent's first child, whose
+// separator is the empty key) and, on a branch page, empties the new first
+// node's key.
+int fix_first_key(ORV_cursor *mc) {
+  const unsigned t = mc->mc_top;
+  ORV_page *mp = mc->mc_pg[t];
+  if (mc->mc_ki[t - 1] != 0) {
+    ORV_val key;
+    // A copy reads the key so that mc's own key buffer is left alone.
+    CursorCopy reader(mc);
+    if (int rc = slot_key(reader.get(), mp, 0, &key); rc != 0) return rc;
+    if (int rc = update_separator(mc, &key); rc != 0) return rc;
+  }
+  if (is_branch(mp)) empty_first_key(mc);
+  return 0;
+}
+
+// Entries a node carries in a counted tree.
+uint64_t moved_entries(const ORV_cursor *mc, const ORV_page *mp, const ORV_node *node) {
+  if (!tree_counted(mc)) return 0;
+  if (is_leaf2(mp)) return 1;
+  if (is_leaf(mp)) return orv_node_entries(mp, node);
+  return is_counted(mp) ? node_count(node) : 0;
+}
+
+// Adds delta to the count of mc's parent node (the one pointing at mc's top
+// page) and the same, saturating, to the levels above. Returns the change
+// actually made to the parent node.
+int64_t parent_count_add(ORV_cursor *mc, int64_t delta) {
+  const unsigned t = mc->mc_top;
+  if (t == 0 || delta == 0) return 0;
+  ORV_page *parent = mc->mc_pg[t - 1];
+  if (!is_counted(parent) || mc->mc_ki[t - 1] >= numkeys(parent)) return 0;
+  ORV_node *pnode = node_ptr(parent, mc->mc_ki[t - 1]);
+  const uint64_t old = node_count(pnode);
+  const uint64_t now = (delta < 0 && static_cast<uint64_t>(-delta) > old) ? 0 : old + delta;
+  set_node_count(pnode, now);
+  const int64_t change = static_cast<int64_t>(now - old);
+  orv_counts_adjust(mc, static_cast<int>(t) - 2, change);
+  return change;
+}
+
+// Moves the node at csrc's slot to cdst's slot. fromleft: the source page
+// lies left of the destination. Both pages share the parent.
+int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
+  ORV_env *env = cursor_env(csrc);
+  if (int rc = orv_page_touch(csrc); rc != 0) return rc;
+  if (int rc = orv_page_touch(cdst); rc != 0) return rc;
+
+  const unsigned t = csrc->mc_top;
+  ORV_page *ps = csrc->mc_pg[t];
+  ORV_page *pd = cdst->mc_pg[t];
+  const indx_t si = csrc->mc_ki[t];
+  const indx_t di = cdst->mc_ki[t];
+
+  ORV_val key{0, nullptr};
+  ORV_val data{0, nullptr};
+  pgno_t srcpg = 0;
+  unsigned flags = 0;
+  uint64_t moved;
+  if (is_leaf2(ps)) {
+    key = ORV_val{csrc->mc_db->md_pad, leaf2_key(ps, si, csrc->mc_db->md_pad)};
+    moved = tree_counted(csrc) ? 1 : 0;
+  } else {
+    ORV_node *srcnode = node_ptr(ps, si);
+    orv_assert(env, !((size_t)srcnode & 1));
+    moved = moved_entries(csrc, ps, srcnode);
+    if (is_branch(ps)) {
+      srcpg = node_pgno(srcnode);
+      if (si == 0) {
+        // The first node of a branch page keeps no key: use the lowest key
+        // below it.
+        if (int rc = lowest_key(csrc, &key); rc != 0) return rc;
+      } else {
+        key = ORV_val{node_ksize(srcnode), node_key(srcnode, node_hdrsz(ps))};
+      }
+    } else {
+      flags = srcnode->mn_flags;
+      data = ORV_val{node_dsize(srcnode), node_data(srcnode)};
+      if (int rc = slot_key(csrc, ps, si, &key); rc != 0) return rc;
+    }
+  }
+
+  if (is_branch(pd) && di == 0) {
+    // The moved node becomes pd's first node; the current first node needs
+    // its real key before it moves to slot 1.
+    CursorCopy cp(cdst);
+    ORV_val bkey;
+    if (int rc = lowest_key(cp.get(), &bkey); rc != 0) return rc;
+    Tracking track(cp);
+    if (int rc = orv_update_key(cp.get(), &bkey); rc != 0) return rc;
+  }
+
+  const uint64_t count = (is_branch(pd) && is_counted(pd)) ? moved : ~uint64_t{0};
+  if (int rc = orv_node_add(cdst, di, &key, is_branch(pd) ? nullptr : &data, srcpg, flags, nullptr,
+                            count);
+      rc != 0)
+    return rc;
+  orv_node_del(csrc, static_cast<unsigned>(key.mv_size));
+  if (csrc->mc_txn->mt_flags & ORV_TXN_ERROR) return csrc->mc_txn->mt_error;
+
+  // Other cursors follow the node.
+  for_each_tracked(csrc, [&](ORV_cursor *m) {
+    if (m->mc_snum <= t) return;
+    if (fromleft) {
+      if (m != cdst && m->mc_pg[t] == pd && m->mc_ki[t] >= di) {
+        m->mc_ki[t]++;
+      } else if (m != csrc && m->mc_pg[t] == ps && m->mc_ki[t] == si) {
+        orv_cursor_keys_reset(m);
+        m->mc_pg[t] = pd;
+        m->mc_ki[t] = di;
+        m->mc_ki[t - 1]++;
+      }
+    } else if (m != csrc && m->mc_pg[t] == ps) {
+      if (m->mc_ki[t] == 0) {
+        orv_cursor_keys_reset(m);
+        m->mc_pg[t] = pd;
+        m->mc_ki[t] = di;
+        m->mc_ki[t - 1]--;
+      } else {
+        m->mc_ki[t]--;
+      }
+    }
+    if (is_leaf(ps) && !(m->mc_flags & C_SUB)) refresh_sub(m, t);
+  });
+
+  // Counts first, while both stacks still name the parent nodes: a longer
+  // separator below may split the parent.
+  if (moved != 0) {
+    parent_count_add(csrc, -static_cast<int64_t>(moved));
+    parent_count_add(cdst, static_cast<int64_t>(moved));
+  }
+
+  if (csrc->mc_ki[t] == 0) {
+    if (int rc = fix_first_key(csrc); rc != 0) return rc;
+  }
+  if (cdst->mc_ki[t] == 0) {
+    if (int rc = fix_first_key(cdst); rc != 0) return rc;
+  }
+  return 0;
+}
+
+// Appends every node of csrc's page to cdst's page, removes csrc's page from
+// the parent and frees it, then rebalances the parent.
+int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
+  ORV_env *env = cursor_env(csrc);
+  ORV_txn *txn = csrc->mc_txn;
+  orv_assert(env, csrc->mc_snum > 1);
+  orv_assert(env, cdst->mc_snum > 1);
+
+  ORV_page *ps = csrc->mc_pg[csrc->mc_top];
+  if (int rc = orv_page_touch(cdst); rc != 0) return rc;
+  ORV_page *pd = cdst->mc_pg[cdst->mc_top];
+  const unsigned n = numkeys(pd);
+  const unsigned nsrc = numkeys(ps);
+  const bool counted = tree_counted(csrc);
+  uint64_t sum = 0;
+
+  for (unsigned i = 0; i < nsrc; i++) {
+    ORV_val key{0, nullptr};
+    ORV_val data{0, nullptr};
+    pgno_t pgno = 0;
+    unsigned flags = 0;
+    uint64_t e = 0;
+    if (is_leaf2(ps)) {
+      key = ORV_val{csrc->mc_db->md_pad, leaf2_key(ps, i, csrc->mc_db->md_pad)};
+      e = counted ? 1 : 0;
+    } else {
+      ORV_node *node = node_ptr(ps, i);
+      e = moved_entries(csrc, ps, node);
+      if (is_branch(ps)) {
+        pgno = node_pgno(node);
+        if (i == 0) {
+          CursorCopy cp(csrc);
+          if (int rc = lowest_key(cp.get(), &key); rc != 0) return rc;
+          // The key may live in the copy's buffer: add before it goes.
+          const uint64_t count = is_counted(pd) ? e : ~uint64_t{0};
+          if (int rc = orv_node_add(cdst, n + i, &key, nullptr, pgno, 0, nullptr, count); rc != 0)
+            return rc;
+          sum += e;
+          continue;
+        }
+        key = ORV_val{node_ksize(node), node_key(node, node_hdrsz(ps))};
+      } else {
+        flags = node->mn_flags;
+        data = ORV_val{node_dsize(node), node_data(node)};
+        if (int rc = slot_key(csrc, ps, i, &key); rc != 0) return rc;
+      }
+    }
+    const uint64_t count = (is_branch(pd) && is_counted(pd)) ? e : ~uint64_t{0};
+    if (int rc = orv_node_add(cdst, n + i, &key, is_branch(ps) ? nullptr : &data, pgno, flags,
+                              nullptr, count);
+        rc != 0)
+      return rc;
+    sum += e;
+  }
+
+  // The entries moved from ps's parent node to pd's; both hang off the same
+  // parent, so the levels above end where they started.
+  if (counted && sum != 0) parent_count_add(cdst, static_cast<int64_t>(sum));
+
+  // Remove ps from the parent.
+  csrc->mc_snum--;
+  csrc->mc_top--;
+  const unsigned p = csrc->mc_top;
+  if (counted && sum != 0)
+    orv_counts_adjust(csrc, static_cast<int>(p) - 1, -static_cast<int64_t>(sum));
+  orv_node_del(csrc, 0);
+  int rc = (txn->mt_flags & ORV_TXN_ERROR) ? txn->mt_error : 0;
+  if (rc == 0 && csrc->mc_ki[p] == 0) {
+    const ORV_val nullkey{0, nullptr};
+    rc = orv_update_key(csrc, &nullkey);
+  }
+  csrc->mc_snum++;
+  csrc->mc_top++;
+  if (rc != 0) return rc;
+
+  const unsigned t = csrc->mc_top;
+  if (rc = orv_page_make_loose(csrc, ps); rc != 0) return rc;
+  if (is_branch(ps))
+    csrc->mc_db->md_branch_pages--;
+  else
+    csrc->mc_db->md_leaf_pages--;
+
+  // Cursors on ps move to pd; cursors right of ps in the parent move left.
+  const indx_t psi = csrc->mc_ki[t - 1];
+  const indx_t pdi = cdst->mc_ki[t - 1];
+  ORV_page *parent = csrc->mc_pg[t - 1];
+  const bool leaf = !is_branch(ps);
+  for_each_tracked(csrc, [&](ORV_cursor *m) {
+    if (m == csrc || m->mc_snum < csrc->mc_snum) return;
+    if (m->mc_pg[t] == ps) {
+      // ps may come back as a new page under the same number: forget key
+      // state that names it.
+      orv_cursor_keys_reset(m);
+      m->mc_pg[t] = pd;
+      m->mc_ki[t] = static_cast<indx_t>(m->mc_ki[t] + n);
+      m->mc_ki[t - 1] = pdi;
+    } else if (m->mc_pg[t - 1] == parent && m->mc_ki[t - 1] > psi) {
+      m->mc_ki[t - 1]--;
+    }
+    if (leaf && !(m->mc_flags & C_SUB)) refresh_sub(m, t);
+  });
+
+  // Rebalance the parent; cdst then stands on the leaf level again, one
+  // level higher if the tree lost its root.
+  const uint16_t snum = cdst->mc_snum;
+  const uint16_t depth = cdst->mc_db->md_depth;
+  cdst->mc_snum--;
+  cdst->mc_top--;
+  rc = orv_rebalance(cdst);
+  cdst->mc_snum = static_cast<uint16_t>(snum + cdst->mc_db->md_depth - depth);
+  cdst->mc_top = static_cast<uint16_t>(cdst->mc_snum - 1);
+  return rc;
+}
+
+// The tree became empty: forget the root in the record and in every cursor
+// standing on it.
+int root_empty(ORV_cursor *mc, ORV_page *mp) {
+  ORV_db *db = mc->mc_db;
+  db->md_root = P_INVALID;
+  db->md_depth = 0;
+  db->md_leaf_pages = 0;
+  if (int rc = orv_idl_append(&mc->mc_txn->mt_free_pgs, mp->mp_pgno); rc != 0) return rc;
+  mc->mc_snum = 0;
+  mc->mc_top = 0;
+  mc->mc_flags &= ~C_INITIALIZED;
+  for_each_tracked(mc, [&](ORV_cursor *m) {
+    if (m == mc || m->mc_snum == 0 || m->mc_pg[0] != mp) return;
+    m->mc_snum = 0;
+    m->mc_top = 0;
+    m->mc_flags &= ~C_INITIALIZED;
+  });
+  return 0;
+}
+
+// The root branch has a single child: the child becomes the root.
+int root_collapse(ORV_cursor *mc, ORV_page *mp) {
+  ORV_db *db = mc->mc_db;
+  if (int rc = orv_idl_append(&mc->mc_txn->mt_free_pgs, mp->mp_pgno); rc != 0) return rc;
+  db->md_root = node_pgno(node_ptr(mp, 0));
+  if (int rc = orv_page_get(mc, db->md_root, &mc->mc_pg[0], nullptr); rc != 0) return rc;
+  db->md_depth--;
+  db->md_branch_pages--;
+  // Shift the whole path, including the levels beyond mc_snum that a page
+  // merge keeps and restores afterwards.
+  mc->mc_ki[0] = mc->mc_ki[1];
+  for (unsigned i = 1; i < db->md_depth; i++) {
+    mc->mc_pg[i] = mc->mc_pg[i + 1];
+    mc->mc_ki[i] = mc->mc_ki[i + 1];
+  }
+  for_each_tracked(mc, [&](ORV_cursor *m) {
+    if (m == mc || m->mc_snum == 0 || m->mc_pg[0] != mp) return;
+    if (m->mc_snum < 2) {
+      // Stands on the old root only: the new root takes its place.
+      m->mc_pg[0] = mc->mc_pg[0];
+      m->mc_ki[0] = 0;
+      return;
+    }
+    for (unsigned i = 0; i < db->md_depth; i++) {
+      m->mc_pg[i] = m->mc_pg[i + 1];
+      m->mc_ki[i] = m->mc_ki[i + 1];
+    }
+    m->mc_snum--;
+    m->mc_top--;
+  });
+  return 0;
+}
+
+}  // namespace
+
+int orv_rebalance(ORV_cursor *mc) {
+  ORV_env *env = cursor_env(mc);
+  ORV_page *mp = cursor_page(mc);
+  if (page_fill(env, mp) >= fill_threshold(mp) && numkeys(mp) >= min_keys(mp)) return 0;
+
+  if (mc->mc_snum < 2) {
+    mp = mc->mc_pg[0];
+    if (is_subp(mp)) return 0;
+    if (numkeys(mp) == 0) return root_empty(mc, mp);
+    if (is_branch(mp) && numkeys(mp) == 1) return root_collapse(mc, mp);
+    return 0;
+  }
+
+  const unsigned ptop = mc->mc_top - 1u;
+  orv_assert(env, NUMKEYS(mc->mc_pg[ptop]) > 1);
+
+  CursorCopy mncopy(mc);
+  ORV_cursor *mn = mncopy.get();
+  const unsigned t = mc->mc_top;
+  indx_t oldki = mc->mc_ki[t];
+  int fromleft;
+  ORV_page *parent = mc->mc_pg[ptop];
+  if (mc->mc_ki[ptop] == 0) {
+    mn->mc_ki[ptop]++;
+    if (int rc =
+            orv_page_get(mc, node_pgno(node_ptr(parent, mn->mc_ki[ptop])), &mn->mc_pg[t], nullptr);
+        rc != 0)
+      return rc;
+    mn->mc_ki[t] = 0;
+    mc->mc_ki[t] = static_cast<indx_t>(numkeys(mp));
+    fromleft = 0;
+  } else {
+    mn->mc_ki[ptop]--;
+    if (int rc =
+            orv_page_get(mc, node_pgno(node_ptr(parent, mn->mc_ki[ptop])), &mn->mc_pg[t], nullptr);
+        rc != 0)
+      return rc;
+    // A page below the root is never empty; one that is cannot be trusted.
+    if (numkeys(mn->mc_pg[t]) == 0) return ORV_CORRUPTED;
+    mn->mc_ki[t] = static_cast<indx_t>(numkeys(mn->mc_pg[t]) - 1);
+    mc->mc_ki[t] = 0;
+    fromleft = 1;
+  }
+  ORV_page *np = mn->mc_pg[t];
+  if (is_branch(np) != is_branch(mp)) return ORV_CORRUPTED;
+
+  int rc;
+  if (page_fill(env, np) >= fill_threshold(np) && numkeys(np) > min_keys(np)) {
+    rc = node_move(mn, mc, fromleft);
+    if (fromleft) oldki++;
+  } else {
+    if (!fromleft) {
+      rc = page_merge(mn, mc);
+    } else {
+      oldki = static_cast<indx_t>(oldki + numkeys(np));
+      mn->mc_ki[t] = static_cast<indx_t>(mn->mc_ki[t] + mc->mc_ki[t] + 1);
+      {
+        Tracking track(mncopy);
+        rc = page_merge(mc, mn);
+      }
+      orv_cursor_copy(mn, mc);
+    }
+    mc->mc_flags &= ~C_EOF;
+  }
+  mc->mc_ki[mc->mc_top] = oldki;
+  return rc;
+}
+
+int orv_cursor_del0(ORV_cursor *mc) {
+  ORV_txn *txn = mc->mc_txn;
+  const unsigned t = mc->mc_top;
+  const indx_t ki = mc->mc_ki[t];
+  ORV_page *mp = mc->mc_pg[t];
+  const bool counted = tree_counted(mc);
+  const bool sub = mc->mc_flags & C_SUB;
+
+  // Entries on the page before the removal, and the parent node counting
+  // them.
+  uint64_t total = 0;
+  uint64_t gone = 0;
+  ORV_node *pnode = nullptr;
+  uint64_t old = 0;
+  if (counted) {
+    total = orv_page_entries(mp);
+    gone = is_leaf2(mp) ? 1 : orv_node_entries(mp, node_ptr(mp, ki));
+    if (t > 0) {
+      ORV_page *parent = mc->mc_pg[t - 1];
+      if (is_counted(parent) && mc->mc_ki[t - 1] < numkeys(parent)) {
+        ORV_node *node = node_ptr(parent, mc->mc_ki[t - 1]);
+        if (node_pgno(node) == mp->mp_pgno) {
+          pnode = node;
+          old = node_count(node);
+        }
+      }
+    }
+  }
+
+  orv_node_del(mc, mc->mc_db->md_pad);
+  if (txn->mt_flags & ORV_TXN_ERROR) return txn->mt_error;
+  mc->mc_db->md_entries--;
+
+  if (counted && t > 0) {
+    const uint64_t now = total > gone ? total - gone : 0;
+    int64_t delta = 0;
+    if (pnode != nullptr) {
+      delta = static_cast<int64_t>(now - old);
+      if (delta != 0) set_node_count(pnode, now);
+    } else {
+      ORV_page *parent = mc->mc_pg[t - 1];
+      if (is_counted(parent) && numkeys(parent) > 0) {
+        delta = orv_branch_set_count(parent, mp->mp_pgno, now);
+        if (delta == 0) delta = -static_cast<int64_t>(gone);
+      }
+    }
+    if (delta != 0) orv_counts_adjust(mc, static_cast<int>(t) - 2, delta);
+  }
+
+  // Cursors on the removed entry are marked; those after it move back.
+  const bool dupsort = !sub && (mc->mc_db->md_flags & ORV_DUPSORT);
+  for_each_tracked(mc, [&](ORV_cursor *m) {
+    if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
+    if (m->mc_ki[t] == ki) {
+      m->mc_flags |= C_DEL;
+      if (dupsort && m->mc_xcursor != nullptr)
+        m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
+      return;
+    }
+    if (m->mc_ki[t] > ki) m->mc_ki[t]--;
+    if (!sub) refresh_sub(m, t);
+  });
+
+  if (int rc = orv_rebalance(mc); rc != 0) return orv_txn_fail(txn, rc);
+
+  if (mc->mc_snum == 0) {
+    mc->mc_flags |= C_EOF;
+    return 0;
+  }
+
+  // Cursors at or after the deleted position: one past the end of its page
+  // moves on to the next leaf, and a cursor on duplicates stands on the
+  // first value of its (new) key. mc itself is handled even when it is not
+  // listed, so that its next step never reads past the end of its page.
+  ORV_page *top = cursor_page(mc);
+  const unsigned n = numkeys(top);
+  const unsigned tt = mc->mc_top;
+  const indx_t mki = mc->mc_ki[tt];
+  bool mc_seen = false;
+  int err = 0;
+  auto reposition = [&](ORV_cursor *m) {
+    if (err != 0) return;
+    if (m == mc) mc_seen = true;
+    if (m->mc_snum < mc->mc_snum || m->mc_pg[tt] != top || m->mc_ki[tt] < mki) return;
+    if (m->mc_ki[tt] >= n) {
+      int rc = orv_cursor_sibling(m, 1);
+      if (rc == ORV_NOTFOUND) {
+        m->mc_flags |= C_EOF;
+        return;
+      }
+      if (rc != 0) {
+        err = rc;
+        return;
+      }
+    }
+    ORV_xcursor *mx = m->mc_xcursor;
+    if (sub || mx == nullptr || (m->mc_flags & C_EOF)) return;
+    ORV_page *lp = cursor_page(m);
+    if (is_leaf2(lp) || cursor_slot(m) >= numkeys(lp)) return;
+    ORV_node *node = node_ptr(lp, cursor_slot(m));
+    if (!(node->mn_flags & F_DUPDATA)) return;
+    if (mx->mx_cursor.mc_flags & C_INITIALIZED) {
+      if (!(node->mn_flags & F_SUBDATA))
+        mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
+    } else {
+      int rc = orv_xcursor_load(m, node);
+      if (rc == 0) rc = orv_cursor_first(&mx->mx_cursor, nullptr, nullptr);
+      if (rc != 0) {
+        err = rc;
+        return;
+      }
+    }
+    mx->mx_cursor.mc_flags |= C_DEL;
+  };
+  for_each_tracked(mc, reposition);
+  if (err == 0 && !mc_seen) reposition(mc);
+  if (err != 0) return orv_txn_fail(txn, err);
+
+  // The materialised key names the deleted slot (or a page that may be
+  // gone); the next step must not reuse it.
+  orv_cursor_keys_reset(mc);
+  mc->mc_flags |= C_DEL;
+  return 0;
+}
