@@ -140,6 +140,7 @@ TEST_P(Visibility, OtherProcessSeesOnlyCommittedData) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
+    alarm(60);  // never outlive a parent that stopped talking
     // The inherited handle belongs to the parent; the child opens its own.
     Channel ch{to_child[0], to_parent[1]};
     std::string err = child_main(dir.path(), flags, ch);
@@ -235,6 +236,7 @@ TEST(Concurrency, ReadersInThreadsAndProcessesSeeWholeCommits) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
+    alarm(60);  // never outlive a parent that stopped talking
     close(stop[1]);
     ORV_env *cenv = nullptr;
     std::string err;
@@ -307,6 +309,7 @@ TEST(Concurrency, KilledWriterLeavesLastCommitAndFreesTheWriterLock) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
+    alarm(60);  // never outlive a parent that stopped talking
     // Commit forever: each commit i stores n = i and one key s<i>.
     close(go[0]);
     ORV_env *env = nullptr;
