@@ -13,6 +13,7 @@
 // lock file. An in-memory store (ORV_INMEMORY) has neither; its path is
 // ":memory:".
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -82,6 +83,29 @@ int open_file(const char *name, int oflags, orv_mode_t mode, int *fd) {
   return *fd < 0 ? errno : 0;
 }
 
+// Refuses a data file that can never be opened (missing while read-only,
+// unreadable, a directory, not a data file of ours) before the lock file is
+// created, so that a refused open leaves nothing behind. The real open
+// checks the header again; this look only spares the caller a stray lock
+// file and never decides anything on its own.
+int check_existing_data(ORV_env *env, const char *name, bool prev, bool rdonly) {
+  int fd = -1;
+  if (int rc = open_file(name, O_RDONLY | O_CLOEXEC, 0, &fd); rc != 0)
+    return (rc == ENOENT && !rdonly) ? 0 : rc;  // a writable open creates it
+  struct stat st;
+  int rc = fstat(fd, &st) != 0 ? errno : 0;
+  if (rc == 0 && S_ISDIR(st.st_mode)) rc = EISDIR;
+  if (rc == 0) {
+    ORV_meta meta;
+    env->me_fd = fd;
+    rc = orv_env_read_header(env, prev, &meta);
+    env->me_fd = -1;
+    if (rc == ENOENT) rc = 0;  // an empty file is a new environment
+  }
+  close(fd);
+  return rc;
+}
+
 // Steps of the open after the arguments were accepted. Everything acquired
 // is recorded in the handle for orv_env_close0.
 int open_resources(ORV_env *env, const char *path, orv_fname &fname, uint32_t flags,
@@ -114,6 +138,8 @@ int open_resources(ORV_env *env, const char *path, orv_fname &fname, uint32_t fl
       if (int rc = orv_env_setup_mem_locks(env); rc != 0) return rc;
     }
   } else {
+    if (int rc = check_existing_data(env, fname.data_name(flags), prev, rdonly); rc != 0)
+      return rc;
     if (!(flags & (ORV_NOLOCK | ORV_RDONLY))) {
       if (int rc = orv_env_setup_locks(env, fname.lock_name(flags), mode, &excl); rc != 0)
         return rc;
