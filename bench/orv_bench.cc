@@ -11,6 +11,16 @@
 //   readrandom   look up `reads` random keys (orv_get)
 //   readseq      walk the whole store forward with a cursor
 //   readreverse  walk the whole store backward with a cursor
+//   stats        data file size, leaf/branch/overflow pages, leaf fill rate
+//
+// --keys=paths replaces the fixed-size decimal keys by URL- and path-like
+// keys of 20 to 120 bytes that share long prefixes (a fixed set of num
+// distinct keys, sorted, so that fillseq writes them in ascending order
+// and key k is the k-th smallest); --prefix=1 stores them in an
+// ORV_PREFIXKEY database. Comparing the two shows what prefix compression
+// saves in pages and costs in reads:
+//   orv_bench --keys=paths --value_size=16 --prefix=1
+//             --benchmarks=fillseq,stats,readrandom,readseq,fillrandom,stats,readrandom,readseq
 //
 // Writes are grouped into transactions of --batch puts. Unless --sync=1 the
 // environment runs with ORV_NOSYNC (as db_bench writes without sync by
@@ -46,6 +56,8 @@ struct Flags {
   bool sync = false;
   bool writemap = false;
   bool counted = false;
+  bool prefix = false;
+  bool paths = false;  // --keys=paths
   bool use_existing_db = false;
   long mapsize_mb = 0;  // 0: sized from num
   uint64_t seed = 301;
@@ -74,6 +86,12 @@ bool parse_flag(const char *arg, Flags &f) {
     f.writemap = n != 0;
   } else if (std::sscanf(arg, "--counted=%ld%c", &n, &junk) == 1) {
     f.counted = n != 0;
+  } else if (std::sscanf(arg, "--prefix=%ld%c", &n, &junk) == 1) {
+    f.prefix = n != 0;
+  } else if (std::strcmp(arg, "--keys=paths") == 0) {
+    f.paths = true;
+  } else if (std::strcmp(arg, "--keys=num") == 0) {
+    f.paths = false;
   } else if (std::sscanf(arg, "--use_existing_db=%ld%c", &n, &junk) == 1) {
     f.use_existing_db = n != 0;
   } else if (std::sscanf(arg, "--mapsize_mb=%ld%c", &n, &junk) == 1) {
@@ -119,14 +137,19 @@ void print_header(const Flags &f) {
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
   std::printf("Date:       %s\n", date);
   std::printf("CPU:        %ld x %s\n", sysconf(_SC_NPROCESSORS_ONLN), cpu_model().c_str());
-  std::printf("Keys:       %d bytes each\n", f.key_size);
+  if (f.paths)
+    std::printf("Keys:       URL/path-like, 20 to 120 bytes\n");
+  else
+    std::printf("Keys:       %d bytes each\n", f.key_size);
   std::printf("Values:     %d bytes each\n", f.value_size);
   std::printf("Entries:    %ld\n", f.num);
-  std::printf("RawSize:    %.1f MB (estimated)\n",
-              (double(f.key_size) + f.value_size) * double(f.num) / 1048576.0);
+  if (!f.paths)
+    std::printf("RawSize:    %.1f MB (estimated)\n",
+                (double(f.key_size) + f.value_size) * double(f.num) / 1048576.0);
   std::printf("Batch:      %ld puts per write transaction\n", f.batch);
-  std::printf("Mode:       %s%s%s\n", f.sync ? "sync" : "ORV_NOSYNC",
-              f.writemap ? ", ORV_WRITEMAP" : "", f.counted ? ", ORV_COUNTED" : "");
+  std::printf("Mode:       %s%s%s%s\n", f.sync ? "sync" : "ORV_NOSYNC",
+              f.writemap ? ", ORV_WRITEMAP" : "", f.counted ? ", ORV_COUNTED" : "",
+              f.prefix ? ", ORV_PREFIXKEY" : "");
 #if !defined(__OPTIMIZE__)
   std::printf("WARNING: Optimization is disabled: benchmarks unnecessarily slow\n");
 #endif
@@ -154,6 +177,7 @@ class Bench {
     std::mt19937_64 vr(f.seed ^ 0x5bd1e995);
     for (auto &c : values_) c = static_cast<char>('a' + vr() % 26);
     key_.resize(static_cast<size_t>(f.key_size));
+    if (f.paths) make_paths();
   }
   ~Bench() { close_env(); }
 
@@ -167,12 +191,15 @@ class Bench {
   void write(bool seq, long n);
   void read_random(long n);
   long read_walk(bool reverse);
+  void make_paths();
+  void stats();
 
   const Flags &f_;
   std::mt19937_64 rng_;
   std::string values_;
   size_t vpos_ = 0;
   std::string key_;
+  std::vector<std::string> paths_;  // --keys=paths: the sorted key set
   ORV_env *env_ = nullptr;
   ORV_dbi dbi_ = 0;
   uint64_t bytes_ = 0;
@@ -201,11 +228,60 @@ void Bench::open_env(bool fresh) {
   CHECK(orv_env_open(env_, f_.db.c_str(), flags, 0644));
   ORV_txn *txn = nullptr;
   CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
-  CHECK(orv_dbi_open(txn, nullptr, f_.counted ? ORV_COUNTED : 0, &dbi_));
+  CHECK(orv_dbi_open(txn, nullptr,
+                     (f_.counted ? ORV_COUNTED : 0) | (f_.prefix ? ORV_PREFIXKEY : 0), &dbi_));
   CHECK(orv_txn_commit(txn));
 }
 
+// num distinct keys shaped like URLs and file paths: a few hosts and roots,
+// a vocabulary of directory names, two to six levels, a numbered file name.
+// Neighbours in key order share long prefixes, as real path sets do.
+void Bench::make_paths() {
+  static const char *const roots[] = {
+      "https://www.example.com/", "https://docs.example.org/manual/", "http://cdn.example.net/",
+      "/home/alice/projects/",    "/usr/share/doc/",                  "/var/lib/service/data/"};
+  static const char *const words[] = {
+      "src",    "include", "lib",      "test",    "images", "static", "assets", "archive",
+      "2023",   "2024",    "2025",     "users",   "admin",  "api",    "v1",     "v2",
+      "docs",   "build",   "release",  "config",  "cache",  "logs",   "media",  "thumbs",
+      "large",  "small",   "products", "catalog", "orders", "blog",   "posts",  "drafts"};
+  static const char *const exts[] = {".html", ".json", ".png", ".txt", ".cc", ".h"};
+  std::mt19937_64 r(f_.seed * 7919 + 17);
+  std::vector<std::string> keys;
+  keys.reserve(size_t(f_.num) + size_t(f_.num) / 8);
+  std::string k;
+  while (keys.size() < size_t(f_.num) + size_t(f_.num) / 8) {
+    k = roots[r() % 6];
+    const unsigned depth = 2 + unsigned(r() % 5);
+    for (unsigned d = 0; d < depth; d++) {
+      // Skewed choice: low words are common, so paths share directories.
+      const unsigned w = unsigned(r() % 32) & unsigned(r() % 32);
+      k += words[w];
+      k += '/';
+    }
+    k += "item-" + std::to_string(r() % 100000) + exts[r() % 6];
+    if (k.size() > 120) k.erase(0, k.size() - 120);
+    if (k.size() < 20) k.insert(0, 20 - k.size(), '_');
+    keys.push_back(k);
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  // Keep num keys spread over the whole sorted set.
+  paths_.reserve(size_t(f_.num));
+  const double step = double(keys.size()) / double(f_.num);
+  for (long i = 0; i < f_.num && size_t(double(i) * step) < keys.size(); i++)
+    paths_.push_back(std::move(keys[size_t(double(i) * step)]));
+  uint64_t total = 0;
+  for (const std::string &p : paths_) total += p.size();
+  std::printf("PathKeys:   %zu distinct, average %.1f bytes\n", paths_.size(),
+              paths_.empty() ? 0.0 : double(total) / double(paths_.size()));
+}
+
 ORV_val Bench::make_key(uint64_t k) {
+  if (f_.paths) {
+    const std::string &p = paths_[k % paths_.size()];
+    return ORV_val{p.size(), const_cast<char *>(p.data())};
+  }
   // Zero-padded decimal, so that byte order is numeric order.
   char buf[32];
   int n = std::snprintf(buf, sizeof buf, "%020" PRIu64, k);
@@ -282,6 +358,45 @@ long Bench::read_walk(bool reverse) {
   return n;
 }
 
+// Space the store takes: pages of the main database and the data file.
+void Bench::stats() {
+  ORV_txn *txn = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+  ORV_stat st{};
+  CHECK(orv_stat(txn, dbi_, &st));
+  orv_txn_abort(txn);
+  ORV_envinfo info{};
+  CHECK(orv_env_info(env_, &info));
+  struct stat sb {};
+  const bool have_file = ::stat((f_.db + "/data.orv").c_str(), &sb) == 0;
+  // Key and value bytes of the entries against the leaf pages' room.
+  double payload = 0;
+  {
+    ORV_txn *t = nullptr;
+    ORV_cursor *c = nullptr;
+    CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &t));
+    CHECK(orv_cursor_open(t, dbi_, &c));
+    ORV_val k{}, v{};
+    for (int rc = orv_cursor_get(c, &k, &v, ORV_FIRST); rc == 0;
+         rc = orv_cursor_get(c, &k, &v, ORV_NEXT))
+      payload += double(k.mv_size + v.mv_size);
+    orv_cursor_close(c);
+    orv_txn_abort(t);
+  }
+  const double room = double(st.ms_leaf_pages) * double(st.ms_psize - 16);
+  char extra[256];
+  std::snprintf(extra, sizeof extra,
+                "entries %" PRIu64 ", depth %u, leaf pages %" PRIu64 ", branch pages %" PRIu64
+                ", overflow pages %" PRIu64 ", pages in use %" PRIu64 " (%.1f MB), file %.1f MB"
+                ", payload/leaf room %.1f%%",
+                st.ms_entries, st.ms_depth, st.ms_leaf_pages, st.ms_branch_pages,
+                st.ms_overflow_pages, info.mi_last_pgno + 1,
+                double(info.mi_last_pgno + 1) * st.ms_psize / 1048576.0,
+                have_file ? double(sb.st_size) / 1048576.0 : 0.0,
+                room > 0 ? 100.0 * payload / room : 0.0);
+  extra_ = extra;
+}
+
 void Bench::run(const std::string &name) {
   bytes_ = 0;
   extra_.clear();
@@ -301,6 +416,11 @@ void Bench::run(const std::string &name) {
     ops = read_walk(false);
   } else if (name == "readreverse") {
     ops = read_walk(true);
+  } else if (name == "stats") {
+    stats();
+    std::printf("%-12s : %s\n", name.c_str(), extra_.c_str());
+    std::fflush(stdout);
+    return;
   } else {
     std::fprintf(stderr, "unknown benchmark '%s'\n", name.c_str());
     return;
@@ -325,7 +445,8 @@ int main(int argc, char **argv) {
       std::fprintf(stderr,
                    "usage: %s [--benchmarks=a,b,...] [--num=N] [--reads=N] [--key_size=N]\n"
                    "          [--value_size=N] [--batch=N] [--sync=0|1] [--writemap=0|1]\n"
-                   "          [--counted=0|1] [--use_existing_db=0|1] [--mapsize_mb=N]\n"
+                   "          [--counted=0|1] [--prefix=0|1] [--keys=num|paths]\n"
+                   "          [--use_existing_db=0|1] [--mapsize_mb=N]\n"
                    "          [--seed=N] [--db=path]\n"
                    "invalid flag '%s'\n",
                    argv[0], argv[i]);

@@ -183,9 +183,18 @@ void orv_pkc_free(ORV_cursor *mc);
 // Sets up mc's sub-cursor (mc->mc_xcursor, not null) for mc's database,
 // unpositioned. REQUIRES: mc_txn, mc_dbi and mc_dbx of mc are set.
 void orv_xcursor_init0(ORV_cursor *mc);
-// Forgets the materialised key state (previous-step slot, shared length,
-// varint cache, reuse flag, search scratch); the key buffer is kept.
+// Forgets the materialised key state (the slot mc_key names, previous-step
+// slot, shared length, varint cache, reuse flag, search scratch); the key
+// buffer and mc_key are kept.
 void orv_cursor_keys_reset(ORV_cursor *mc);
+// For calls that read through a temporary cursor (orv_get and the like):
+// a key or value in that cursor's own buffers (key buffer, page key cache,
+// also of its sub-cursor) dies with it, so such bytes are copied to the
+// transaction's scratch area (orv_txn_scratch) and *val points there. That
+// copy stays valid until the transaction's next write, the next such copy,
+// or the end of the transaction. Bytes elsewhere (pages) are left alone.
+// Returns 0 or ENOMEM.
+[[nodiscard]] int orv_cursor_val_detach(ORV_cursor *mc, ORV_val *val);
 // Marks the page key cache empty; its buffers stay allocated for reuse.
 void orv_pkc_clear(ORV_cursor *mc);
 // Loads mc's sub-cursor for a leaf node with F_DUPDATA (orv_xcursor_load);

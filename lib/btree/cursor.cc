@@ -111,6 +111,10 @@ void pkc_copy(const ORV_cursor *src, ORV_cursor *dst) {
 }  // namespace
 
 void orv_cursor_keys_reset(ORV_cursor *mc) {
+  // mc_key itself stays: a key handed out lives until the next operation.
+  // What it names goes, since the slot may now hold another key.
+  mc->mc_keypg = P_INVALID;
+  mc->mc_keyslot = ORV_NO_SLOT;
   mc->mc_prevpg = P_INVALID;
   mc->mc_prevslot = ORV_NO_SLOT;
   mc->mc_keyshared = 0;
@@ -328,3 +332,8 @@ extern "C" ORV_API int orv_cursor_count(ORV_cursor *mc, uint64_t *countp) noexce
   *countp = mx->mx_db.md_entries;
   return 0;
 }
+
+// Loading the sub-cursor for a key's duplicate set. This engine does not
+// write duplicate sets yet, so a node carrying F_DUPDATA can only come from
+// a file written elsewhere; it is refused instead of being misread.
+int orv_xcursor_load(ORV_cursor *, ORV_node *) { return ORV_INCOMPATIBLE; }

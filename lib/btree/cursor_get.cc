@@ -74,6 +74,9 @@ int match_single_value(ORV_cursor *mc, ORV_node *node, ORV_val *data, ORV_cursor
 int cursor_set0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op, int *exactp) {
   if (key->mv_size == 0) return ORV_BAD_VALSIZE;
   sub_unposition(mc);
+  // The steps after a search reuse the key state only from here on: what
+  // it held may name a page number since freed and reused.
+  if (mc->mc_db->md_flags & ORV_PREFIXKEY) orv_cursor_keys_reset(mc);
   const bool both = op == ORV_GET_BOTH || op == ORV_GET_BOTH_RANGE;
   if (both && (mc->mc_db->md_flags & ORV_PREFIXKEY)) mc->mc_flags &= ~C_INITIALIZED;
 
@@ -433,6 +436,19 @@ int orv_cursor_get0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
   return rc;
 }
 
+int orv_cursor_val_detach(ORV_cursor *mc, ORV_val *val) {
+  if (val == nullptr || val->mv_size == 0 || val->mv_data == nullptr) return 0;
+  bool inside = key_in_cursor_buffers(mc, val);
+  if (!inside && mc->mc_xcursor != nullptr)
+    inside = key_in_cursor_buffers(&mc->mc_xcursor->mx_cursor, val);
+  if (!inside) return 0;
+  void *buf;
+  if (int rc = orv_txn_scratch(mc->mc_txn, val->mv_size, &buf); rc != 0) return rc;
+  std::memmove(buf, val->mv_data, val->mv_size);
+  val->mv_data = buf;
+  return 0;
+}
+
 // ---- Exported ------------------------------------------------------------------------
 
 extern "C" ORV_API int orv_cursor_get(ORV_cursor *mc, ORV_val *key, ORV_val *data,
@@ -442,7 +458,16 @@ extern "C" ORV_API int orv_cursor_get(ORV_cursor *mc, ORV_val *key, ORV_val *dat
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (txn->mt_env->me_interrupt.load(std::memory_order_relaxed) != 0)
     return orv_txn_fail(txn, EINTR);
-  return orv_cursor_get0(mc, key, data, op);
+  const int rc = orv_cursor_get0(mc, key, data, op);
+  // A failed exact search leaves the internal position at the insertion
+  // point (the write path relies on it). An application cursor must not keep
+  // it: ORV_GET_CURRENT would return, and orv_cursor_del would delete, an
+  // entry the caller was never shown.
+  if (rc == ORV_NOTFOUND && (op == ORV_SET || op == ORV_SET_KEY || op == ORV_GET_BOTH)) {
+    mc->mc_flags &= ~(C_INITIALIZED | C_EOF);
+    if (mc->mc_xcursor != nullptr) mc->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
+  }
+  return rc;
 }
 
 extern "C" ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) noexcept {
@@ -454,7 +479,10 @@ extern "C" ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val 
   ORV_xcursor mx{};
   orv_cursor_init(&mc, txn, dbi, &mx);
   int exact = 0;
-  const int rc = orv_cursor_set(&mc, key, data, ORV_SET, &exact);
+  // ORV_SET leaves the key descriptor alone; the value normally points
+  // into a page, but nothing the caller gets may live in this cursor.
+  int rc = orv_cursor_set(&mc, key, data, ORV_SET, &exact);
+  if (rc == 0) rc = orv_cursor_val_detach(&mc, data);
   orv_pkc_free(&mc);
   orv_pkc_free(&mx.mx_cursor);
   return rc;

@@ -4,9 +4,10 @@
 // offsets on P_LEAF2 pages, and on leaves of prefix-compressed databases
 // (every slot but 0) as varint(p) | suffix, p being the prefix shared with
 // the page's first key (slot 0, stored whole). A compressed key is rebuilt:
-//  - on a forward step (C_SEQNEXT), straight into mc_keybuf; when the
-//    buffer still holds the previous slot's key, its first mc_keyshared
-//    bytes already equal the first key's and are not copied again;
+//  - on a step to the next or previous slot (C_SEQNEXT), straight into
+//    mc_keybuf; when the buffer still holds the neighbouring slot's key,
+//    its first mc_keyshared bytes already equal the first key's and are not
+//    copied again;
 //  - for a long-lived cursor of a read-only transaction, once per slot into
 //    the page key cache, which later reads of the same page reuse;
 //  - otherwise through the codec's decoder into mc_keybuf.
@@ -36,7 +37,17 @@ const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p); }
 bool canonical(const ORV_val &first, const uint8_t *stored, size_t len, uint64_t v, unsigned vlen) {
   if (vlen == 0 || vlen > len || v > first.mv_size) return false;
   if (len > vlen && v < first.mv_size && stored[vlen] == u8(first.mv_data)[v]) return false;
-  return orv_varint_size(v) == vlen;
+  return vlen == 1 || orv_varint_size(v) == vlen;  // one byte is always minimal
+}
+
+// The varint at the front of a stored key; shared prefixes below 128 bytes
+// (one byte) are the common case and need no call.
+inline unsigned varint_read(const uint8_t *stored, size_t len, uint64_t *v) {
+  if (len > 0 && stored[0] < 0x80) {
+    *v = stored[0];
+    return 1;
+  }
+  return orv_varint_decode(stored, stored + len, v);
 }
 
 void varint_cache_clear(ORV_cursor *mc) {
@@ -159,7 +170,7 @@ int read_prefixed_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out
       v = mc->mc_vint_val;
       vlen = static_cast<unsigned>(mc->mc_vint_len);
     } else {
-      vlen = orv_varint_decode(stored, stored + len, &v);
+      vlen = varint_read(stored, len, &v);
     }
     if (vlen != 0) {
       mc->mc_vint_val = v;
@@ -169,8 +180,12 @@ int read_prefixed_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out
       mc->mc_vint_valid = 1;
       const size_t suffix = len - vlen;
       if (canonical(first, stored, len, v, vlen) && v + suffix <= ORV_KEYBUF_MAX) {
+        // The buffer's first mc_keyshared bytes equal the first key's when
+        // it holds a neighbour of this slot on the same page (the step came
+        // from there, forward or backward).
         size_t keep = 0;
-        if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno && i > 0 && mc->mc_keyslot == i - 1)
+        if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno &&
+            (mc->mc_keyslot + 1u == i || mc->mc_keyslot == i + 1u))
           keep = mc->mc_keyshared < v ? mc->mc_keyshared : v;
         if (v > keep) std::memcpy(mc->mc_keybuf + keep, u8(first.mv_data) + keep, v - keep);
         if (suffix > 0) std::memcpy(mc->mc_keybuf + v, stored + vlen, suffix);
@@ -187,7 +202,7 @@ int read_prefixed_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out
 
   // General path.
   uint64_t v = 0;
-  const unsigned vlen = orv_varint_decode(stored, stored + len, &v);
+  const unsigned vlen = varint_read(stored, len, &v);
   ORV_prefix_hint hint{v, vlen};
   const ORV_prefix_hint *hintp = vlen != 0 ? &hint : nullptr;
   const uint64_t shared = canonical(first, stored, len, v, vlen) ? v : 0;
@@ -234,7 +249,13 @@ int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_o
     return 0;
   }
   const bool prefixed = mc->mc_db->md_flags & ORV_PREFIXKEY;
-  if (prefixed && i > 0) return read_prefixed_key(mc, mp, i, key_out);
+  if (prefixed && i > 0) {
+    // A stored key that cannot be read is a damaged page: the transaction
+    // cannot trust anything it reads or writes from here on.
+    const int rc = read_prefixed_key(mc, mp, i, key_out);
+    if (rc == ORV_CORRUPTED) return orv_txn_fail(mc->mc_txn, rc);
+    return rc;
+  }
   // Slot 0 of a prefix-compressed page is stored whole, like every key of
   // an ordinary leaf.
   const ORV_val stored{node_ksize(node), node_key(node, NODESIZE)};

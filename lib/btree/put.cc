@@ -16,8 +16,12 @@
 // and moves the other cursors of the transaction that stand on the changed
 // page to where their entries went.
 //
-// Sorted duplicates (ORV_DUPSORT) join this path where put_dup() is called;
-// prefix-compressed keys are encoded by the node layer (orv_node_add).
+// Sorted duplicates (ORV_DUPSORT) join this path where put_dup() is called.
+// Prefix-compressed keys are encoded by the node layer (orv_node_add), which
+// rewrites a page whose first key changes; such a rewrite can need more
+// room than the plain node size tells (every key re-encoded against a new
+// first key), and when it does not fit it changes nothing and the write
+// splits the page instead.
 #include <cerrno>
 #include <cstring>
 
@@ -36,6 +40,24 @@ constexpr size_t kMaxValueSize = 0xFFFFFFFFu;
 bool overlaps(const void *p, size_t size, const void *base, size_t len) {
   auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(base);
   return size && p && a < b + len && a + size > b;
+}
+
+// Whether bytes lie in a buffer the cursor (or its sub-cursor) rewrites
+// while it searches or steps: its key buffer or its page key cache. A key
+// the cursor handed out earlier lives there.
+bool in_cursor_buffers(const ORV_cursor *mc, const void *p, size_t size) {
+  for (const ORV_cursor *c = mc; c != nullptr;
+       c = c->mc_xcursor != nullptr ? &c->mc_xcursor->mx_cursor : nullptr) {
+    if (overlaps(p, size, c->mc_keybuf, sizeof c->mc_keybuf) ||
+        overlaps(p, size, c->mc_pkc_store, c->mc_pkc_store_cap))
+      return true;
+    if (c->mc_flags & C_SUB) break;
+  }
+  return false;
+}
+
+bool is_prefix_page(const ORV_cursor *mc, const ORV_page *mp) {
+  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
 }
 
 // Refusals that depend only on the request and the database's flags.
@@ -166,9 +188,21 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
   } else if (data->mv_size == node_dsize(node)) {
     if (mc->mc_flags & C_SUB) {
       // In a value tree the value is the key itself; equal under the
-      // comparator, its bytes may still differ.
-      bool prefix = (mc->mc_db->md_flags & ORV_PREFIXKEY) && cursor_slot(mc) != 0;
-      if (prefix || node->mn_ksize != key->mv_size) {
+      // comparator, its bytes may still differ. On a prefix-compressed page
+      // the stored bytes are not the key (above slot 0), and slot 0 is what
+      // every other key is encoded against: only identical bytes stay.
+      if (is_prefix_page(mc, mp)) {
+        ORV_val cur;
+        if (int rc = orv_cursor_read_key(mc, mp, cursor_slot(mc), &cur); rc != 0) return rc;
+        if (cur.mv_size == key->mv_size &&
+            std::memcmp(cur.mv_data, key->mv_data, key->mv_size) == 0) {
+          *done = true;
+          return 0;
+        }
+        orv_node_del(mc, 0);
+        return 0;
+      }
+      if (node->mn_ksize != key->mv_size) {
         orv_node_del(mc, 0);
         return 0;
       }
@@ -181,6 +215,23 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
     }
     *done = true;
     return 0;
+  }
+  if (is_prefix_page(mc, mp) && cursor_slot(mc) == 0 && numkeys(mp) > 1) {
+    // The first key keeps its bytes but its node changes size. Removing it
+    // and adding it back would re-encode the page twice; one rewrite with
+    // the node replaced does it. A page that no longer fits is split below.
+    const unsigned nflags = flags & (F_SUBDATA | F_DUPDATA | ORV_RESERVE);
+    int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, key, data, nflags);
+    if (rc == 0) {
+      orv_prefix_keys_forget(mc, mp);
+      if (*free_after != nullptr) {
+        rc = orv_ovpage_free(mc, *free_after);
+        *free_after = nullptr;
+      }
+      *done = rc == 0;
+      return rc;
+    }
+    if (rc != ORV_PAGE_FULL) return rc;
   }
   orv_node_del(mc, 0);
   return 0;
@@ -211,9 +262,16 @@ int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags)
     return (txn->mt_flags & ORV_TXN_ERROR) && txn->mt_error ? txn->mt_error : ORV_BAD_TXN;
   if (env->me_interrupt.load(std::memory_order_relaxed)) return orv_txn_fail(txn, EINTR);
   if (int rc = check_request(mc, key, data, flags); rc != 0) return rc;
-  // Prefix-compressed leaves need the page rewrite of the node layer, which
-  // this write path does not drive yet.
-  if (db->md_flags & ORV_PREFIXKEY) return ORV_INCOMPATIBLE;
+
+  // A key this cursor handed out lives in its own buffers, which the
+  // positioning below rewrites: write from a copy.
+  char kbuf[ORV_MAXKEYSIZE];
+  ORV_val wkey = *key;
+  if (in_cursor_buffers(mc, wkey.mv_data, wkey.mv_size)) {
+    std::memcpy(kbuf, wkey.mv_data, wkey.mv_size);
+    wkey.mv_data = kbuf;
+  }
+  key = &wkey;
 
   // Position the cursor: rc 0 (key exists), ORV_NOTFOUND (cursor at the
   // slot where it goes) or ORV_NO_ROOT (empty tree).
@@ -310,8 +368,7 @@ int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags)
   // The key or value may be bytes an earlier read handed out from this very
   // leaf; moving nodes or splitting would shift them under the write, so
   // such bytes are copied aside first.
-  char kbuf[ORV_MAXKEYSIZE];
-  ORV_val wkey = *key, wdata = *data;
+  ORV_val wdata = *data;
   if (overlaps(wkey.mv_data, wkey.mv_size, mp, env->me_psize)) {
     std::memcpy(kbuf, wkey.mv_data, wkey.mv_size);
     wkey.mv_data = kbuf;
@@ -322,7 +379,6 @@ int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags)
     std::memcpy(env->me_pbuf, wdata.mv_data, wdata.mv_size);
     wdata.mv_data = env->me_pbuf;
   }
-  key = &wkey;
 
   if (!insert_key) {
     if (is_leaf2(mp)) {
@@ -344,11 +400,16 @@ int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags)
   {
     size_t nsize =
         is_leaf2(mp) ? key->mv_size : orv_leaf_size(mc, mp, cursor_slot(mc), key, &wdata);
-    if (nsize <= size_left(mp)) {
+    bool split = nsize > size_left(mp);
+    if (!split) {
       unsigned ki = cursor_slot(mc);
       rc = orv_node_add(mc, ki, key, &wdata, 0, nflags, nullptr, 0);
       if (rc == 0) fix_cursors_after_add(mc, mp, ki, insert_key);
-    } else {
+      // A new first key re-encodes the page, which may then not fit; that
+      // rewrite changed nothing and did not fail the transaction.
+      split = rc == ORV_PAGE_FULL && !(txn->mt_flags & ORV_TXN_ERROR);
+    }
+    if (split) {
       if (!insert_key) nflags |= ORV_SPLIT_REPLACE;
       rc = orv_page_split(mc, key, &wdata, P_INVALID, nflags);
       did_split = true;

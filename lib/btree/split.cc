@@ -18,8 +18,12 @@
 // recursive parent split both paths are rebuilt from it, so correctness does
 // not depend on the cursor being tracked by its transaction.
 //
-// Prefix-compressed leaves re-encode each half against its own first key;
-// that is the one place (choose_split / distribute) where their path joins.
+// Prefix-compressed leaves take their own road through steps 2 and 4: every
+// key of the page and the new one are decoded in full (orv_prefix_collect),
+// the split index is moved until both halves, each re-encoded against its
+// own first key, fit (orv_prefix_split_point), the separator is the decoded
+// key at the split index (written whole into the parent), and each half is
+// written anew from the decoded entries (orv_prefix_page_write).
 #include <cerrno>
 #include <cstring>
 
@@ -266,6 +270,9 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   ORV_page *rp = nullptr, *copy = nullptr;
   ORV_val sepkey{}, lkey{}, ldata{};
   unsigned ptop, split_indx = 0;
+  const bool prefix = orv_page_is_prefix(mc, mp) && !is_subp(mp);
+  ORV_prefix_entry *entries = nullptr;
+  unsigned nentries = 0;
   bool new_root = false, did_split = false;
   ORV_cursor mn{};
   int rc = 0;
@@ -356,6 +363,22 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
       unsigned oi = split_indx < newindx ? split_indx : split_indx - 1;
       sepkey.mv_data = page_bytes(copy) + PAGEHDRSZ + oi * ksize;
     }
+  } else if (prefix) {
+    // The usual choice is only a starting point: re-encoding against new
+    // first keys changes the sizes it was made with.
+    Split s{mc, mp, nkeys, newindx, new_node_size(mc, mp, newindx, newkey, newdata, nflags), 0};
+    split_indx = choose_split(s, psize) == 0 ? s.split_indx : (nkeys + 1) / 2;
+    // Any rewrite plan and the key-length entry of this page are stale from
+    // here on.
+    std::memset(txn->mt_scratch.ms_plan, 0, sizeof txn->mt_scratch.ms_plan);
+    orv_keylen_index_invalidate(txn, mp->mp_pgno);
+    rc = orv_prefix_collect(mc, copy, newindx, newkey, newdata,
+                            nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE), &entries,
+                            &nentries);
+    if (rc != 0) goto fail;
+    rc = orv_prefix_split_point(mc, entries, nentries, &split_indx);
+    if (rc != 0) goto fail;
+    sepkey = ORV_val{entries[split_indx].pe_klen, const_cast<void *>(entries[split_indx].pe_key)};
   } else {
     Split s{mc, mp, nkeys, newindx, new_node_size(mc, mp, newindx, newkey, newdata, nflags), 0};
     rc = choose_split(s, psize);
@@ -416,6 +439,19 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     distribute_leaf2(copy, mp, rp, nkeys, newindx, split_indx, newkey, ksize);
     leaf2_set_upper(mp, psize, ksize);
     leaf2_set_upper(rp, psize, ksize);
+  } else if (prefix) {
+    // Values may only now get their overflow runs: the halves are final.
+    rc = orv_prefix_run_overflow(mc, entries, 0, nentries, newdata, nflags);
+    if (rc == 0) rc = orv_prefix_page_write(txn, mp, psize, entries, 0, split_indx);
+    if (rc == 0) rc = orv_prefix_page_write(txn, rp, psize, entries, split_indx, nentries);
+    if (rc != 0) goto fail;
+    if ((nflags & ORV_RESERVE) && !(entries[newindx].pe_flags & F_BIGDATA)) {
+      ORV_page *dst = newindx < split_indx ? mp : rp;
+      const unsigned j = newindx < split_indx ? newindx : newindx - split_indx;
+      newdata->mv_data = node_data(node_ptr(dst, j));
+    }
+    orv_prefix_keys_forget(mc, mp);
+    orv_prefix_keys_forget(mc, rp);  // its number may be a reused one
   } else {
     mp->mp_lower = PAGEHDRSZ;
     mp->mp_upper = static_cast<indx_t>(psize);

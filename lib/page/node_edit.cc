@@ -10,10 +10,20 @@
 // allocates, except the overflow run of a value too large for a node.
 //
 // Prefix-compressed leaf pages (ORV_PREFIXKEY) store every key but the
-// first against the page's first key; their encoding and the rewrite of a
-// page whose first key changes are handled where stored_key_size() and
-// is_prefix_leaf() are consulted. Databases without that flag never reach
-// those paths.
+// first as varint(p) | key[p..], p being the prefix it shares with the
+// page's first key (slot 0, stored whole):
+//  - a key added at slot i > 0 is encoded against the current first key,
+//    and a key removed from slot i > 0 leaves the others as they are;
+//  - a key added at slot 0, or the removal of slot 0, changes the first
+//    key, so the page is rewritten with every key re-encoded against the
+//    new first key (orv_prefix_page_rebuild). That rewrite checks the space
+//    first: ORV_PAGE_FULL from it leaves the page and the transaction as
+//    they were, and the write path splits instead.
+// mp_pad of such a page holds its longest decoded key; the transaction's
+// key-length index keeps it exact as slots come and go (see prefix_page.cc).
+// Every change of a prefix page also makes the cursors of the transaction
+// forget what they remembered of its keys (varint cache, reusable bytes of
+// the previous key): the slot numbers and encodings they refer to moved.
 #include <cerrno>
 #include <cstring>
 
@@ -25,10 +35,35 @@ bool is_prefix_leaf(const ORV_cursor *mc, const ORV_page *mp) {
   return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
 }
 
+// The stored first key of a non-empty prefix page.
+ORV_val first_key(const ORV_page *mp) {
+  const ORV_node *f = node_ptr(mp, 0);
+  return ORV_val{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
+}
+
+// Prefix that a key at slot indx of mp shares with the page's first key:
+// 0 unless the key is encoded against one (a prefix page, indx > 0, a
+// first key present).
+size_t shared_prefix(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key) {
+  if (!key || indx == 0 || numkeys(mp) == 0 || !is_prefix_leaf(mc, mp)) return 0;
+  const ORV_val first = first_key(mp);
+  return orv_prefix_shared(key, &first);
+}
+
 // Bytes a key takes as stored at slot indx of mp. Only prefix-compressed
 // leaves store anything but the key itself.
-size_t stored_key_size(const ORV_cursor *, const ORV_page *, unsigned, const ORV_val *key) {
-  return key ? key->mv_size : 0;
+size_t stored_key_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx,
+                       const ORV_val *key) {
+  if (!key) return 0;
+  if (indx == 0 || numkeys(mp) == 0 || !is_prefix_leaf(mc, mp)) return key->mv_size;
+  return orv_prefix_key_size(key->mv_size, shared_prefix(mc, mp, indx, key));
+}
+
+// Forgets the key state of one cursor that names page pgno.
+void keys_forget(ORV_cursor *m, pgno_t pgno) {
+  if (m->mc_keypg == pgno || m->mc_vint_pg == pgno || m->mc_prevpg == pgno ||
+      m->mc_srch_pg == pgno)
+    orv_cursor_keys_reset(m);
 }
 
 // A node of this size (without its slot) would not fit the page's free
@@ -36,6 +71,21 @@ size_t stored_key_size(const ORV_cursor *, const ORV_page *, unsigned, const ORV
 int page_full(ORV_txn *txn) { return orv_txn_fail(txn, ORV_PAGE_FULL); }
 
 }  // namespace
+
+void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp) {
+  const pgno_t pgno = mp->mp_pgno;
+  keys_forget(mc, pgno);
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  const bool sub = mc->mc_flags & C_SUB;
+  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
+    if (!sub) {
+      keys_forget(m, pgno);
+    } else if (m->mc_xcursor != nullptr) {
+      keys_forget(&m->mc_xcursor->mx_cursor, pgno);
+    }
+  }
+}
 
 indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env) {
   indx_t delta = static_cast<indx_t>(node_size);
@@ -92,12 +142,26 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     return 0;
   }
 
-  // A new first key of a prefix-compressed leaf re-encodes the whole page;
-  // that rewrite has its own path and is not reached without ORV_PREFIXKEY.
+  const bool prefix = is_prefix_leaf(mc, mp);
+  if (prefix && indx == 0 && numkeys(mp) > 0) {
+    // A new first key: every other key is re-encoded against it. The
+    // rewrite leaves the page as it was when it fails (ORV_PAGE_FULL
+    // included), so the transaction stays usable and the caller may split.
+    orv_assert(env, key && data);
+    if (first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
+    const unsigned skip = (flags & ORV_SPLIT_REPLACE) ? 0u : ~0u;
+    int rc = orv_prefix_page_rebuild(mc, mp, skip, 0, key, data,
+                                     flags & (0xFFFFu | ORV_RESERVE));
+    if (rc == 0) orv_prefix_keys_forget(mc, mp);
+    return rc;
+  }
+
+  const size_t shared = prefix ? shared_prefix(mc, mp, indx, key) : 0;
   size_t ksize = stored_key_size(mc, mp, indx, key);
   size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
   size_t node_size;
   ORV_page *ofp = nullptr;
+  bool to_overflow = false;
   if (is_branch(mp)) {
     node_size = branch_node_size(mp, ksize);
   } else {
@@ -110,22 +174,39 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
       if (node_size > env->me_nodemax && !subpage) {
         // The value moves to an overflow run; the node keeps its page number.
         node_size = bigdata_node_size(ksize);
-        if (node_size > room) return page_full(txn);
-        auto npages = static_cast<int>(ovpages(env->me_psize, data->mv_size));
-        if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;
-        flags |= F_BIGDATA;
+        to_overflow = true;
       }
     }
   }
   node_size = even(node_size);
   if (node_size > room) return page_full(txn);
 
+  // The page's key lengths, as they are before the slot goes in. Without
+  // an index entry (no memory) mp_pad is kept by the fallback below.
+  ORV_keylen_entry *klx = nullptr;
+  if (prefix) {
+    if (int rc = orv_keylen_index_get(mc, mp, &klx); rc != 0) {
+      if (rc != ENOMEM) return rc;
+      klx = nullptr;
+    }
+  }
+  if (to_overflow) {
+    auto npages = static_cast<int>(ovpages(env->me_psize, data->mv_size));
+    if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;
+    flags |= F_BIGDATA;
+  }
+
   orv_page_insert_slot(mp, indx, node_size, env);
   ORV_node *node = node_ptr(mp, indx);
   node->mn_ksize = static_cast<uint16_t>(ksize);
   unsigned hdrsz = node_hdrsz(mp);
   auto *kp = static_cast<std::byte *>(node_key(node, hdrsz));
-  if (ksize) std::memcpy(kp, key->mv_data, ksize);
+  if (prefix && indx > 0 && numkeys(mp) > 1) {
+    size_t wrote = orv_prefix_key_encode(key, shared, kp);
+    orv_assert(env, wrote == ksize);
+  } else if (ksize) {
+    std::memcpy(kp, key->mv_data, ksize);
+  }
   if (ksize & 1) kp[ksize] = std::byte{0};
 
   if (is_branch(mp)) {
@@ -164,7 +245,22 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     // An odd value leaves one byte of the even node size; keep it zero.
     if (data->mv_size & 1) dp[data->mv_size] = std::byte{0};
   }
-  if (!is_prefix_leaf(mc, mp)) mp->mp_pad = 0;
+  if (!prefix) {
+    mp->mp_pad = 0;
+    return 0;
+  }
+  if (klx != nullptr) {
+    // Cannot fail with an entry: a failure to grow degrades to the rule
+    // below inside the index.
+    (void)orv_keylen_index_insert(klx, mc, mp, indx, key->mv_size);
+  } else if (numkeys(mp) == 1) {
+    orv_page_max_key_set(mc, mp, key->mv_size);
+  } else if (mp->mp_pad != 0) {
+    if (key->mv_size > mp->mp_pad) orv_page_max_key_set(mc, mp, key->mv_size);
+  } else {
+    orv_page_max_key_scan(mc, mp);
+  }
+  orv_prefix_keys_forget(mc, mp);
   return 0;
 }
 
@@ -183,10 +279,35 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
     return;
   }
 
-  // Removing the first key of a prefix-compressed leaf re-encodes the page;
-  // like the insertion of a new first key, that has its own path.
+  if (!is_prefix_leaf(mc, mp)) {
+    orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
+    if (is_leaf(mp)) mp->mp_pad = 0;
+    return;
+  }
+
+  if (indx == 0 && numkeys > 1) {
+    // The first key goes: the others are re-encoded against the next one.
+    // In byte order that never needs more room (the new first key shares
+    // at least as much with every later key as the old one did), but a
+    // custom comparator can break that; the page is then left as it was
+    // and the transaction fails.
+    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0) {
+      orv_txn_fail(mc->mc_txn, rc);
+      return;
+    }
+    orv_prefix_keys_forget(mc, mp);
+    return;
+  }
+
+  ORV_keylen_entry *klx = nullptr;
+  if (orv_keylen_index_get(mc, mp, &klx) != 0) klx = nullptr;
+  orv_keylen_index_remove(klx, mc, mp, indx);
   orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
-  if (is_leaf(mp) && !is_prefix_leaf(mc, mp)) mp->mp_pad = 0;
+  if (numkeys == 1)
+    mp->mp_pad = 0;
+  else if (klx == nullptr)
+    orv_page_max_key_scan(mc, mp);
+  orv_prefix_keys_forget(mc, mp);
 }
 
 int orv_update_key(ORV_cursor *mc, const ORV_val *key) {

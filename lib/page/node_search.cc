@@ -87,9 +87,16 @@ Probe fast_compare(ORV_page *mp, unsigned i, const ORV_val *key, size_t m0, int 
   const size_t len = node_ksize(node);
   if (len == 0) return Probe::kDecode;
   uint64_t p;
-  const unsigned vlen = orv_varint_decode(stored, stored + len, &p);
-  if (vlen == 0) return Probe::kCorrupt;
-  if (p > flen || vlen > len || orv_varint_size(p) != vlen) return Probe::kDecode;
+  unsigned vlen;
+  if (stored[0] < 0x80) {  // a prefix below 128 bytes: one byte, always minimal
+    p = stored[0];
+    vlen = 1;
+  } else {
+    vlen = orv_varint_decode(stored, stored + len, &p);
+    if (vlen == 0) return Probe::kCorrupt;
+    if (orv_varint_size(p) != vlen) return Probe::kDecode;
+  }
+  if (p > flen || vlen > len) return Probe::kDecode;
   const uint8_t *suffix = stored + vlen;
   const size_t slen = len - vlen;
   if (slen > 0 && p < flen && suffix[0] == f[p]) return Probe::kDecode;
@@ -97,10 +104,21 @@ Probe fast_compare(ORV_page *mp, unsigned i, const ORV_val *key, size_t m0, int 
   const size_t total = p + slen;
   const size_t n = key->mv_size < total ? key->mv_size : total;
   const uint8_t *k = u8(key->mv_data);
-  for (size_t j = m0 < p ? m0 : p; j < n; ++j) {
-    const uint8_t b = j < p ? f[j] : suffix[j - p];
-    if (k[j] != b) {
-      *rc_out = k[j] < b ? -1 : 1;
+  // Bytes [j, min(p, n)) come from the first key, the rest from the suffix.
+  size_t j = m0 < p ? m0 : p;
+  const size_t from_first = p < n ? p : n;
+  if (j < from_first) {
+    const size_t d = j + orv_first_diff(k + j, f + j, from_first - j);
+    if (d < from_first) {
+      *rc_out = k[d] < f[d] ? -1 : 1;
+      return Probe::kCompared;
+    }
+    j = from_first;
+  }
+  if (j < n) {
+    const size_t d = j + orv_first_diff(k + j, suffix + (j - p), n - j);
+    if (d < n) {
+      *rc_out = k[d] < suffix[d - p] ? -1 : 1;
       return Probe::kCompared;
     }
   }

@@ -272,12 +272,22 @@ void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta);
 // computed from the child). With ORV_RESERVE, data->mv_data is set to the
 // value space. Returns 0, ORV_PAGE_FULL (the transaction is then failed),
 // ORV_BAD_VALSIZE, ENOMEM or a page allocation error.
+// On a prefix-compressed leaf a key at slot i > 0 is encoded against the
+// page's first key; a key at slot 0 of a non-empty page rewrites the page
+// (orv_prefix_page_rebuild; with ORV_SPLIT_REPLACE the node at slot 0 is
+// replaced, an overflow run it has is the caller's). Errors of that rewrite,
+// ORV_PAGE_FULL included, leave the page unchanged and the transaction
+// usable: the caller splits instead.
 [[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
                                pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
 // Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
 // a P_LEAF2 page). Never fails; errors are recorded in the transaction. An
 // overflow run of the removed node is not freed here.
 void orv_node_del(ORV_cursor *mc, unsigned ksize);
+// Makes mc and every cursor of its transaction on the same tree forget the
+// key state (varint cache, reusable key bytes, search memo) they keep for
+// page mp, whose slots or encodings just changed.
+void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp);
 // Slot-level steps of orv_node_add/orv_node_del. insert_slot returns the new
 // node's offset. env (may be null) receives assertion failures.
 indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size,
@@ -315,6 +325,22 @@ unsigned orv_varint_encode(uint64_t v, uint8_t *out);
 // its length, or 0 when it does not end within min(end - p, 9) bytes.
 unsigned orv_varint_decode(const uint8_t *p, const uint8_t *end, uint64_t *v);
 
+// Index of the first byte where a and b differ within n bytes (n when
+// none), eight bytes at a time.
+inline size_t orv_first_diff(const void *a, const void *b, size_t n) {
+  const auto *x = static_cast<const uint8_t *>(a), *y = static_cast<const uint8_t *>(b);
+  size_t i = 0;
+  if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+    for (; i + 8 <= n; i += 8) {
+      uint64_t u, v;
+      std::memcpy(&u, x + i, 8);
+      std::memcpy(&v, y + i, 8);
+      if (u != v) return i + static_cast<size_t>(__builtin_ctzll(u ^ v) >> 3);
+    }
+  }
+  while (i < n && x[i] == y[i]) ++i;
+  return i;
+}
 // Length of the longest common prefix of a and b.
 size_t orv_prefix_shared(const ORV_val *a, const ORV_val *b);
 // Stored length of a key of key_size bytes sharing `shared` bytes with the
@@ -515,15 +541,22 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // (entries from orv_prefix_gather do not).
 [[nodiscard]] int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize,
                                         ORV_prefix_entry *entries, unsigned start, unsigned end);
-// Moves the value of the new entry e to a new overflow run when its node
-// (key of pe_enclen bytes) would exceed me_nodemax and it is not a sub-page:
-// allocates the run, copies the value (with ORV_RESERVE in flags: points
-// data->mv_data at the run's value space instead) and turns e into an
-// F_BIGDATA entry. Does nothing for other entries. Returns 0 or the
+// Moves the value of entry e to a new overflow run when its node (key of
+// pe_enclen bytes) would exceed me_nodemax and it is not a sub-page nor on
+// a run already: allocates the run, copies the value (for the new entry
+// with ORV_RESERVE in flags: points data->mv_data at the run's value space
+// instead) and turns e into an F_BIGDATA entry. Does nothing otherwise. Returns 0 or the
 // allocation's error. REQUIRES: pe_enclen set by orv_prefix_run_size over
 // the run that holds e; data is the value e was gathered from.
 [[nodiscard]] int orv_prefix_entry_overflow(ORV_cursor *mc, ORV_prefix_entry *e, ORV_val *data,
                                             unsigned flags);
+// orv_prefix_entry_overflow for every entry of [start, end) that needs it
+// (a node already on the page too, when its re-encoded key takes it past
+// me_nodemax); data and flags concern the new entry. Returns 0 or the
+// allocation's error. REQUIRES: pe_enclen set for the run.
+[[nodiscard]] int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries,
+                                          unsigned start, unsigned end, ORV_val *data,
+                                          unsigned flags);
 // Size in bytes (header included) of mp rewritten as orv_prefix_gather with
 // the same arguments describes it (slot skip left out, key/data at indx),
 // against its new first key. Changes nothing but the scratch buffers.

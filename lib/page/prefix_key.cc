@@ -99,10 +99,7 @@ unsigned orv_varint_decode(const uint8_t *p, const uint8_t *end, uint64_t *v) {
 
 size_t orv_prefix_shared(const ORV_val *a, const ORV_val *b) {
   const size_t n = a->mv_size < b->mv_size ? a->mv_size : b->mv_size;
-  const uint8_t *x = u8(a->mv_data), *y = u8(b->mv_data);
-  size_t i = 0;
-  while (i < n && x[i] == y[i]) ++i;
-  return i;
+  return n ? orv_first_diff(a->mv_data, b->mv_data, n) : 0;
 }
 
 size_t orv_prefix_key_size(size_t key_size, size_t shared) {

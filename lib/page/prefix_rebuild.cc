@@ -17,7 +17,9 @@
 // of entries as one page: the run's first key whole, every other key as
 // varint(shared prefix) + rest, nodes in slot order from the end of the page
 // downward. The writer checks that the run fits before it writes a byte, so
-// a failed rewrite leaves the page as it was.
+// a failed rewrite leaves the page as it was. A node whose re-encoded key
+// would take it past me_nodemax has its value moved to an overflow run,
+// like a value too large for a node on insertion.
 //
 // All buffers belong to the transaction's scratch area; they grow by
 // doubling and are kept for the next rewrite, so a rewrite allocates nothing
@@ -93,10 +95,11 @@ ORV_val key_of(const ORV_prefix_entry &e) {
 }
 
 // Whether the value of entry e goes to an overflow run when its key is
-// stored in klen bytes. Only a key being inserted can move its value; the
-// values of nodes already on the page stay where they are.
+// stored in klen bytes. That holds for a node already on the page too: a
+// key re-encoded against a new first key can grow by hundreds of bytes, and
+// no inline node may exceed me_nodemax (two of them must fit a page).
 bool to_overflow(const ORV_env *env, const ORV_prefix_entry &e, size_t klen) {
-  if (!e.pe_new || (e.pe_flags & F_BIGDATA)) return false;
+  if (e.pe_flags & F_BIGDATA) return false;
   if ((e.pe_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA) return false;  // sub-page
   return even(klen) + e.pe_dsize + NODESIZE > env->me_nodemax;
 }
@@ -372,15 +375,24 @@ int orv_prefix_entry_overflow(ORV_cursor *mc, ORV_prefix_entry *e, ORV_val *data
   ORV_page *ofp;
   const auto npages = static_cast<int>(ovpages(env->me_psize, e->pe_dsize));
   if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;
-  if (flags & ORV_RESERVE)
-    data->mv_data = page_data(ofp);
-  else if (e->pe_dsize)
+  if (e->pe_new && (flags & ORV_RESERVE)) {
+    if (data != nullptr) data->mv_data = page_data(ofp);
+  } else if (e->pe_dsize) {
     std::memcpy(page_data(ofp), e->pe_data, e->pe_dsize);
+  }
   // The node stores the run's page number, which is where the run's own
   // header keeps it (host order, 8 bytes).
   e->pe_flags = static_cast<uint16_t>(e->pe_flags | F_BIGDATA);
   e->pe_vlen = sizeof(pgno_t);
   e->pe_data = page_bytes(ofp);
+  return 0;
+}
+
+int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned start,
+                            unsigned end, ORV_val *data, unsigned flags) {
+  for (unsigned i = start; i < end; i++) {
+    if (int rc = orv_prefix_entry_overflow(mc, &entries[i], data, flags); rc != 0) return rc;
+  }
   return 0;
 }
 
@@ -409,10 +421,8 @@ int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip, unsigne
   size_t size;
   if (int rc = orv_prefix_run_size(txn->mt_env, entries, 0, count, &size); rc != 0) return rc;
   if (PAGEHDRSZ + size > psize) return ORV_PAGE_FULL;
-  // Only now that the page is known to fit may the value get its run.
-  if (key != nullptr) {
-    if (int rc = orv_prefix_entry_overflow(mc, &entries[indx], data, flags); rc != 0) return rc;
-  }
+  // Only now that the page is known to fit may values get their runs.
+  if (int rc = orv_prefix_run_overflow(mc, entries, 0, count, data, flags); rc != 0) return rc;
   if (int rc = orv_prefix_page_write(txn, mp, psize, entries, 0, count); rc != 0) return rc;
   if (key != nullptr && (flags & ORV_RESERVE) && !(entries[indx].pe_flags & F_BIGDATA))
     data->mv_data = node_data(node_ptr(mp, indx));

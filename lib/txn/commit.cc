@@ -203,6 +203,9 @@ int txn_merge_child(ORV_txn *txn) {
   }
 
   parent->mt_child = nullptr;
+  // The parent's key-length index describes its own page buffers, which the
+  // child's pages just replaced under the same page numbers.
+  orv_txn_scratch_invalidate(&parent->mt_scratch);
   // The environment keeps the child's reusable-page list; the parent's
   // older one is no longer needed.
   orv_idl_free(txn->mt_saved_pghead);

@@ -21,7 +21,9 @@
 //    (for a sub-cursor: the sub-cursors of the listed cursors).
 //
 // Keys of prefix-compressed leaves travel whole: the receiving page encodes
-// them against its own first key.
+// them against its own first key. That can take far more room than the
+// keys took before, so such a page takes a node or a merge only when the
+// re-encoded result fits, and otherwise stays underfull.
 //
 // Copies of cursors used for an operation (the neighbour cursor, copies for
 // separator updates) are linked into the transaction's cursor list while
@@ -425,14 +427,28 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
     if (leaf && !(m->mc_flags & C_SUB)) refresh_sub(m, t);
   });
 
-  // Rebalance the parent; cdst then stands on the leaf level again, one
-  // level higher if the tree lost its root.
+  // Rebalance the parent; cdst then stands on pd's level again, one level
+  // higher if the tree lost its root, one lower if it gained one.
   const uint16_t snum = cdst->mc_snum;
   const uint16_t depth = cdst->mc_db->md_depth;
+  ORV_page *const dpage = cdst->mc_pg[cdst->mc_top];
+  const indx_t dki = cdst->mc_ki[cdst->mc_top];
   cdst->mc_snum--;
   cdst->mc_top--;
   rc = orv_rebalance(cdst);
-  cdst->mc_snum = static_cast<uint16_t>(snum + cdst->mc_db->md_depth - depth);
+  if (cdst->mc_db->md_depth > depth) {
+    // A longer separator split the root on the way. The split pushed the
+    // new root under cdst's path as far as it was in use, that is up to
+    // pd's parent; pd's level goes back on top of it.
+    if (cdst->mc_snum >= ORV_CURSOR_STACK) return orv_txn_fail(txn, ORV_CURSOR_FULL);
+    cdst->mc_pg[cdst->mc_snum] = dpage;
+    cdst->mc_ki[cdst->mc_snum] = dki;
+    cdst->mc_snum++;
+  } else {
+    // A lost root shifted the whole path, the levels beyond the parent
+    // included (root_collapse).
+    cdst->mc_snum = static_cast<uint16_t>(snum + cdst->mc_db->md_depth - depth);
+  }
   cdst->mc_top = static_cast<uint16_t>(cdst->mc_snum - 1);
   return rc;
 }
@@ -490,6 +506,68 @@ int root_collapse(ORV_cursor *mc, ORV_page *mp) {
   return 0;
 }
 
+// Prefix-compressed leaves: a node moved into slot 0 of a page makes it the
+// page's new first key, and merged nodes are encoded against the receiving
+// page's first key. Either can take far more room than the nodes took where
+// they were (a key that shared 400 bytes with its old first key may share
+// none with the new one), so an underfull page is only topped up or merged
+// when the result fits; otherwise it stays as it is, which is legal.
+bool prefix_leaf(const ORV_cursor *mc, const ORV_page *mp) {
+  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
+}
+
+// Whether the node at csrc's slot fits at cdst's slot. REQUIRES: both pages
+// are prefix leaves.
+int prefix_move_fits(ORV_cursor *csrc, ORV_cursor *cdst, bool *fits) {
+  ORV_page *ps = cursor_page(csrc), *pd = cursor_page(cdst);
+  const unsigned si = cursor_slot(csrc), di = cursor_slot(cdst);
+  CursorCopy reader(csrc);
+  ORV_val key;
+  if (int rc = slot_key(reader.get(), ps, si, &key); rc != 0) return rc;
+  ORV_node *node = node_ptr(ps, si);
+  ORV_val data{node_dsize(node), node_data(node)};
+  if (di == 0 && numkeys(pd) > 0) {
+    size_t size = 0;
+    const unsigned flags = node->mn_flags | ((node->mn_flags & F_BIGDATA) ? 0u : ORV_RESERVE);
+    if (int rc = orv_prefix_page_plan(cdst, pd, ~0u, 0, &key, &data, flags, &size); rc != 0)
+      return rc;
+    *fits = size <= cursor_env(cdst)->me_psize;
+  } else {
+    ORV_val d = data;
+    if (node->mn_flags & F_BIGDATA) d.mv_size = sizeof(pgno_t);
+    *fits = orv_leaf_size(cdst, pd, di, &key, &d) <= size_left(pd);
+  }
+  return 0;
+}
+
+// Whether every node of csrc's page fits after the nodes of cdst's page.
+int prefix_merge_fits(ORV_cursor *csrc, ORV_cursor *cdst, bool *fits) {
+  ORV_page *ps = cursor_page(csrc), *pd = cursor_page(cdst);
+  const ORV_env *env = cursor_env(csrc);
+  // Into an empty page the nodes keep the encoding they have on ps.
+  if (numkeys(pd) == 0) {
+    *fits = true;
+    return 0;
+  }
+  const ORV_node *f = node_ptr(pd, 0);
+  const ORV_val first{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
+  CursorCopy reader(csrc);
+  size_t need = 0;
+  for (unsigned i = 0; i < numkeys(ps); i++) {
+    ORV_val key;
+    if (int rc = slot_key(reader.get(), ps, i, &key); rc != 0) return rc;
+    const ORV_node *node = node_ptr(ps, i);
+    const size_t k = orv_prefix_key_size(key.mv_size, orv_prefix_shared(&key, &first));
+    size_t v = (node->mn_flags & F_BIGDATA) ? sizeof(pgno_t) : node_dsize(node);
+    if (!(node->mn_flags & F_BIGDATA) && even(k) + v + NODESIZE > env->me_nodemax &&
+        (node->mn_flags & (F_DUPDATA | F_SUBDATA)) != F_DUPDATA)
+      v = sizeof(pgno_t);  // goes to an overflow run on the way
+    need += sizeof(indx_t) + leaf_node_size(k, v);
+  }
+  *fits = need <= size_left(pd);
+  return 0;
+}
+
 }  // namespace
 
 int orv_rebalance(ORV_cursor *mc) {
@@ -538,8 +616,29 @@ int orv_rebalance(ORV_cursor *mc) {
   ORV_page *np = mn->mc_pg[t];
   if (is_branch(np) != is_branch(mp)) return ORV_CORRUPTED;
 
+  bool move = page_fill(env, np) >= fill_threshold(np) && numkeys(np) > min_keys(np);
+  if (prefix_leaf(mc, mp)) {
+    // Compressed leaves take a node or a merge only when the result fits.
+    bool fits = false;
+    if (move) {
+      if (int rc = prefix_move_fits(mn, mc, &fits); rc != 0) return rc;
+      move = fits;
+    }
+    if (!move) {
+      if (fromleft) {
+        if (int rc = prefix_merge_fits(mc, mn, &fits); rc != 0) return rc;
+      } else {
+        if (int rc = prefix_merge_fits(mn, mc, &fits); rc != 0) return rc;
+      }
+      if (!fits) {
+        mc->mc_ki[t] = oldki;
+        return 0;
+      }
+    }
+  }
+
   int rc;
-  if (page_fill(env, np) >= fill_threshold(np) && numkeys(np) > min_keys(np)) {
+  if (move) {
     rc = node_move(mn, mc, fromleft);
     if (fromleft) oldki++;
   } else {

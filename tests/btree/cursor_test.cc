@@ -918,8 +918,6 @@ TEST(CursorLifecycle, CopyCarriesPositionAndKey) {
 class Engine : public testing::TestWithParam<FlagSet> {
  protected:
   void SetUp() override {
-    // TEMPORARY: the write path of prefix-compressed databases is not built yet.
-    if (GetParam().flags & ORV_PREFIXKEY) GTEST_SKIP() << "prefix-compressed writes not built yet";
     ASSERT_EQ(orv_env_create(&env_), 0);
     ASSERT_EQ(orv_env_set_maxdbs(env_, 4), 0);
     ASSERT_EQ(orv_env_set_mapsize(env_, 64u << 20), 0);

@@ -58,11 +58,6 @@ const Args &args() {
   return parsed;
 }
 
-// Puts into ORV_PREFIXKEY databases are refused (ORV_INCOMPATIBLE) until the
-// write path drives the prefix page rewrite; their configurations are skipped
-// until then. Turn on with that work.
-constexpr bool kPrefixWrites = false;
-
 constexpr uint64_t kDefaultSeeds[] = {1, 2};
 constexpr long kDefaultOps = 1200;
 constexpr int kOpsPerRound = 150;
@@ -716,8 +711,6 @@ class Differential : public ::testing::TestWithParam<Config> {};
 
 TEST_P(Differential, MatchesModel) {
   const Config &cfg = GetParam();
-  if ((cfg.db_flags & ORV_PREFIXKEY) && !kPrefixWrites)
-    GTEST_SKIP() << "puts into ORV_PREFIXKEY databases are not built yet";
   std::vector<uint64_t> seeds(std::begin(kDefaultSeeds), std::end(kDefaultSeeds));
   if (args().seed) seeds = {args().seed};
   long ops = args().ops ? args().ops : kDefaultOps;

@@ -1,7 +1,7 @@
 // [put]: lib/btree/put.cc, lib/btree/split.cc, lib/page/node_edit.cc
 //
 // One harness runs over a table of database flag sets (plain, 4- and 8-byte
-// integer keys, reverse keys, counted): many puts forcing splits in several
+// integer keys, reverse keys, counted, prefix-compressed): many puts forcing splits in several
 // orders, appends, the write flags, overwrites across the inline/overflow
 // boundary, refusals that must change nothing, and other cursors kept on
 // their entries across splits. After every scenario the whole database is
@@ -44,6 +44,8 @@ const FlagSet kFlagSets[] = {
     {"reverse", ORV_REVERSEKEY, 0},
     {"counted", ORV_COUNTED, 0},
     {"counted_int8", ORV_COUNTED | ORV_INTEGERKEY, 8},
+    {"prefix", ORV_PREFIXKEY, 0},
+    {"prefix_counted", ORV_PREFIXKEY | ORV_COUNTED, 0},
 };
 
 // Key number n; n orders the keys the same way the database does.

@@ -481,7 +481,14 @@ uint64_t Verifier::leaf(Tree &t, ORV_page *mp, size_t size, pgno_t pgno, int lev
     return 0;
   }
   std::vector<std::string> keys;
+  const size_t problems_before = res_.problems.size() + res_.dropped;
   if (!leaf_keys(t, mp, pgno, keys)) return 0;
+  // The library's own page check must agree with the walk above.
+  if (t.prefix && !is_leaf2(mp) && problems_before == res_.problems.size() + res_.dropped) {
+    unsigned bad = 0;
+    if (orv_prefix_page_check(mp, size, &bad) != 0)
+      problem("%s: leaf %" PRIu64 ": orv_prefix_page_check fails at slot %u", lb, pgno, bad);
+  }
   uint64_t entries = 0;
   for (unsigned i = 0; i < n; i++) {
     const std::string &k = keys[i];
