@@ -34,13 +34,7 @@ void pkc_disown(ORV_cursor *mc) {
 
 // Empties the page key cache and the search scratch; buffers are kept.
 void caches_reset(ORV_cursor *mc) {
-  mc->mc_pkc_slotsize = 0;
-  mc->mc_pkc_nsums = 0;
-  mc->mc_pkc_nslots = 0;
-  mc->mc_pkc_ready = 0;
-  mc->mc_pkc_pg = P_INVALID;
-  mc->mc_pkc_txnid = 0;
-  mc->mc_pkc_subpage = nullptr;
+  orv_pkc_clear(mc);
   mc->mc_srch_key = nullptr;
   mc->mc_srch_len = 0;
   mc->mc_srch_shared = 0;
