@@ -56,6 +56,12 @@ inline constexpr int ORV_PS_LAST = 0x8;
 
 inline constexpr unsigned ORV_NOSPILL = 0x8000;
 inline constexpr unsigned ORV_SPLIT_REPLACE = ORV_APPENDDUP;  // 0x40000, split flag
+// Split flag for a prefix-compressed leaf whose first node changes and whose
+// other nodes, re-encoded against the new first key, no longer fit one
+// page: the cursor is on slot 0, which the split removes (null new key) or
+// replaces by the new node (with ORV_SPLIT_REPLACE). The cursor ends on slot
+// 0 of the left half; other cursors on slot 0 stay there too.
+inline constexpr unsigned ORV_SPLIT_DEL0 = 0x100000;
 inline constexpr unsigned ORV_PUT_FLAGS =
     ORV_NOOVERWRITE | ORV_NODUPDATA | ORV_RESERVE | ORV_APPEND | ORV_APPENDDUP;
 

@@ -200,7 +200,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
           return 0;
         }
         orv_node_del(mc, 0);
-        return 0;
+        return (mc->mc_txn->mt_flags & ORV_TXN_ERROR) ? mc->mc_txn->mt_error : 0;
       }
       if (node->mn_ksize != key->mv_size) {
         orv_node_del(mc, 0);
@@ -232,8 +232,23 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
       return rc;
     }
     if (rc != ORV_PAGE_FULL) return rc;
+    // Without the node the others may not fit either (a non-bytewise order
+    // re-encodes them against a key sharing less): split with the node
+    // replaced in one step.
+    size_t size = 0;
+    if (rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0) return rc;
+    if (size > orv_prefix_psize(mc, mp)) {
+      rc = orv_page_split(mc, key, data, P_INVALID, nflags | ORV_SPLIT_REPLACE | ORV_SPLIT_DEL0);
+      if (rc == 0 && *free_after != nullptr) {
+        rc = orv_ovpage_free(mc, *free_after);
+        *free_after = nullptr;
+      }
+      *done = rc == 0;
+      return rc;
+    }
   }
   orv_node_del(mc, 0);
+  if (mc->mc_txn->mt_flags & ORV_TXN_ERROR) return mc->mc_txn->mt_error;
   return 0;
 }
 

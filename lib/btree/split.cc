@@ -271,6 +271,10 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   ORV_val sepkey{}, lkey{}, ldata{};
   unsigned ptop, split_indx = 0;
   const bool prefix = orv_page_is_prefix(mc, mp) && !is_subp(mp);
+  // Slot 0 removed (no new key) or replaced (new key) instead of a node
+  // inserted: the nodes are spread over both halves, each re-encoded
+  // against its own first key.
+  const bool del0 = nflags & ORV_SPLIT_DEL0;
   ORV_prefix_entry *entries = nullptr;
   unsigned nentries = 0;
   bool new_root = false, did_split = false;
@@ -282,8 +286,8 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     rc = ORV_CURSOR_FULL;
     goto fail;
   }
-  if (nkeys == 0) {
-    rc = ORV_PAGE_FULL;
+  if (nkeys == 0 || (del0 && (!prefix || newindx != 0 || nkeys < (newkey ? 2u : 3u)))) {
+    rc = del0 ? EINVAL : ORV_PAGE_FULL;
     goto fail;
   }
 
@@ -366,15 +370,24 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   } else if (prefix) {
     // The usual choice is only a starting point: re-encoding against new
     // first keys changes the sizes it was made with.
-    Split s{mc, mp, nkeys, newindx, new_node_size(mc, mp, newindx, newkey, newdata, nflags), 0};
-    split_indx = choose_split(s, psize) == 0 ? s.split_indx : (nkeys + 1) / 2;
+    if (del0) {
+      split_indx = (newkey ? nkeys : nkeys - 1) / 2;
+    } else {
+      Split s{mc, mp, nkeys, newindx, new_node_size(mc, mp, newindx, newkey, newdata, nflags), 0};
+      split_indx = choose_split(s, psize) == 0 ? s.split_indx : (nkeys + 1) / 2;
+    }
     // Any rewrite plan and the key-length entry of this page are stale from
     // here on.
     std::memset(txn->mt_scratch.ms_plan, 0, sizeof txn->mt_scratch.ms_plan);
     orv_keylen_index_invalidate(txn, mp->mp_pgno);
-    rc = orv_prefix_collect(mc, copy, newindx, newkey, newdata,
-                            nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE), &entries,
-                            &nentries);
+    if (del0)
+      rc = orv_prefix_gather(mc, copy, 0, 0, newkey, newdata,
+                             nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE), &entries,
+                             &nentries);
+    else
+      rc = orv_prefix_collect(mc, copy, newindx, newkey, newdata,
+                              nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE), &entries,
+                              &nentries);
     if (rc != 0) goto fail;
     rc = orv_prefix_split_point(mc, entries, nentries, &split_indx);
     if (rc != 0) goto fail;
@@ -445,7 +458,7 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     if (rc == 0) rc = orv_prefix_page_write(txn, mp, psize, entries, 0, split_indx);
     if (rc == 0) rc = orv_prefix_page_write(txn, rp, psize, entries, split_indx, nentries);
     if (rc != 0) goto fail;
-    if ((nflags & ORV_RESERVE) && !(entries[newindx].pe_flags & F_BIGDATA)) {
+    if (newkey && (nflags & ORV_RESERVE) && !(entries[newindx].pe_flags & F_BIGDATA)) {
       ORV_page *dst = newindx < split_indx ? mp : rp;
       const unsigned j = newindx < split_indx ? newindx : newindx - split_indx;
       newdata->mv_data = node_data(node_ptr(dst, j));
@@ -487,11 +500,16 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   }
 
   {
-    // Other cursors of this tree follow their entries.
+    // Other cursors of this tree follow their entries. Without slot 0, a
+    // cursor on it stays on slot 0 of mp (the caller marks it deleted).
     const unsigned top = ptop + 1;
     const unsigned nleft = numkeys(mp);
     const unsigned sep_indx = mn.mc_ki[ptop];
     ORV_page *parent = mn.mc_pg[ptop];
+    auto new_slot = [&](unsigned ki) -> unsigned {
+      if (del0 && newkey == nullptr) return ki > 0 ? ki - 1 : 0;
+      return ki >= newindx && !(nflags & ORV_SPLIT_REPLACE) ? ki + 1 : ki;
+    };
     for (ORV_cursor *m2 = txn->mt_cursors ? txn->mt_cursors[mc->mc_dbi] : nullptr; m2;
          m2 = m2->mc_next) {
       ORV_cursor *m3;
@@ -509,13 +527,13 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
           m3->mc_pg[k] = m3->mc_pg[k - 1];
           m3->mc_ki[k] = m3->mc_ki[k - 1];
         }
-        m3->mc_ki[0] = m3->mc_ki[1] >= nleft ? 1 : 0;
+        m3->mc_ki[0] = new_slot(m3->mc_ki[1]) >= nleft ? 1 : 0;
         m3->mc_pg[0] = mc->mc_pg[0];
         m3->mc_snum++;
         m3->mc_top++;
       }
       if (m3->mc_top >= top && m3->mc_pg[top] == mp) {
-        if (m3->mc_ki[top] >= newindx && !(nflags & ORV_SPLIT_REPLACE)) m3->mc_ki[top]++;
+        m3->mc_ki[top] = static_cast<indx_t>(new_slot(m3->mc_ki[top]));
         if (m3->mc_ki[top] >= nleft) {
           m3->mc_pg[top] = rp;
           m3->mc_ki[top] = static_cast<indx_t>(m3->mc_ki[top] - nleft);

@@ -23,7 +23,10 @@
 // Keys of prefix-compressed leaves travel whole: the receiving page encodes
 // them against its own first key. That can take far more room than the
 // keys took before, so such a page takes a node or a merge only when the
-// re-encoded result fits, and otherwise stays underfull.
+// re-encoded result fits, and otherwise stays underfull; a neighbour gives
+// up its first node only when its other keys, re-encoded against the next
+// one, still fit. A delete of a first node whose page would no longer fit
+// splits that page instead (orv_page_split with ORV_SPLIT_DEL0).
 //
 // Copies of cursors used for an operation (the neighbour cursor, copies for
 // separator updates) are linked into the transaction's cursor list while
@@ -624,6 +627,14 @@ int orv_rebalance(ORV_cursor *mc) {
       if (int rc = prefix_move_fits(mn, mc, &fits); rc != 0) return rc;
       move = fits;
     }
+    if (move && !fromleft && numkeys(np) > 2) {
+      // The node leaves slot 0 of the right neighbour, whose other keys are
+      // then re-encoded against its next key: that must fit too.
+      size_t size = 0;
+      if (int rc = orv_prefix_page_plan(mn, np, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
+        return rc;
+      move = size <= orv_prefix_psize(mn, np);
+    }
     if (!move) {
       if (fromleft) {
         if (int rc = prefix_merge_fits(mc, mn, &fits); rc != 0) return rc;
@@ -688,11 +699,35 @@ int orv_cursor_del0(ORV_cursor *mc) {
     }
   }
 
-  orv_node_del(mc, mc->mc_db->md_pad);
-  if (txn->mt_flags & ORV_TXN_ERROR) return txn->mt_error;
+  // Without its first key a compressed leaf re-encodes every other key
+  // against the next one; under a non-bytewise order that can take more
+  // than a page, and the page is then split with the node removed.
+  bool split = false;
+  if (ki == 0 && numkeys(mp) > 2 && prefix_leaf(mc, mp) && !is_subp(mp)) {
+    size_t size = 0;
+    if (int rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
+      return orv_txn_fail(txn, rc);
+    split = size > orv_prefix_psize(mc, mp);
+  }
+  const bool dupsort = !sub && (mc->mc_db->md_flags & ORV_DUPSORT);
+  if (split) {
+    // The split sets the counts of both halves from their entries and moves
+    // the other cursors, except those on the removed node: they stay on
+    // slot 0 of mp, where the next entry lands, so they are marked first.
+    for_each_tracked(mc, [&](ORV_cursor *m) {
+      if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp || m->mc_ki[t] != 0) return;
+      m->mc_flags |= C_DEL;
+      if (dupsort && m->mc_xcursor != nullptr)
+        m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
+    });
+    if (int rc = orv_page_split(mc, nullptr, nullptr, 0, ORV_SPLIT_DEL0); rc != 0) return rc;
+  } else {
+    orv_node_del(mc, mc->mc_db->md_pad);
+    if (txn->mt_flags & ORV_TXN_ERROR) return txn->mt_error;
+  }
   mc->mc_db->md_entries--;
 
-  if (counted && t > 0) {
+  if (counted && t > 0 && !split) {
     const uint64_t now = total > gone ? total - gone : 0;
     int64_t delta = 0;
     if (pnode != nullptr) {
@@ -709,9 +744,8 @@ int orv_cursor_del0(ORV_cursor *mc) {
   }
 
   // Cursors on the removed entry are marked; those after it move back.
-  const bool dupsort = !sub && (mc->mc_db->md_flags & ORV_DUPSORT);
   for_each_tracked(mc, [&](ORV_cursor *m) {
-    if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
+    if (split || m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
     if (m->mc_ki[t] == ki) {
       m->mc_flags |= C_DEL;
       if (dupsort && m->mc_xcursor != nullptr)

@@ -3,7 +3,9 @@
 // lib/page/prefix_rebuild.cc, and the reads that follow them.
 //
 //  - Encoding: the page layout after inserting below a page's first key and
-//    removing it again, byte for byte.
+//    removing it again, byte for byte. Under a reversed order, removing or
+//    overwriting a first key whose page no longer fits re-encoded splits
+//    the page (plain and counted; other cursors, counts, verifier).
 //  - Same results with and without the flag: a randomized model test runs
 //    one stream of puts, overwrites, deletes, cursor writes and nested
 //    transactions against two databases that differ only in ORV_PREFIXKEY
@@ -289,6 +291,148 @@ TEST_F(PrefixLayout, DeletesBesideCompressedPagesSucceed) {
   }
   EXPECT_TREE_VALID(txn);
   ASSERT_EQ(orv_txn_commit(txn), 0);
+}
+
+// Under a reversed order the key after a page's first key can share nothing
+// with the rest of the page while the first key shares 300 bytes with all of
+// them: removing the first key re-encodes the others whole, which takes far
+// more than a page. The page is split instead, and the delete succeeds.
+// Keys are built as reversed strings r, so that the order of the keys is the
+// byte order of r and the shared prefixes are common tails of r.
+std::string reversed(std::string r) {
+  std::reverse(r.begin(), r.end());
+  return r;
+}
+
+// Group g: its first key (sharing 300 bytes with the group's tail keys), a
+// short key right after it sharing nothing, then `tail` keys.
+std::vector<std::string> growing_group(char g, int tail) {
+  const std::string x(300, 'p');
+  std::vector<std::string> keys{reversed(std::string{g} + "0" + x),
+                                reversed(std::string{g} + "0z")};
+  for (int i = 0; i < tail; i++)
+    keys.push_back(reversed(std::string{g} + "1" + std::to_string(100 + i) + x));
+  return keys;
+}
+
+TEST_F(PrefixLayout, RemovingAFirstKeyThatNoLongerFitsSplitsThePage) {
+  ORV_stat st{};
+  {
+    ORV_txn *txn = begin();
+    ASSERT_EQ(orv_stat(txn, 0, &st), 0);
+    orv_txn_abort(txn);
+  }
+  // Enough tail keys that, stored whole, they overflow one page.
+  const int tail = static_cast<int>(st.ms_psize / 300) + 4;
+  for (unsigned flags : {0u, unsigned{ORV_COUNTED}}) {
+    SCOPED_TRACE(flags);
+    ORV_txn *txn = begin();
+    const std::string name = "r" + std::to_string(flags);
+    const ORV_dbi dbi = open_db(txn, name.c_str(), ORV_REVERSEKEY | ORV_PREFIXKEY | flags);
+    std::map<std::string, std::string> model;
+    auto put = [&](const std::string &k) {
+      const std::string v = "v" + std::to_string(model.size());
+      ORV_val kv = val(k), dv = val(v);
+      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+      model[reversed(k)] = v;  // model order: byte order of the reversed key
+    };
+    auto check = [&] {
+      CursorPtr c = open_cursor(txn, dbi);
+      ORV_val k{}, d{};
+      auto it = model.begin();
+      for (int rc = orv_cursor_get(c.get(), &k, &d, ORV_FIRST); rc == 0;
+           rc = orv_cursor_get(c.get(), &k, &d, ORV_NEXT), ++it) {
+        ASSERT_NE(it, model.end());
+        ASSERT_EQ(reversed(str(k)), it->first);
+        ASSERT_EQ(str(d), it->second);
+      }
+      ASSERT_EQ(it, model.end());
+      ORV_stat s{};
+      ASSERT_EQ(orv_stat(txn, dbi, &s), 0);
+      ASSERT_EQ(s.ms_entries, model.size());
+      ASSERT_TREE_VALID(txn);
+    };
+
+    // One page, the root: the split gives the tree a branch level.
+    for (const std::string &k : growing_group('m', tail)) put(k);
+    ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+    ASSERT_EQ(st.ms_leaf_pages, 1u);
+    CursorPtr del = open_cursor(txn, dbi), watch = open_cursor(txn, dbi);
+    CursorPtr same = open_cursor(txn, dbi);
+    ORV_val k{}, d{};
+    ASSERT_EQ(orv_cursor_get(del.get(), &k, &d, ORV_FIRST), 0);
+    ASSERT_EQ(orv_cursor_get(same.get(), &k, &d, ORV_FIRST), 0);
+    ASSERT_EQ(orv_cursor_get(watch.get(), &k, &d, ORV_LAST), 0);
+    const std::string last = str(k);
+    ASSERT_EQ(orv_cursor_del(del.get(), 0), 0);
+    model.erase(model.begin());
+    ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+    EXPECT_EQ(st.ms_leaf_pages, 2u);
+    EXPECT_EQ(st.ms_depth, 2u);
+    // The deleting cursor and the one on the same entry step to the next
+    // entry; the watching cursor stays on its entry.
+    for (ORV_cursor *c : {del.get(), same.get()}) {
+      ASSERT_EQ(orv_cursor_get(c, &k, &d, ORV_NEXT), 0);
+      EXPECT_EQ(reversed(str(k)), model.begin()->first);
+    }
+    ASSERT_EQ(orv_cursor_get(watch.get(), &k, &d, ORV_GET_CURRENT), 0);
+    EXPECT_EQ(str(k), last);
+    check();
+
+    // A larger value for the first key of a nearly full page: neither the
+    // page with the node replaced nor the page without it fits, and the
+    // page is split with the node replaced.
+    {
+      const std::string wname = "w" + std::to_string(flags);
+      const ORV_dbi wdbi = open_db(txn, wname.c_str(), ORV_REVERSEKEY | ORV_PREFIXKEY | flags);
+      const std::vector<std::string> keys = growing_group('w', tail);
+      const size_t vsize = (st.ms_psize * 7 / 8 - 320) / keys.size() - 16;
+      const std::string small(vsize, 'd');
+      for (const std::string &key : keys) {
+        ORV_val kv = val(key), dv = val(small);
+        ASSERT_EQ(orv_put(txn, wdbi, &kv, &dv, 0), 0);
+      }
+      ORV_stat ws{};
+      ASSERT_EQ(orv_stat(txn, wdbi, &ws), 0);
+      ASSERT_EQ(ws.ms_leaf_pages, 1u);
+      const std::string big(st.ms_psize / 4 + 64, 'B');
+      ORV_val kv = val(keys[0]), dv = val(big);
+      ASSERT_EQ(orv_put(txn, wdbi, &kv, &dv, 0), 0);
+      ASSERT_EQ(orv_stat(txn, wdbi, &ws), 0);
+      EXPECT_EQ(ws.ms_leaf_pages, 2u);
+      EXPECT_EQ(ws.ms_entries, keys.size());
+      for (size_t i = 0; i < keys.size(); i++) {
+        ORV_val gk = val(keys[i]), gd{};
+        ASSERT_EQ(orv_get(txn, wdbi, &gk, &gd), 0) << i;
+        EXPECT_EQ(str(gd), i == 0 ? big : small) << i;
+      }
+      ASSERT_TREE_VALID(txn);
+    }
+
+    // Many groups below a branch level, deleted from the front through a
+    // cursor: each removal takes slot 0 of the leftmost leaf.
+    for (char g = 'a'; g <= 'l'; g++)
+      for (const std::string &key : growing_group(g, tail)) put(key);
+    check();
+    const size_t n = model.size();
+    for (size_t i = 0; i < n; i++) {
+      ASSERT_EQ(orv_cursor_get(del.get(), &k, &d, ORV_FIRST), 0) << i;
+      ASSERT_EQ(reversed(str(k)), model.begin()->first) << i;
+      ASSERT_EQ(orv_cursor_del(del.get(), 0), 0) << i;
+      model.erase(model.begin());
+      if (model.empty()) break;
+      ASSERT_EQ(orv_cursor_get(del.get(), &k, &d, ORV_NEXT), 0) << i;
+      ASSERT_EQ(reversed(str(k)), model.begin()->first) << i;
+      ASSERT_EQ(orv_cursor_get(watch.get(), &k, &d, ORV_GET_CURRENT), 0) << i;
+      ASSERT_EQ(str(k), last) << i;
+      if (i % 16 == 0) check();
+    }
+    check();
+    del.reset();
+    watch.reset();
+    same.reset();
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+  }
 }
 
 // ---- Same results with and without the flag -------------------------------------------
