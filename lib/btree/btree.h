@@ -171,6 +171,8 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp);
 // ---- Cursors -------------------------------------------------------------------------
 
 void orv_cursor_init(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx);
+// Copies the handle fields and the page stack (mc_snum levels) only.
+void orv_cursor_copy_path(const ORV_cursor *src, ORV_cursor *dst);
 void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst);
 // Frees the page key cache buffers of a cursor (not the cursor itself).
 void orv_pkc_free(ORV_cursor *mc);

@@ -198,7 +198,7 @@ void orv_cursor_init(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx)
   if (*mc->mc_dbflag & DB_STALE) (void)orv_page_search(mc, nullptr, ORV_PS_ROOTONLY);
 }
 
-void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst) {
+void orv_cursor_copy_path(const ORV_cursor *src, ORV_cursor *dst) {
   dst->mc_txn = src->mc_txn;
   dst->mc_dbi = src->mc_dbi;
   dst->mc_db = src->mc_db;
@@ -211,6 +211,10 @@ void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst) {
     dst->mc_pg[i] = src->mc_pg[i];
     dst->mc_ki[i] = src->mc_ki[i];
   }
+}
+
+void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst) {
+  orv_cursor_copy_path(src, dst);
   if (src->mc_snum == 0) {
     dst->mc_pg[0] = nullptr;
     dst->mc_ki[0] = 0;

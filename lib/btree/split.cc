@@ -37,18 +37,7 @@ void path_copy(const ORV_cursor *src, ORV_cursor *dst) {
   dst->mc_next = nullptr;
   dst->mc_backup = nullptr;
   dst->mc_xcursor = nullptr;
-  dst->mc_txn = src->mc_txn;
-  dst->mc_dbi = src->mc_dbi;
-  dst->mc_db = src->mc_db;
-  dst->mc_dbx = src->mc_dbx;
-  dst->mc_dbflag = src->mc_dbflag;
-  dst->mc_snum = src->mc_snum;
-  dst->mc_top = src->mc_top;
-  dst->mc_flags = src->mc_flags;
-  for (unsigned i = 0; i < src->mc_snum; i++) {
-    dst->mc_pg[i] = src->mc_pg[i];
-    dst->mc_ki[i] = src->mc_ki[i];
-  }
+  orv_cursor_copy_path(src, dst);
   dst->mc_key.mv_size = 0;
   dst->mc_key.mv_data = dst->mc_keybuf;
   dst->mc_keypg = P_INVALID;
