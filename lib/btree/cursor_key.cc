@@ -4,10 +4,12 @@
 // offsets on P_LEAF2 pages, and on leaves of prefix-compressed databases
 // (every slot but 0) as varint(p) | suffix, p being the prefix shared with
 // the page's first key (slot 0, stored whole). A compressed key is rebuilt:
-//  - on a step to the next or previous slot (C_SEQNEXT), straight into
-//    mc_keybuf; when the buffer still holds the neighbouring slot's key,
-//    its first mc_keyshared bytes already equal the first key's and are not
-//    copied again;
+//  - on a step to the next or previous slot (C_SEQNEXT; also a step back
+//    onto the last slot of the page before), straight into mc_keybuf; when
+//    the buffer still holds the neighbouring slot's key, its first
+//    mc_keyshared bytes already equal the first key's and are not copied
+//    again. One-byte varints are read in place; longer ones go through the
+//    varint cache (mc_vint_*), which names the page and slot they belong to;
 //  - for a long-lived cursor of a read-only transaction, once per slot into
 //    the page key cache, which later reads of the same page reuse;
 //  - otherwise through the codec's decoder into mc_keybuf.
@@ -48,6 +50,33 @@ inline unsigned varint_read(const uint8_t *stored, size_t len, uint64_t *v) {
     return 1;
   }
   return orv_varint_decode(stored, stored + len, v);
+}
+
+// Copies n bytes of a key piece from a page into a cursor's key buffer.
+// The pieces are short and a library call per piece costs about as much as
+// the copy itself, so: 16-byte moves, the last one overlapping the one
+// before; small pieces by two overlapping moves. Only [src, src + n) is read.
+inline void key_piece_copy(char *dst, const uint8_t *src, size_t n) {
+  if (n >= 16) {
+    for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
+    std::memcpy(dst + n - 16, src + n - 16, 16);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, src, 8);
+    std::memcpy(&tail, src + n - 8, 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else if (n > 0) {
+    dst[0] = static_cast<char>(src[0]);
+    dst[n / 2] = static_cast<char>(src[n / 2]);
+    dst[n - 1] = static_cast<char>(src[n - 1]);
+  }
 }
 
 void varint_cache_clear(ORV_cursor *mc) {
@@ -155,52 +184,74 @@ int pkc_read(ORV_cursor *mc, ORV_page *mp, unsigned i, const ORV_val &first, con
   return 0;
 }
 
-// Slot i > 0 of a prefix-compressed leaf.
-int read_prefixed_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out) {
+// The first key of a prefix-compressed leaf (slot 0, stored whole).
+inline ORV_val page_first_key(ORV_page *mp) {
   const ORV_node *first_node = node_ptr(mp, 0);
-  const ORV_val first{node_ksize(first_node), const_cast<void *>(node_key(first_node, NODESIZE))};
+  return ORV_val{node_ksize(first_node), const_cast<void *>(node_key(first_node, NODESIZE))};
+}
+
+// Slot i > 0 of a prefix-compressed leaf, reached by a step from a
+// neighbouring slot (C_SEQNEXT): decoded straight into mc_keybuf. False
+// when the stored key needs the general path (a varint that does not end,
+// a form other than canonical, a key longer than the buffer).
+inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out) {
   const ORV_node *node = node_ptr(mp, i);
   const uint8_t *stored = u8(node_key(node, NODESIZE));
   const size_t len = node_ksize(node);
-
-  if ((mc->mc_flags & C_SEQNEXT) && len > 0) {
-    uint64_t v;
-    unsigned vlen;
-    if (mc->mc_vint_valid && mc->mc_vint_pg == mp->mp_pgno && mc->mc_vint_slot == i) {
-      v = mc->mc_vint_val;
-      vlen = static_cast<unsigned>(mc->mc_vint_len);
-    } else {
-      vlen = varint_read(stored, len, &v);
-    }
-    if (vlen != 0) {
-      mc->mc_vint_val = v;
-      mc->mc_vint_len = vlen;
-      mc->mc_vint_pg = mp->mp_pgno;
-      mc->mc_vint_slot = static_cast<indx_t>(i);
-      mc->mc_vint_valid = 1;
-      const size_t suffix = len - vlen;
-      if (canonical(first, stored, len, v, vlen) && v + suffix <= ORV_KEYBUF_MAX) {
-        // The buffer's first mc_keyshared bytes equal the first key's when
-        // it holds a neighbour of this slot on the same page (the step came
-        // from there, forward or backward).
-        size_t keep = 0;
-        if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno &&
-            (mc->mc_keyslot + 1u == i || mc->mc_keyslot == i + 1u))
-          keep = mc->mc_keyshared < v ? mc->mc_keyshared : v;
-        if (v > keep) std::memcpy(mc->mc_keybuf + keep, u8(first.mv_data) + keep, v - keep);
-        if (suffix > 0) std::memcpy(mc->mc_keybuf + v, stored + vlen, suffix);
-        mc->mc_key = ORV_val{v + suffix, mc->mc_keybuf};
-        mc->mc_keypg = mp->mp_pgno;
-        mc->mc_keyslot = static_cast<indx_t>(i);
-        mc->mc_keyshared = v;
-        mc->mc_keyreuse = 1;
-        *key_out = mc->mc_key;
-        return 0;
-      }
-    }
+  if (len == 0) return false;
+  // A shared prefix below 128 bytes is one varint byte, read in place; the
+  // varint cache keeps the longer ones, which take a loop to decode.
+  uint64_t v;
+  unsigned vlen;
+  if (stored[0] < 0x80) {
+    v = stored[0];
+    vlen = 1;
+  } else if (mc->mc_vint_valid && mc->mc_vint_pg == mp->mp_pgno && mc->mc_vint_slot == i) {
+    v = mc->mc_vint_val;
+    vlen = static_cast<unsigned>(mc->mc_vint_len);
+  } else {
+    vlen = orv_varint_decode(stored, stored + len, &v);
+    if (vlen == 0) return false;
+    mc->mc_vint_val = v;
+    mc->mc_vint_len = vlen;
+    mc->mc_vint_pg = mp->mp_pgno;
+    mc->mc_vint_slot = static_cast<indx_t>(i);
+    mc->mc_vint_valid = 1;
   }
+  const ORV_val first = page_first_key(mp);
+  const size_t suffix = len - vlen;
+  if (!canonical(first, stored, len, v, vlen) || v + suffix > ORV_KEYBUF_MAX) return false;
+  // The buffer's first mc_keyshared bytes equal the first key's when it
+  // holds a neighbour of this slot on the same page (the step came from
+  // there, forward or backward).
+  size_t keep = 0;
+  if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno &&
+      (mc->mc_keyslot + 1u == i || mc->mc_keyslot == i + 1u))
+    keep = mc->mc_keyshared < v ? mc->mc_keyshared : v;
+  key_piece_copy(mc->mc_keybuf + keep, u8(first.mv_data) + keep, v - keep);
+  key_piece_copy(mc->mc_keybuf + v, stored + vlen, suffix);
+  // Both copies are written from the same registers: reading mc_key back
+  // right after its two 8-byte stores would stall the load.
+  const ORV_val key{v + suffix, mc->mc_keybuf};
+  mc->mc_key = key;
+  mc->mc_keypg = mp->mp_pgno;
+  mc->mc_keyslot = static_cast<indx_t>(i);
+  mc->mc_keyshared = v;
+  mc->mc_keyreuse = 1;
+  *key_out = key;
+  return true;
+}
 
-  // General path.
+// Slot i > 0 of a prefix-compressed leaf, any way: through the page key
+// cache for long-lived cursors of read-only transactions (not on a step),
+// else decoded into mc_keybuf. Kept out of line so that the step path
+// stays small.
+[[gnu::noinline]] int read_prefixed_key(ORV_cursor *mc, ORV_page *mp, unsigned i,
+                                        ORV_val *key_out) {
+  const ORV_val first = page_first_key(mp);
+  const ORV_node *node = node_ptr(mp, i);
+  const uint8_t *stored = u8(node_key(node, NODESIZE));
+  const size_t len = node_ksize(node);
   uint64_t v = 0;
   const unsigned vlen = varint_read(stored, len, &v);
   ORV_prefix_hint hint{v, vlen};
@@ -252,6 +303,7 @@ int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_o
   if (prefixed && i > 0) {
     // A stored key that cannot be read is a damaged page: the transaction
     // cannot trust anything it reads or writes from here on.
+    if ((mc->mc_flags & C_SEQNEXT) && read_stepped_key(mc, mp, i, key_out)) return 0;
     const int rc = read_prefixed_key(mc, mp, i, key_out);
     if (rc == ORV_CORRUPTED) return orv_txn_fail(mc->mc_txn, rc);
     return rc;

@@ -249,8 +249,7 @@ int orv_cursor_prev(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
   }
 
   mc->mc_flags &= ~(C_EOF | C_DEL);
-  const bool same_page = cursor_slot(mc) > 0;
-  if (same_page) {
+  if (cursor_slot(mc) > 0) {
     --mc->mc_ki[mc->mc_top];
   } else if (int rc = orv_cursor_sibling(mc, 0); rc != 0) {
     return rc;
@@ -264,11 +263,12 @@ int orv_cursor_prev(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
   }
   if (i >= numkeys(mp)) return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);  // empty leaf
   if (int rc = land_value(mc, node_ptr(mp, i), data, true); rc != 0) return rc;
-  // A step back within the page decodes like a step forward: straight into
-  // the key buffer, reusing what the buffer shares with the page's first
-  // key. Onto another page the key state is of no use (and its page number
-  // may since name a reused page): the key is decoded afresh.
-  if (!same_page) return orv_cursor_read_key(mc, mp, i, key);
+  // A step back decodes like a step forward: straight into the key buffer,
+  // reusing what the buffer shares with the page's first key when it holds
+  // the following slot of the same page. Onto another page there is nothing
+  // to reuse, and the key is still decoded straight into the buffer: laying
+  // out a page key cache for one key of each page would cost a walk more
+  // than the decoding itself.
   mc->mc_flags |= C_SEQNEXT;
   int rc = orv_cursor_read_key(mc, mp, i, key);
   mc->mc_flags &= ~C_SEQNEXT;
