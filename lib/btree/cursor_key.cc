@@ -52,6 +52,17 @@ inline unsigned varint_read(const uint8_t *stored, size_t len, uint64_t *v) {
   return orv_varint_decode(stored, stored + len, v);
 }
 
+// Copies n bytes, sizeof(T) <= n <= 2 * sizeof(T), with two overlapping
+// moves of sizeof(T) bytes.
+template <typename T>
+inline void copy_overlapping(char *dst, const uint8_t *src, size_t n) {
+  T head, tail;
+  std::memcpy(&head, src, sizeof(T));
+  std::memcpy(&tail, src + n - sizeof(T), sizeof(T));
+  std::memcpy(dst, &head, sizeof(T));
+  std::memcpy(dst + n - sizeof(T), &tail, sizeof(T));
+}
+
 // Copies n bytes of a key piece from a page into a cursor's key buffer.
 // The pieces are short and a library call per piece costs about as much as
 // the copy itself, so: 16-byte moves, the last one overlapping the one
@@ -61,17 +72,9 @@ inline void key_piece_copy(char *dst, const uint8_t *src, size_t n) {
     for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
     std::memcpy(dst + n - 16, src + n - 16, 16);
   } else if (n >= 8) {
-    uint64_t head, tail;
-    std::memcpy(&head, src, 8);
-    std::memcpy(&tail, src + n - 8, 8);
-    std::memcpy(dst, &head, 8);
-    std::memcpy(dst + n - 8, &tail, 8);
+    copy_overlapping<uint64_t>(dst, src, n);
   } else if (n >= 4) {
-    uint32_t head, tail;
-    std::memcpy(&head, src, 4);
-    std::memcpy(&tail, src + n - 4, 4);
-    std::memcpy(dst, &head, 4);
-    std::memcpy(dst + n - 4, &tail, 4);
+    copy_overlapping<uint32_t>(dst, src, n);
   } else if (n > 0) {
     dst[0] = static_cast<char>(src[0]);
     dst[n / 2] = static_cast<char>(src[n / 2]);
