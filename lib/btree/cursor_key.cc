@@ -193,23 +193,44 @@ inline ORV_val page_first_key(ORV_page *mp) {
   return ORV_val{node_ksize(first_node), const_cast<void *>(node_key(first_node, NODESIZE))};
 }
 
-// Slot i > 0 of a prefix-compressed leaf, reached by a step from a
-// neighbouring slot (C_SEQNEXT): decoded straight into mc_keybuf. False
-// when the stored key needs the general path (a varint that does not end,
-// a form other than canonical, a key longer than the buffer).
-inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out) {
-  const ORV_node *node = node_ptr(mp, i);
-  const uint8_t *stored = u8(node_key(node, NODESIZE));
-  const size_t len = node_ksize(node);
-  if (len == 0) return false;
-  // A shared prefix below 128 bytes is one varint byte, read in place; the
-  // varint cache keeps the longer ones, which take a loop to decode.
+// Rebuilds into mc_keybuf the key of slot i > 0 of a prefix-compressed leaf
+// reached by a step, from its stored bytes (len of them, the varint (v,
+// vlen) already read and canonical against first). The buffer's first
+// mc_keyshared bytes equal the first key's when it holds a neighbour of
+// this slot on the same page (the step came from there, forward or
+// backward): only the rest of the shared prefix is copied, then the suffix.
+inline void rebuild_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, const ORV_val &first,
+                                const uint8_t *stored, size_t len, uint64_t v, unsigned vlen,
+                                ORV_val *key_out) {
+  size_t keep = 0;
+  // mc_keyslot is i - 1 or i + 1 exactly when mc_keyslot + 1 - i is 0 or 2.
+  if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno &&
+      ((mc->mc_keyslot + 1u - i) & ~2u) == 0)
+    keep = mc->mc_keyshared < v ? mc->mc_keyshared : v;
+  if (v > keep) key_piece_copy(mc->mc_keybuf + keep, u8(first.mv_data) + keep, v - keep);
+  const size_t suffix = len - vlen;
+  key_piece_copy(mc->mc_keybuf + v, stored + vlen, suffix);
+  // Both copies are written from the same registers: reading mc_key back
+  // right after its two 8-byte stores would stall the load.
+  const ORV_val key{v + suffix, mc->mc_keybuf};
+  mc->mc_key = key;
+  mc->mc_keypg = mp->mp_pgno;
+  mc->mc_keyslot = static_cast<indx_t>(i);
+  mc->mc_keyshared = v;
+  mc->mc_keyreuse = 1;
+  *key_out = key;
+}
+
+// The step path for a key whose varint takes more than one byte (a shared
+// prefix of 128 bytes or more): such varints are decoded once and kept in
+// the varint cache (mc_vint_*), which names their page and slot. False when
+// the key needs the general path.
+[[gnu::noinline]] bool read_stepped_long_key(ORV_cursor *mc, ORV_page *mp, unsigned i,
+                                             const uint8_t *stored, size_t len,
+                                             ORV_val *key_out) {
   uint64_t v;
   unsigned vlen;
-  if (stored[0] < 0x80) {
-    v = stored[0];
-    vlen = 1;
-  } else if (mc->mc_vint_valid && mc->mc_vint_pg == mp->mp_pgno && mc->mc_vint_slot == i) {
+  if (mc->mc_vint_valid && mc->mc_vint_pg == mp->mp_pgno && mc->mc_vint_slot == i) {
     v = mc->mc_vint_val;
     vlen = static_cast<unsigned>(mc->mc_vint_len);
   } else {
@@ -222,26 +243,29 @@ inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *
     mc->mc_vint_valid = 1;
   }
   const ORV_val first = page_first_key(mp);
-  const size_t suffix = len - vlen;
-  if (!canonical(first, stored, len, v, vlen) || v + suffix > ORV_KEYBUF_MAX) return false;
-  // The buffer's first mc_keyshared bytes equal the first key's when it
-  // holds a neighbour of this slot on the same page (the step came from
-  // there, forward or backward).
-  size_t keep = 0;
-  if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno &&
-      (mc->mc_keyslot + 1u == i || mc->mc_keyslot == i + 1u))
-    keep = mc->mc_keyshared < v ? mc->mc_keyshared : v;
-  key_piece_copy(mc->mc_keybuf + keep, u8(first.mv_data) + keep, v - keep);
-  key_piece_copy(mc->mc_keybuf + v, stored + vlen, suffix);
-  // Both copies are written from the same registers: reading mc_key back
-  // right after its two 8-byte stores would stall the load.
-  const ORV_val key{v + suffix, mc->mc_keybuf};
-  mc->mc_key = key;
-  mc->mc_keypg = mp->mp_pgno;
-  mc->mc_keyslot = static_cast<indx_t>(i);
-  mc->mc_keyshared = v;
-  mc->mc_keyreuse = 1;
-  *key_out = key;
+  if (!canonical(first, stored, len, v, vlen) || v + (len - vlen) > ORV_KEYBUF_MAX) return false;
+  rebuild_stepped_key(mc, mp, i, first, stored, len, v, vlen, key_out);
+  return true;
+}
+
+// Slot i > 0 of a prefix-compressed leaf, reached by a step from a
+// neighbouring slot (C_SEQNEXT): decoded straight into mc_keybuf. False
+// when the stored key needs the general path (a varint that does not end,
+// a form other than canonical, a key longer than the buffer). The common
+// case, a one-byte varint, is all inline.
+inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out) {
+  const ORV_node *node = node_ptr(mp, i);
+  const uint8_t *stored = u8(node_key(node, NODESIZE));
+  const size_t len = node_ksize(node);
+  if (len == 0) return false;
+  const uint64_t v = stored[0];
+  if (v >= 0x80) return read_stepped_long_key(mc, mp, i, stored, len, key_out);
+  // Canonical with a one-byte varint: p within the first key, and a suffix
+  // that does not continue it; and the whole key must fit the buffer.
+  const ORV_val first = page_first_key(mp);
+  if (v > first.mv_size || len - 1 + v > ORV_KEYBUF_MAX) return false;
+  if (len > 1 && v < first.mv_size && stored[1] == u8(first.mv_data)[v]) return false;
+  rebuild_stepped_key(mc, mp, i, first, stored, len, v, 1, key_out);
   return true;
 }
 
@@ -304,9 +328,9 @@ int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_o
   }
   const bool prefixed = mc->mc_db->md_flags & ORV_PREFIXKEY;
   if (prefixed && i > 0) {
+    if ((mc->mc_flags & C_SEQNEXT) && read_stepped_key(mc, mp, i, key_out)) return 0;
     // A stored key that cannot be read is a damaged page: the transaction
     // cannot trust anything it reads or writes from here on.
-    if ((mc->mc_flags & C_SEQNEXT) && read_stepped_key(mc, mp, i, key_out)) return 0;
     const int rc = read_prefixed_key(mc, mp, i, key_out);
     if (rc == ORV_CORRUPTED) return orv_txn_fail(mc->mc_txn, rc);
     return rc;
