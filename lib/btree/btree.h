@@ -62,6 +62,10 @@ inline constexpr unsigned ORV_SPLIT_REPLACE = ORV_APPENDDUP;  // 0x40000, split 
 // replaces by the new node (with ORV_SPLIT_REPLACE). The cursor ends on slot
 // 0 of the left half; other cursors on slot 0 stay there too.
 inline constexpr unsigned ORV_SPLIT_DEL0 = 0x100000;
+// Split flag for a prefix-compressed leaf: no new node; the page is cut
+// before the cursor's slot (1 .. slots - 1), the left half keeping its first
+// key. The cursor ends on slot 0 of the left half.
+inline constexpr unsigned ORV_SPLIT_AT = 0x200000;
 inline constexpr unsigned ORV_PUT_FLAGS =
     ORV_NOOVERWRITE | ORV_NODUPDATA | ORV_RESERVE | ORV_APPEND | ORV_APPENDDUP;
 
@@ -230,6 +234,13 @@ void orv_pkc_clear(ORV_cursor *mc);
 [[nodiscard]] int orv_cursor_del0(ORV_cursor *mc);
 [[nodiscard]] int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata,
                                  pgno_t newpgno, unsigned nflags);
+// Before the first key of the cursor's compressed leaf goes (the cursor on
+// slot 0): while the other keys, re-encoded against the next one, would not
+// fit even two pages, cuts off the longest tail of the page that fits a
+// page of its own (orv_page_split with ORV_SPLIT_AT). Afterwards the removal
+// fits in place or by a split in two (ORV_SPLIT_DEL0). The cursor stays on
+// slot 0 of its page. Returns 0 or the failure (the transaction failed).
+[[nodiscard]] int orv_prefix_split_tails(ORV_cursor *mc);
 // Re-reads the sub-page pointer of mc's sub-cursor from the leaf node mc
 // stands on at level (after the nodes of that leaf moved).
 void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);

@@ -264,6 +264,8 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   // inserted: the nodes are spread over both halves, each re-encoded
   // against its own first key.
   const bool del0 = nflags & ORV_SPLIT_DEL0;
+  // No new node: the page is cut before slot newindx.
+  const bool cut = nflags & ORV_SPLIT_AT;
   ORV_prefix_entry *entries = nullptr;
   unsigned nentries = 0;
   bool new_root = false, did_split = false;
@@ -275,8 +277,9 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     rc = ORV_CURSOR_FULL;
     goto fail;
   }
-  if (nkeys == 0 || (del0 && (!prefix || newindx != 0 || nkeys < (newkey ? 2u : 3u)))) {
-    rc = del0 ? EINVAL : ORV_PAGE_FULL;
+  if (nkeys == 0 || (del0 && (!prefix || newindx != 0 || nkeys < (newkey ? 2u : 3u))) ||
+      (cut && (!prefix || del0 || newkey || newindx < 1 || newindx >= nkeys))) {
+    rc = del0 || cut ? EINVAL : ORV_PAGE_FULL;
     goto fail;
   }
 
@@ -359,7 +362,9 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   } else if (prefix) {
     // The usual choice is only a starting point: re-encoding against new
     // first keys changes the sizes it was made with.
-    if (del0) {
+    if (cut) {
+      split_indx = newindx;
+    } else if (del0) {
       split_indx = (newkey ? nkeys : nkeys - 1) / 2;
     } else {
       Split s{mc, mp, nkeys, newindx, new_node_size(mc, mp, newindx, newkey, newdata, nflags), 0};
@@ -369,7 +374,9 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     // here on.
     std::memset(txn->mt_scratch.ms_plan, 0, sizeof txn->mt_scratch.ms_plan);
     orv_keylen_index_invalidate(txn, mp->mp_pgno);
-    if (del0)
+    if (cut)
+      rc = orv_prefix_gather(mc, copy, nkeys, 0, nullptr, nullptr, 0, &entries, &nentries);
+    else if (del0)
       rc = orv_prefix_gather(mc, copy, 0, 0, newkey, newdata,
                              nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE), &entries,
                              &nentries);
@@ -378,7 +385,15 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
                               nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE), &entries,
                               &nentries);
     if (rc != 0) goto fail;
-    rc = orv_prefix_split_point(mc, entries, nentries, &split_indx);
+    if (cut) {
+      // The cut is the caller's; both halves must fit as they are.
+      size_t left = 0, right = 0;
+      rc = orv_prefix_run_size(env, entries, 0, split_indx, &left);
+      if (rc == 0) rc = orv_prefix_run_size(env, entries, split_indx, nentries, &right);
+      if (rc == 0 && (left > psize - PAGEHDRSZ || right > psize - PAGEHDRSZ)) rc = ORV_PAGE_FULL;
+    } else {
+      rc = orv_prefix_split_point(mc, entries, nentries, &split_indx);
+    }
     if (rc != 0) goto fail;
     sepkey = ORV_val{entries[split_indx].pe_klen, const_cast<void *>(entries[split_indx].pe_key)};
   } else {
@@ -478,8 +493,10 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     if (dr) orv_counts_adjust(&mn, static_cast<int>(ptop) - 1, dr);
   }
 
-  // The cursor ends on the new node.
-  if (newindx >= split_indx) {
+  // The cursor ends on the new node; after a cut, on slot 0 of the left half.
+  if (cut) {
+    mc->mc_ki[ptop + 1] = 0;
+  } else if (newindx >= split_indx) {
     for (unsigned i = 0; i <= ptop; i++) {
       mc->mc_pg[i] = mn.mc_pg[i];
       mc->mc_ki[i] = mn.mc_ki[i];
@@ -496,6 +513,7 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     const unsigned sep_indx = mn.mc_ki[ptop];
     ORV_page *parent = mn.mc_pg[ptop];
     auto new_slot = [&](unsigned ki) -> unsigned {
+      if (cut) return ki;
       if (del0 && newkey == nullptr) return ki > 0 ? ki - 1 : 0;
       return ki >= newindx && !(nflags & ORV_SPLIT_REPLACE) ? ki + 1 : ki;
     };
@@ -545,4 +563,41 @@ fail:
   if (copy) orv_page_buf_free(env, copy);
   if (rc == ORV_NOTFOUND) rc = ORV_PROBLEM;
   return orv_txn_fail(txn, rc);
+}
+
+int orv_prefix_split_tails(ORV_cursor *mc) {
+  ORV_env *env = mc->mc_txn->mt_env;
+  const size_t room = env->me_psize - PAGEHDRSZ;
+  for (;;) {
+    ORV_page *mp = mc->mc_pg[mc->mc_top];
+    const unsigned n = numkeys(mp);
+    if (mc->mc_ki[mc->mc_top] != 0 || n <= 3 || !orv_page_is_prefix(mc, mp) || is_subp(mp))
+      return 0;
+    size_t size = 0;
+    if (int rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
+      return orv_txn_fail(mc->mc_txn, rc);
+    if (size <= orv_prefix_psize(mc, mp)) return 0;  // the removal fits in place
+    ORV_prefix_entry *entries;
+    unsigned count;
+    if (int rc = orv_prefix_gather(mc, mp, 0, 0, nullptr, nullptr, 0, &entries, &count); rc != 0)
+      return orv_txn_fail(mc->mc_txn, rc);
+    unsigned j = count / 2;
+    const int rc = orv_prefix_split_point(mc, entries, count, &j);
+    if (rc == 0) return 0;  // two pages will do
+    if (rc != ORV_PAGE_FULL) return orv_txn_fail(mc->mc_txn, rc);
+    // The remaining keys from `start` on, re-encoded against entry start,
+    // fit a page; start stays >= 1 so that the left half keeps a key besides
+    // the one going.
+    unsigned start = count - 1;
+    while (start > 1) {
+      size_t z;
+      if (int rc2 = orv_prefix_run_size(env, entries, start - 1, count, &z); rc2 != 0)
+        return orv_txn_fail(mc->mc_txn, rc2);
+      if (z > room) break;
+      --start;
+    }
+    // Entry e is slot e + 1 of the page (slot 0 is the key going).
+    mc->mc_ki[mc->mc_top] = static_cast<indx_t>(start + 1);
+    if (int rc2 = orv_page_split(mc, nullptr, nullptr, 0, ORV_SPLIT_AT); rc2 != 0) return rc2;
+  }
 }

@@ -672,6 +672,9 @@ int orv_rebalance(ORV_cursor *mc) {
 
 int orv_cursor_del0(ORV_cursor *mc) {
   ORV_txn *txn = mc->mc_txn;
+  // A compressed leaf losing its first key may need more than two pages for
+  // the rest: its tails go to pages of their own first.
+  if (int rc = orv_prefix_split_tails(mc); rc != 0) return rc;
   const unsigned t = mc->mc_top;
   const indx_t ki = mc->mc_ki[t];
   ORV_page *mp = mc->mc_pg[t];

@@ -435,6 +435,69 @@ TEST_F(PrefixLayout, RemovingAFirstKeyThatNoLongerFitsSplitsThePage) {
   }
 }
 
+// Four groups of keys after the first key share 0, 120, 240 and 360 bytes
+// with it (and, within a group, as much with each other). Without the first
+// key, every way of cutting the page in two leaves a half whose keys lose
+// 120 bytes or more each, more than a page holds: the rest needs several
+// pages. The page's tails are cut off to pages of their own first, and the
+// delete succeeds with exact counts; cursors on moved entries follow them.
+TEST_F(PrefixLayout, RemovingAFirstKeyThatNeedsSeveralPages) {
+  ORV_stat st{};
+  ORV_txn *txn = begin();
+  ASSERT_EQ(orv_stat(txn, 0, &st), 0);
+  const ORV_dbi dbi = open_db(txn, "several", ORV_REVERSEKEY | ORV_PREFIXKEY | ORV_COUNTED);
+  const int per_group = static_cast<int>(st.ms_psize / 100) + 2;
+  // r is the key as ordered: a tag, then the stored key's front reversed.
+  const std::string first = reversed("a" + std::string(400, 'L'));
+  std::vector<std::string> keys{first};
+  for (int g = 0; g < 4; g++)
+    for (int j = 0; j < per_group; j++) {
+      char tag[16];
+      std::snprintf(tag, sizeof tag, "%c%03d", 'b' + g, j);
+      keys.push_back(reversed(tag + std::string("M") + std::string(120 * g, 'L')));
+    }
+  const std::string v = "v";
+  for (const std::string &k : keys) {
+    ORV_val kv = val(k), dv = val(v);
+    ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+  }
+  ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+  ASSERT_EQ(st.ms_leaf_pages, 1u);  // all on one page, encoded against the first key
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+
+  txn = begin();
+  CursorPtr del = open_cursor(txn, dbi), watch = open_cursor(txn, dbi);
+  ORV_val k, d;
+  ASSERT_EQ(orv_cursor_get(del.get(), &k, &d, ORV_FIRST), 0);
+  ASSERT_EQ(str(k), first);
+  ORV_val wk = val(keys[keys.size() - 5]);
+  ASSERT_EQ(orv_cursor_get(watch.get(), &wk, &d, ORV_SET_KEY), 0);
+  ASSERT_EQ(orv_cursor_del(del.get(), 0), 0);
+  ASSERT_EQ(orv_cursor_get(del.get(), &k, &d, ORV_NEXT), 0);
+  EXPECT_EQ(str(k), keys[1]);
+  ASSERT_EQ(orv_cursor_get(watch.get(), &k, &d, ORV_GET_CURRENT), 0);
+  EXPECT_EQ(str(k), keys[keys.size() - 5]);
+  ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+  EXPECT_GE(st.ms_leaf_pages, 3u);
+  EXPECT_EQ(st.ms_entries, keys.size() - 1);
+  EXPECT_TREE_VALID(txn);
+  del.reset();
+  watch.reset();
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+
+  std::vector<std::string> got;
+  txn = begin(ORV_RDONLY);
+  {
+    CursorPtr c = open_cursor(txn, dbi);
+    for (int rc = orv_cursor_get(c.get(), &k, &d, ORV_FIRST); rc == 0;
+         rc = orv_cursor_get(c.get(), &k, &d, ORV_NEXT))
+      got.push_back(str(k));
+  }
+  EXPECT_TREE_VALID(txn);
+  orv_txn_abort(txn);
+  EXPECT_EQ(got, std::vector<std::string>(keys.begin() + 1, keys.end()));
+}
+
 // ---- Same results with and without the flag -------------------------------------------
 
 using KeyGen = std::function<std::string(std::mt19937_64 &, uint64_t)>;
@@ -476,6 +539,17 @@ std::string nested_key(std::mt19937_64 &rng, uint64_t) {
   return k;
 }
 
+// Keys in four families sharing 0, 120, 240 or 360 leading bytes, told
+// apart by a random tail; under ORV_REVERSEKEY the tail orders them, so the
+// families interleave and removing a page's first key can cost the rest of
+// the page hundreds of bytes per key.
+std::string leveled_key(std::mt19937_64 &rng, uint64_t) {
+  std::string k(120 * (rng() % 4), 'L');
+  k += 'M';
+  for (int i = 0; i < 4; i++) k += static_cast<char>('a' + rng() % 26);
+  return k;
+}
+
 struct Scenario {
   const char *name;
   KeyGen gen;
@@ -492,6 +566,7 @@ const Scenario kScenarios[] = {
     {"descending_counted", descending_key, ORV_COUNTED, 3000, true},
     {"long_keys_counted", long_key, ORV_COUNTED, 2500, true},
     {"nested", nested_key, 0, 4000, false},
+    {"leveled_reversed_counted", leveled_key, ORV_REVERSEKEY | ORV_COUNTED, 3000, true},
     // Regression: a merge whose longer separator split the root left the
     // deleting cursor one level short (a null page on top of its stack).
     {"merge_regrows_root", long_key, ORV_COUNTED, 2500, true, 2492361305},
@@ -499,7 +574,16 @@ const Scenario kScenarios[] = {
 
 void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
 
-using Model = std::map<std::string, std::string>;
+// Key order of the model: byte order, or with ORV_REVERSEKEY byte order of
+// the reversed keys.
+struct KeyOrder {
+  bool reverse = false;
+  bool operator()(const std::string &a, const std::string &b) const {
+    if (!reverse) return a < b;
+    return std::lexicographical_compare(a.rbegin(), a.rend(), b.rbegin(), b.rend());
+  }
+};
+using Model = std::map<std::string, std::string, KeyOrder>;
 
 class SameResults : public EnvFixture, public testing::WithParamInterface<Scenario> {
  protected:
@@ -530,7 +614,8 @@ class SameResults : public EnvFixture, public testing::WithParamInterface<Scenar
       ASSERT_EQ(orv_get(txn, dbi, &kv, &d), 0) << key;
       ASSERT_EQ(str(d), value);
       EXPECT_EQ(kv.mv_data, key.data());  // the key descriptor is left alone
-      const std::string probe = key + '\x01';
+      // Just above key in the model's order.
+      const std::string probe = m.key_comp().reverse ? '\x01' + key : key + '\x01';
       ORV_val pv = val(probe);
       auto next = m.upper_bound(key);
       rc = orv_cursor_get(c.get(), &pv, &d, ORV_SET_RANGE);
@@ -564,7 +649,7 @@ TEST_P(SameResults, RandomOperations) {
                           open_db(txn, "prefix", sc.flags | ORV_PREFIXKEY)};
   ASSERT_EQ(orv_txn_commit(txn), 0);
 
-  Model m;
+  Model m(KeyOrder{(sc.flags & ORV_REVERSEKEY) != 0});
   std::vector<std::string> keys;  // keys ever written, for overwrites and deletes
   auto value_for = [&](const std::string &k) {
     const uint64_t r = rng() % 100;
@@ -608,7 +693,7 @@ TEST_P(SameResults, RandomOperations) {
     }
   };
 
-  Model saved;
+  Model saved(m.key_comp());
   ORV_txn *parent = nullptr;
   for (int op = 0; op < sc.ops; op++) {
     const uint64_t r = rng() % 100;
