@@ -20,10 +20,14 @@
 #include "env/env.h"
 #include "orv.h"
 #include "txn/txn.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
 
 namespace {
+
+using orv_test::str;
+using orv_test::val;
 
 struct FlagSet {
   const char *name;
@@ -52,9 +56,6 @@ std::string make_key(const FlagSet &fs, uint32_t n) {
 std::string make_value(uint32_t n) {
   return std::string(n % 50 == 7 ? 6000 : 1 + n % 40, static_cast<char>('a' + n % 26));
 }
-
-ORV_val val(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
-std::string str(const ORV_val &v) { return std::string(static_cast<const char *>(v.mv_data), v.mv_size); }
 
 using Dump = std::vector<std::pair<std::string, std::string>>;
 

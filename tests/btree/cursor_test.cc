@@ -21,16 +21,20 @@
 #include <vector>
 
 #include "btree/btree.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 
 namespace {
+
+using orv_test::CursorPtr;
+using orv_test::open_cursor;
+using orv_test::str;
+using orv_test::val;
 
 constexpr unsigned kPsize = 4096;
 
 std::string u32(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
 std::string u64(uint64_t v) { return std::string(reinterpret_cast<const char *>(&v), 8); }
-std::string str(const ORV_val &v) { return std::string(static_cast<const char *>(v.mv_data), v.mv_size); }
-ORV_val val(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
 
 // ---- Flag sets and their keys ------------------------------------------------------
 
@@ -90,17 +94,6 @@ Model make_model(const FlagSet &fs, int count) {
 }
 
 // ---- The read harness ------------------------------------------------------------
-
-struct CursorCloser {
-  void operator()(ORV_cursor *mc) const { orv_cursor_close(mc); }
-};
-using CursorPtr = std::unique_ptr<ORV_cursor, CursorCloser>;
-
-CursorPtr open_cursor(ORV_txn *txn, ORV_dbi dbi) {
-  ORV_cursor *mc = nullptr;
-  EXPECT_EQ(orv_cursor_open(txn, dbi, &mc), 0);
-  return CursorPtr(mc);
-}
 
 void expect_entry(ORV_cursor *mc, int rc, const ORV_val &k, const ORV_val &d,
                   const std::pair<std::string, std::string> &want) {

@@ -10,16 +10,16 @@
 
 #include "btree/btree.h"
 #include "orv.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
 
 namespace {
 
-ORV_val val(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
+using orv_test::str;
+using orv_test::val;
+
 ORV_val val(const char *s) { return ORV_val{std::strlen(s), const_cast<char *>(s)}; }
-std::string str(const ORV_val &v) {
-  return std::string(static_cast<const char *>(v.mv_data), v.mv_size);
-}
 
 class DbiTest : public ::testing::Test {
  protected:

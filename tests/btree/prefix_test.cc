@@ -38,26 +38,16 @@
 #include <vector>
 
 #include "btree/btree.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
 
 namespace {
 
-std::string str(const ORV_val &v) {
-  return std::string(static_cast<const char *>(v.mv_data), v.mv_size);
-}
-ORV_val val(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
-
-struct CursorCloser {
-  void operator()(ORV_cursor *mc) const { orv_cursor_close(mc); }
-};
-using CursorPtr = std::unique_ptr<ORV_cursor, CursorCloser>;
-
-CursorPtr open_cursor(ORV_txn *txn, ORV_dbi dbi) {
-  ORV_cursor *mc = nullptr;
-  EXPECT_EQ(orv_cursor_open(txn, dbi, &mc), 0);
-  return CursorPtr(mc);
-}
+using orv_test::CursorPtr;
+using orv_test::open_cursor;
+using orv_test::str;
+using orv_test::val;
 
 class EnvFixture : public testing::Test {
  protected:

@@ -21,15 +21,15 @@
 #include <vector>
 
 #include "btree/btree.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
 
 namespace {
 
-std::string str(const ORV_val &v) {
-  return std::string(static_cast<const char *>(v.mv_data), v.mv_size);
-}
-ORV_val val(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
+using orv_test::CursorPtr;
+using orv_test::str;
+using orv_test::val;
 
 struct FlagSet {
   const char *name;
@@ -79,11 +79,6 @@ size_t value_size(uint64_t n) {
   if (n % 97 == 13) return 5000 + n % 3000;
   return n % 61;
 }
-
-struct CursorCloser {
-  void operator()(ORV_cursor *mc) const { orv_cursor_close(mc); }
-};
-using CursorPtr = std::unique_ptr<ORV_cursor, CursorCloser>;
 
 class Put : public testing::TestWithParam<FlagSet> {
  protected:

@@ -17,9 +17,13 @@
 #include "btree/btree.h"
 #include "env/env.h"
 #include "orv.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 
 namespace {
+
+using orv_test::Env;
+using orv_test::in_child;
 
 bool exists(const std::string &p) {
   struct stat st;
@@ -29,25 +33,6 @@ bool exists(const std::string &p) {
 off_t file_size(const std::string &p) {
   struct stat st;
   return stat(p.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-// An environment handle closed at scope end.
-struct Env {
-  ORV_env *env = nullptr;
-  Env() { EXPECT_EQ(orv_env_create(&env), 0); }
-  ~Env() { orv_env_close(env); }
-  ORV_env *operator->() const { return env; }
-  operator ORV_env *() const { return env; }
-};
-
-// Runs fn in a child process; fn's result is the child's exit status.
-template <class Fn>
-int in_child(Fn fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A child process that holds a byte-0 read lock on a lock file (as an

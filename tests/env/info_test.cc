@@ -7,17 +7,12 @@
 
 #include "env/env.h"
 #include "orv.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 
 namespace {
 
-struct Env {
-  ORV_env *env = nullptr;
-  Env() { EXPECT_EQ(orv_env_create(&env), 0); }
-  ~Env() { orv_env_close(env); }
-  ORV_env *operator->() const { return env; }
-  operator ORV_env *() const { return env; }
-};
+using orv_test::Env;
 
 TEST(Info, NewEnvironment) {
   struct Case {

@@ -14,19 +14,14 @@
 #include "env/env.h"
 #include "orv.h"
 #include "txn/txn.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 
 namespace {
 
-const uint64_t kPsize = std::min<uint64_t>(static_cast<uint64_t>(sysconf(_SC_PAGESIZE)), 32768);
+using orv_test::Env;
 
-struct Env {
-  ORV_env *env = nullptr;
-  Env() { EXPECT_EQ(orv_env_create(&env), 0); }
-  ~Env() { orv_env_close(env); }
-  ORV_env *operator->() const { return env; }
-  operator ORV_env *() const { return env; }
-};
+const uint64_t kPsize = std::min<uint64_t>(static_cast<uint64_t>(sysconf(_SC_PAGESIZE)), 32768);
 
 off_t file_size(const std::string &p) {
   struct stat st;

@@ -17,9 +17,12 @@
 #include "env/env.h"
 #include "orv.h"
 #include "txn/txn.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 
 namespace {
+
+using orv_test::Env;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -53,14 +56,6 @@ constexpr size_t MP_PGNO = 0, MP_FLAGS = 10, MM_MAGIC = 16, MM_VERSION = 20, MM_
 constexpr size_t MD_PAD = 0, MD_FLAGS = 4, MD_DEPTH = 6, MD_ENTRIES = 32, MD_ROOT = 40;
 
 const size_t kPsize = std::min<size_t>(static_cast<size_t>(sysconf(_SC_PAGESIZE)), 32768);
-
-struct Env {
-  ORV_env *env = nullptr;
-  Env() { EXPECT_EQ(orv_env_create(&env), 0); }
-  ~Env() { orv_env_close(env); }
-  ORV_env *operator->() const { return env; }
-  operator ORV_env *() const { return env; }
-};
 
 // Creates a new environment in dir and closes it; returns the data file.
 std::string make_env(const TempDir &dir) {

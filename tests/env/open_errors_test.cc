@@ -20,9 +20,13 @@
 
 #include "env/env.h"
 #include "orv.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 
 namespace {
+
+using orv_test::Env;
+using orv_test::in_child;
 
 namespace fs = std::filesystem;
 
@@ -57,23 +61,6 @@ void write_file(const std::string &path, const std::string &bytes, mode_t mode =
   ASSERT_GE(fd, 0) << path;
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   close(fd);
-}
-
-struct Env {
-  ORV_env *env = nullptr;
-  Env() { EXPECT_EQ(orv_env_create(&env), 0); }
-  ~Env() { orv_env_close(env); }
-  operator ORV_env *() const { return env; }
-  ORV_env *operator->() const { return env; }
-};
-
-template <class Fn>
-int in_child(Fn fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A handle that failed to open can still create a store elsewhere, and

@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "btree/btree.h"
+#include "util/fixtures.h"
 
 namespace {
 
-constexpr unsigned kPsize = 4096;
+using orv_test::val;
 
-ORV_val val(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
+constexpr unsigned kPsize = 4096;
 
 struct alignas(8) PageBuf {
   unsigned char b[kPsize];

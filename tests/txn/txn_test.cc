@@ -16,9 +16,14 @@
 #include "idl.h"
 #include "orv.h"
 #include "txn/txn.h"
+#include "util/fixtures.h"
 #include "util/tempdir.h"
 
 namespace {
+
+using orv_test::in_child;
+using orv_test::str;
+using orv_test::val;
 
 ORV_env *open_env(const std::string &dir, unsigned flags, size_t mapsize = 0,
                   unsigned maxdbs = 0) {
@@ -43,15 +48,6 @@ int commit_meta_only(ORV_env *env, pgno_t next_pgno = 0) {
   int rc = orv_env_write_meta(txn);
   orv_txn_end(txn, rc == 0 ? ORV_END_COMMITTED | ORV_END_UPDATE : ORV_END_ABORT);
   return rc;
-}
-
-template <class Fn>
-int in_child(Fn fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool wmutex_free(ORV_env *env) {
@@ -561,9 +557,6 @@ TEST_F(TxnTest, ScratchInvalidateAndFree) {
 // ---- With data -------------------------------------------------------------------------
 
 namespace {
-
-ORV_val val(const std::string &s) { return {s.size(), const_cast<char *>(s.data())}; }
-std::string str(const ORV_val &v) { return {static_cast<const char *>(v.mv_data), v.mv_size}; }
 
 int put(ORV_txn *txn, ORV_dbi dbi, const std::string &k, const std::string &v) {
   ORV_val key = val(k), data = val(v);
