@@ -30,6 +30,19 @@ namespace {
 
 constexpr ORV_dbi kMain = 1;
 
+// Waits for child pid, which writes what went wrong to report_fd (and
+// exits non-zero); expects a clean exit and closes report_fd.
+void expect_child_success(pid_t pid, int report_fd) {
+  std::string msg;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(report_fd, buf, sizeof buf)) > 0) msg.append(buf, static_cast<size_t>(n));
+  close(report_fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child: " << msg;
+}
+
 // A pipe per direction; each message is one byte.
 struct Channel {
   int rd = -1, wr = -1;
@@ -155,14 +168,7 @@ TEST_P(Visibility, OtherProcessSeesOnlyCommittedData) {
   auto finish = [&] {
     close(to_child[1]);
     close(to_parent[0]);
-    std::string msg;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(report[0], buf, sizeof buf)) > 0) msg.append(buf, static_cast<size_t>(n));
-    close(report[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child: " << msg;
+    expect_child_success(pid, report[0]);
   };
 
   ASSERT_EQ('r', ch.recv());
@@ -288,14 +294,7 @@ TEST(Concurrency, ReadersInThreadsAndProcessesSeeWholeCommits) {
   for (std::thread &t : readers) t.join();
   for (const std::string &e : errors) EXPECT_EQ("", e);
   close(stop[1]);
-  std::string msg;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(report[0], buf, sizeof buf)) > 0) msg.append(buf, static_cast<size_t>(n));
-  close(report[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child: " << msg;
+  expect_child_success(pid, report[0]);
   EXPECT_TRUE(orv_test::EnvTreesValid(env));
   orv_env_close(env);
 }
