@@ -5,6 +5,8 @@
 //   std::string s = str(k);         // the bytes a descriptor names
 //   CursorPtr c = open_cursor(txn, dbi);  // closed at scope end
 //   int status = in_child([] { ...; return 0; });  // runs in a forked child
+//
+//   class MyTest : public EnvFixture {};  // an environment in a fresh directory
 #ifndef ORV_TESTS_UTIL_FIXTURES_H
 #define ORV_TESTS_UTIL_FIXTURES_H
 
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "orv.h"
+#include "util/tempdir.h"
 
 namespace orv_test {
 
@@ -57,6 +60,34 @@ int in_child(Fn fn) {
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// A test with an environment of its own in a fresh directory (up to 8
+// named databases, a 256 MiB map, ORV_NOTLS), closed at the end.
+class EnvFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(orv_env_create(&env_), 0);
+    ASSERT_EQ(orv_env_set_maxdbs(env_, 8), 0);
+    ASSERT_EQ(orv_env_set_mapsize(env_, size_t{256} << 20), 0);
+    ASSERT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
+  }
+  void TearDown() override {
+    if (env_ != nullptr) orv_env_close(env_);
+  }
+  ORV_txn *begin(unsigned flags = 0, ORV_txn *parent = nullptr) {
+    ORV_txn *txn = nullptr;
+    EXPECT_EQ(orv_txn_begin(env_, parent, flags, &txn), 0);
+    return txn;
+  }
+  ORV_dbi open_db(ORV_txn *txn, const char *name, unsigned flags) {
+    ORV_dbi dbi = 0;
+    EXPECT_EQ(orv_dbi_open(txn, name, flags | ORV_CREATE, &dbi), 0);
+    return dbi;
+  }
+
+  TempDir dir_;
+  ORV_env *env_ = nullptr;
+};
 
 }  // namespace orv_test
 
