@@ -26,7 +26,9 @@
 // re-encoded result fits, and otherwise stays underfull; a neighbour gives
 // up its first node only when its other keys, re-encoded against the next
 // one, still fit. A delete of a first node whose page would no longer fit
-// splits that page instead (orv_page_split with ORV_SPLIT_DEL0).
+// splits that page instead (orv_page_split with ORV_SPLIT_DEL0), after
+// cutting the page's tails onto pages of their own when not even two halves
+// could hold the rest (orv_prefix_split_tails).
 //
 // Copies of cursors used for an operation (the neighbour cursor, copies for
 // separator updates) are linked into the transaction's cursor list while
