@@ -25,11 +25,7 @@
 
 namespace {
 
-using orv_test::CursorPtr;
-using orv_test::EnvFixture;
-using orv_test::open_cursor;
-using orv_test::str;
-using orv_test::val;
+using namespace orv_test;
 
 // ---- A damaged page --------------------------------------------------------------------
 

@@ -29,11 +29,7 @@
 
 namespace {
 
-using orv_test::CursorPtr;
-using orv_test::EnvFixture;
-using orv_test::open_cursor;
-using orv_test::str;
-using orv_test::val;
+using namespace orv_test;
 
 // ---- Same results with and without the flag -------------------------------------------
 
