@@ -39,19 +39,18 @@ inline ORV_ID idl_capacity(const ORV_ID *ids) { return ids[-1]; }
 
 inline unsigned count32(ORV_ID word) { return static_cast<unsigned>(word); }
 
-}  // namespace
-
-// Bisection over the descending ids. The first probe of a list of n ids is
-// element n/2 + 1; a miss returns where the id would be inserted.
-extern "C" ORV_API unsigned orv_idl_search(ORV_IDL ids, ORV_ID id) noexcept {
-  if (!ids) return 1;
-  unsigned base = 0, probe = 1, n = count32(ids[0]);
+// Bisection over n elements at positions 1..n: order(p) < 0 when the
+// sought element lies before position p, > 0 when after it, 0 when p holds
+// it. The first probe is position n/2 + 1; a miss returns the position
+// where the element would be inserted.
+template <typename Order>
+unsigned bisect(unsigned n, Order order) {
+  unsigned base = 0, probe = 1;
   int val = 0;
   while (n > 0) {
     unsigned pivot = n >> 1;
     probe = base + pivot + 1;
-    // Descending order: a larger probed id lies before the sought one.
-    val = ids[probe] < id ? -1 : ids[probe] > id ? 1 : 0;
+    val = order(probe);
     if (val < 0) {
       n = pivot;
     } else if (val > 0) {
@@ -62,6 +61,18 @@ extern "C" ORV_API unsigned orv_idl_search(ORV_IDL ids, ORV_ID id) noexcept {
     }
   }
   return val > 0 ? probe + 1 : probe;
+}
+
+}  // namespace
+
+// Bisection over the descending ids; a miss returns where the id would be
+// inserted.
+extern "C" ORV_API unsigned orv_idl_search(ORV_IDL ids, ORV_ID id) noexcept {
+  if (!ids) return 1;
+  // Descending order: a larger probed id lies before the sought one.
+  return bisect(count32(ids[0]), [&](unsigned p) {
+    return ids[p] < id ? -1 : ids[p] > id ? 1 : 0;
+  });
 }
 
 extern "C" ORV_API ORV_IDL orv_idl_alloc(int num) noexcept {
@@ -216,22 +227,9 @@ extern "C" ORV_API void orv_idl_sort(ORV_IDL ids) noexcept {
 // whose mid is greater.
 extern "C" ORV_API unsigned orv_id2l_search(ORV_ID2L ids, ORV_ID id) noexcept {
   if (!ids) return 1;
-  unsigned base = 0, probe = 1, n = count32(ids[0].mid);
-  int val = 0;
-  while (n > 0) {
-    unsigned pivot = n >> 1;
-    probe = base + pivot + 1;
-    val = id < ids[probe].mid ? -1 : id > ids[probe].mid ? 1 : 0;
-    if (val < 0) {
-      n = pivot;
-    } else if (val > 0) {
-      base = probe;
-      n -= pivot + 1;
-    } else {
-      return probe;
-    }
-  }
-  return val > 0 ? probe + 1 : probe;
+  return bisect(count32(ids[0].mid), [&](unsigned p) {
+    return id < ids[p].mid ? -1 : id > ids[p].mid ? 1 : 0;
+  });
 }
 
 extern "C" ORV_API int orv_id2l_insert(ORV_ID2L ids, ORV_ID2 *id) noexcept {
