@@ -32,7 +32,10 @@
 #endif
 
 #if defined(ORV_ALLOC_COUNT_ASAN)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's hook interface (not every compiler installs its
+// header, so it is declared here).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void *, size_t), void (*free_hook)(const volatile void *));
 #endif
 
 namespace {

@@ -1,0 +1,693 @@
+// orv_compare: the workloads of orv_bench run side by side on eldran and on
+// the engines a user would embed instead, each engine in a process of its
+// own, with time per operation and the ratio eldran / peer per workload.
+//
+//   orv_compare --num=1000000 [--engines=eldran,eldran-writemap,sqlite,...]
+//               [--benchmarks=fillseq,fillrandom,...] [--db=dir]
+//
+// Workloads (16-byte zero-padded decimal keys drawn from 0 .. num-1,
+// value_size-byte values, writes in transactions of --batch operations,
+// no sync; every read touches the first byte of the key and of the value):
+//   fillseq       num puts in ascending key order into a new store
+//   fillrandom    num puts of random keys into a new store
+//   overwrite     --writes puts of random keys into the store (num/2)
+//   deleterandom  --deletes deletes of random keys (num/4; some absent)
+//   readrandom    --reads point lookups of random keys (num)
+//   readseq       the whole store forward (time per entry)
+//   readreverse   the whole store backward (time per entry)
+//   seekrandom    --seeks seeks to a random key, each followed by
+//                 --seek_nexts steps forward (num seeks of 1 + 10 entries)
+//
+// Every engine sees the same operations in the same order. The driver keeps
+// a model of the store (which keys are present, with which value) outside
+// the timed loops and checks every read workload against it: how many keys
+// a lookup found, how many entries a walk or a seek visited, and a sum of
+// the first bytes handed back. After each write workload it walks the whole
+// store and checks it the same way. Before the first read after writes the
+// engine is closed and reopened, then walked once untimed, so that reads
+// run warm as they would in a long-running process.
+//
+// Without --engine the program runs itself once per engine (fork and exec
+// of /proc/self/exe with --engine=NAME added), reads each child's result
+// lines from a pipe and prints the table at the end.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "compare/engine.h"
+
+namespace orv_compare {
+
+[[noreturn]] void compare_fail(const char *engine, const char *what, const std::string &detail) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s failed: %s\n", engine, what, detail.c_str());
+  std::exit(2);
+}
+
+void remove_tree(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+namespace {
+
+// ---- Options ----------------------------------------------------------------------------
+
+const char *const kAllWorkloads =
+    "fillseq,fillrandom,overwrite,deleterandom,readrandom,readseq,readreverse,seekrandom";
+
+struct Flags {
+  std::string engines;  // empty: all compiled in
+  std::string benchmarks = kAllWorkloads;
+  std::string engine;  // set in a child: the one engine it runs
+  std::string db;      // base directory; empty: a temporary one
+  long num = 100000;
+  long reads = -1;     // -1: num
+  long seeks = -1;     // -1: num
+  long writes = -1;    // -1: num / 2
+  long deletes = -1;   // -1: num / 4
+  long batch = 1000;
+  long value_size = 100;
+  long seek_nexts = 10;
+  long cache_mb = 0;  // 0: four times the raw data, at least 64 MiB
+  uint64_t seed = 301;
+};
+
+bool parse_flag(const char *arg, Flags &f) {
+  struct Num {
+    const char *name;
+    long *dst;
+  } nums[] = {{"--num=", &f.num},           {"--reads=", &f.reads},
+              {"--seeks=", &f.seeks},       {"--writes=", &f.writes},
+              {"--deletes=", &f.deletes},   {"--batch=", &f.batch},
+              {"--value_size=", &f.value_size}, {"--seek_nexts=", &f.seek_nexts},
+              {"--cache_mb=", &f.cache_mb}};
+  for (const Num &n : nums) {
+    const size_t len = std::strlen(n.name);
+    if (std::strncmp(arg, n.name, len) == 0) {
+      char *end = nullptr;
+      errno = 0;
+      const long v = std::strtol(arg + len, &end, 10);
+      if (errno != 0 || end == arg + len || *end != '\0') return false;
+      *n.dst = v;
+      return true;
+    }
+  }
+  struct Str {
+    const char *name;
+    std::string *dst;
+  } strs[] = {{"--engines=", &f.engines},
+              {"--benchmarks=", &f.benchmarks},
+              {"--engine=", &f.engine},
+              {"--db=", &f.db}};
+  for (const Str &s : strs) {
+    const size_t len = std::strlen(s.name);
+    if (std::strncmp(arg, s.name, len) == 0) {
+      *s.dst = arg + len;
+      return true;
+    }
+  }
+  if (std::strncmp(arg, "--seed=", 7) == 0) {
+    char *end = nullptr;
+    f.seed = std::strtoull(arg + 7, &end, 10);
+    return end != arg + 7 && *end == '\0';
+  }
+  return false;
+}
+
+std::vector<std::string> split(const std::string &s) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos <= s.size()) {
+    size_t comma = s.find(',', pos);
+    if (comma == std::string::npos) comma = s.size();
+    if (comma > pos) out.push_back(s.substr(pos, comma - pos));
+    pos = comma + 1;
+  }
+  return out;
+}
+
+// Engines of this build, in the order the table shows them.
+std::vector<std::string> compiled_engines() {
+  std::vector<std::string> v = {"eldran", "eldran-writemap"};
+#ifdef ORV_COMPARE_SQLITE
+  v.push_back("sqlite");
+#endif
+#ifdef ORV_COMPARE_LEVELDB
+  v.push_back("leveldb");
+#endif
+#ifdef ORV_COMPARE_ROCKSDB
+  v.push_back("rocksdb");
+#endif
+#ifdef ORV_COMPARE_BDB
+  v.push_back("bdb");
+#endif
+  return v;
+}
+
+std::unique_ptr<Engine> make_engine(const std::string &name) {
+  if (name == "eldran") return new_eldran_engine(false);
+  if (name == "eldran-writemap") return new_eldran_engine(true);
+#ifdef ORV_COMPARE_SQLITE
+  if (name == "sqlite") return new_sqlite_engine();
+#endif
+#ifdef ORV_COMPARE_LEVELDB
+  if (name == "leveldb") return new_leveldb_engine();
+#endif
+#ifdef ORV_COMPARE_ROCKSDB
+  if (name == "rocksdb") return new_rocksdb_engine();
+#endif
+#ifdef ORV_COMPARE_BDB
+  if (name == "bdb") return new_bdb_engine();
+#endif
+  return nullptr;
+}
+
+double cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// splitmix64: cheap enough to leave the timed loops to the engines.
+struct Rng {
+  uint64_t s;
+  uint64_t next() {
+    uint64_t z = (s += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+};
+
+// ---- One engine's run (the child) -------------------------------------------------------------
+
+// What a timed loop saw: operations timed, entries found or visited, and the
+// sum of the first bytes handed back.
+struct Outcome {
+  long ops = 0;
+  uint64_t count = 0;
+  uint64_t sum = 0;
+};
+
+enum class Kind { kFillSeq, kPut, kDelete, kGet, kWalk, kWalkBack, kSeek };
+
+struct Workload {
+  const char *name;
+  Kind kind;
+};
+
+const Workload kWorkloads[] = {
+    {"fillseq", Kind::kFillSeq},  {"fillrandom", Kind::kPut},   {"overwrite", Kind::kPut},
+    {"deleterandom", Kind::kDelete}, {"readrandom", Kind::kGet}, {"readseq", Kind::kWalk},
+    {"readreverse", Kind::kWalkBack}, {"seekrandom", Kind::kSeek},
+};
+
+const Workload *find_workload(const std::string &name) {
+  for (const Workload &w : kWorkloads)
+    if (name == w.name) return &w;
+  return nullptr;
+}
+
+bool is_write(Kind k) { return k == Kind::kFillSeq || k == Kind::kPut || k == Kind::kDelete; }
+
+class Runner {
+ public:
+  Runner(const Flags &f, Engine &e, const Config &cfg)
+      : f_(f), e_(e), cfg_(cfg), present_(size_t(f.num), 0) {
+    values_.resize(size_t{1} << 20);
+    Rng r{f.seed ^ 0x5bd1e995};
+    for (char &c : values_) c = char('a' + r.next() % 26);
+  }
+
+  void run(const Workload &w, int index);
+  void finish() {
+    if (open_) e_.close();
+    open_ = false;
+  }
+
+ private:
+  // Key k as 16 zero-padded decimal digits: byte order is numeric order.
+  Bytes key(uint64_t k) {
+    for (int i = 15; i >= 0; i--, k /= 10) kbuf_[i] = char('0' + k % 10);
+    return Bytes{kbuf_, 16};
+  }
+  size_t value_offset(uint64_t w) const {
+    return size_t((w * 97) % (values_.size() - size_t(f_.value_size) + 1));
+  }
+  const char *value_of(uint64_t k) const { return values_.data() + present_[k] - 1; }
+  uint64_t expect_touch(uint64_t k) {
+    const Bytes kb = key(k);
+    return touch(kb.data, kb.size, value_of(k), size_t(f_.value_size));
+  }
+  long count_for(const Workload &w) const;
+
+  Outcome timed(const Workload &w, long n, uint64_t seed);
+  Outcome expected(const Workload &w, long n, uint64_t seed);
+  void apply(const Workload &w, long n, uint64_t seed);
+  void check(const char *what, const Outcome &got, const Outcome &want);
+  void reopen_and_walk();
+
+  const Flags &f_;
+  Engine &e_;
+  const Config &cfg_;
+  std::string values_;
+  char kbuf_[16];
+  // present_[k]: 1 + offset in values_ of key k's value, 0 when absent.
+  std::vector<uint32_t> present_;
+  uint64_t writes_ = 0;  // puts so far: picks each put's value
+  bool open_ = false;
+  bool dirty_ = false;  // written since the last reopen
+};
+
+long Runner::count_for(const Workload &w) const {
+  const long num = f_.num;
+  const std::string name = w.name;
+  if (name == "overwrite") return f_.writes < 0 ? num / 2 : f_.writes;
+  if (name == "deleterandom") return f_.deletes < 0 ? num / 4 : f_.deletes;
+  if (name == "readrandom") return f_.reads < 0 ? num : f_.reads;
+  if (name == "seekrandom") return f_.seeks < 0 ? num : f_.seeks;
+  return num;
+}
+
+// Only engine calls and key making inside: this is what the clock measures.
+Outcome Runner::timed(const Workload &w, long n, uint64_t seed) {
+  Rng r{seed};
+  const uint64_t num = uint64_t(f_.num);
+  Outcome o;
+  o.ops = n;
+  switch (w.kind) {
+    case Kind::kFillSeq:
+    case Kind::kPut:
+    case Kind::kDelete: {
+      uint64_t wr = writes_;
+      const size_t vsize = size_t(f_.value_size);
+      for (long i = 0; i < n; i++) {
+        if (i % f_.batch == 0) e_.write_begin();
+        const uint64_t k = w.kind == Kind::kFillSeq ? uint64_t(i) : r.next() % num;
+        if (w.kind == Kind::kDelete) {
+          e_.del(key(k));
+        } else {
+          e_.put(key(k), Bytes{values_.data() + value_offset(wr++), vsize});
+        }
+        if ((i + 1) % f_.batch == 0 || i + 1 == n) e_.write_commit();
+      }
+      break;
+    }
+    case Kind::kGet:
+      e_.read_begin();
+      for (long i = 0; i < n; i++) o.count += e_.get(key(r.next() % num), &o.sum);
+      e_.read_end();
+      break;
+    case Kind::kWalk:
+    case Kind::kWalkBack:
+      e_.read_begin();
+      o.count = e_.scan(w.kind == Kind::kWalkBack, &o.sum);
+      e_.read_end();
+      o.ops = long(o.count);  // time per entry
+      break;
+    case Kind::kSeek: {
+      const int nnext = int(f_.seek_nexts);
+      e_.read_begin();
+      for (long i = 0; i < n; i++) o.count += uint64_t(e_.seek(key(r.next() % num), nnext, &o.sum));
+      e_.read_end();
+      break;
+    }
+  }
+  return o;
+}
+
+// What a read workload must see, from the model and the same random keys.
+Outcome Runner::expected(const Workload &w, long n, uint64_t seed) {
+  Rng r{seed};
+  const uint64_t num = uint64_t(f_.num);
+  Outcome o;
+  switch (w.kind) {
+    case Kind::kGet:
+      for (long i = 0; i < n; i++) {
+        const uint64_t k = r.next() % num;
+        if (present_[k] == 0) continue;
+        o.count++;
+        o.sum += touch(nullptr, 0, value_of(k), size_t(f_.value_size));
+      }
+      break;
+    case Kind::kWalk:
+    case Kind::kWalkBack:
+      for (uint64_t k = 0; k < num; k++) {
+        if (present_[k] == 0) continue;
+        o.count++;
+        o.sum += expect_touch(k);
+      }
+      break;
+    case Kind::kSeek:
+      for (long i = 0; i < n; i++) {
+        uint64_t k = r.next() % num;
+        for (long seen = 0; k < num && seen <= f_.seek_nexts; k++) {
+          if (present_[k] == 0) continue;
+          seen++;
+          o.count++;
+          o.sum += expect_touch(k);
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  o.ops = w.kind == Kind::kWalk || w.kind == Kind::kWalkBack ? long(o.count) : n;
+  return o;
+}
+
+// The writes of a write workload, applied to the model.
+void Runner::apply(const Workload &w, long n, uint64_t seed) {
+  Rng r{seed};
+  const uint64_t num = uint64_t(f_.num);
+  for (long i = 0; i < n; i++) {
+    const uint64_t k = w.kind == Kind::kFillSeq ? uint64_t(i) : r.next() % num;
+    present_[k] = w.kind == Kind::kDelete ? 0 : uint32_t(value_offset(writes_++) + 1);
+  }
+}
+
+void Runner::check(const char *what, const Outcome &got, const Outcome &want) {
+  if (got.count != want.count)
+    compare_fail(e_.name(), what,
+                 "saw " + std::to_string(got.count) + " entries, expected " +
+                     std::to_string(want.count));
+  if (got.sum != want.sum)
+    compare_fail(e_.name(), what,
+                 "handed back other keys or values (byte sum " + std::to_string(got.sum) +
+                     ", expected " + std::to_string(want.sum) + ")");
+}
+
+// The whole store forward, untimed, checked against the model.
+void Runner::reopen_and_walk() {
+  e_.close();
+  e_.open(cfg_, false);
+  const Workload walk{"reopen+walk", Kind::kWalk};
+  check("walk after reopen", timed(walk, 0, 0), expected(walk, 0, 0));
+  dirty_ = false;
+}
+
+void Runner::run(const Workload &w, int index) {
+  const uint64_t seed = f_.seed * 1000003 + uint64_t(index) * 7919;
+  if (w.kind == Kind::kFillSeq || (w.kind == Kind::kPut && std::strcmp(w.name, "fillrandom") == 0)) {
+    if (open_) e_.close();
+    e_.open(cfg_, true);
+    open_ = true;
+    std::fill(present_.begin(), present_.end(), 0);
+  } else if (!open_) {
+    // A run that starts without a fill starts from an empty store.
+    e_.open(cfg_, true);
+    open_ = true;
+  } else if (!is_write(w.kind) && dirty_) {
+    reopen_and_walk();
+  }
+
+  const long n = count_for(w);
+  const auto start = std::chrono::steady_clock::now();
+  const double cpu_start = cpu_seconds();
+  const Outcome got = timed(w, n, seed);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu = cpu_seconds() - cpu_start;
+
+  std::string extra;
+  if (is_write(w.kind)) {
+    apply(w, n, seed);
+    dirty_ = true;
+    // Every write workload is checked by a walk of the whole store (untimed).
+    const Workload walk{"walk", Kind::kWalk};
+    e_.read_begin();
+    Outcome all;
+    all.count = e_.scan(false, &all.sum);
+    e_.read_end();
+    check((std::string("walk after ") + w.name).c_str(), all, expected(walk, 0, 0));
+    extra = "(" + std::to_string(all.count) + " entries after)";
+  } else {
+    check(w.name, got, expected(w, n, seed));
+    if (w.kind == Kind::kGet)
+      extra = "(" + std::to_string(got.count) + " of " + std::to_string(n) + " found)";
+    if (w.kind == Kind::kSeek)
+      extra = "(" + std::to_string(got.count) + " entries visited)";
+  }
+  const double us = got.ops > 0 ? secs * 1e6 / double(got.ops) : 0.0;
+  const double cpu_us = got.ops > 0 ? cpu * 1e6 / double(got.ops) : 0.0;
+  std::printf("%-16s %-12s : %10.4f micros/op; cpu %10.4f micros/op; %9ld ops %s\n", e_.name(),
+              w.name, us, cpu_us, got.ops, extra.c_str());
+  // The line the driver reads.
+  std::printf("@result %s %.6f %.6f %ld\n", w.name, us, cpu_us, got.ops);
+  std::fflush(stdout);
+}
+
+int run_child(const Flags &f) {
+  std::unique_ptr<Engine> e = make_engine(f.engine);
+  if (!e) {
+    std::fprintf(stderr, "unknown engine '%s'\n", f.engine.c_str());
+    return 1;
+  }
+  Config cfg;
+  cfg.dir = f.db + "/" + f.engine;
+  cfg.num = f.num;
+  cfg.value_size = size_t(f.value_size);
+  const double raw = double(cfg.num) * double(cfg.key_size + cfg.value_size);
+  cfg.cache_bytes = f.cache_mb > 0 ? size_t(f.cache_mb) << 20
+                                   : std::max(size_t{64} << 20, size_t(4 * raw));
+  std::vector<const Workload *> list;
+  for (const std::string &name : split(f.benchmarks)) {
+    const Workload *w = find_workload(name);
+    if (!w) {
+      std::fprintf(stderr, "unknown workload '%s' (known: %s)\n", name.c_str(), kAllWorkloads);
+      return 1;
+    }
+    list.push_back(w);
+  }
+  Runner runner(f, *e, cfg);
+  bool described = false;
+  for (size_t i = 0; i < list.size(); i++) {
+    runner.run(*list[i], int(i));
+    if (!described) {
+      std::printf("@config %s\n", e->describe().c_str());
+      described = true;
+    }
+  }
+  runner.finish();
+  remove_tree(cfg.dir);
+  return 0;
+}
+
+// ---- The driver --------------------------------------------------------------------------
+
+struct EngineResult {
+  std::string name;
+  std::string config;
+  bool ok = false;
+  std::map<std::string, double> us;  // workload → wall-clock µs per op
+};
+
+std::string cpu_model() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      const size_t colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(colon + 2);
+    }
+  }
+  return "unknown";
+}
+
+// Runs argv with --engine=name appended, its standard output on a pipe.
+EngineResult run_engine(const std::vector<std::string> &args, const std::string &name) {
+  EngineResult r;
+  r.name = name;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    std::perror("pipe");
+    return r;
+  }
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    std::perror("fork");
+    return r;
+  }
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    std::vector<std::string> a = args;
+    a.push_back("--engine=" + name);
+    std::vector<char *> argv;
+    for (std::string &s : a) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    execv("/proc/self/exe", argv.data());
+    std::perror("execv");
+    _exit(127);
+  }
+  ::close(fds[1]);
+  FILE *in = fdopen(fds[0], "r");
+  char line[4096];
+  while (in && std::fgets(line, sizeof line, in)) {
+    char wl[64];
+    double us = 0, cpu = 0;
+    long ops = 0;
+    if (std::strncmp(line, "@config ", 8) == 0) {
+      r.config = line + 8;
+      if (!r.config.empty() && r.config.back() == '\n') r.config.pop_back();
+    } else if (std::sscanf(line, "@result %63s %lf %lf %ld", wl, &us, &cpu, &ops) == 4) {
+      r.us[wl] = us;
+    } else {
+      std::fputs(line, stdout);
+      std::fflush(stdout);
+    }
+  }
+  if (in) std::fclose(in);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!r.ok) std::printf("%-16s FAILED (status %d): its figures are left out\n", name.c_str(), status);
+  return r;
+}
+
+void print_ratios(const std::vector<EngineResult> &results, const EngineResult &base,
+                  const std::vector<std::string> &workloads) {
+  std::vector<const EngineResult *> peers;
+  for (const EngineResult &r : results)
+    if (r.ok && r.name.rfind("eldran", 0) != 0) peers.push_back(&r);
+  if (peers.empty()) return;
+  std::printf("\nRatio %s / peer (time; below 1: %s is faster)\n%-14s", base.name.c_str(),
+              base.name.c_str(), "workload");
+  for (const EngineResult *p : peers) std::printf(" %10s", p->name.c_str());
+  std::printf("\n");
+  for (const std::string &w : workloads) {
+    std::printf("%-14s", w.c_str());
+    const auto b = base.us.find(w);
+    for (const EngineResult *p : peers) {
+      const auto q = p->us.find(w);
+      if (b == base.us.end() || q == p->us.end() || q->second <= 0)
+        std::printf(" %10s", "-");
+      else
+        std::printf(" %10.2f", b->second / q->second);
+    }
+    std::printf("\n");
+  }
+}
+
+int run_driver(const Flags &f, std::vector<std::string> args) {
+  std::vector<std::string> engines = f.engines.empty() ? compiled_engines() : split(f.engines);
+  for (const std::string &e : engines) {
+    if (!make_engine(e)) {
+      std::string known;
+      for (const std::string &k : compiled_engines()) known += " " + k;
+      std::fprintf(stderr, "engine '%s' is not in this build (built:%s)\n", e.c_str(),
+                   known.c_str());
+      return 1;
+    }
+  }
+  const std::vector<std::string> workloads = split(f.benchmarks);
+  for (const std::string &w : workloads) {
+    if (!find_workload(w)) {
+      std::fprintf(stderr, "unknown workload '%s' (known: %s)\n", w.c_str(), kAllWorkloads);
+      return 1;
+    }
+  }
+  const bool temporary = f.db.empty();
+  const std::string base = temporary ? "/tmp/orv_compare-" + std::to_string(getpid()) : f.db;
+  mkdir(base.c_str(), 0755);
+  args.push_back("--db=" + base);
+
+  std::time_t now = std::time(nullptr);
+  char date[64];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
+  double load[3] = {0, 0, 0};
+  if (FILE *la = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(la, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
+    std::fclose(la);
+  }
+  std::printf("Date:       %s (load average %.2f %.2f %.2f)\n", date, load[0], load[1], load[2]);
+  std::printf("CPU:        %ld x %s\n", sysconf(_SC_NPROCESSORS_ONLN), cpu_model().c_str());
+  std::printf("Entries:    %ld keys of 16 bytes, values of %ld bytes, %ld operations per write "
+              "transaction, no sync\n",
+              f.num, f.value_size, f.batch);
+#if !defined(__OPTIMIZE__)
+  std::printf("WARNING: Optimization is disabled: benchmarks unnecessarily slow\n");
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+  std::printf("WARNING: AddressSanitizer is enabled: benchmarks unnecessarily slow\n");
+#endif
+  std::printf("------------------------------------------------\n");
+
+  std::vector<EngineResult> results;
+  for (const std::string &e : engines) results.push_back(run_engine(args, e));
+  if (temporary) remove_tree(base);
+
+  std::printf("\nConfiguration\n");
+  for (const EngineResult &r : results)
+    std::printf("  %-16s %s\n", r.name.c_str(), r.ok ? r.config.c_str() : "(failed)");
+  std::printf("\nWall-clock micros/op (readseq, readreverse: per entry; seekrandom: per seek "
+              "and its %ld steps)\n%-14s",
+              f.seek_nexts, "workload");
+  for (const EngineResult &r : results) std::printf(" %16s", r.name.c_str());
+  std::printf("\n");
+  for (const std::string &w : workloads) {
+    std::printf("%-14s", w.c_str());
+    for (const EngineResult &r : results) {
+      const auto it = r.us.find(w);
+      if (!r.ok || it == r.us.end())
+        std::printf(" %16s", "-");
+      else
+        std::printf(" %16.4f", it->second);
+    }
+    std::printf("\n");
+  }
+  bool all_ok = true;
+  for (const EngineResult &r : results) {
+    all_ok = all_ok && r.ok;
+    if (r.ok && r.name.rfind("eldran", 0) == 0) print_ratios(results, r, workloads);
+  }
+  return all_ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace orv_compare
+
+int main(int argc, char **argv) {
+  orv_compare::Flags f;
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; i++) {
+    if (i > 0 && !orv_compare::parse_flag(argv[i], f)) {
+      std::fprintf(stderr,
+                   "usage: %s [--engines=a,b,...] [--benchmarks=a,b,...] [--num=N]\n"
+                   "          [--reads=N] [--seeks=N] [--writes=N] [--deletes=N] [--batch=N]\n"
+                   "          [--value_size=N] [--seek_nexts=N] [--cache_mb=N] [--seed=N]\n"
+                   "          [--db=dir]\n"
+                   "invalid flag '%s'\n",
+                   argv[0], argv[i]);
+      return 1;
+    }
+    if (i == 0 || std::strncmp(argv[i], "--db=", 5) != 0) args.push_back(argv[i]);
+  }
+  if (f.num <= 0 || f.num > 100000000L || f.batch <= 0 || f.value_size < 1 ||
+      f.value_size > 65536 || f.seek_nexts < 0) {
+    std::fprintf(stderr,
+                 "%s: --num 1 to 100000000, --batch positive, --value_size 1 to 65536, "
+                 "--seek_nexts not negative\n",
+                 argv[0]);
+    return 1;
+  }
+  if (!f.engine.empty()) return orv_compare::run_child(f);
+  return orv_compare::run_driver(f, args);
+}
