@@ -63,6 +63,17 @@ class Engine {
   // many were visited (0 when no key is >= key).
   virtual int seek(Bytes key, int nnext, uint64_t *sum) = 0;
   virtual void read_end() = 0;
+
+  // Every entry in ascending key order, inside a read session and outside
+  // any timing: the driver compares each key and value in full.
+  class Visitor {
+   public:
+    virtual void entry(Bytes key, Bytes value) = 0;
+
+   protected:
+    ~Visitor() = default;
+  };
+  virtual void visit(Visitor &v) = 0;
 };
 
 // First bytes of a key and a value: what every read of the comparison

@@ -119,6 +119,15 @@ class BdbEngine final : public Engine {
     if (rc != 0 && rc != DB_NOTFOUND) check("DBC->get", rc);
     return n;
   }
+  void visit(Visitor &out) override {
+    DBT k{}, v{};
+    int rc;
+    for (rc = cursor_->get(cursor_, &k, &v, DB_FIRST); rc == 0;
+         rc = cursor_->get(cursor_, &k, &v, DB_NEXT))
+      out.entry(Bytes{static_cast<const char *>(k.data), k.size},
+                Bytes{static_cast<const char *>(v.data), v.size});
+    if (rc != DB_NOTFOUND) check("DBC->get", rc);
+  }
   void read_end() override {
     check("DBC->close", cursor_->close(cursor_));
     cursor_ = nullptr;

@@ -103,6 +103,15 @@ class EldranEngine final : public Engine {
     if (rc != 0 && rc != ORV_NOTFOUND) check("orv_cursor_get", rc);
     return n;
   }
+  void visit(Visitor &out) override {
+    ORV_val k{}, v{};
+    int rc;
+    for (rc = orv_cursor_get(cursor_, &k, &v, ORV_FIRST); rc == 0;
+         rc = orv_cursor_get(cursor_, &k, &v, ORV_NEXT))
+      out.entry(Bytes{static_cast<const char *>(k.mv_data), k.mv_size},
+                Bytes{static_cast<const char *>(v.mv_data), v.mv_size});
+    if (rc != ORV_NOTFOUND) check("orv_cursor_get", rc);
+  }
   void read_end() override {
     orv_cursor_close(cursor_);
     cursor_ = nullptr;

@@ -103,6 +103,12 @@ class LeveldbEngine final : public Engine {
     check("Iterator", it_->status());
     return n;
   }
+  void visit(Visitor &out) override {
+    for (it_->SeekToFirst(); it_->Valid(); it_->Next())
+      out.entry(Bytes{it_->key().data(), it_->key().size()},
+                Bytes{it_->value().data(), it_->value().size()});
+    check("Iterator", it_->status());
+  }
   void read_end() override {
     delete it_;
     it_ = nullptr;

@@ -115,6 +115,12 @@ class RocksdbEngine final : public Engine {
     check("Iterator", it_->status());
     return n;
   }
+  void visit(Visitor &out) override {
+    for (it_->SeekToFirst(); it_->Valid(); it_->Next())
+      out.entry(Bytes{it_->key().data(), it_->key().size()},
+                Bytes{it_->value().data(), it_->value().size()});
+    check("Iterator", it_->status());
+  }
   void read_end() override {
     value_.Reset();
     delete it_;

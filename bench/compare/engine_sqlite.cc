@@ -118,6 +118,18 @@ class SqliteEngine final : public Engine {
     sqlite3_reset(seek_);
     return n;
   }
+  void visit(Visitor &out) override {
+    int rc;
+    while ((rc = sqlite3_step(fwd_)) == SQLITE_ROW) {
+      const char *k = static_cast<const char *>(sqlite3_column_blob(fwd_, 0));
+      const size_t ks = size_t(sqlite3_column_bytes(fwd_, 0));
+      const char *v = static_cast<const char *>(sqlite3_column_blob(fwd_, 1));
+      const size_t vs = size_t(sqlite3_column_bytes(fwd_, 1));
+      out.entry(Bytes{k, ks}, Bytes{v, vs});
+    }
+    if (rc != SQLITE_DONE) fail("SELECT");
+    sqlite3_reset(fwd_);
+  }
   void read_end() override { run(commit_, "COMMIT"); }
 
  private:
