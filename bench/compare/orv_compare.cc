@@ -210,12 +210,14 @@ enum class Kind { kFillSeq, kPut, kDelete, kGet, kWalk, kWalkBack, kSeek };
 struct Workload {
   const char *name;
   Kind kind;
+  bool fresh;  // starts from an empty store
 };
 
 const Workload kWorkloads[] = {
-    {"fillseq", Kind::kFillSeq},  {"fillrandom", Kind::kPut},   {"overwrite", Kind::kPut},
-    {"deleterandom", Kind::kDelete}, {"readrandom", Kind::kGet}, {"readseq", Kind::kWalk},
-    {"readreverse", Kind::kWalkBack}, {"seekrandom", Kind::kSeek},
+    {"fillseq", Kind::kFillSeq, true},     {"fillrandom", Kind::kPut, true},
+    {"overwrite", Kind::kPut, false},      {"deleterandom", Kind::kDelete, false},
+    {"readrandom", Kind::kGet, false},     {"readseq", Kind::kWalk, false},
+    {"readreverse", Kind::kWalkBack, false}, {"seekrandom", Kind::kSeek, false},
 };
 
 const Workload *find_workload(const std::string &name) {
@@ -434,7 +436,7 @@ uint64_t Runner::verify_store(const std::string &when) {
 
 void Runner::run(const Workload &w, int index) {
   const uint64_t seed = f_.seed * 1000003 + uint64_t(index) * 7919;
-  if (w.kind == Kind::kFillSeq || (w.kind == Kind::kPut && std::strcmp(w.name, "fillrandom") == 0)) {
+  if (w.fresh) {
     if (open_) e_.close();
     e_.open(cfg_, true);
     open_ = true;
