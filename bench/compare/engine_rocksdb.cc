@@ -5,8 +5,7 @@
 // set (level-0 ones pinned), table format 5, the default compression, writes
 // without sync. The guide's 16 KiB blocks save space; this job is point
 // reads and walks of a cached store, so blocks stay at 4 KiB, as LevelDB's.
-// A write transaction is one WriteBatch. Reads run on one snapshot, walks
-// and seeks through one iterator reused for the session, lookups into one
+// Batches and read sessions are those of LsmEngine; lookups go into one
 // PinnableSlice (no copy of the value).
 #include <rocksdb/cache.h>
 #include <rocksdb/db.h>
@@ -20,11 +19,23 @@
 #include <string>
 
 #include "compare/engine.h"
+#include "compare/lsm_engine.h"
 
 namespace orv_compare {
 namespace {
 
-class RocksdbEngine final : public Engine {
+struct RocksdbApi {
+  using DB = rocksdb::DB;
+  using Iterator = rocksdb::Iterator;
+  using Snapshot = rocksdb::Snapshot;
+  using ReadOptions = rocksdb::ReadOptions;
+  using WriteOptions = rocksdb::WriteOptions;
+  using WriteBatch = rocksdb::WriteBatch;
+  using Slice = rocksdb::Slice;
+  using Status = rocksdb::Status;
+};
+
+class RocksdbEngine final : public LsmEngine<RocksdbApi> {
  public:
   ~RocksdbEngine() override { close(); }
 
@@ -57,29 +68,15 @@ class RocksdbEngine final : public Engine {
   }
 
   void close() override {
-    delete it_;
-    it_ = nullptr;
-    if (snap_) db_->ReleaseSnapshot(snap_);
-    snap_ = nullptr;
-    if (db_) check("DB::Close", db_->Close());
+    if (db_) {
+      value_.Reset();
+      read_end();
+      check("DB::Close", db_->Close());
+    }
     delete db_;
     db_ = nullptr;
   }
 
-  void write_begin() override { batch_.Clear(); }
-  void put(Bytes key, Bytes value) override { check("Put", batch_.Put(slice(key), slice(value))); }
-  void del(Bytes key) override { check("Delete", batch_.Delete(slice(key))); }
-  void write_commit() override {
-    check("DB::Write", db_->Write(rocksdb::WriteOptions(), &batch_));
-    batch_.Clear();
-  }
-
-  void read_begin() override {
-    snap_ = db_->GetSnapshot();
-    ro_ = rocksdb::ReadOptions();
-    ro_.snapshot = snap_;
-    it_ = db_->NewIterator(ro_);
-  }
   bool get(Bytes key, uint64_t *sum) override {
     value_.Reset();
     rocksdb::Status s = db_->Get(ro_, db_->DefaultColumnFamily(), slice(key), &value_);
@@ -88,62 +85,12 @@ class RocksdbEngine final : public Engine {
     *sum += touch(nullptr, 0, value_.data(), value_.size());
     return true;
   }
-  uint64_t scan(bool reverse, uint64_t *sum) override {
-    uint64_t n = 0, t = 0;
-    if (reverse) {
-      for (it_->SeekToLast(); it_->Valid(); it_->Prev()) {
-        n++;
-        t += entry();
-      }
-    } else {
-      for (it_->SeekToFirst(); it_->Valid(); it_->Next()) {
-        n++;
-        t += entry();
-      }
-    }
-    check("Iterator", it_->status());
-    *sum += t;
-    return n;
-  }
-  int seek(Bytes key, int nnext, uint64_t *sum) override {
-    int n = 0;
-    for (it_->Seek(slice(key)); it_->Valid(); it_->Next()) {
-      n++;
-      *sum += entry();
-      if (n > nnext) break;
-    }
-    check("Iterator", it_->status());
-    return n;
-  }
-  void visit(Visitor &out) override {
-    for (it_->SeekToFirst(); it_->Valid(); it_->Next())
-      out.entry(Bytes{it_->key().data(), it_->key().size()},
-                Bytes{it_->value().data(), it_->value().size()});
-    check("Iterator", it_->status());
-  }
   void read_end() override {
-    value_.Reset();
-    delete it_;
-    it_ = nullptr;
-    db_->ReleaseSnapshot(snap_);
-    snap_ = nullptr;
+    value_.Reset();  // lets go of the block it pins
+    LsmEngine::read_end();
   }
 
  private:
-  static rocksdb::Slice slice(Bytes b) { return rocksdb::Slice(b.data, b.size); }
-  uint64_t entry() const {
-    const rocksdb::Slice k = it_->key(), v = it_->value();
-    return touch(k.data(), k.size(), v.data(), v.size());
-  }
-  void check(const char *what, const rocksdb::Status &s) const {
-    if (!s.ok()) compare_fail(name(), what, s.ToString());
-  }
-
-  rocksdb::DB *db_ = nullptr;
-  const rocksdb::Snapshot *snap_ = nullptr;
-  rocksdb::Iterator *it_ = nullptr;
-  rocksdb::ReadOptions ro_;
-  rocksdb::WriteBatch batch_;
   rocksdb::PinnableSlice value_;
   size_t cache_bytes_ = 0;
 };

@@ -43,7 +43,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <system_error>
@@ -142,39 +141,39 @@ std::vector<std::string> split(const std::string &s) {
   return out;
 }
 
-// Engines of this build, in the order the table shows them.
-std::vector<std::string> compiled_engines() {
-  std::vector<std::string> v = {"eldran", "eldran-writemap"};
+// Engines of this build, in the order the table shows them (a peer whose
+// development package was not found at build time is not compiled in).
+struct EngineEntry {
+  const char *name;
+  std::unique_ptr<Engine> (*make)();
+};
+
+const EngineEntry kEngines[] = {
+    {"eldran", [] { return new_eldran_engine(false); }},
+    {"eldran-writemap", [] { return new_eldran_engine(true); }},
 #ifdef ORV_COMPARE_SQLITE
-  v.push_back("sqlite");
+    {"sqlite", new_sqlite_engine},
 #endif
 #ifdef ORV_COMPARE_LEVELDB
-  v.push_back("leveldb");
+    {"leveldb", new_leveldb_engine},
 #endif
 #ifdef ORV_COMPARE_ROCKSDB
-  v.push_back("rocksdb");
+    {"rocksdb", new_rocksdb_engine},
 #endif
 #ifdef ORV_COMPARE_BDB
-  v.push_back("bdb");
+    {"bdb", new_bdb_engine},
 #endif
+};
+
+std::vector<std::string> compiled_engines() {
+  std::vector<std::string> v;
+  for (const EngineEntry &e : kEngines) v.push_back(e.name);
   return v;
 }
 
 std::unique_ptr<Engine> make_engine(const std::string &name) {
-  if (name == "eldran") return new_eldran_engine(false);
-  if (name == "eldran-writemap") return new_eldran_engine(true);
-#ifdef ORV_COMPARE_SQLITE
-  if (name == "sqlite") return new_sqlite_engine();
-#endif
-#ifdef ORV_COMPARE_LEVELDB
-  if (name == "leveldb") return new_leveldb_engine();
-#endif
-#ifdef ORV_COMPARE_ROCKSDB
-  if (name == "rocksdb") return new_rocksdb_engine();
-#endif
-#ifdef ORV_COMPARE_BDB
-  if (name == "bdb") return new_bdb_engine();
-#endif
+  for (const EngineEntry &e : kEngines)
+    if (name == e.name) return e.make();
   return nullptr;
 }
 
@@ -489,8 +488,13 @@ int run_child(const Flags &f) {
     std::fprintf(stderr, "unknown engine '%s'\n", f.engine.c_str());
     return 1;
   }
+  // Run alone (without the driver), a child keeps its store in a
+  // temporary directory.
+  const bool temporary = f.db.empty();
+  const std::string base = temporary ? "/tmp/orv_compare-" + std::to_string(getpid()) : f.db;
+  mkdir(base.c_str(), 0755);
   Config cfg;
-  cfg.dir = f.db + "/" + f.engine;
+  cfg.dir = base + "/" + f.engine;
   cfg.num = f.num;
   cfg.value_size = size_t(f.value_size);
   const double raw = double(cfg.num) * double(cfg.key_size + cfg.value_size);
@@ -515,7 +519,7 @@ int run_child(const Flags &f) {
     }
   }
   runner.finish();
-  remove_tree(cfg.dir);
+  remove_tree(temporary ? base : cfg.dir);
   return 0;
 }
 
@@ -528,16 +532,21 @@ struct EngineResult {
   std::map<std::string, double> us;  // workload → wall-clock µs per op
 };
 
+// The processor's name as the kernel reports it.
 std::string cpu_model() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("model name", 0) == 0) {
-      const size_t colon = line.find(':');
-      if (colon != std::string::npos) return line.substr(colon + 2);
+  std::string name = "unknown";
+  if (FILE *in = std::fopen("/proc/cpuinfo", "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, in)) {
+      const char *colon = std::strchr(line, ':');
+      if (std::strncmp(line, "model name", 10) != 0 || colon == nullptr) continue;
+      name.assign(colon + 1 + (colon[1] == ' '));
+      if (!name.empty() && name.back() == '\n') name.pop_back();
+      break;
     }
+    std::fclose(in);
   }
-  return "unknown";
+  return name;
 }
 
 // Runs argv with --engine=name appended, its standard output on a pipe.
@@ -660,13 +669,14 @@ int run_driver(const Flags &f, std::vector<std::string> args) {
   std::printf("Entries:    %ld keys of 16 bytes, values of %ld bytes, %ld operations per write "
               "transaction, no sync\n",
               f.num, f.value_size, f.batch);
+  // Figures of an unoptimised or instrumented build say little.
+  const char *build = "";
 #if !defined(__OPTIMIZE__)
-  std::printf("WARNING: Optimization is disabled: benchmarks unnecessarily slow\n");
+  build = "WARNING: Optimization is disabled: benchmarks unnecessarily slow\n";
+#elif defined(__SANITIZE_ADDRESS__)
+  build = "WARNING: AddressSanitizer is enabled: benchmarks unnecessarily slow\n";
 #endif
-#if defined(__SANITIZE_ADDRESS__)
-  std::printf("WARNING: AddressSanitizer is enabled: benchmarks unnecessarily slow\n");
-#endif
-  std::printf("------------------------------------------------\n");
+  std::printf("%s------------------------------------------------\n", build);
 
   std::vector<EngineResult> results;
   for (const std::string &e : engines) results.push_back(run_engine(args, e));
