@@ -84,6 +84,7 @@ struct Flags {
   long value_size = 100;
   long seek_nexts = 10;
   long cache_mb = 0;  // 0: four times the raw data, at least 64 MiB
+  long runs = 1;      // rounds over all engines
   uint64_t seed = 301;
 };
 
@@ -95,7 +96,7 @@ bool parse_flag(const char *arg, Flags &f) {
               {"--seeks=", &f.seeks},       {"--writes=", &f.writes},
               {"--deletes=", &f.deletes},   {"--batch=", &f.batch},
               {"--value_size=", &f.value_size}, {"--seek_nexts=", &f.seek_nexts},
-              {"--cache_mb=", &f.cache_mb}};
+              {"--cache_mb=", &f.cache_mb},     {"--runs=", &f.runs}};
   for (const Num &n : nums) {
     const size_t len = std::strlen(n.name);
     if (std::strncmp(arg, n.name, len) == 0) {
@@ -528,9 +529,16 @@ int run_child(const Flags &f) {
 struct EngineResult {
   std::string name;
   std::string config;
-  bool ok = false;
-  std::map<std::string, double> us;  // workload → wall-clock µs per op
+  bool ok = true;  // every run passed its checks
+  // workload → wall-clock µs per op, one figure per run
+  std::map<std::string, std::vector<double>> us;
 };
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
 
 // The processor's name as the kernel reports it.
 std::string cpu_model() {
@@ -549,20 +557,23 @@ std::string cpu_model() {
   return name;
 }
 
-// Runs argv with --engine=name appended, its standard output on a pipe.
-EngineResult run_engine(const std::vector<std::string> &args, const std::string &name) {
-  EngineResult r;
-  r.name = name;
+// Runs argv with --engine=name appended, its standard output on a pipe,
+// and adds the run's figures to r.
+void run_engine(const std::vector<std::string> &args, EngineResult &r) {
+  const std::string &name = r.name;
+  r.ok = false;  // until the child has exited with success
   int fds[2];
   if (pipe(fds) != 0) {
     std::perror("pipe");
-    return r;
+    return;
   }
   std::fflush(stdout);
   const pid_t pid = fork();
   if (pid < 0) {
     std::perror("fork");
-    return r;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return;
   }
   if (pid == 0) {
     dup2(fds[1], STDOUT_FILENO);
@@ -588,7 +599,7 @@ EngineResult run_engine(const std::vector<std::string> &args, const std::string 
       r.config = line + 8;
       if (!r.config.empty() && r.config.back() == '\n') r.config.pop_back();
     } else if (std::sscanf(line, "@result %63s %lf %lf %ld", wl, &us, &cpu, &ops) == 4) {
-      r.us[wl] = us;
+      r.us[wl].push_back(us);
     } else {
       std::fputs(line, stdout);
       std::fflush(stdout);
@@ -599,6 +610,7 @@ EngineResult run_engine(const std::vector<std::string> &args, const std::string 
   waitpid(pid, &status, 0);
   r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!r.ok) {
+    r.us.clear();
     if (WIFSIGNALED(status))
       std::printf("%-16s FAILED (signal %d): its figures are left out\n", name.c_str(),
                   WTERMSIG(status));
@@ -606,9 +618,11 @@ EngineResult run_engine(const std::vector<std::string> &args, const std::string 
       std::printf("%-16s FAILED (exit status %d): its figures are left out\n", name.c_str(),
                   WEXITSTATUS(status));
   }
-  return r;
 }
 
+// The ratio of base's time to each peer's, run by run: the median and,
+// over several runs, the lowest and highest (a ratio that a second run does
+// not confirm means little on a machine whose speed drifts).
 void print_ratios(const std::vector<EngineResult> &results, const EngineResult &base,
                   const std::vector<std::string> &workloads) {
   std::vector<const EngineResult *> peers;
@@ -617,17 +631,25 @@ void print_ratios(const std::vector<EngineResult> &results, const EngineResult &
   if (peers.empty()) return;
   std::printf("\nRatio %s / peer (time; below 1: %s is faster)\n%-14s", base.name.c_str(),
               base.name.c_str(), "workload");
-  for (const EngineResult *p : peers) std::printf(" %10s", p->name.c_str());
+  for (const EngineResult *p : peers) std::printf(" %18s", p->name.c_str());
   std::printf("\n");
   for (const std::string &w : workloads) {
     std::printf("%-14s", w.c_str());
     const auto b = base.us.find(w);
     for (const EngineResult *p : peers) {
       const auto q = p->us.find(w);
-      if (b == base.us.end() || q == p->us.end() || q->second <= 0)
-        std::printf(" %10s", "-");
-      else
-        std::printf(" %10.2f", b->second / q->second);
+      std::vector<double> ratios;
+      if (b != base.us.end() && q != p->us.end())
+        for (size_t i = 0; i < b->second.size() && i < q->second.size(); i++)
+          if (q->second[i] > 0) ratios.push_back(b->second[i] / q->second[i]);
+      char cell[64] = "-";
+      if (ratios.size() == 1) {
+        std::snprintf(cell, sizeof cell, "%.2f", ratios[0]);
+      } else if (!ratios.empty()) {
+        const auto [lo, hi] = std::minmax_element(ratios.begin(), ratios.end());
+        std::snprintf(cell, sizeof cell, "%.2f (%.2f-%.2f)", median(ratios), *lo, *hi);
+      }
+      std::printf(" %18s", cell);
     }
     std::printf("\n");
   }
@@ -678,16 +700,23 @@ int run_driver(const Flags &f, std::vector<std::string> args) {
 #endif
   std::printf("%s------------------------------------------------\n", build);
 
-  std::vector<EngineResult> results;
-  for (const std::string &e : engines) results.push_back(run_engine(args, e));
+  // Round after round over all engines, so that a slow spell of the
+  // machine falls on several engines rather than on all runs of one.
+  std::vector<EngineResult> results(engines.size());
+  for (size_t i = 0; i < engines.size(); i++) results[i].name = engines[i];
+  for (long run = 0; run < f.runs; run++) {
+    if (f.runs > 1) std::printf("---- run %ld of %ld\n", run + 1, f.runs);
+    for (EngineResult &r : results)
+      if (run == 0 || r.ok) run_engine(args, r);
+  }
   if (temporary) remove_tree(base);
 
   std::printf("\nConfiguration\n");
   for (const EngineResult &r : results)
     std::printf("  %-16s %s\n", r.name.c_str(), r.ok ? r.config.c_str() : "(failed)");
-  std::printf("\nWall-clock micros/op (readseq, readreverse: per entry; seekrandom: per seek "
+  std::printf("\nWall-clock micros/op%s (readseq, readreverse: per entry; seekrandom: per seek "
               "and its %ld steps)\n%-14s",
-              f.seek_nexts, "workload");
+              f.runs > 1 ? ", median of the runs" : "", f.seek_nexts, "workload");
   for (const EngineResult &r : results) std::printf(" %16s", r.name.c_str());
   std::printf("\n");
   for (const std::string &w : workloads) {
@@ -697,7 +726,7 @@ int run_driver(const Flags &f, std::vector<std::string> args) {
       if (!r.ok || it == r.us.end())
         std::printf(" %16s", "-");
       else
-        std::printf(" %16.4f", it->second);
+        std::printf(" %16.4f", median(it->second));
     }
     std::printf("\n");
   }
@@ -721,7 +750,7 @@ int main(int argc, char **argv) {
                    "usage: %s [--engines=a,b,...] [--benchmarks=a,b,...] [--num=N]\n"
                    "          [--reads=N] [--seeks=N] [--writes=N] [--deletes=N] [--batch=N]\n"
                    "          [--value_size=N] [--seek_nexts=N] [--cache_mb=N] [--seed=N]\n"
-                   "          [--db=dir]\n"
+                   "          [--runs=N] [--db=dir]\n"
                    "invalid flag '%s'\n",
                    argv[0], argv[i]);
       return 1;
@@ -729,10 +758,10 @@ int main(int argc, char **argv) {
     if (i == 0 || std::strncmp(argv[i], "--db=", 5) != 0) args.push_back(argv[i]);
   }
   if (f.num <= 0 || f.num > 100000000L || f.batch <= 0 || f.value_size < 1 ||
-      f.value_size > 65536 || f.seek_nexts < 0) {
+      f.value_size > 65536 || f.seek_nexts < 0 || f.runs < 1) {
     std::fprintf(stderr,
-                 "%s: --num 1 to 100000000, --batch positive, --value_size 1 to 65536, "
-                 "--seek_nexts not negative\n",
+                 "%s: --num 1 to 100000000, --batch and --runs positive, --value_size 1 to "
+                 "65536, --seek_nexts not negative\n",
                  argv[0]);
     return 1;
   }
