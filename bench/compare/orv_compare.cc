@@ -461,23 +461,24 @@ void Runner::run(const Workload &w, int index) {
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double cpu = cpu_seconds() - cpu_start;
 
-  std::string extra;
+  char extra[96] = "";
   if (is_write(w.kind)) {
     apply(w, n, seed);
     dirty_ = true;
     // Every write workload is checked by a walk of the whole store (untimed).
-    extra = "(" + std::to_string(verify_store(std::string("after ") + w.name)) + " entries after)";
+    const uint64_t entries = verify_store(std::string("after ") + w.name);
+    std::snprintf(extra, sizeof extra, "(%" PRIu64 " entries after)", entries);
   } else {
     check(w.name, got, expected(w, n, seed));
     if (w.kind == Kind::kGet)
-      extra = "(" + std::to_string(got.count) + " of " + std::to_string(n) + " found)";
+      std::snprintf(extra, sizeof extra, "(%" PRIu64 " of %ld found)", got.count, n);
     if (w.kind == Kind::kSeek)
-      extra = "(" + std::to_string(got.count) + " entries visited)";
+      std::snprintf(extra, sizeof extra, "(%" PRIu64 " entries visited)", got.count);
   }
   const double us = got.ops > 0 ? secs * 1e6 / double(got.ops) : 0.0;
   const double cpu_us = got.ops > 0 ? cpu * 1e6 / double(got.ops) : 0.0;
   std::printf("%-16s %-12s : %10.4f micros/op; cpu %10.4f micros/op; %9ld ops %s\n", e_.name(),
-              w.name, us, cpu_us, got.ops, extra.c_str());
+              w.name, us, cpu_us, got.ops, extra);
   // The line the driver reads.
   std::printf("@result %s %.6f %.6f %ld\n", w.name, us, cpu_us, got.ops);
   std::fflush(stdout);
