@@ -172,6 +172,15 @@ void orv_page_copy(ORV_page *dst, const ORV_page *src, unsigned psize);
 // Oldest snapshot still in use by any reader (or the writer's own id - 1).
 txnid_t orv_oldest_reader(ORV_txn *txn);
 
+// ---- Drop ------------------------------------------------------------------------------
+
+// Frees every page of the cursor's tree (branch, leaf and overflow pages;
+// with subs, the value trees of duplicate keys; in the main database, the
+// trees of the named databases it records) onto mt_free_pgs. The cursor
+// ends unpositioned. A failure after the walk started marks the
+// transaction failed; the tree's record is the caller's to reset.
+[[nodiscard]] int orv_drop0(ORV_cursor *mc, int subs);
+
 // ---- Commit ---------------------------------------------------------------------------
 
 [[nodiscard]] int orv_freelist_save(ORV_txn *txn);
