@@ -71,7 +71,8 @@ void fill(ORV_env *env, int n) {
   for (int i = 0; i < n; i += 3) {
     char k[32];
     std::snprintf(k, sizeof k, "key%06d", i);
-    ORV_val key = val(k);
+    const std::string ks = k;
+    ORV_val key = val(ks);
     for (ORV_dbi dbi : {main_dbi, named[0], named[1]}) ASSERT_EQ(orv_del(txn, dbi, &key, nullptr), 0);
   }
   ASSERT_EQ(orv_txn_commit(txn), 0);
@@ -336,55 +337,44 @@ bool sigpipe_blocked() {
   return sigismember(&set, SIGPIPE) == 1;
 }
 
-// SIGPIPE keeps its default action (ending the process) in this test: the
-// copy must answer EPIPE and leave no signal behind.
-TEST(Copy, PipeWithoutReaderGivesEpipe) {
-  TempDir dir;
-  OpenEnv s(dir.path());
-  fill(s.env, 300);
-  for (const Method &m : kMethods) {
-    const int status = orv_test::in_child([&] {
-      signal(SIGPIPE, SIG_DFL);
-      int fds[2];
-      if (pipe(fds) != 0) return 10;
-      close(fds[0]);
-      const int rc = orv_env_copyfd2(s.env, fds[1], m.flags);
-      close(fds[1]);
-      if (rc != EPIPE) return 11;
-      if (sigpipe_pending()) return 12;
-      if (sigpipe_blocked()) return 13;
-      return 0;
-    });
-    EXPECT_EQ(status, 0) << m.what << " (-1: killed by a signal)";
-  }
-}
-
-// A reader that reads part of the copy, then goes away.
-TEST(Copy, ReaderLeavingMidwayGivesEpipe) {
+// SIGPIPE keeps its default action (ending the process) in these runs: the
+// copy must answer EPIPE and leave no signal behind, whether the reader of
+// the pipe was gone from the start or left after part of the copy.
+TEST(Copy, PipeWhoseReaderWentAwayGivesEpipe) {
   TempDir dir;
   OpenEnv s(dir.path());
   fill(s.env, 3000);
-  for (const Method &m : kMethods) {
-    const int status = orv_test::in_child([&] {
-      signal(SIGPIPE, SIG_DFL);
-      int fds[2];
-      if (pipe(fds) != 0) return 10;
-      std::thread reader([&] {
-        char buf[4096];
-        size_t got = 0;
-        while (got < 200000) {
-          const ssize_t n = read(fds[0], buf, sizeof buf);
-          if (n <= 0) break;
-          got += static_cast<size_t>(n);
-        }
-        close(fds[0]);
+  const struct Case {
+    const char *what;
+    size_t read_first;  // bytes the reader takes before it closes
+  } cases[] = {{"reader gone before", 0}, {"reader leaves midway", 200000}};
+  for (const Case &c : cases) {
+    for (const Method &m : kMethods) {
+      const int status = orv_test::in_child([&] {
+        signal(SIGPIPE, SIG_DFL);
+        int fds[2];
+        if (pipe(fds) != 0) return 10;
+        std::thread reader([&] {
+          char buf[4096];
+          size_t got = 0;
+          while (got < c.read_first) {
+            const ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+          }
+          close(fds[0]);
+        });
+        if (c.read_first == 0) reader.join();
+        const int rc = orv_env_copyfd2(s.env, fds[1], m.flags);
+        if (reader.joinable()) reader.join();
+        close(fds[1]);
+        if (rc != EPIPE) return 11;
+        if (sigpipe_pending()) return 12;
+        if (sigpipe_blocked()) return 13;
+        return 0;
       });
-      const int rc = orv_env_copyfd2(s.env, fds[1], m.flags);
-      reader.join();
-      close(fds[1]);
-      return rc == EPIPE ? 0 : 11;
-    });
-    EXPECT_EQ(status, 0) << m.what;
+      EXPECT_EQ(status, 0) << c.what << ", " << m.what << " (-1: killed by a signal)";
+    }
   }
 }
 
@@ -702,6 +692,40 @@ TEST(Copy, CompactingALeakyStoreIsRefused) {
   EXPECT_TRUE(readers_idle(s.env));
   TempDir plain;
   EXPECT_EQ(orv_env_copy2(s.env, plain.c_str(), 0), 0) << "the plain copy does not count pages";
+}
+
+// The plain copy reads no further than the data file reaches, and a data
+// file it cannot measure fails the copy.
+TEST(Copy, PlainCopyStopsAtTheDataFileSize) {
+  TempDir dir;
+  OpenEnv s(dir.path());
+  fill(s.env, 300);
+  IoOverride guard;
+  static int fstat_error;
+  static off_t psize;
+  psize = s.env->me_psize;
+  orv_copy_io.fstat = [](int fd, struct stat *st) {
+    if (fstat_error != 0) {
+      errno = fstat_error;
+      return -1;
+    }
+    const int rc = fstat(fd, st);
+    st->st_size = 5 * psize;
+    return rc;
+  };
+  const struct Case {
+    const char *what;
+    int error;
+    int rc;
+    off_t pages;
+  } cases[] = {{"file shorter than the snapshot", 0, 0, 5}, {"fstat fails", EIO, EIO, 2}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fstat_error = c.error;
+    TempDir out;
+    EXPECT_EQ(orv_env_copy2(s.env, out.c_str(), 0), c.rc);
+    EXPECT_EQ(file_size(out.file("data.orv")), c.pages * psize) << "the metas come first";
+  }
 }
 
 }  // namespace
