@@ -177,14 +177,18 @@ int drop_check(ORV_txn *txn, ORV_dbi dbi, int del) {
   return 0;
 }
 
+// Makes the handle of a deleted database unusable in this transaction;
+// the environment's handle is closed when the deletion commits.
+void close_handle(ORV_txn *txn, ORV_dbi dbi) {
+  cursors_unposition(txn, dbi);
+  txn->mt_dbflags[dbi] = DB_STALE | DB_DELETED;
+}
+
 // Closes every named handle of the transaction: the main database, which
 // held their records, was emptied.
 void close_named_handles(ORV_txn *txn) {
   for (ORV_dbi i = CORE_DBS; i < txn->mt_dbcount; i++) {
-    if (txn->mt_dbxs[i].md_name.mv_size == 0) continue;
-    cursors_unposition(txn, i);
-    txn->mt_dbflags[i] = DB_STALE;
-    orv_dbi_close(txn->mt_env, i);
+    if (txn->mt_dbxs[i].md_name.mv_size != 0) close_handle(txn, i);
   }
 }
 
@@ -246,8 +250,7 @@ extern "C" ORV_API int orv_drop(ORV_txn *txn, ORV_dbi dbi, int del) noexcept {
       ORV_val name = txn->mt_dbxs[dbi].md_name;
       rc = orv_del0(txn, MAIN_DBI, &name, nullptr, F_SUBDATA);
       if (rc == 0) {
-        txn->mt_dbflags[dbi] = DB_STALE;
-        orv_dbi_close(txn->mt_env, dbi);
+        close_handle(txn, dbi);
       } else {
         orv_txn_fail(txn, rc);
       }

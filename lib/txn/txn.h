@@ -54,6 +54,11 @@ inline constexpr uint8_t DB_NEW = 0x04;
 inline constexpr uint8_t DB_VALID = 0x08;
 inline constexpr uint8_t DB_USRVALID = 0x10;
 inline constexpr uint8_t DB_DUPDATA = 0x20;
+// The database was deleted in this transaction (orv_drop with del = 1): its
+// handle is unusable here, and the environment's handle is closed when the
+// top-level transaction commits. An abort leaves the handle open, since
+// the database is still there.
+inline constexpr uint8_t DB_DELETED = 0x40;
 
 // ---- Scratch area ---------------------------------------------------------------
 

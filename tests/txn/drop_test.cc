@@ -298,22 +298,81 @@ TEST_F(Drop, NestedTransactions) {
   fill(txn, dbi, 0, 2000, 30);
   commit(txn);
 
+  // A delete in an aborted child is undone: the parent keeps the database
+  // and its handle.
   txn = begin();
   ORV_txn *child = begin(0, txn);
   ASSERT_EQ(orv_drop(child, dbi, 1), 0);
   orv_txn_abort(child);
-  // The abort restored the parent's view, but the handle was closed for
-  // the environment by the delete; the database itself is intact.
-  commit(txn);
-  txn = begin();
-  ORV_dbi h;
-  ASSERT_EQ(orv_dbi_open(txn, "nested", 0, &h), 0);
-  EXPECT_EQ(stat(txn, h).ms_entries, 2000u);
+  EXPECT_EQ(stat(txn, dbi).ms_entries, 2000u);
   child = begin(0, txn);
-  ASSERT_EQ(orv_drop(child, h, 0), 0);
+  ASSERT_EQ(orv_drop(child, dbi, 0), 0);
   commit(child);
-  EXPECT_EQ(stat(txn, h).ms_entries, 0u);
+  EXPECT_EQ(stat(txn, dbi).ms_entries, 0u);
   commit(txn);
+  EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+
+  // Created and filled by the parent, deleted by a child: the parent's
+  // commit publishes the deletion when the child committed, and the
+  // database when it aborted.
+  for (bool child_commits : {true, false}) {
+    SCOPED_TRACE(child_commits ? "child commits" : "child aborts");
+    txn = begin();
+    ORV_dbi fresh = open_db(txn, "fresh", 0);
+    fill(txn, fresh, 0, 50, 0);
+    child = begin(0, txn);
+    ASSERT_EQ(orv_drop(child, fresh, 1), 0);
+    if (child_commits) {
+      commit(child);
+      EXPECT_EQ(orv_drop(txn, fresh, 0), EINVAL) << "the handle died with the database";
+    } else {
+      orv_txn_abort(child);
+      EXPECT_EQ(stat(txn, fresh).ms_entries, 50u);
+    }
+    commit(txn);
+    EXPECT_EQ(env_->me_dbxs[fresh].md_name.mv_size, child_commits ? 0u : 5u);
+    EXPECT_EQ(env_->me_dbflags[fresh] != 0, !child_commits);
+    txn = begin();
+    ORV_dbi h2;
+    EXPECT_EQ(orv_dbi_open(txn, "fresh", 0, &h2), child_commits ? ORV_NOTFOUND : 0);
+    if (!child_commits) {
+      EXPECT_EQ(stat(txn, h2).ms_entries, 50u);
+      ASSERT_EQ(orv_drop(txn, h2, 1), 0);
+    }
+    commit(txn);
+    EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+  }
+}
+
+// A database deleted in a transaction keeps its handle for other
+// transactions until the deletion commits; an abort keeps it altogether,
+// and the name can be created again before the commit.
+TEST_F(Drop, DeletedHandleClosesAtCommit) {
+  ORV_txn *txn = begin();
+  ORV_dbi dbi = open_db(txn, "late", 0);
+  fill(txn, dbi, 0, 30, 0);
+  commit(txn);
+
+  txn = begin();
+  ASSERT_EQ(orv_drop(txn, dbi, 1), 0);
+  orv_txn_abort(txn);
+  txn = begin(ORV_RDONLY);
+  EXPECT_EQ(stat(txn, dbi).ms_entries, 30u) << "the aborted delete left the handle usable";
+  orv_txn_abort(txn);
+
+  txn = begin();
+  ASSERT_EQ(orv_drop(txn, dbi, 1), 0);
+  ORV_dbi again = open_db(txn, "late", 0);
+  EXPECT_NE(again, dbi);
+  fill(txn, again, 0, 3, 0);
+  commit(txn);
+  EXPECT_EQ(env_->me_dbflags[dbi], 0u);
+  txn = begin(ORV_RDONLY);
+  ORV_dbi h;
+  ASSERT_EQ(orv_dbi_open(txn, "late", 0, &h), 0);
+  EXPECT_EQ(h, again);
+  EXPECT_EQ(stat(txn, h).ms_entries, 3u);
+  orv_txn_abort(txn);
   EXPECT_TRUE(orv_test::EnvTreesValid(env_));
 }
 
