@@ -107,6 +107,9 @@ int open_named(ORV_txn *txn, const char *name, unsigned flags, ORV_dbi *dbi) {
       if (slot == 0) slot = i;
       continue;
     }
+    // A database deleted in this transaction keeps its slot until the
+    // commit; the name may be created again meanwhile, in another slot.
+    if (txn->mt_dbflags[i] & DB_DELETED) continue;
     if (n.mv_size == len && std::memcmp(n.mv_data, name, len) == 0) {
       *dbi = i;
       return 0;

@@ -21,6 +21,7 @@
 #define ORV_ENV_ENV_H
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -205,5 +206,30 @@ void orv_reader_release(ORV_env *env, ORV_txn *txn, int give_back);
 // holds it, its own read starts do not wait for it.
 [[nodiscard]] int orv_wmutex_lock(ORV_env *env);
 void orv_wmutex_unlock(ORV_env *env);
+
+// ---- Environment copy ------------------------------------------------------------
+
+// System calls of the environment copy, replaceable by tests to inject
+// failures. Defaults: the plain system calls (getfl/setfl: fcntl F_GETFL,
+// F_SETFL).
+struct ORV_copy_io {
+  ssize_t (*write)(int fd, const void *buf, size_t count);
+  int (*open)(const char *path, int flags, mode_t mode);
+  int (*close)(int fd);
+  int (*fstat)(int fd, struct stat *st);
+  int (*fdatasync)(int fd);
+  int (*fsync)(int fd);
+  int (*getfl)(int fd);
+  int (*setfl)(int fd, int flags);
+};
+extern ORV_copy_io orv_copy_io;
+
+// Plain copy of the environment's current snapshot to fd.
+[[nodiscard]] int orv_env_copyfd0(ORV_env *env, int fd);
+// Compacting copy of the current snapshot to fd.
+[[nodiscard]] int orv_env_copyfd1(ORV_env *env, int fd);
+// Takes back a SIGPIPE that a failed write left pending for the calling
+// thread (where SIGPIPE is blocked), without waiting for one.
+void orv_sigpipe_collect();
 
 #endif  // ORV_ENV_ENV_H

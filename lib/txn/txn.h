@@ -54,6 +54,11 @@ inline constexpr uint8_t DB_NEW = 0x04;
 inline constexpr uint8_t DB_VALID = 0x08;
 inline constexpr uint8_t DB_USRVALID = 0x10;
 inline constexpr uint8_t DB_DUPDATA = 0x20;
+// The database was deleted in this transaction (orv_drop with del = 1): its
+// handle is unusable here, and the environment's handle is closed when the
+// top-level transaction commits. An abort leaves the handle open, since
+// the database is still there.
+inline constexpr uint8_t DB_DELETED = 0x40;
 
 // ---- Scratch area ---------------------------------------------------------------
 
@@ -171,6 +176,15 @@ void orv_page_copy(ORV_page *dst, const ORV_page *src, unsigned psize);
 [[nodiscard]] int orv_pages_mark_keep(ORV_cursor *mc, unsigned pflags, int all);
 // Oldest snapshot still in use by any reader (or the writer's own id - 1).
 txnid_t orv_oldest_reader(ORV_txn *txn);
+
+// ---- Drop ------------------------------------------------------------------------------
+
+// Frees every page of the cursor's tree (branch, leaf and overflow pages;
+// with subs, the value trees of duplicate keys; in the main database, the
+// trees of the named databases it records) onto mt_free_pgs. The cursor
+// ends unpositioned. A failure after the walk started marks the
+// transaction failed; the tree's record is the caller's to reset.
+[[nodiscard]] int orv_drop0(ORV_cursor *mc, int subs);
 
 // ---- Commit ---------------------------------------------------------------------------
 

@@ -85,10 +85,15 @@ void dirty_pages_free(ORV_txn *txn) {
   dl[0].mid = 0;
 }
 
-// Publishes or discards the handles this transaction opened.
+// Publishes or discards the handles this transaction opened, and closes
+// those of the databases it deleted once it has committed.
 void dbis_settle(ORV_txn *txn, unsigned mode) {
   ORV_env *env = txn->mt_env;
   for (uint32_t i = txn->mt_dbcount; i-- > CORE_DBS;) {
+    if ((txn->mt_dbflags[i] & DB_DELETED) && (mode & ORV_END_UPDATE)) {
+      orv_dbi_close(env, i);
+      continue;
+    }
     if (!(txn->mt_dbflags[i] & DB_NEW)) continue;
     if (mode & ORV_END_UPDATE) {
       env->me_dbflags[i] = txn->mt_dbs[i].md_flags | ORV_DB_OPEN_MARK;
