@@ -284,6 +284,8 @@ int key_rank0(ORV_cursor *mc, const ORV_val *key, const ORV_val *data, uint64_t 
 // application cursor whose page key cache the lookup may use.
 int key_rank(ORV_txn *txn, ORV_dbi dbi, const ORV_val *key, const ORV_val *data,
              ORV_cursor *owner, uint64_t *rank_out) {
+  // Before the cursor's set-up, which may already read the tree.
+  if (int rc = orv_count_txn_check(txn); rc != 0) return rc;
   ORV_count_cursor tmp(txn, dbi);
   if (owner != nullptr && PkcLoan::allowed(owner, key, data)) {
     PkcLoan loan(owner, &tmp.mc);
