@@ -188,7 +188,8 @@ TEST_F(RangeCount, WriteTransactionsAndChildrenSeeTheirOwnWrites) {
   EXPECT_EQ(n, 12u);
   ORV_txn *child = begin(0, txn);
   ASSERT_EQ(orv_put(child, dbi_, &bk, &v, 0), 0);
-  ORV_val gone = val(three_digits(15));
+  const std::string fifteen = three_digits(15);
+  ORV_val gone = val(fifteen);
   ASSERT_EQ(orv_del(child, dbi_, &gone, nullptr), 0);
   ASSERT_EQ(orv_count_range(child, dbi_, &lv, &hv, LO | HI, &n), 0);
   EXPECT_EQ(n, 11u);
