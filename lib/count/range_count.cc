@@ -182,6 +182,14 @@ int dup_count_before0(ORV_cursor *mc, const ORV_val *value, int inclusive, uint6
   return 0;
 }
 
+// Runs fn on a temporary cursor of the database whose record is current.
+template <typename Fn>
+int with_fresh_cursor(ORV_txn *txn, ORV_dbi dbi, Fn fn) {
+  ORV_count_cursor tmp(txn, dbi);
+  if (int rc = orv_count_refresh(&tmp.mc); rc != 0) return rc;
+  return fn(&tmp.mc);
+}
+
 }  // namespace
 
 int orv_count_txn_check(ORV_txn *txn) {
@@ -296,28 +304,27 @@ extern "C" ORV_API int orv_count_range(ORV_txn *txn, ORV_dbi dbi, const ORV_val 
                                        const ORV_val *high, unsigned int flags,
                                        uint64_t *count) noexcept {
   if (int rc = range_check(txn, dbi, flags, count, RangeKind::entries); rc != 0) return rc;
-  ORV_count_cursor tmp(txn, dbi);
-  if (int rc = orv_count_refresh(&tmp.mc); rc != 0) return rc;
-  return count_span(&tmp.mc, low, high, flags, false, count);
+  return with_fresh_cursor(txn, dbi, [&](ORV_cursor *mc) {
+    return count_span(mc, low, high, flags, false, count);
+  });
 }
 
 extern "C" ORV_API int orv_range_count_keys(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
                                             const ORV_val *high, unsigned int flags,
                                             uint64_t *count) noexcept {
   if (int rc = range_check(txn, dbi, flags, count, RangeKind::keys); rc != 0) return rc;
-  ORV_count_cursor tmp(txn, dbi);
-  if (int rc = orv_count_refresh(&tmp.mc); rc != 0) return rc;
-  // Without duplicates every key is one entry.
-  if (!(tmp.mc.mc_db->md_flags & ORV_DUPSORT))
-    return count_span(&tmp.mc, low, high, flags, false, count);
-  return count_distinct_keys(&tmp.mc, low, high, flags, count);
+  return with_fresh_cursor(txn, dbi, [&](ORV_cursor *mc) {
+    // Without duplicates every key is one entry.
+    if (!(mc->mc_db->md_flags & ORV_DUPSORT)) return count_span(mc, low, high, flags, false, count);
+    return count_distinct_keys(mc, low, high, flags, count);
+  });
 }
 
 extern "C" ORV_API int orv_range_count_values(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
                                               const ORV_val *high, unsigned int flags,
                                               uint64_t *count) noexcept {
   if (int rc = range_check(txn, dbi, flags, count, RangeKind::values); rc != 0) return rc;
-  ORV_count_cursor tmp(txn, dbi);
-  if (int rc = orv_count_refresh(&tmp.mc); rc != 0) return rc;
-  return count_span(&tmp.mc, low, high, flags, true, count);
+  return with_fresh_cursor(txn, dbi, [&](ORV_cursor *mc) {
+    return count_span(mc, low, high, flags, true, count);
+  });
 }

@@ -29,12 +29,7 @@ class CountDamage : public EnvFixture {
   void build_and_edit(const std::function<void(ORV_page *)> &edit) {
     ORV_txn *txn = begin();
     ORV_dbi dbi = open_db(txn, "c", ORV_COUNTED);
-    for (uint32_t i = 0; i < kEntries; ++i) {
-      const std::string k = count_key(0, i), v = count_value(0, i);
-      ORV_val kv = val(k), dv = val(v);
-      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
-      model_.put(k, v);
-    }
+    put_numbered(txn, dbi, model_, 0, kEntries);
     ASSERT_EQ(orv_txn_commit(txn), 0);
 
     txn = begin(ORV_RDONLY);

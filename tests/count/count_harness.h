@@ -171,6 +171,18 @@ class CountModel {
   Entries entries_;
 };
 
+// Puts key number i with its value for i = first, first + step, ... below
+// end, into the database and into the model.
+inline void put_numbered(ORV_txn *txn, ORV_dbi dbi, CountModel &model, uint32_t first,
+                         uint32_t end, uint32_t step = 1, size_t vlen = 300) {
+  for (uint32_t i = first; i < end; i += step) {
+    const std::string k = count_key(model.flags(), i), v = count_value(model.flags(), i, vlen);
+    ORV_val kv = val(k), dv = val(v);
+    ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0) << i;
+    model.put(k, v);
+  }
+}
+
 // The count of a key range the way an application asks for it: entries
 // through orv_count_range, or through orv_range_count_values where
 // duplicates are allowed.

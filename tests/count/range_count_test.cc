@@ -98,16 +98,16 @@ TEST_F(RangeCount, EmptyDatabaseCountsNothing) {
   ORV_txn *txn = begin(ORV_RDONLY);
   const std::string a = "001", z = "100";
   ORV_val lo = val(a), hi = val(z);
-  for (unsigned flags : {0u, LO, HI, LO | HI}) {
-    uint64_t n = 7;
-    ASSERT_EQ(orv_count_range(txn, empty_, &lo, &hi, flags, &n), 0);
-    EXPECT_EQ(n, 0u);
-    n = 7;
-    ASSERT_EQ(orv_count_range(txn, empty_, nullptr, nullptr, flags, &n), 0);
-    EXPECT_EQ(n, 0u);
-    n = 7;
-    ASSERT_EQ(orv_range_count_keys(txn, empty_, &lo, nullptr, flags, &n), 0);
-    EXPECT_EQ(n, 0u);
+  using Fn = int (*)(ORV_txn *, ORV_dbi, const ORV_val *, const ORV_val *, unsigned, uint64_t *);
+  for (Fn fn : {Fn{orv_count_range}, Fn{orv_range_count_keys}}) {
+    for (unsigned flags : {0u, LO, HI, LO | HI}) {
+      for (auto [l, h] : {std::pair{&lo, &hi}, std::pair{&lo, (ORV_val *)nullptr},
+                          std::pair{(ORV_val *)nullptr, (ORV_val *)nullptr}}) {
+        uint64_t n = 7;
+        ASSERT_EQ(fn(txn, empty_, l, h, flags, &n), 0);
+        EXPECT_EQ(n, 0u);
+      }
+    }
   }
   uint64_t n = 7;
   ASSERT_EQ(orv_count_all(txn, empty_, 0, &n), 0);
@@ -216,12 +216,7 @@ TEST_F(RangeCount, PrefixSumsOfALongLivedCursorStayExact) {
     ORV_txn *txn = begin();
     const ORV_dbi dbi = open_db(txn, flags & ORV_PREFIXKEY ? "sp" : "s", flags | ORV_COUNTED);
     CountModel model(flags);
-    for (uint32_t i = 0; i < 1500; i += 2) {
-      const std::string k = count_key(flags, i), v = count_value(flags, i, 60);
-      ORV_val kv = val(k), dv = val(v);
-      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
-      model.put(k, v);
-    }
+    put_numbered(txn, dbi, model, 0, 1500, 2, 60);
     ASSERT_EQ(orv_txn_commit(txn), 0);
     txn = begin(ORV_RDONLY);
     CursorPtr c = open_cursor(txn, dbi);
@@ -248,12 +243,7 @@ TEST_F(RangeCount, PrefixSumsOfALongLivedCursorStayExact) {
 
     // New entries in another snapshot: the same cursor, renewed.
     txn = begin();
-    for (uint32_t i = 1; i < 1500; i += 6) {
-      const std::string k = count_key(flags, i), v = count_value(flags, i, 60);
-      ORV_val kv = val(k), dv = val(v);
-      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
-      model.put(k, v);
-    }
+    put_numbered(txn, dbi, model, 1, 1500, 6, 60);
     ASSERT_EQ(orv_txn_commit(txn), 0);
     txn = begin(ORV_RDONLY);
     ASSERT_EQ(orv_cursor_renew(txn, c.get()), 0);

@@ -253,12 +253,7 @@ TEST_F(RankCache, WritesInTheTransactionAreSeenByTheNextLookup) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = open_db(txn, "c", ORV_COUNTED);
   CountModel model(0);
-  for (uint32_t i = 0; i < 400; i += 2) {
-    const std::string k = count_key(0, i), v = count_value(0, i);
-    ORV_val kv = val(k), dv = val(v);
-    ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
-    model.put(k, v);
-  }
+  put_numbered(txn, dbi, model, 0, 400, 2);
   CursorPtr c = open_cursor(txn, dbi);
   ORV_val k, d;
   ASSERT_EQ(orv_cursor_get_rank(c.get(), 50, &k, &d, 0), 0);
@@ -283,12 +278,7 @@ TEST_F(RankCache, OtherOperationsInBetweenKeepLookupsExact) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = open_db(txn, "c", ORV_COUNTED | ORV_PREFIXKEY);
   CountModel model(ORV_PREFIXKEY);
-  for (uint32_t i = 0; i < 900; ++i) {
-    const std::string k = count_key(ORV_PREFIXKEY, i), v = count_value(ORV_PREFIXKEY, i);
-    ORV_val kv = val(k), dv = val(v);
-    ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
-    model.put(k, v);
-  }
+  put_numbered(txn, dbi, model, 0, 900);
   ASSERT_EQ(orv_txn_commit(txn), 0);
   txn = begin(ORV_RDONLY);
   CursorPtr c = open_cursor(txn, dbi);
@@ -323,12 +313,7 @@ TEST_F(RankKeys, PrefixCompressedKeysOutliveTheCall) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = open_db(txn, "c", ORV_COUNTED | ORV_PREFIXKEY);
   CountModel model(ORV_PREFIXKEY);
-  for (uint32_t i = 0; i < 500; ++i) {
-    const std::string k = count_key(ORV_PREFIXKEY, i), v = count_value(ORV_PREFIXKEY, i, 40);
-    ORV_val kv = val(k), dv = val(v);
-    ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
-    model.put(k, v);
-  }
+  put_numbered(txn, dbi, model, 0, 500, 1, 40);
   const std::string other = model.at(0).first;
   for (int pass = 0; pass < 2; ++pass) {
     // Slot 0 of a leaf is stored whole, the others are rebuilt: ask for a
