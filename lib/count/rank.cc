@@ -215,7 +215,8 @@ int count_past_every_key(ORV_cursor *mc, const ORV_val *key, int key_inclusive,
 // exist. The buffers go back at scope end.
 class PkcLoan {
  public:
-  PkcLoan(ORV_cursor *owner, ORV_cursor *borrower) : owner_(owner), borrower_(borrower) {
+  PkcLoan(ORV_cursor *owner, ORV_cursor *borrower)
+      : owner_(owner), borrower_(borrower), pg_(owner->mc_pkc_pg), nslots_(owner->mc_pkc_nslots) {
     swap_caches(owner_, borrower_);
     borrower_->mc_flags |= C_LONGLIVED;
     if (owner_->mc_xcursor != nullptr && borrower_->mc_xcursor != nullptr)
@@ -223,8 +224,16 @@ class PkcLoan {
   }
   ~PkcLoan() {
     swap_caches(owner_, borrower_);
-    if (owner_->mc_xcursor != nullptr && borrower_->mc_xcursor != nullptr)
-      swap_caches(&owner_->mc_xcursor->mx_cursor, &borrower_->mc_xcursor->mx_cursor);
+    if (owner_->mc_xcursor != nullptr && borrower_->mc_xcursor != nullptr) {
+      ORV_cursor *sub = &owner_->mc_xcursor->mx_cursor;
+      swap_caches(sub, &borrower_->mc_xcursor->mx_cursor);
+      orv_cursor_keys_reset(sub);
+    }
+    // A key the owner took from its cache may now be gone from it: what
+    // the owner remembers of its last key is forgotten once the cache
+    // describes another page.
+    if (owner_->mc_pkc_pg != pg_ || owner_->mc_pkc_nslots != nslots_)
+      orv_cursor_keys_reset(owner_);
   }
   PkcLoan(const PkcLoan &) = delete;
   PkcLoan &operator=(const PkcLoan &) = delete;
@@ -257,6 +266,8 @@ class PkcLoan {
 
   ORV_cursor *owner_;
   ORV_cursor *borrower_;
+  pgno_t pg_;        // the page the owner's cache described before the loan
+  uint32_t nslots_;
 };
 
 // The rank of key (or of the pair key/data) on a fresh cursor.

@@ -289,6 +289,10 @@ TEST_F(RankCache, OtherOperationsInBetweenKeepLookupsExact) {
   };
   at(10);
   ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_NEXT), 0);
+  EXPECT_EQ(str(k), model.at(11).first);
+  at(12);
+  ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_PREV), 0);
+  EXPECT_EQ(str(k), model.at(11).first);
   at(12);
   ORV_val far = val(model.at(700).first);
   ASSERT_EQ(orv_cursor_get(c.get(), &far, &d, ORV_SET_KEY), 0);
