@@ -12,6 +12,22 @@
 //   readseq      walk the whole store forward with a cursor
 //   readreverse  walk the whole store backward with a cursor
 //   stats        data file size, leaf/branch/overflow pages, leaf fill rate
+//   rank         look up the entries at `reads` random ranks (orv_get_rank)
+//   keyrank      the ranks of `reads` random keys (orv_cursor_key_rank on one
+//                long-lived cursor of a read-only transaction)
+//   countrange   count `reads` random key ranges of about 10 % of the keys
+//                (orv_count_range, both bounds inclusive)
+//   rankseq      the entries at ranks 0 .. n - 1 on one cursor
+//                (orv_cursor_get_rank)
+//   fillplain    fillrandom into a new store without ORV_COUNTED
+//   fillcounted  fillrandom into a new store with ORV_COUNTED
+//
+// The rank and count workloads need a counted store (--counted=1, or a
+// fillcounted before them). What counted trees cost on random writes is
+// best seen by alternating the two fills in one run:
+//   orv_bench --benchmarks=fillplain,fillcounted,fillplain,fillcounted
+// and what a rank or a count costs against a point lookup or a step by:
+//   orv_bench --counted=1 --benchmarks=fillrandom,readrandom,rank,keyrank,countrange,readseq,rankseq
 //
 // --keys=paths replaces the fixed-size decimal keys by URL- and path-like
 // keys of 20 to 120 bytes that share long prefixes (a fixed set of num
@@ -179,7 +195,7 @@ double cpu_seconds() {
 
 class Bench {
  public:
-  explicit Bench(const Flags &f) : f_(f), rng_(f.seed) {
+  explicit Bench(const Flags &f) : f_(f), rng_(f.seed), counted_(f.counted) {
     // Random value bytes, sliced at varying offsets.
     values_.resize(size_t{1} << 20);
     std::mt19937_64 vr(f.seed ^ 0x5bd1e995);
@@ -201,6 +217,10 @@ class Bench {
   long read_walk(bool reverse);
   void make_paths();
   void stats();
+  void rank_random(long n);
+  void key_rank_random(long n);
+  void count_ranges(long n);
+  long rank_walk();
 
   const Flags &f_;
   std::mt19937_64 rng_;
@@ -210,6 +230,7 @@ class Bench {
   std::vector<std::string> paths_;  // --keys=paths: the sorted key set
   ORV_env *env_ = nullptr;
   ORV_dbi dbi_ = 0;
+  bool counted_ = false;  // the store of this run has ORV_COUNTED
   uint64_t bytes_ = 0;
   uint64_t key_sum_ = 0;  // checksum of the keys a walk read (--touch_keys)
   std::string extra_;
@@ -238,7 +259,7 @@ void Bench::open_env(bool fresh) {
   ORV_txn *txn = nullptr;
   CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
   CHECK(orv_dbi_open(txn, nullptr,
-                     (f_.counted ? ORV_COUNTED : 0) | (f_.prefix ? ORV_PREFIXKEY : 0), &dbi_));
+                     (counted_ ? ORV_COUNTED : 0) | (f_.prefix ? ORV_PREFIXKEY : 0), &dbi_));
   CHECK(orv_txn_commit(txn));
 }
 
@@ -380,6 +401,93 @@ long Bench::read_walk(bool reverse) {
   return n;
 }
 
+// Entries at random ranks, through a temporary cursor each (orv_get_rank).
+void Bench::rank_random(long n) {
+  ORV_txn *txn = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+  uint64_t entries = 0;
+  CHECK(orv_count_all(txn, dbi_, 0, &entries));
+  for (long i = 0; i < n && entries > 0; i++) {
+    ORV_val key{}, val{};
+    CHECK(orv_get_rank(txn, dbi_, rng_() % entries, &key, &val));
+    bytes_ += key.mv_size + val.mv_size;
+  }
+  orv_txn_abort(txn);
+}
+
+// Ranks of random keys (present or not, as readrandom looks them up) on
+// one long-lived cursor.
+void Bench::key_rank_random(long n) {
+  ORV_txn *txn = nullptr;
+  ORV_cursor *c = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+  CHECK(orv_cursor_open(txn, dbi_, &c));
+  long found = 0;
+  uint64_t sum = 0;
+  for (long i = 0; i < n; i++) {
+    ORV_val key = make_key(rng_() % uint64_t(f_.num));
+    uint64_t rank = 0;
+    int rc = orv_cursor_key_rank(c, &key, nullptr, 0, &rank);
+    if (rc == 0) {
+      found++;
+      sum += rank;
+      bytes_ += key.mv_size;
+    } else if (rc != ORV_NOTFOUND) {
+      die("orv_cursor_key_rank", rc);
+    }
+  }
+  orv_cursor_close(c);
+  orv_txn_abort(txn);
+  char extra[96];
+  std::snprintf(extra, sizeof extra, "(%ld of %ld found, rank sum %" PRIu64 ")", found, n, sum);
+  extra_ = extra;
+}
+
+// Random key ranges [k, k + num / 10].
+void Bench::count_ranges(long n) {
+  ORV_txn *txn = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+  const uint64_t span = std::max<uint64_t>(1, uint64_t(f_.num) / 10);
+  const uint64_t starts = uint64_t(f_.num) > span ? uint64_t(f_.num) - span : 1;
+  uint64_t total = 0;
+  std::string low;
+  for (long i = 0; i < n; i++) {
+    const uint64_t k = rng_() % starts;
+    ORV_val lo = make_key(k);
+    low.assign(static_cast<const char *>(lo.mv_data), lo.mv_size);
+    lo = ORV_val{low.size(), low.data()};
+    ORV_val hi = make_key(k + span);
+    uint64_t count = 0;
+    CHECK(orv_count_range(txn, dbi_, &lo, &hi, ORV_RANGE_LOWER_INCL | ORV_RANGE_UPPER_INCL,
+                          &count));
+    total += count;
+  }
+  orv_txn_abort(txn);
+  char extra[64];
+  std::snprintf(extra, sizeof extra, "(%.1f entries per range)", n > 0 ? double(total) / n : 0.0);
+  extra_ = extra;
+}
+
+// Ranks 0, 1, 2, ... on one cursor: each lookup starts from the cursor's
+// cached path.
+long Bench::rank_walk() {
+  ORV_txn *txn = nullptr;
+  ORV_cursor *c = nullptr;
+  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+  CHECK(orv_cursor_open(txn, dbi_, &c));
+  ORV_val k{}, v{};
+  long n = 0;
+  int rc;
+  while ((rc = orv_cursor_get_rank(c, uint64_t(n), &k, &v, 0)) == 0) {
+    n++;
+    bytes_ += k.mv_size + v.mv_size;
+  }
+  if (rc != ORV_NOTFOUND) die("orv_cursor_get_rank", rc);
+  orv_cursor_close(c);
+  orv_txn_abort(txn);
+  return n;
+}
+
 // Space the store takes: pages of the main database and the data file.
 void Bench::stats() {
   ORV_txn *txn = nullptr;
@@ -423,14 +531,17 @@ void Bench::run(const std::string &name) {
   bytes_ = 0;
   extra_.clear();
   long reads = f_.reads < 0 ? f_.num : f_.reads;
-  bool fill = name == "fillseq" || name == "fillrandom";
+  bool fill = name == "fillseq" || name == "fillrandom" || name == "fillplain" ||
+              name == "fillcounted";
+  if (name == "fillplain" || name == "fillcounted") counted_ = name == "fillcounted";
   if (fill || env_ == nullptr) open_env(fill && !f_.use_existing_db);
   auto start = std::chrono::steady_clock::now();
   double cpu_start = cpu_seconds();
   long ops;
   if (name == "fillseq") {
     write(true, ops = f_.num);
-  } else if (name == "fillrandom" || name == "overwrite") {
+  } else if (name == "fillrandom" || name == "overwrite" || name == "fillplain" ||
+             name == "fillcounted") {
     write(false, ops = f_.num);
   } else if (name == "readrandom") {
     read_random(ops = reads);
@@ -438,6 +549,14 @@ void Bench::run(const std::string &name) {
     ops = read_walk(false);
   } else if (name == "readreverse") {
     ops = read_walk(true);
+  } else if (name == "rank") {
+    rank_random(ops = reads);
+  } else if (name == "keyrank") {
+    key_rank_random(ops = reads);
+  } else if (name == "countrange") {
+    count_ranges(ops = reads);
+  } else if (name == "rankseq") {
+    ops = rank_walk();
   } else if (name == "stats") {
     stats();
     std::printf("%-12s : %s\n", name.c_str(), extra_.c_str());

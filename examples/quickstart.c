@@ -1,7 +1,9 @@
 /*
  * Quick start: create (or reopen) an environment in ./quickstart-env, fill a
  * named counted database in one transaction, read it back with a cursor,
- * and print statistics.
+ * ask it for the entry at a rank, the rank of a key and the size of a key
+ * range (answered from the counts kept in the tree, without a walk), and
+ * print statistics.
  *
  * Build and run from the top of the source tree with `make demo`.
  */
@@ -97,6 +99,37 @@ static int read_back(ORV_env *env, ORV_dbi dbi) {
   return 0;
 }
 
+/* Counted databases answer rank and range questions in logarithmic time. */
+static int ask_counts(ORV_env *env, ORV_dbi dbi) {
+  ORV_txn *txn = NULL;
+  ORV_val key, data;
+  ORV_val fig = {3, (void *)"fig"};
+  ORV_val low = {1, (void *)"b"}, high = {1, (void *)"f"};
+  uint64_t rank = 0, count = 0;
+  int rc = orv_txn_begin(env, NULL, ORV_RDONLY, &txn);
+  if (rc != 0) return fail("orv_txn_begin", rc);
+  printf("Counting in \"fruit\":\n");
+  rc = orv_get_rank(txn, dbi, 2, &key, &data);
+  if (rc != 0) {
+    orv_txn_abort(txn);
+    return fail("orv_get_rank", rc);
+  }
+  printf("  Entry at rank 2: %.*s: %.*s\n", (int)key.mv_size, (char *)key.mv_data,
+         (int)data.mv_size, (char *)data.mv_data);
+  rc = orv_get_key_rank(txn, dbi, &fig, NULL, &rank);
+  if (rc != 0) {
+    orv_txn_abort(txn);
+    return fail("orv_get_key_rank", rc);
+  }
+  printf("  Rank of fig: %llu\n", (unsigned long long)rank);
+  /* Keys from "b" up to but not including "f": banana, cherry, damson, elderberry. */
+  rc = orv_count_range(txn, dbi, &low, &high, ORV_RANGE_LOWER_INCL, &count);
+  orv_txn_abort(txn);
+  if (rc != 0) return fail("orv_count_range", rc);
+  printf("  Keys in [b, f): %llu\n", (unsigned long long)count);
+  return 0;
+}
+
 int main(void) {
   ORV_env *env = NULL;
   ORV_envinfo info;
@@ -122,6 +155,7 @@ int main(void) {
 
   rc = fill(env, &dbi);
   if (rc == 0) rc = read_back(env, dbi);
+  if (rc == 0) rc = ask_counts(env, dbi);
   if (rc == 0) {
     rc = orv_env_info(env, &info);
     if (rc == 0) print_info(&info);

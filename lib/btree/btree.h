@@ -209,6 +209,11 @@ void orv_cursor_keys_reset(ORV_cursor *mc);
 [[nodiscard]] int orv_cursor_val_detach(ORV_cursor *mc, ORV_val *val);
 // Marks the page key cache empty; its buffers stay allocated for reuse.
 void orv_pkc_clear(ORV_cursor *mc);
+// Makes the page key cache describe page mp (same page number, transaction
+// id and slot count; kept as it is when it already does): arrays sized,
+// slot size chosen, every slot undecoded, no prefix sums. Returns 0 or
+// ENOMEM (the cache is then empty).
+[[nodiscard]] int orv_pkc_prepare(ORV_cursor *mc, ORV_page *mp);
 // Loads mc's sub-cursor for a leaf node with F_DUPDATA (orv_xcursor_load);
 // ORV_CORRUPTED when the database keeps no duplicates or mc has no
 // sub-cursor.

@@ -1,0 +1,192 @@
+// [count_damage]: rank.cc and range_count.cc reading counts damaged in the
+// data file: a branch count that disagrees with the pages below it gives
+// ORV_CORRUPTED (and fails the transaction), never an entry past the end
+// of a page, a wrong answer on the damaged path, or a crash (run under the
+// sanitizers in CI).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "btree/btree.h"
+#include "count/count_harness.h"
+#include "util/fixtures.h"
+
+namespace {
+
+using namespace orv_test;
+
+class CountDamage : public EnvFixture {
+ protected:
+  static constexpr uint32_t kEntries = 600;
+
+  // Fills the counted database "c", closes the environment, runs edit on
+  // its root page in the data file and opens the environment again.
+  void build_and_edit(const std::function<void(ORV_page *)> &edit) {
+    ORV_txn *txn = begin();
+    ORV_dbi dbi = open_db(txn, "c", ORV_COUNTED);
+    put_numbered(txn, dbi, model_, 0, kEntries);
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+
+    txn = begin(ORV_RDONLY);
+    ORV_stat st{};
+    pgno_t root;
+    {
+      CursorPtr c = open_cursor(txn, dbi);
+      ORV_val k, d;
+      ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
+      root = c->mc_pg[0]->mp_pgno;
+      ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+    }
+    orv_txn_abort(txn);
+    ASSERT_EQ(st.ms_depth, 2u) << "the cases below damage the counts of leaves";
+    orv_env_close(env_);
+    env_ = nullptr;
+
+    const int fd = ::open(dir_.file("data.orv").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::vector<unsigned char> page(st.ms_psize);
+    const off_t at = static_cast<off_t>(root * st.ms_psize);
+    ASSERT_EQ(::pread(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
+    auto *mp = reinterpret_cast<ORV_page *>(page.data());
+    ASSERT_TRUE(is_branch(mp) && is_counted(mp));
+    leaf0_ = node_count(node_ptr(mp, 0));
+    edit(mp);
+    ASSERT_EQ(::pwrite(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
+    ::close(fd);
+    ASSERT_EQ(orv_env_create(&env_), 0);
+    ASSERT_EQ(orv_env_set_maxdbs(env_, 8), 0);
+    ASSERT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
+    txn = begin(ORV_RDONLY);
+    ASSERT_EQ(orv_dbi_open(txn, "c", 0, &dbi_), 0);
+    ASSERT_EQ(orv_txn_commit(txn), 0);  // keeps the handle
+  }
+
+  // Runs query in a read-only transaction of its own; a damaged count also
+  // fails that transaction.
+  int query(const std::function<int(ORV_txn *)> &fn) {
+    ORV_txn *txn = begin(ORV_RDONLY);
+    const int rc = fn(txn);
+    if (rc == ORV_CORRUPTED) {
+      ORV_val k, d;
+      EXPECT_EQ(orv_get_rank(txn, dbi_, 0, &k, &d), ORV_BAD_TXN);
+    }
+    orv_txn_abort(txn);
+    return rc;
+  }
+
+  int rank_of(uint64_t r, std::string *key = nullptr) {
+    return query([&](ORV_txn *txn) {
+      ORV_val k, d;
+      const int rc = orv_get_rank(txn, dbi_, r, &k, &d);
+      if (rc == 0 && key != nullptr) *key = str(k);
+      return rc;
+    });
+  }
+  int rank_on_cursor(uint64_t first, uint64_t last) {
+    return query([&](ORV_txn *txn) {
+      CursorPtr c = open_cursor(txn, dbi_);
+      int rc = 0;
+      for (uint64_t r = first; r <= last && rc == 0; ++r)
+        rc = orv_cursor_get_rank(c.get(), r, nullptr, nullptr, 0);
+      return rc;
+    });
+  }
+  int key_rank_of(uint64_t r) {
+    return query([&](ORV_txn *txn) {
+      ORV_val k = val(model_.at(r).first);
+      uint64_t rank;
+      return orv_get_key_rank(txn, dbi_, &k, nullptr, &rank);
+    });
+  }
+  int count_to(uint64_t r) {
+    return query([&](ORV_txn *txn) {
+      ORV_val hi = val(model_.at(r).first);
+      uint64_t n;
+      return orv_count_range(txn, dbi_, nullptr, &hi, ORV_RANGE_UPPER_INCL, &n);
+    });
+  }
+
+  CountModel model_{0};
+  uint64_t leaf0_ = 0;
+  ORV_dbi dbi_ = 0;
+};
+
+struct DamageCase {
+  const char *name;
+  int slot;
+  int64_t delta;
+};
+
+class CountSums : public CountDamage, public testing::WithParamInterface<DamageCase> {};
+
+// A count that no longer adds up to the database's entries: every lookup
+// by counts notices at the root.
+TEST_P(CountSums, CountsThatDoNotAddUpAreCorruption) {
+  const DamageCase c = GetParam();
+  build_and_edit([&](ORV_page *mp) {
+    ORV_node *node = node_ptr(mp, c.slot);
+    set_node_count(node, node_count(node) + static_cast<uint64_t>(c.delta));
+    if (c.delta == INT64_MAX) set_node_count(node_ptr(mp, c.slot + 1), UINT64_MAX);
+  });
+  for (uint64_t r : {uint64_t{0}, leaf0_, uint64_t{kEntries} / 2, uint64_t{kEntries} - 1}) {
+    EXPECT_EQ(rank_of(r), ORV_CORRUPTED) << r;
+    EXPECT_EQ(key_rank_of(r), ORV_CORRUPTED) << r;
+    EXPECT_EQ(count_to(r), ORV_CORRUPTED) << r;
+  }
+  EXPECT_EQ(rank_on_cursor(0, kEntries - 1), ORV_CORRUPTED);
+  // Lookups by key do not read counts.
+  EXPECT_EQ(query([&](ORV_txn *txn) {
+              ORV_val k = val(model_.at(7).first), d;
+              return orv_get(txn, dbi_, &k, &d);
+            }),
+            0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, CountSums,
+                         testing::Values(DamageCase{"FirstLeafShort", 0, -3},
+                                         DamageCase{"SecondLeafOver", 1, 5},
+                                         DamageCase{"SumOverflows", 1, INT64_MAX}),
+                         [](const testing::TestParamInfo<DamageCase> &i) { return i.param.name; });
+
+// Counts moved from one leaf to its neighbour still add up at the root;
+// the leaves they describe disagree with them, and only lookups through
+// those leaves fail. The rest of the tree answers exactly.
+TEST_F(CountDamage, CountsMovedBetweenLeavesAreCaughtAtTheLeaf) {
+  build_and_edit([](ORV_page *mp) {
+    set_node_count(node_ptr(mp, 0), node_count(node_ptr(mp, 0)) + 2);
+    set_node_count(node_ptr(mp, 1), node_count(node_ptr(mp, 1)) - 2);
+  });
+  EXPECT_EQ(rank_of(0), ORV_CORRUPTED);
+  EXPECT_EQ(rank_of(leaf0_ + 1), ORV_CORRUPTED);
+  EXPECT_EQ(key_rank_of(1), ORV_CORRUPTED);
+  EXPECT_EQ(count_to(leaf0_), ORV_CORRUPTED);
+  // A walk by ranks that starts in a sound leaf fails once it reaches them.
+  EXPECT_EQ(rank_on_cursor(0, kEntries - 1), ORV_CORRUPTED);
+  for (uint64_t r : {uint64_t{kEntries} - 1, uint64_t{kEntries} - 20}) {
+    std::string key;
+    ASSERT_EQ(rank_of(r, &key), 0) << r;
+    EXPECT_EQ(key, model_.at(r).first);
+    EXPECT_EQ(key_rank_of(r), 0);
+    EXPECT_EQ(count_to(r), 0);
+  }
+}
+
+// A branch page of a counted tree that lost its counts: the entries left
+// of a path are unknown, and no count is made up for them.
+TEST_F(CountDamage, BranchWithoutCountsIsIncompatible) {
+  build_and_edit([](ORV_page *mp) { mp->mp_flags &= static_cast<uint16_t>(~P_COUNTED); });
+  for (uint64_t r : {uint64_t{0}, uint64_t{kEntries} / 2}) {
+    EXPECT_EQ(rank_of(r), ORV_INCOMPATIBLE) << r;
+    EXPECT_EQ(count_to(r), ORV_INCOMPATIBLE) << r;
+    // The keyed search itself reads the branch keys at the wrong place and
+    // may miss the key; either way no rank is given.
+    EXPECT_NE(key_rank_of(r), 0) << r;
+  }
+}
+
+}  // namespace
