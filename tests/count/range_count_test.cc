@@ -205,6 +205,31 @@ TEST_F(RangeCount, WriteTransactionsAndChildrenSeeTheirOwnWrites) {
   orv_txn_abort(txn);
 }
 
+// An interrupt stops a count, also the first one of a transaction (whose
+// named databases are still to be refreshed), and fails the transaction.
+TEST_F(RangeCount, InterruptStopsCountsAndFailsTheTransaction) {
+  using Fn = int (*)(ORV_txn *, ORV_dbi, const ORV_val *, const ORV_val *, unsigned, uint64_t *);
+  const struct {
+    const char *what;
+    Fn fn;
+    ORV_dbi dbi;
+  } cases[] = {{"range", orv_count_range, dbi_},
+               {"keys", orv_range_count_keys, dbi_},
+               {"keys with duplicates", orv_range_count_keys, dups_},
+               {"values", orv_range_count_values, dups_}};
+  const std::string a = "005";
+  ORV_val lo = val(a);
+  for (const auto &c : cases) {
+    ORV_txn *txn = begin(ORV_RDONLY);
+    uint64_t n = 0;
+    ASSERT_EQ(orv_env_set_interrupt(env_, 1), 0);
+    EXPECT_EQ(c.fn(txn, c.dbi, &lo, nullptr, 0, &n), EINTR) << c.what;
+    ASSERT_EQ(orv_env_set_interrupt(env_, 0), 0);
+    EXPECT_EQ(c.fn(txn, c.dbi, &lo, nullptr, 0, &n), ORV_BAD_TXN) << c.what;
+    orv_txn_abort(txn);
+  }
+}
+
 // ---- Prefix sums of long-lived cursors -----------------------------------------------------
 
 // orv_cursor_key_rank on a long-lived cursor of a read-only transaction
