@@ -193,6 +193,22 @@ double cpu_seconds() {
 
 // ---- The benchmark ------------------------------------------------------------------------
 
+// A read-only transaction with one cursor on dbi, ended at scope end.
+struct ReadCursor {
+  ORV_txn *txn = nullptr;
+  ORV_cursor *c = nullptr;
+  ReadCursor(ORV_env *env, ORV_dbi dbi) {
+    CHECK(orv_txn_begin(env, nullptr, ORV_RDONLY, &txn));
+    CHECK(orv_cursor_open(txn, dbi, &c));
+  }
+  ~ReadCursor() {
+    orv_cursor_close(c);
+    orv_txn_abort(txn);
+  }
+  ReadCursor(const ReadCursor &) = delete;
+  ReadCursor &operator=(const ReadCursor &) = delete;
+};
+
 class Bench {
  public:
   explicit Bench(const Flags &f) : f_(f), rng_(f.seed), counted_(f.counted) {
@@ -370,10 +386,8 @@ void Bench::read_random(long n) {
 }
 
 long Bench::read_walk(bool reverse) {
-  ORV_txn *txn = nullptr;
-  ORV_cursor *c = nullptr;
-  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
-  CHECK(orv_cursor_open(txn, dbi_, &c));
+  ReadCursor rd(env_, dbi_);
+  ORV_cursor *c = rd.c;
   ORV_val k{}, v{};
   long n = 0;
   uint64_t sum = 0;
@@ -396,8 +410,6 @@ long Bench::read_walk(bool reverse) {
     std::snprintf(extra, sizeof extra, "(key checksum %016" PRIx64 ")", sum);
     extra_ = extra;
   }
-  orv_cursor_close(c);
-  orv_txn_abort(txn);
   return n;
 }
 
@@ -418,10 +430,8 @@ void Bench::rank_random(long n) {
 // Ranks of random keys (present or not, as readrandom looks them up) on
 // one long-lived cursor.
 void Bench::key_rank_random(long n) {
-  ORV_txn *txn = nullptr;
-  ORV_cursor *c = nullptr;
-  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
-  CHECK(orv_cursor_open(txn, dbi_, &c));
+  ReadCursor rd(env_, dbi_);
+  ORV_cursor *c = rd.c;
   long found = 0;
   uint64_t sum = 0;
   for (long i = 0; i < n; i++) {
@@ -436,8 +446,6 @@ void Bench::key_rank_random(long n) {
       die("orv_cursor_key_rank", rc);
     }
   }
-  orv_cursor_close(c);
-  orv_txn_abort(txn);
   char extra[96];
   std::snprintf(extra, sizeof extra, "(%ld of %ld found, rank sum %" PRIu64 ")", found, n, sum);
   extra_ = extra;
@@ -471,10 +479,8 @@ void Bench::count_ranges(long n) {
 // Ranks 0, 1, 2, ... on one cursor: each lookup starts from the cursor's
 // cached path.
 long Bench::rank_walk() {
-  ORV_txn *txn = nullptr;
-  ORV_cursor *c = nullptr;
-  CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
-  CHECK(orv_cursor_open(txn, dbi_, &c));
+  ReadCursor rd(env_, dbi_);
+  ORV_cursor *c = rd.c;
   ORV_val k{}, v{};
   long n = 0;
   int rc;
@@ -483,8 +489,6 @@ long Bench::rank_walk() {
     bytes_ += k.mv_size + v.mv_size;
   }
   if (rc != ORV_NOTFOUND) die("orv_cursor_get_rank", rc);
-  orv_cursor_close(c);
-  orv_txn_abort(txn);
   return n;
 }
 
@@ -502,16 +506,12 @@ void Bench::stats() {
   // Key and value bytes of the entries against the leaf pages' room.
   double payload = 0;
   {
-    ORV_txn *t = nullptr;
-    ORV_cursor *c = nullptr;
-    CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &t));
-    CHECK(orv_cursor_open(t, dbi_, &c));
+    ReadCursor rd(env_, dbi_);
+    ORV_cursor *c = rd.c;
     ORV_val k{}, v{};
     for (int rc = orv_cursor_get(c, &k, &v, ORV_FIRST); rc == 0;
          rc = orv_cursor_get(c, &k, &v, ORV_NEXT))
       payload += double(k.mv_size + v.mv_size);
-    orv_cursor_close(c);
-    orv_txn_abort(t);
   }
   const double room = double(st.ms_leaf_pages) * double(st.ms_psize - 16);
   char extra[256];

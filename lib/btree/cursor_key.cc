@@ -145,6 +145,36 @@ uint64_t page_longest_key(const ORV_cursor *mc, ORV_page *mp) {
   return longest;
 }
 
+}  // namespace
+
+// Makes the page key cache describe mp (keeping it when it already does).
+int orv_pkc_prepare(ORV_cursor *mc, ORV_page *mp) {
+  const unsigned n = numkeys(mp);
+  ORV_page *subpage = is_subp(mp) ? mp : nullptr;
+  if (mc->mc_pkc_pg == mp->mp_pgno && mc->mc_pkc_txnid == mc->mc_txn->mt_txnid &&
+      mc->mc_pkc_nslots == n && mc->mc_pkc_subpage == subpage)
+    return 0;
+  orv_pkc_clear(mc);
+  if (!grow(&mc->mc_pkc_keys, &mc->mc_pkc_keys_cap, n) ||
+      !grow(&mc->mc_pkc_done, &mc->mc_pkc_done_cap, n))
+    return ENOMEM;
+  uint64_t slotsize = page_longest_key(mc, mp);
+  if (slotsize > ORV_KEYBUF_MAX) slotsize = ORV_KEYBUF_MAX;
+  if (slotsize == 0) slotsize = ORV_KEYBUF_MAX;
+  if (n > 0) {
+    std::memset(mc->mc_pkc_done, 0, n);
+    std::memset(static_cast<void *>(mc->mc_pkc_keys), 0, sizeof(ORV_val) * n);
+  }
+  mc->mc_pkc_slotsize = slotsize;
+  mc->mc_pkc_nslots = n;
+  mc->mc_pkc_pg = mp->mp_pgno;
+  mc->mc_pkc_txnid = mc->mc_txn->mt_txnid;
+  mc->mc_pkc_subpage = subpage;
+  return 0;
+}
+
+namespace {
+
 // Gives every slot of the prepared cache its share of the store.
 int pkc_layout(ORV_cursor *mc) {
   if (mc->mc_pkc_ready) return 0;
@@ -306,31 +336,6 @@ inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *
 }
 
 }  // namespace
-
-int orv_pkc_prepare(ORV_cursor *mc, ORV_page *mp) {
-  const unsigned n = numkeys(mp);
-  ORV_page *subpage = is_subp(mp) ? mp : nullptr;
-  if (mc->mc_pkc_pg == mp->mp_pgno && mc->mc_pkc_txnid == mc->mc_txn->mt_txnid &&
-      mc->mc_pkc_nslots == n && mc->mc_pkc_subpage == subpage)
-    return 0;
-  orv_pkc_clear(mc);
-  if (!grow(&mc->mc_pkc_keys, &mc->mc_pkc_keys_cap, n) ||
-      !grow(&mc->mc_pkc_done, &mc->mc_pkc_done_cap, n))
-    return ENOMEM;
-  uint64_t slotsize = page_longest_key(mc, mp);
-  if (slotsize > ORV_KEYBUF_MAX) slotsize = ORV_KEYBUF_MAX;
-  if (slotsize == 0) slotsize = ORV_KEYBUF_MAX;
-  if (n > 0) {
-    std::memset(mc->mc_pkc_done, 0, n);
-    std::memset(static_cast<void *>(mc->mc_pkc_keys), 0, sizeof(ORV_val) * n);
-  }
-  mc->mc_pkc_slotsize = slotsize;
-  mc->mc_pkc_nslots = n;
-  mc->mc_pkc_pg = mp->mp_pgno;
-  mc->mc_pkc_txnid = mc->mc_txn->mt_txnid;
-  mc->mc_pkc_subpage = subpage;
-  return 0;
-}
 
 int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out) {
   if (key_out == nullptr) return 0;

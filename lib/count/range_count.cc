@@ -185,6 +185,10 @@ int dup_count_before0(ORV_cursor *mc, const ORV_val *value, int inclusive, uint6
 // Runs fn on a temporary cursor of the database whose record is current.
 template <typename Fn>
 int with_fresh_cursor(ORV_txn *txn, ORV_dbi dbi, Fn fn) {
+  // The cursor's set-up may read the tree (to refresh a stale record) and
+  // would fail the transaction quietly on an interrupt: say so first.
+  if (txn->mt_env->me_interrupt.load(std::memory_order_relaxed) != 0)
+    return orv_txn_fail(txn, EINTR);
   ORV_count_cursor tmp(txn, dbi);
   if (int rc = orv_count_refresh(&tmp.mc); rc != 0) return rc;
   return fn(&tmp.mc);

@@ -205,6 +205,31 @@ TEST_F(RangeCount, WriteTransactionsAndChildrenSeeTheirOwnWrites) {
   orv_txn_abort(txn);
 }
 
+// An interrupt stops a count, also the first one of a transaction (whose
+// named databases are still to be refreshed), and fails the transaction.
+TEST_F(RangeCount, InterruptStopsCountsAndFailsTheTransaction) {
+  using Fn = int (*)(ORV_txn *, ORV_dbi, const ORV_val *, const ORV_val *, unsigned, uint64_t *);
+  const struct {
+    const char *what;
+    Fn fn;
+    ORV_dbi dbi;
+  } cases[] = {{"range", orv_count_range, dbi_},
+               {"keys", orv_range_count_keys, dbi_},
+               {"keys with duplicates", orv_range_count_keys, dups_},
+               {"values", orv_range_count_values, dups_}};
+  const std::string a = "005";
+  ORV_val lo = val(a);
+  for (const auto &c : cases) {
+    ORV_txn *txn = begin(ORV_RDONLY);
+    uint64_t n = 0;
+    ASSERT_EQ(orv_env_set_interrupt(env_, 1), 0);
+    EXPECT_EQ(c.fn(txn, c.dbi, &lo, nullptr, 0, &n), EINTR) << c.what;
+    ASSERT_EQ(orv_env_set_interrupt(env_, 0), 0);
+    EXPECT_EQ(c.fn(txn, c.dbi, &lo, nullptr, 0, &n), ORV_BAD_TXN) << c.what;
+    orv_txn_abort(txn);
+  }
+}
+
 // ---- Prefix sums of long-lived cursors -----------------------------------------------------
 
 // orv_cursor_key_rank on a long-lived cursor of a read-only transaction
@@ -252,6 +277,47 @@ TEST_F(RangeCount, PrefixSumsOfALongLivedCursorStayExact) {
     orv_txn_abort(txn);
   }
 }
+
+// ---- Every flag set ----------------------------------------------------------------------
+
+// Range counts follow each database's key order (integers, reversed bytes,
+// compressed keys), against the model's own reading of that order.
+class RangeByConfig : public EnvFixture, public testing::WithParamInterface<CountConfig> {};
+
+TEST_P(RangeByConfig, RandomRangesMatchTheModel) {
+  const unsigned flags = GetParam().flags;
+  ORV_txn *txn = begin();
+  const ORV_dbi dbi = open_db(txn, "c", flags | ORV_COUNTED);
+  CountModel model(flags);
+  put_numbered(txn, dbi, model, 0, 2400, 3);
+  std::mt19937 rng(5);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < 60; ++i) {
+      // Bounds on and between the stored keys, and outside them.
+      const std::string low = count_key(flags, static_cast<uint32_t>(rng() % 2500));
+      const std::string high = count_key(flags, static_cast<uint32_t>(rng() % 2500));
+      ORV_val lv = val(low), hv = val(high);
+      for (unsigned f : {0u, LO, HI, LO | HI}) {
+        for (int open = 0; open < 3; ++open) {
+          const ORV_val *lp = open == 1 ? nullptr : &lv;
+          const ORV_val *hp = open == 2 ? nullptr : &hv;
+          const uint64_t expected =
+              model.range(lp ? &low : nullptr, hp ? &high : nullptr, f);
+          uint64_t entries = 0, keys = 0;
+          ASSERT_EQ(range_entries(txn, dbi, flags, lp, hp, f, &entries), 0);
+          ASSERT_EQ(orv_range_count_keys(txn, dbi, lp, hp, f, &keys), 0);
+          EXPECT_EQ(entries, expected) << i << " flags " << f << " open " << open;
+          EXPECT_EQ(keys, expected) << i << " flags " << f << " open " << open;
+        }
+      }
+    }
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+    txn = begin(ORV_RDONLY);
+  }
+  orv_txn_abort(txn);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, RangeByConfig, testing::ValuesIn(kCountConfigs), config_name);
 
 // ---- Sorted duplicates (multi-value keys are not written yet) --------------------------------
 
