@@ -1,0 +1,113 @@
+// Environments for the tool tests: built through the library from a list of
+// databases and their entries, and read back the same way.
+//
+//   make_env(dir.path(), {{"", 0, {{"k", "v"}}}, {"named", ORV_DUPSORT, {...}}});
+//   Entries e = read_db(dir.path(), "named");
+#ifndef ORV_TESTS_TOOLS_TOOL_ENV_H
+#define ORV_TESTS_TOOLS_TOOL_ENV_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "orv.h"
+
+namespace orv_test {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+struct DbSpec {
+  std::string name;  // "" for the main database
+  unsigned flags = 0;
+  Entries entries;
+};
+
+inline constexpr size_t kToolMapSize = size_t{64} << 20;
+
+inline ORV_val bytes(const std::string &s) {
+  return ORV_val{s.size(), const_cast<char *>(s.data())};
+}
+
+// Opens (creating) the environment at path; the caller closes it.
+inline ORV_env *open_env(const std::string &path, unsigned flags = 0) {
+  ORV_env *env = nullptr;
+  EXPECT_EQ(orv_env_create(&env), 0);
+  EXPECT_EQ(orv_env_set_maxdbs(env, 16), 0);
+  EXPECT_EQ(orv_env_set_mapsize(env, kToolMapSize), 0);
+  int rc = orv_env_open(env, path.c_str(), flags, 0644);
+  EXPECT_EQ(rc, 0) << orv_strerror(rc);
+  return env;
+}
+
+// Writes every database of specs in one transaction.
+inline void make_env(const std::string &path, const std::vector<DbSpec> &specs,
+                     unsigned envflags = 0) {
+  ORV_env *env = open_env(path, envflags);
+  ORV_txn *txn = nullptr;
+  ASSERT_EQ(orv_txn_begin(env, nullptr, 0, &txn), 0);
+  for (const DbSpec &db : specs) {
+    ORV_dbi dbi = 0;
+    const char *name = db.name.empty() ? nullptr : db.name.c_str();
+    ASSERT_EQ(orv_dbi_open(txn, name, db.flags | ORV_CREATE, &dbi), 0) << db.name;
+    for (const auto &[k, v] : db.entries) {
+      ORV_val key = bytes(k), data = bytes(v);
+      int rc = orv_put(txn, dbi, &key, &data, 0);
+      ASSERT_EQ(rc, 0) << orv_strerror(rc);
+    }
+  }
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+  orv_env_close(env);
+}
+
+// Every entry of a database in cursor order; name "" is the main database.
+inline Entries read_db(const std::string &path, const std::string &name = "",
+                       unsigned envflags = 0) {
+  Entries out;
+  ORV_env *env = open_env(path, envflags | ORV_RDONLY);
+  ORV_txn *txn = nullptr;
+  EXPECT_EQ(orv_txn_begin(env, nullptr, ORV_RDONLY, &txn), 0);
+  ORV_dbi dbi = 0;
+  int rc = orv_dbi_open(txn, name.empty() ? nullptr : name.c_str(), 0, &dbi);
+  EXPECT_EQ(rc, 0) << name << ": " << orv_strerror(rc);
+  ORV_cursor *mc = nullptr;
+  if (rc == 0 && orv_cursor_open(txn, dbi, &mc) == 0) {
+    ORV_val k, v;
+    while (orv_cursor_get(mc, &k, &v, ORV_NEXT) == 0)
+      out.emplace_back(std::string(static_cast<char *>(k.mv_data), k.mv_size),
+                       std::string(static_cast<char *>(v.mv_data), v.mv_size));
+    orv_cursor_close(mc);
+  }
+  orv_txn_abort(txn);
+  orv_env_close(env);
+  return out;
+}
+
+inline unsigned db_flags(const std::string &path, const std::string &name = "") {
+  unsigned flags = ~0u;
+  ORV_env *env = open_env(path, ORV_RDONLY);
+  ORV_txn *txn = nullptr;
+  EXPECT_EQ(orv_txn_begin(env, nullptr, ORV_RDONLY, &txn), 0);
+  ORV_dbi dbi = 0;
+  if (orv_dbi_open(txn, name.empty() ? nullptr : name.c_str(), 0, &dbi) == 0)
+    orv_dbi_flags(txn, dbi, &flags);
+  orv_txn_abort(txn);
+  orv_env_close(env);
+  return flags;
+}
+
+// Keys k000, k001, ... with values v000, ...: n entries in key order.
+inline Entries numbered(int n, const std::string &kprefix = "k", const std::string &vprefix = "v") {
+  Entries e;
+  for (int i = 0; i < n; i++) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d", i);
+    e.emplace_back(kprefix + buf, vprefix + buf);
+  }
+  return e;
+}
+
+}  // namespace orv_test
+
+#endif  // ORV_TESTS_TOOLS_TOOL_ENV_H
