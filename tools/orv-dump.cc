@@ -55,22 +55,29 @@ constexpr FlagName kFlagNames[] = {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Writes one data line: a space, the encoded bytes, a newline.
+// Writes one data line: a space, the encoded bytes, a newline. Bytes are
+// encoded into a small buffer and written a buffer at a time.
 void write_bytes(const ORV_val &v, bool print) {
+  char buf[1024];
+  size_t n = 0;
+  buf[n++] = ' ';
   const auto *p = static_cast<const unsigned char *>(v.mv_data);
-  const unsigned char *end = p + v.mv_size;
-  std::putchar(' ');
-  for (; p < end; p++) {
+  for (const unsigned char *end = p + v.mv_size; p < end; p++) {
+    if (n + 4 > sizeof buf) {  // up to 3 bytes, and room for the newline
+      std::fwrite(buf, 1, n, stdout);
+      n = 0;
+    }
     if (print && *p >= 0x20 && *p <= 0x7E) {
-      if (*p == '\\') std::putchar('\\');
-      std::putchar(*p);
+      if (*p == '\\') buf[n++] = '\\';
+      buf[n++] = static_cast<char>(*p);
     } else {
-      if (print) std::putchar('\\');
-      std::putchar(kHex[*p >> 4]);
-      std::putchar(kHex[*p & 15]);
+      if (print) buf[n++] = '\\';
+      buf[n++] = kHex[*p >> 4];
+      buf[n++] = kHex[*p & 15];
     }
   }
-  std::putchar('\n');
+  buf[n++] = '\n';
+  std::fwrite(buf, 1, n, stdout);
 }
 
 // Writes the section of one database. Returns 0 at the end of its data,

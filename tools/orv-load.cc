@@ -91,7 +91,7 @@ enum class LineRead { kLine, kPartial, kNone, kNoMemory };
 LineRead read_line(DumpReader *r, LineBuf *b, size_t *len) {
   size_t n = 0;
   for (;;) {
-    int c = std::getc(r->in);
+    int c = getc_unlocked(r->in);
     if (c == EOF) {
       r->eof = true;
       b->data[n] = '\0';
