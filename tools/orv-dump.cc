@@ -184,6 +184,12 @@ int dump_all(ORV_txn *txn, ORV_dbi main_dbi, const char *path, bool list, bool p
 int main(int argc, char *argv[]) {
   prog = argv[0];
   if (argc < 2) usage();
+  // Signals (SIGPIPE too: a reader of the output that went away) are only
+  // noted; the dump looks at them between entries.
+  std::signal(SIGPIPE, on_signal);
+  std::signal(SIGHUP, on_signal);
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
 
   bool all = false, list = false, print = false;
   unsigned int envflags = 0;
@@ -226,11 +232,6 @@ int main(int argc, char *argv[]) {
   }
   if (optind != argc - 1) usage();
   const char *path = argv[optind];
-
-  std::signal(SIGPIPE, on_signal);
-  std::signal(SIGHUP, on_signal);
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
 
   ORV_env *env = nullptr;
   int rc = orv_env_create(&env);

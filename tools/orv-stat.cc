@@ -196,6 +196,9 @@ int flush_output() {
 int main(int argc, char *argv[]) {
   prog = argv[0];
   if (argc < 2) usage();
+  // A reader of the output that goes away makes writes fail; it must not
+  // kill the tool half-way.
+  std::signal(SIGPIPE, SIG_IGN);
 
   bool all = false, envinfo = false;
   int freinfo = 0, rdrinfo = 0;
@@ -239,10 +242,6 @@ int main(int argc, char *argv[]) {
   }
   if (optind != argc - 1) usage();
   const char *path = argv[optind];
-
-  // A reader of the output that goes away makes writes fail; it must not
-  // kill the tool half-way.
-  std::signal(SIGPIPE, SIG_IGN);
 
   ORV_env *env = nullptr;
   int rc = orv_env_create(&env);

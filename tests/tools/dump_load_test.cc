@@ -339,6 +339,18 @@ TEST_F(DumpSignals, ReaderThatGoesAwayDoesNotKillTheDump) {
   close(t.err_fd);
 }
 
+TEST(DumpTool, OutputPipeWithoutReader) {
+  TempDir dir;
+  make_env(dir.path(), {{"", 0, numbered(5)}});
+  // Everything fits in the output buffer: the failure shows when it is
+  // written, and the tool reports it instead of being killed by SIGPIPE.
+  ToolRun r = run_tool_reader_gone(kDump, {dir.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, kDump + ": " + dir.path() + ": " + std::strerror(EPIPE) + "\n");
+  EXPECT_EQ(run_tool_reader_gone(kDump, {"-V"}).status, 0);
+  EXPECT_EQ(run_tool_reader_gone(kLoad, {"-V"}).status, 0);
+}
+
 // ---- Round trip ---------------------------------------------------------------------
 
 struct RoundTrip {

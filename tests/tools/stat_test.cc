@@ -160,6 +160,17 @@ TEST(StatReaders, ListingThatCannotBeWrittenFails) {
   EXPECT_EQ(r.err, kStat + ": " + dir.path() + ": " + std::strerror(ENOSPC) + "\n");
 }
 
+TEST(StatReaders, OutputPipeWithoutReader) {
+  TempDir dir;
+  make_env(dir.path(), {{"", 0, {}}});
+  for (const char *opt : {"-r", "-e"}) {
+    ToolRun r = run_tool_reader_gone(kStat, {opt, dir.path()});
+    EXPECT_EQ(r.status, 1) << opt;
+    EXPECT_EQ(r.err, kStat + ": " + dir.path() + ": " + std::strerror(EPIPE) + "\n");
+  }
+  EXPECT_EQ(run_tool_reader_gone(kStat, {"-V"}).status, 0);
+}
+
 TEST(StatReaders, LiveReaderAndStaleSlotOfADeadProcess) {
   TempDir dir;
   make_env(dir.path(), {{"", 0, {{"k", "v"}}}});

@@ -5,6 +5,7 @@
 //   r = run_tool(tool_path("orv-load"), {dir}, "VERSION=3\n...");  // stdin text
 //
 //   SpawnedTool t = spawn_tool(path, args);  // stdout on a pipe, for signal tests
+//   r = run_tool_reader_gone(path, args);     // stdout on a pipe nobody reads
 //
 // The status is the exit status, or 128 + the signal number when the program
 // was killed by a signal. tool_path names the programs built beside the
@@ -111,6 +112,26 @@ inline ToolRun run_tool(const std::string &path, const std::vector<std::string> 
   r.err = read_all(err);
   close(in);
   close(out);
+  close(err);
+  return r;
+}
+
+// Runs path with args and its standard output on a pipe whose reader has
+// already gone away (every write fails with EPIPE, or raises SIGPIPE).
+inline ToolRun run_tool_reader_gone(const std::string &path, const std::vector<std::string> &args) {
+  std::vector<char *> argv = detail::argv_of(path, args);
+  int p[2];
+  if (pipe(p) != 0) std::abort();
+  close(p[0]);
+  int in = open("/dev/null", O_RDONLY), err = detail::temp_fd();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) detail::exec_child(argv, in, p[1], err);
+  close(p[1]);
+  close(in);
+  ToolRun r;
+  r.status = wait_status(pid);
+  r.err = read_all(err);
   close(err);
   return r;
 }
