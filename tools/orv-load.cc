@@ -3,9 +3,10 @@
 // databases as needed.
 //
 // The reader of the dump text is kept apart from the loading so that it can
-// be driven on its own (a fuzz target calls read_header and read_data on any
-// bytes): it never trusts its input, grows its line buffers by doubling, and
-// reports every line it cannot use with its line number.
+// be driven on its own: a fuzz target defines ORV_LOAD_NO_MAIN, includes this
+// file and calls read_header and read_data on a DumpReader over any bytes
+// (fmemopen). It never trusts its input, grows its line buffers by
+// doubling, and reports every line it cannot use with its line number.
 //
 // Loading runs one write transaction per 100 puts and flushes the
 // environment (opened with ORV_NOSYNC) once per section. A key or value line
@@ -25,7 +26,7 @@
 
 namespace {
 
-const char *prog;
+const char *prog = "orv-load";
 
 // ---- Dump text reader ----------------------------------------------------------------
 
@@ -58,12 +59,12 @@ void buf_free(LineBuf *b) {
 // State of one input, kept across its sections.
 struct DumpReader {
   FILE *in = nullptr;
-  size_t lineno = 0;     // every line read so far
-  bool eof = false;      // the input has ended
-  bool plain = false;    // -T: no header, no end markers, print escapes
-  bool print = false;    // the current section is in "print" format
+  size_t lineno = 0;       // every line read so far
+  bool eof = false;        // the input has ended
+  bool plain = false;      // -T: no header, no end markers, print escapes
+  bool print = false;      // the current section is in "print" format
   char *dbname = nullptr;  // name in force (-s, then every "database=" line)
-  unsigned dbflags = 0;  // database flags of the current section
+  unsigned dbflags = 0;    // database flags of the current section
   // Sizing from the first header only; later headers are read, not applied.
   int nheaders = 0;
   bool has_mapsize = false, has_maxreaders = false;
@@ -306,8 +307,7 @@ HeaderRead read_header(DumpReader *r) {
         return HeaderRead::kError;
       }
       *eq = '\0';
-      std::fprintf(stderr, "%s: line %zu: unrecognized keyword ignored: %s\n", prog, r->lineno,
-                   s);
+      std::fprintf(stderr, "%s: line %zu: unrecognized keyword ignored: %s\n", prog, r->lineno, s);
     }
   }
 }
@@ -422,8 +422,8 @@ bool load_section(Loader *ld) {
     int rc = orv_cursor_put(ld->mc, &k, &v, flags);
     if (rc == ORV_KEYEXIST && ld->opt.nooverwrite) continue;
     if (rc != 0) {
-      std::fprintf(stderr, "%s: line %zu: orv_cursor_put failed, error %d %s\n", prog,
-                   rd->lineno, rc, orv_strerror(rc));
+      std::fprintf(stderr, "%s: line %zu: orv_cursor_put failed, error %d %s\n", prog, rd->lineno,
+                   rc, orv_strerror(rc));
       return false;
     }
     if (++batch < 100) continue;
@@ -447,6 +447,7 @@ bool load_section(Loader *ld) {
 
 }  // namespace
 
+#ifndef ORV_LOAD_NO_MAIN
 int main(int argc, char *argv[]) {
   prog = argv[0];
   if (argc < 2) usage();
@@ -553,3 +554,4 @@ out:
   std::free(rd.dbname);
   return status;
 }
+#endif  // ORV_LOAD_NO_MAIN

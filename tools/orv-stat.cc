@@ -25,8 +25,8 @@ namespace {
 const char *prog;
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: %s [-V] [-n] [-e] [-r[r]] [-f[f[f]]] [-v] [-L] [-a|-s subdb] dbpath\n",
-               prog);
+  std::fprintf(
+      stderr, "usage: %s [-V] [-n] [-e] [-r[r]] [-f[f[f]]] [-v] [-L] [-a|-s subdb] dbpath\n", prog);
   std::exit(EXIT_FAILURE);
 }
 

@@ -26,9 +26,7 @@ const std::string kDump = tool_path("orv-dump");
 const std::string kLoad = tool_path("orv-load");
 const std::string kVersion = "ELDRAN 1.0.0: (October 26, 2025)\n";
 
-std::string psize_line() {
-  return "db_pagesize=" + std::to_string(sysconf(_SC_PAGESIZE)) + "\n";
-}
+std::string psize_line() { return "db_pagesize=" + std::to_string(sysconf(_SC_PAGESIZE)) + "\n"; }
 
 // The header orv-dump writes for a database of an environment made by
 // make_env (map size kToolMapSize, the default reader table).
@@ -84,8 +82,8 @@ TEST(DumpTool, EncodesKeysAndValuesInBothFormats) {
                        "DATA=END\n");
   ToolRun b = run_tool(kDump, {dir.path()});
   EXPECT_EQ(b.status, 0);
-  EXPECT_EQ(b.out, header("bytevalue") + " 615c0a\n \n " + hex("plain key") + "\n " +
-                       hex(binary) + "\nDATA=END\n");
+  EXPECT_EQ(b.out, header("bytevalue") + " 615c0a\n \n " + hex("plain key") + "\n " + hex(binary) +
+                       "\nDATA=END\n");
 }
 
 TEST(DumpTool, FlagLinesFollowTheFlagTableAndSkipCountedAndPrefix) {
@@ -98,8 +96,9 @@ TEST(DumpTool, FlagLinesFollowTheFlagTableAndSkipCountedAndPrefix) {
       {ORV_REVERSEKEY, "reversekey=1\n"},
       {ORV_INTEGERKEY | ORV_COUNTED, "integerkey=1\n"},
       {ORV_DUPSORT, "duplicates=1\ndupsort=1\n"},
-      {ORV_DUPSORT | ORV_DUPFIXED | ORV_INTEGERDUP, "duplicates=1\ndupsort=1\ndupfixed=1\n"
-                                                    "integerdup=1\n"},
+      {ORV_DUPSORT | ORV_DUPFIXED | ORV_INTEGERDUP,
+       "duplicates=1\ndupsort=1\ndupfixed=1\n"
+       "integerdup=1\n"},
       {ORV_REVERSEKEY | ORV_DUPSORT | ORV_REVERSEDUP | ORV_PREFIXKEY,
        "duplicates=1\nreversekey=1\ndupsort=1\nreversedup=1\n"},
   };
@@ -118,8 +117,8 @@ TEST(DumpTool, DupsortDatabaseWithOneValuePerKey) {
   make_env(dir.path(), {{"d", ORV_DUPSORT, {{"a", "1"}, {"b", "2"}}}});
   ToolRun r = run_tool(kDump, {"-p", "-s", "d", dir.path()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, header("print", "d", "duplicates=1\ndupsort=1\n") +
-                       " a\n 1\n b\n 2\nDATA=END\n");
+  EXPECT_EQ(r.out,
+            header("print", "d", "duplicates=1\ndupsort=1\n") + " a\n 1\n b\n 2\nDATA=END\n");
 }
 
 // Sorted duplicates with several values per key are not built yet.
@@ -368,14 +367,15 @@ std::vector<RoundTrip> round_trips() {
     binary.emplace_back(std::string(1, static_cast<char>(c)) + "\n\\ \x01",
                         c % 3 ? std::string(static_cast<size_t>(c % 7), static_cast<char>(255 - c))
                               : std::string());
-  for (int i = 0; i < 5; i++) big.emplace_back("big" + std::to_string(i), std::string(9000 + i, 'b'));
+  for (int i = 0; i < 5; i++)
+    big.emplace_back("big" + std::to_string(i), std::string(9000 + i, 'b'));
   Entries reversed = numbered(200, "r");
   Entries empties = numbered(50, "e", "");
   for (auto &e : empties) e.second.clear();
 
   std::vector<DbSpec> named;
-  const unsigned kinds[] = {0, ORV_REVERSEKEY, ORV_INTEGERKEY, ORV_COUNTED, ORV_PREFIXKEY,
-                            ORV_DUPSORT};
+  const unsigned kinds[] = {0,           ORV_REVERSEKEY, ORV_INTEGERKEY,
+                            ORV_COUNTED, ORV_PREFIXKEY,  ORV_DUPSORT};
   for (int i = 0; i < 6; i++) {
     Entries e = (kinds[i] & ORV_INTEGERKEY) ? ints : numbered(120 + i);
     named.push_back({"db" + std::to_string(i), kinds[i], e});
@@ -478,7 +478,8 @@ TEST(LoadTool, VersionAndUsage) {
   ToolRun r = run_tool(kLoad, {"-V"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kVersion);
-  const std::string usage = "usage: " + kLoad + " [-V] [-a] [-f input] [-n] [-s name] [-N] [-T] dbpath\n";
+  const std::string usage =
+      "usage: " + kLoad + " [-V] [-a] [-f input] [-n] [-s name] [-N] [-T] dbpath\n";
   TempDir dir;
   const std::vector<std::vector<std::string>> bad = {
       {}, {"-a"}, {"-x", dir.path()}, {dir.path(), dir.path()}, {"-s"}, {"-p", dir.path()},
@@ -564,10 +565,11 @@ TEST(LoadTool, HeaderKeywords) {
   // Earlier versions and a non-number are accepted; unknown keywords are
   // reported and passed over; a flag line sets its flag whatever its value.
   TempDir dir;
-  const std::string text = "VERSION=2\nformat=print\ndatabase=first\ntype=btree\ncolour=blue\n"
-                           "dupsort=0\nHEADER=END\n a\n 1\nDATA=END\n"
-                           "VERSION=x\ndatabase=second\nreversekey=1\nintegerdup=1\nHEADER=END\n"
-                           "DATA=END\n";
+  const std::string text =
+      "VERSION=2\nformat=print\ndatabase=first\ntype=btree\ncolour=blue\n"
+      "dupsort=0\nHEADER=END\n a\n 1\nDATA=END\n"
+      "VERSION=x\ndatabase=second\nreversekey=1\nintegerdup=1\nHEADER=END\n"
+      "DATA=END\n";
   ToolRun r = run_tool(kLoad, {dir.path()}, text);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, kLoad + ": line 5: unrecognized keyword ignored: colour\n");
@@ -578,10 +580,11 @@ TEST(LoadTool, HeaderKeywords) {
 
 TEST(LoadTool, SizingComesFromTheFirstHeader) {
   TempDir dir;
-  const std::string text = "VERSION=3\nformat=print\ntype=btree\nmapsize=8388608\n"
-                           "maxreaders=50\nHEADER=END\nDATA=END\n"
-                           "VERSION=3\nformat=print\ndatabase=x\nmapsize=4194304\nmaxreaders=7\n"
-                           "HEADER=END\nDATA=END\n";
+  const std::string text =
+      "VERSION=3\nformat=print\ntype=btree\nmapsize=8388608\n"
+      "maxreaders=50\nHEADER=END\nDATA=END\n"
+      "VERSION=3\nformat=print\ndatabase=x\nmapsize=4194304\nmaxreaders=7\n"
+      "HEADER=END\nDATA=END\n";
   ToolRun r = run_tool(kLoad, {dir.path()}, text);
   ASSERT_EQ(r.status, 0) << r.err;
   // The reader table's size is the lock file's: 50 slots.
@@ -624,8 +627,8 @@ TEST(LoadTool, PlainTextInput) {
 TEST(LoadTool, LongValueLinesAreReadWhole) {
   TempDir dir;
   const std::string big(10000, '\x5a');
-  ToolRun r = run_tool(kLoad, {dir.path()}, hdr("", "bytevalue") + " 6b\n " + hex(big) +
-                                                " \n" + "DATA=END\n");
+  ToolRun r = run_tool(kLoad, {dir.path()},
+                       hdr("", "bytevalue") + " 6b\n " + hex(big) + " \n" + "DATA=END\n");
   // A trailing space is not a hex digit.
   EXPECT_EQ(r.status, 1);
   r = run_tool(kLoad, {dir.path()}, hdr("", "bytevalue") + " 6b\n " + hex(big) + "\nDATA=END\n");

@@ -48,9 +48,9 @@ const std::string &bdb_dir() {
   return dir;
 }
 
-#define REQUIRE_BDB()                                                                      \
-  do {                                                                                     \
-    if (bdb_dir().empty())                                                                 \
+#define REQUIRE_BDB()                                                                    \
+  do {                                                                                   \
+    if (bdb_dir().empty())                                                               \
       GTEST_SKIP() << "Berkeley DB tools (Debian package db5.3-util) are not available"; \
   } while (0)
 
@@ -182,7 +182,8 @@ TEST(Migration, DISABLED_DuplicatesMoveBothWays) {
   REQUIRE_BDB();
   Entries dups;
   for (int k = 0; k < 40; k++)
-    for (int v = 0; v <= k % 4; v++) dups.emplace_back("key" + std::to_string(k), "v" + std::to_string(v));
+    for (int v = 0; v <= k % 4; v++)
+      dups.emplace_back("key" + std::to_string(k), "v" + std::to_string(v));
   dups = sorted(dups);
   for (bool print : {true, false}) {
     TempDir dir;

@@ -25,10 +25,12 @@ namespace {
 
 const std::string kStat = tool_path("orv-stat");
 
-std::string stat_block(unsigned depth, size_t branch, size_t leaf, size_t overflow, size_t entries) {
+std::string stat_block(unsigned depth, size_t branch, size_t leaf, size_t overflow,
+                       size_t entries) {
   return "  Tree depth: " + std::to_string(depth) + "\n  Branch pages: " + std::to_string(branch) +
-         "\n  Leaf pages: " + std::to_string(leaf) + "\n  Overflow pages: " +
-         std::to_string(overflow) + "\n  Entries: " + std::to_string(entries) + "\n";
+         "\n  Leaf pages: " + std::to_string(leaf) +
+         "\n  Overflow pages: " + std::to_string(overflow) +
+         "\n  Entries: " + std::to_string(entries) + "\n";
 }
 
 std::string ptr_text(const void *p) {
@@ -45,8 +47,13 @@ TEST(StatTool, VersionAndUsage) {
       "usage: " + kStat + " [-V] [-n] [-e] [-r[r]] [-f[f[f]]] [-v] [-L] [-a|-s subdb] dbpath\n";
   TempDir dir;
   const std::vector<std::vector<std::string>> bad = {
-      {}, {"-e"}, {"-a", "-s", "x", dir.path()}, {"-s", "x", "-a", dir.path()},
-      {"-z", dir.path()}, {dir.path(), dir.path()}, {"-s"},
+      {},
+      {"-e"},
+      {"-a", "-s", "x", dir.path()},
+      {"-s", "x", "-a", dir.path()},
+      {"-z", dir.path()},
+      {dir.path(), dir.path()},
+      {"-s"},
   };
   for (const auto &args : bad) {
     SCOPED_TRACE(testing::PrintToString(args));
@@ -65,20 +72,19 @@ TEST(StatTool, FreshEnvironmentInfo) {
   ToolRun r = run_tool(kStat, {"-e", dir.path()});
   EXPECT_EQ(r.status, 0) << r.err;
   const long psize = sysconf(_SC_PAGESIZE);
-  EXPECT_EQ(r.out, "Environment Info\n  Map address: " + ptr_text(nullptr) +
-                       "\n  Map size: " + std::to_string(kToolMapSize) +
-                       "\n  Page size: " + std::to_string(psize) +
+  EXPECT_EQ(r.out, "Environment Info\n  Map address: " + ptr_text(nullptr) + "\n  Map size: " +
+                       std::to_string(kToolMapSize) + "\n  Page size: " + std::to_string(psize) +
                        "\n  Max pages: " + std::to_string(kToolMapSize / psize) +
                        "\n  Number of pages used: 2\n  Last transaction ID: 0\n"
                        "  Max readers: 126\n  Number of readers used: 0\n"
-                       "Status of Main DB\n" + stat_block(0, 0, 0, 0, 0));
+                       "Status of Main DB\n" +
+                       stat_block(0, 0, 0, 0, 0));
 }
 
 TEST(StatTool, DatabaseStatistics) {
   TempDir dir;
-  make_env(dir.path(), {{"", 0, {{"k", "v"}}},
-                        {"alpha", 0, numbered(3)},
-                        {"beta", ORV_DUPSORT, {}}});
+  make_env(dir.path(),
+           {{"", 0, {{"k", "v"}}}, {"alpha", 0, numbered(3)}, {"beta", ORV_DUPSORT, {}}});
   struct Case {
     std::vector<std::string> args;
     std::string out;
@@ -87,8 +93,9 @@ TEST(StatTool, DatabaseStatistics) {
   const Case cases[] = {
       {{dir.path()}, main_db},
       {{"-s", "alpha", dir.path()}, "Status of alpha\n" + stat_block(1, 0, 1, 0, 3)},
-      {{"-a", dir.path()}, main_db + "Status of alpha\n" + stat_block(1, 0, 1, 0, 3) +
-                               "Status of beta\n" + stat_block(0, 0, 0, 0, 0)},
+      {{"-a", dir.path()},
+       main_db + "Status of alpha\n" + stat_block(1, 0, 1, 0, 3) + "Status of beta\n" +
+           stat_block(0, 0, 0, 0, 0)},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -106,7 +113,8 @@ TEST(StatTool, FailureMessages) {
     std::string err;
   };
   const Case cases[] = {
-      {{dir.file("missing")}, "orv_env_open failed, error 2 " + std::string(orv_strerror(ENOENT)) + "\n"},
+      {{dir.file("missing")},
+       "orv_env_open failed, error 2 " + std::string(orv_strerror(ENOENT)) + "\n"},
       {{"-s", "nope", dir.path()},
        "orv_open failed, error -30798 " + std::string(orv_strerror(ORV_NOTFOUND)) + "\n"},
       {{"-s", "k", dir.path()},
@@ -244,8 +252,8 @@ TEST(StatFreelist, RecordsRunsAndBadSequences) {
   make_env(dir.path(), {{"", 0, numbered(200)}});
   put_free_records(dir.path(), {
                                    {1000000, {5, 10, 9, 8, 5, 3}},
-                                   {1000001, {3, 4, 6, 5}},   // not descending
-                                   {1000002, {9, 12, 11}},    // count beyond the record
+                                   {1000001, {3, 4, 6, 5}},  // not descending
+                                   {1000002, {9, 12, 11}},   // count beyond the record
                                });
   auto runs = [](std::vector<std::string> lines) {
     std::string s;
