@@ -202,6 +202,51 @@ TEST(DumpTool, OutputFileNoSubdirAndPreviousSnapshot) {
   EXPECT_EQ(r.out, header("print") + " old\n 1\nDATA=END\n");
 }
 
+TEST(DumpTool, OneSnapshotWhileAnotherProcessWrites) {
+  // The writer rewrites every value with its generation number in each
+  // transaction; a dump taken meanwhile must show one generation only.
+  TempDir dir;
+  Entries e;
+  for (int i = 0; i < 2000; i++) e.emplace_back("key" + std::to_string(i), "g0");
+  make_env(dir.path(), {{"", 0, e}});
+  const pid_t writer = fork();
+  if (writer == 0) {
+    ORV_env *env = nullptr;
+    if (orv_env_create(&env) || orv_env_set_mapsize(env, kToolMapSize) ||
+        orv_env_open(env, dir.c_str(), 0, 0644))
+      _exit(1);
+    for (int gen = 1; gen <= 40; gen++) {
+      ORV_txn *txn = nullptr;
+      if (orv_txn_begin(env, nullptr, 0, &txn)) _exit(2);
+      std::string v = "g" + std::to_string(gen);
+      for (auto &[k, old] : e) {
+        ORV_val key = bytes(k), data = bytes(v);
+        if (orv_put(txn, 1, &key, &data, 0)) _exit(3);
+      }
+      if (orv_txn_commit(txn)) _exit(4);
+    }
+    orv_env_close(env);
+    _exit(0);
+  }
+  for (int round = 0; round < 5; round++) {
+    ToolRun r = run_tool(kDump, {"-p", dir.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t first = r.out.find("HEADER=END\n") + 11;
+    std::string data = r.out.substr(first);
+    size_t vstart = data.find('\n') + 1;  // the first value line
+    const std::string value = data.substr(vstart, data.find('\n', vstart) + 1 - vstart);
+    size_t lines = 0, same = 0;
+    for (size_t pos = 0; pos < data.size() && data.compare(pos, 8, "DATA=END") != 0; lines++) {
+      size_t nl = data.find('\n', pos);
+      if (lines % 2 == 1 && data.compare(pos, nl + 1 - pos, value) == 0) same++;
+      pos = nl + 1;
+    }
+    EXPECT_EQ(lines, 4000u);
+    EXPECT_EQ(same, 2000u) << "value " << value;
+  }
+  EXPECT_EQ(wait_status(writer), 0);
+}
+
 TEST(DumpTool, VersionAndUsage) {
   TempDir dir;
   make_env(dir.path(), {{"", 0, {}}});
