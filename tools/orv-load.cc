@@ -335,6 +335,7 @@ struct Loader {
   LineBuf key;
   char *prev = nullptr;  // previous key under -a, for duplicate runs
   size_t prev_size = 0;
+  size_t prev_cap = 0;
 };
 
 bool call_failed(const char *call, int rc) {
@@ -343,8 +344,10 @@ bool call_failed(const char *call, int rc) {
 }
 
 void remember_key(Loader *ld, const ORV_val &k) {
-  std::memcpy(ld->prev, k.mv_data, k.mv_size);
-  ld->prev_size = k.mv_size;
+  // A key longer than the buffer is longer than any key the library takes:
+  // its put fails, and nothing is remembered.
+  ld->prev_size = k.mv_size <= ld->prev_cap ? k.mv_size : 0;
+  std::memcpy(ld->prev, k.mv_data, ld->prev_size);
 }
 
 // Begins a batch: a write transaction and a cursor on the section's database.
@@ -532,6 +535,7 @@ int main(int argc, char *argv[]) {
   {
     size_t keycap = 2 * static_cast<size_t>(orv_env_get_maxkeysize(ld.env)) + 2;
     ld.prev = static_cast<char *>(std::malloc(keycap));
+    ld.prev_cap = keycap;
     if (ld.prev == nullptr || !buf_init(&ld.key, keycap)) {
       call_failed("malloc", ENOMEM);
       goto out;

@@ -750,6 +750,22 @@ TEST(LoadTool, EmptyInputCreatesTheEnvironment) {
   EXPECT_EQ(read_db(dir.path()), Entries{});
 }
 
+TEST(LoadTool, AppendRefusesOverlongKeys) {
+  // In append mode a duplicate-sorted database remembers the previous key;
+  // a key far over the limit must fail its put, nothing more.
+  for (const char *flags : {"", "dupsort=1\n"}) {
+    SCOPED_TRACE(flags);
+    TempDir dir;
+    const std::string text = hdr(flags) + " a\n 1\n " + std::string(5000, 'k') + "\n 2\nDATA=END\n";
+    ToolRun r = run_tool(kLoad, {"-a", dir.path()}, text);
+    EXPECT_EQ(r.status, 1);
+    const std::string line = *flags ? "9" : "8";
+    EXPECT_EQ(r.err, kLoad + ": line " + line + ": orv_cursor_put failed, error -30781 " +
+                         orv_strerror(ORV_BAD_VALSIZE) + "\n");
+    EXPECT_EQ(read_db(dir.path()), Entries{});
+  }
+}
+
 // Sorted duplicates with several values per key are not built yet.
 TEST(LoadTool, DISABLED_DuplicateValuesInBothModes) {
   for (bool append : {false, true}) {
