@@ -248,6 +248,33 @@ TEST(DumpTool, OneSnapshotWhileAnotherProcessWrites) {
   EXPECT_EQ(wait_status(writer), 0);
 }
 
+void *recorded_mapaddr(const std::string &path) {
+  Env env;
+  EXPECT_EQ(orv_env_open(env, path.c_str(), ORV_RDONLY, 0644), 0);
+  ORV_envinfo info{};
+  EXPECT_EQ(orv_env_info(env, &info), 0);
+  return info.mi_mapaddr;
+}
+
+TEST(DumpTool, FixedMapAddressTravelsWithTheDump) {
+  TempDir src, dst;
+  make_env(src.path(), {{"", 0, {{"k", "v"}}}}, ORV_FIXEDMAP);
+  void *addr = recorded_mapaddr(src.path());
+  ASSERT_NE(addr, nullptr);
+  char line[64];
+  std::snprintf(line, sizeof line, "mapaddr=%p\n", addr);
+  ToolRun r = run_tool(kDump, {"-p", src.path()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string sizing = "mapsize=" + std::to_string(kToolMapSize) + "\n";
+  EXPECT_NE(r.out.find(sizing + line + "maxreaders=126\n"), std::string::npos) << r.out;
+
+  // The loaded environment is opened with a fixed map too.
+  ToolRun l = run_tool(kLoad, {dst.path()}, r.out);
+  ASSERT_EQ(l.status, 0) << l.err;
+  EXPECT_NE(recorded_mapaddr(dst.path()), nullptr);
+  EXPECT_EQ(read_db(dst.path()), (Entries{{"k", "v"}}));
+}
+
 TEST(DumpTool, VersionAndUsage) {
   TempDir dir;
   make_env(dir.path(), {{"", 0, {}}});

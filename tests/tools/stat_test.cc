@@ -79,6 +79,11 @@ TEST(StatTool, FreshEnvironmentInfo) {
                        "  Max readers: 126\n  Number of readers used: 0\n"
                        "Status of Main DB\n" +
                        stat_block(0, 0, 0, 0, 0));
+
+  r = run_tool(kStat, {"-fff", dir.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Freelist Status\n" + stat_block(0, 0, 0, 0, 0) + "  Free pages: 0\n" +
+                       "Status of Main DB\n" + stat_block(0, 0, 0, 0, 0));
 }
 
 TEST(StatTool, DatabaseStatistics) {
