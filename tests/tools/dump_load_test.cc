@@ -427,7 +427,7 @@ TEST(DumpTool, OutputPipeWithoutReader) {
 
 struct RoundTrip {
   const char *label;
-  std::vector<DbSpec> dbs;
+  std::vector<DbContents> dbs;
   bool all;  // dump with -a (named databases)
 };
 
@@ -446,7 +446,7 @@ std::vector<RoundTrip> round_trips() {
   Entries empties = numbered(50, "e", "");
   for (auto &e : empties) e.second.clear();
 
-  std::vector<DbSpec> named;
+  std::vector<DbContents> named;
   const unsigned kinds[] = {0,           ORV_REVERSEKEY, ORV_INTEGERKEY,
                             ORV_COUNTED, ORV_PREFIXKEY,  ORV_DUPSORT};
   for (int i = 0; i < 6; i++) {
@@ -510,7 +510,7 @@ TEST_P(DumpLoadRoundTrip, SameTextAndEntries) {
       ToolRun d2 = run_tool(kDump, dargs);
       ASSERT_EQ(d2.status, 0) << d2.err;
       EXPECT_EQ(d2.out, d1.out);
-      for (const DbSpec &db : c.dbs) {
+      for (const DbContents &db : c.dbs) {
         if (c.all && db.name.empty()) continue;
         EXPECT_EQ(read_db(dst.path(), db.name), read_db(src.path(), db.name)) << db.name;
         // Counting and prefix compression are not part of the dump.

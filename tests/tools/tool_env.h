@@ -18,7 +18,7 @@ namespace orv_test {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-struct DbSpec {
+struct DbContents {
   std::string name;  // "" for the main database
   unsigned flags = 0;
   Entries entries;
@@ -41,13 +41,13 @@ inline ORV_env *open_env(const std::string &path, unsigned flags = 0) {
   return env;
 }
 
-// Writes every database of specs in one transaction.
-inline void make_env(const std::string &path, const std::vector<DbSpec> &specs,
+// Writes every database of dbs in one transaction.
+inline void make_env(const std::string &path, const std::vector<DbContents> &dbs,
                      unsigned envflags = 0) {
   ORV_env *env = open_env(path, envflags);
   ORV_txn *txn = nullptr;
   ASSERT_EQ(orv_txn_begin(env, nullptr, 0, &txn), 0);
-  for (const DbSpec &db : specs) {
+  for (const DbContents &db : dbs) {
     ORV_dbi dbi = 0;
     const char *name = db.name.empty() ? nullptr : db.name.c_str();
     ASSERT_EQ(orv_dbi_open(txn, name, db.flags | ORV_CREATE, &dbi), 0) << db.name;
