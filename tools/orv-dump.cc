@@ -159,11 +159,13 @@ int dump_all(ORV_txn *txn, ORV_dbi main_dbi, const char *path, bool list, bool p
     if (rc != 0) break;
   }
   orv_cursor_close(mc);
+  // A read error is reported as itself, not as a lack of databases.
+  if (rc != 0 && rc != ORV_NOTFOUND) return rc;
   if (counted == 0) {
     std::fprintf(stderr, "%s: %s does not contain multiple databases\n", prog, path);
     return ORV_NOTFOUND;
   }
-  return rc == ORV_NOTFOUND ? 0 : rc;
+  return 0;
 }
 
 [[noreturn]] void usage() {
