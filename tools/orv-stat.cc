@@ -127,7 +127,8 @@ int print_freelist(ORV_txn *txn, int detail) {
   print_stat(st);
   size_t total = 0;
   ORV_val key, data;
-  while (orv_cursor_get(mc, &key, &data, ORV_NEXT) == 0) {
+  int rc;
+  while ((rc = orv_cursor_get(mc, &key, &data, ORV_NEXT)) == 0) {
     const auto *list = static_cast<const unsigned char *>(data.mv_data);
     const size_t words = data.mv_size / sizeof(uint64_t);
     uint64_t n = words > 0 ? page_at(list, 0) : 0;
@@ -143,6 +144,8 @@ int print_freelist(ORV_txn *txn, int detail) {
     }
   }
   orv_cursor_close(mc);
+  // A total over the records read before an error would be a wrong answer.
+  if (rc != ORV_NOTFOUND) return call_failed("orv_cursor_get", rc);
   std::printf("  Free pages: %zu\n", total);
   return 0;
 }
@@ -173,15 +176,18 @@ int print_all(ORV_txn *txn, ORV_dbi main_dbi) {
     name[key.mv_size] = '\0';
     ORV_dbi dbi;
     if (orv_dbi_open(txn, name, 0, &dbi) == 0) {
-      rc = print_db(txn, dbi, name);
+      rc = print_db(txn, dbi, name);  // reports its own failure
       orv_dbi_close(orv_txn_env(txn), dbi);
     }
     std::free(name);
-    if (rc != 0) break;
+    if (rc != 0) {
+      orv_cursor_close(mc);
+      return rc;
+    }
   }
   orv_cursor_close(mc);
   if (rc == ORV_NOTFOUND) return 0;
-  if (rc != 0 && rc != ENOMEM) call_failed("orv_cursor_get", rc);
+  if (rc != ENOMEM) call_failed("orv_cursor_get", rc);
   return rc;
 }
 

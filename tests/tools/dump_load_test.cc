@@ -340,23 +340,6 @@ TEST(DumpTool, OutputThatCannotBeWrittenFails) {
   EXPECT_EQ(r.err, kDump + ": " + dir.path() + ": " + std::strerror(ENOSPC) + "\n");
 }
 
-// Makes the first overflow page of the data file unreadable as one.
-void damage_overflow_page(const std::string &datafile) {
-  std::string bytes = file_text(datafile);
-  const size_t psize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  for (size_t off = 2 * psize; off + psize <= bytes.size(); off += psize) {
-    uint16_t flags;
-    std::memcpy(&flags, bytes.data() + off + 10, 2);
-    if (flags & 0x04) {  // an overflow page
-      flags = 0;
-      std::memcpy(bytes.data() + off + 10, &flags, 2);
-      std::ofstream(datafile, std::ios::binary) << bytes;
-      return;
-    }
-  }
-  FAIL() << "no overflow page";
-}
-
 TEST(DumpTool, ReadErrorIsReportedAndNeverEndsTheSection) {
   TempDir dir;
   make_env(dir.path(), {{"", 0, {{"a", "1"}, {"b", std::string(3 * 4096, 'x')}, {"c", "3"}}}});

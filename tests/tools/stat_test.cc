@@ -303,5 +303,20 @@ TEST(StatFreelist, RecordsRunsAndBadSequences) {
       << f.out;
 }
 
+TEST(StatFreelist, ReadErrorFailsInsteadOfATotal) {
+  TempDir dir;
+  make_env(dir.path(), {{"", 0, {{"k", "v"}}}});
+  // A record large enough to live on an overflow page, then damaged.
+  std::vector<uint64_t> list = {2000};
+  for (uint64_t pg = 3000; pg > 1000; pg--) list.push_back(pg);
+  put_free_records(dir.path(), {{1000000, list}});
+  damage_overflow_page(dir.file("data.orv"));
+  ToolRun r = run_tool(kStat, {"-f", dir.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "orv_cursor_get failed, error -30796 " +
+                       std::string(orv_strerror(ORV_CORRUPTED)) + "\n");
+  EXPECT_EQ(r.out.find("Free pages"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace orv_test

@@ -7,7 +7,12 @@
 #define ORV_TESTS_TOOLS_TOOL_ENV_H
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,6 +111,24 @@ inline Entries numbered(int n, const std::string &kprefix = "k", const std::stri
     e.emplace_back(kprefix + buf, vprefix + buf);
   }
   return e;
+}
+
+// Makes the first overflow page of the data file unreadable as one.
+inline void damage_overflow_page(const std::string &datafile) {
+  std::ifstream in(datafile, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t psize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  for (size_t off = 2 * psize; off + psize <= bytes.size(); off += psize) {
+    uint16_t flags;
+    std::memcpy(&flags, bytes.data() + off + 10, 2);
+    if (flags & 0x04) {  // an overflow page
+      flags = 0;
+      std::memcpy(bytes.data() + off + 10, &flags, 2);
+      std::ofstream(datafile, std::ios::binary) << bytes;
+      return;
+    }
+  }
+  FAIL() << "no overflow page";
 }
 
 }  // namespace orv_test
