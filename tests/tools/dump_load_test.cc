@@ -25,7 +25,6 @@ namespace {
 
 const std::string kDump = tool_path("orv-dump");
 const std::string kLoad = tool_path("orv-load");
-const std::string kVersion = "ELDRAN 1.0.0: (October 26, 2025)\n";
 
 std::string psize_line() { return "db_pagesize=" + std::to_string(sysconf(_SC_PAGESIZE)) + "\n"; }
 
@@ -278,32 +277,18 @@ TEST(DumpTool, FixedMapAddressTravelsWithTheDump) {
 TEST(DumpTool, VersionAndUsage) {
   TempDir dir;
   make_env(dir.path(), {{"", 0, {}}});
-  ToolRun r = run_tool(kDump, {"-V"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kVersion);
-
-  const std::string usage =
-      "usage: " + kDump + " [-V] [-f output] [-l] [-n] [-p] [-v] [-a|-s subdb] dbpath\n";
-  const std::vector<std::vector<std::string>> bad = {
-      {},
-      {"-p"},
-      {"-a", "-s", "x", dir.path()},
-      {"-s", "x", "-a", dir.path()},
-      {"-l", "-s", "x", dir.path()},
-      {"-s", "x", "-l", dir.path()},
-      {"-x", dir.path()},
-      {dir.path(), dir.path()},
-      {"-s"},
-  };
-  for (const auto &args : bad) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    r = run_tool(kDump, args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(r.err.size() >= usage.size() &&
-                r.err.compare(r.err.size() - usage.size(), usage.size(), usage) == 0)
-        << r.err;  // getopt may say what it disliked first
-  }
+  expect_version_and_usage(kDump, "[-V] [-f output] [-l] [-n] [-p] [-v] [-a|-s subdb] dbpath",
+                           {
+                               {},
+                               {"-p"},
+                               {"-a", "-s", "x", dir.path()},
+                               {"-s", "x", "-a", dir.path()},
+                               {"-l", "-s", "x", dir.path()},
+                               {"-s", "x", "-l", dir.path()},
+                               {"-x", dir.path()},
+                               {dir.path(), dir.path()},
+                               {"-s"},
+                           });
 }
 
 TEST(DumpTool, FailureMessages) {
@@ -538,23 +523,10 @@ TEST(DumpLoadDuplicates, DISABLED_RoundTripWithSeveralValuesPerKey) {
 // ---- orv-load -----------------------------------------------------------------------
 
 TEST(LoadTool, VersionAndUsage) {
-  ToolRun r = run_tool(kLoad, {"-V"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kVersion);
-  const std::string usage =
-      "usage: " + kLoad + " [-V] [-a] [-f input] [-n] [-s name] [-N] [-T] dbpath\n";
   TempDir dir;
-  const std::vector<std::vector<std::string>> bad = {
-      {}, {"-a"}, {"-x", dir.path()}, {dir.path(), dir.path()}, {"-s"}, {"-p", dir.path()},
-  };
-  for (const auto &args : bad) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    r = run_tool(kLoad, args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.err.size() >= usage.size() &&
-                r.err.compare(r.err.size() - usage.size(), usage.size(), usage) == 0)
-        << r.err;
-  }
+  expect_version_and_usage(
+      kLoad, "[-V] [-a] [-f input] [-n] [-s name] [-N] [-T] dbpath",
+      {{}, {"-a"}, {"-x", dir.path()}, {dir.path(), dir.path()}, {"-s"}, {"-p", dir.path()}});
 }
 
 // A header as orv-load needs it (no sizing lines: the defaults apply).

@@ -40,30 +40,18 @@ std::string ptr_text(const void *p) {
 }
 
 TEST(StatTool, VersionAndUsage) {
-  ToolRun r = run_tool(kStat, {"-V"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "ELDRAN 1.0.0: (October 26, 2025)\n");
-  const std::string usage =
-      "usage: " + kStat + " [-V] [-n] [-e] [-r[r]] [-f[f[f]]] [-v] [-L] [-a|-s subdb] dbpath\n";
   TempDir dir;
-  const std::vector<std::vector<std::string>> bad = {
-      {},
-      {"-e"},
-      {"-a", "-s", "x", dir.path()},
-      {"-s", "x", "-a", dir.path()},
-      {"-z", dir.path()},
-      {dir.path(), dir.path()},
-      {"-s"},
-  };
-  for (const auto &args : bad) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    r = run_tool(kStat, args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(r.err.size() >= usage.size() &&
-                r.err.compare(r.err.size() - usage.size(), usage.size(), usage) == 0)
-        << r.err;
-  }
+  expect_version_and_usage(kStat,
+                           "[-V] [-n] [-e] [-r[r]] [-f[f[f]]] [-v] [-L] [-a|-s subdb] dbpath",
+                           {
+                               {},
+                               {"-e"},
+                               {"-a", "-s", "x", dir.path()},
+                               {"-s", "x", "-a", dir.path()},
+                               {"-z", dir.path()},
+                               {dir.path(), dir.path()},
+                               {"-s"},
+                           });
 }
 
 TEST(StatTool, FreshEnvironmentInfo) {

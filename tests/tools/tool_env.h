@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "orv.h"
+#include "util/run_tool.h"
 
 namespace orv_test {
 
@@ -111,6 +112,26 @@ inline Entries numbered(int n, const std::string &kprefix = "k", const std::stri
     e.emplace_back(kprefix + buf, vprefix + buf);
   }
   return e;
+}
+
+// Checks -V, and that every argument list of bad is refused with status 1,
+// no output and the usage text last on standard error (getopt may first
+// say what it disliked).
+inline void expect_version_and_usage(const std::string &tool, const std::string &usage_args,
+                                     const std::vector<std::vector<std::string>> &bad) {
+  ToolRun r = run_tool(tool, {"-V"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ELDRAN 1.0.0: (October 26, 2025)\n");
+  const std::string usage = "usage: " + tool + " " + usage_args + "\n";
+  for (const auto &args : bad) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    r = run_tool(tool, args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.size() >= usage.size() &&
+                r.err.compare(r.err.size() - usage.size(), usage.size(), usage) == 0)
+        << r.err;
+  }
 }
 
 // Makes the first overflow page of the data file unreadable as one.
