@@ -20,9 +20,6 @@
 namespace orv_test {
 namespace {
 
-const std::string kDump = tool_path("orv-dump");
-const std::string kLoad = tool_path("orv-load");
-
 std::string find_program(const std::string &name) {
   const char *path = std::getenv("PATH");
   std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");

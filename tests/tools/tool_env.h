@@ -1,8 +1,10 @@
-// Environments for the tool tests: built through the library from a list of
-// databases and their entries, and read back the same way.
+// Shared by the tool tests: environments built through the library from a
+// list of databases and their entries and read back the same way, the dump
+// text the tools write and read, and the checks every tool shares.
 //
 //   make_env(dir.path(), {{"", 0, {{"k", "v"}}}, {"named", ORV_DUPSORT, {...}}});
 //   Entries e = read_db(dir.path(), "named");
+//   run_tool(kLoad, {dir.path()}, hdr() + " k\n v\nDATA=END\n");
 #ifndef ORV_TESTS_TOOLS_TOOL_ENV_H
 #define ORV_TESTS_TOOLS_TOOL_ENV_H
 
@@ -114,6 +116,45 @@ inline Entries numbered(int n, const std::string &kprefix = "k", const std::stri
   return e;
 }
 
+inline const std::string kDump = tool_path("orv-dump");
+inline const std::string kLoad = tool_path("orv-load");
+
+inline std::string psize_line() {
+  return "db_pagesize=" + std::to_string(sysconf(_SC_PAGESIZE)) + "\n";
+}
+
+// The header orv-dump writes for a database of an environment made by
+// make_env (map size kToolMapSize, the default reader table).
+inline std::string header(const std::string &format, const std::string &name = "",
+                          const std::string &flag_lines = "") {
+  std::string h = "VERSION=3\nformat=" + format + "\n";
+  if (!name.empty()) h += "database=" + name + "\n";
+  h += "type=btree\nmapsize=" + std::to_string(kToolMapSize) + "\nmaxreaders=126\n";
+  return h + flag_lines + psize_line() + "HEADER=END\n";
+}
+
+inline std::string file_text(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline std::string hex(const std::string &s) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+inline std::string u64key(uint64_t x) { return std::string(reinterpret_cast<const char *>(&x), 8); }
+
+// A header as orv-load needs it (no sizing lines: the defaults apply).
+inline std::string hdr(const std::string &extra = "", const std::string &format = "print") {
+  return "VERSION=3\nformat=" + format + "\ntype=btree\n" + extra + "HEADER=END\n";
+}
+
 // Checks -V, and that every argument list of bad is refused with status 1,
 // no output and the usage text last on standard error (getopt may first
 // say what it disliked).
@@ -136,8 +177,7 @@ inline void expect_version_and_usage(const std::string &tool, const std::string 
 
 // Makes the first overflow page of the data file unreadable as one.
 inline void damage_overflow_page(const std::string &datafile) {
-  std::ifstream in(datafile, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes = file_text(datafile);
   const size_t psize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   for (size_t off = 2 * psize; off + psize <= bytes.size(); off += psize) {
     uint16_t flags;
