@@ -3,10 +3,8 @@
 // another process writes, read errors that must not pass for a complete
 // dump, and signals (an interrupt, a reader of the output that went away).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>

@@ -6,9 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fstream>

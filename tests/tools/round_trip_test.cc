@@ -2,15 +2,12 @@
 // the dump of every kind of database loads (plainly and in append mode)
 // into the same entries, and its dump is the same text, in both formats.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
