@@ -22,7 +22,7 @@
 namespace {
 
 using orv_test::Env;
-using orv_test::run_tool;
+using orv_test::run_tool_argv;
 using orv_test::str;
 using orv_test::tool_path;
 using orv_test::ToolRun;
@@ -164,7 +164,7 @@ TEST_F(Tools, CopyCommandLine) {
     if (!c.dst.empty()) mkdir(c.dst.c_str(), 0755);
     std::vector<std::string> argv{copy_};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const ToolRun r = run_tool(argv);
+    const ToolRun r = run_tool_argv(argv);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, !c.args.empty() && c.args[0] == "-V" ? kVersion : "");
@@ -187,7 +187,7 @@ TEST_F(Tools, CopyToStandardOutput) {
     std::vector<std::string> argv{copy_};
     if (*opt) argv.push_back(opt);
     argv.push_back(src_.path());
-    const ToolRun r = run_tool(argv, fd);
+    const ToolRun r = run_tool_argv(argv, fd);
     close(fd);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -206,13 +206,13 @@ TEST_F(Tools, CopyNamesDataFilesWithN) {
     if (std::string(opt) == "-c") argv.push_back("-c");
     argv.push_back(store);
     argv.push_back(dst);
-    const ToolRun r = run_tool(argv);
+    const ToolRun r = run_tool_argv(argv);
     EXPECT_EQ(r.status, 0) << opt;
     EXPECT_EQ(r.err, "") << opt;
     EXPECT_EQ(read_store(dst, ORV_NOSUBDIR), want) << opt;
   }
   // A directory path with -n is not a data file.
-  const ToolRun r = run_tool({copy_, "-n", dir.path(), dir.file("x")});
+  const ToolRun r = run_tool_argv({copy_, "-n", dir.path(), dir.file("x")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind(copy_ + ": opening environment failed, error ", 0), 0u) << r.err;
 }
@@ -226,7 +226,7 @@ TEST_F(Tools, CopyPreviousSnapshot) {
     if (*opt) argv.push_back(opt);
     argv.push_back(src_.path());
     argv.push_back(out.path());
-    const ToolRun r = run_tool(argv);
+    const ToolRun r = run_tool_argv(argv);
     EXPECT_EQ(r.status, 0) << opt;
     EXPECT_EQ(r.err, "") << opt;
     EXPECT_EQ(read_store(out.path()), want_) << opt;
@@ -243,9 +243,9 @@ TEST_F(Tools, CopyToAClosedPipe) {
     std::vector<std::string> argv{copy_};
     if (*opt) argv.push_back(opt);
     argv.push_back(src_.path());
-    const ToolRun r = run_tool(argv, fds[1]);
+    const ToolRun r = run_tool_argv(argv, fds[1]);
     close(fds[1]);
-    EXPECT_EQ(r.status, 1) << "negative: killed by that signal";
+    EXPECT_EQ(r.status, 1) << "128 + N: killed by signal N";
     EXPECT_EQ(r.err, copy_failed(copy_, "copying", EPIPE));
   }
 }
@@ -271,7 +271,7 @@ TEST_F(Tools, CopyInterruptedBySigint) {
     argv.insert(argv.end(), c.opts.begin(), c.opts.end());
     argv.push_back(big.path());
     size_t got = 0;
-    const ToolRun r = run_tool(argv, fds[1], [&](pid_t pid) {
+    const ToolRun r = run_tool_argv(argv, fds[1], [&](pid_t pid) {
       close(fds[1]);
       char buf[65536];
       bool sent = false;
@@ -317,7 +317,7 @@ TEST_F(Tools, DropCommandLine) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> argv{drop_};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const ToolRun r = run_tool(argv);
+    const ToolRun r = run_tool_argv(argv);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
@@ -349,7 +349,7 @@ TEST_F(Tools, DropEmptiesOrDeletes) {
   for (const Step &s : steps) {
     std::vector<std::string> argv{drop_};
     argv.insert(argv.end(), s.args.begin(), s.args.end());
-    const ToolRun r = run_tool(argv);
+    const ToolRun r = run_tool_argv(argv);
     EXPECT_EQ(r.status, 0) << argv[1];
     EXPECT_EQ(r.out + r.err, "") << argv[1];
     EXPECT_EQ(read_store(src), s.want) << argv[1];
@@ -361,7 +361,7 @@ TEST_F(Tools, DropEmptiesOrDeletes) {
 
 // Emptying the main database also frees the named databases it records.
 TEST_F(Tools, DropMainWithNamedDatabases) {
-  const ToolRun r = run_tool({drop_, src_.path()});
+  const ToolRun r = run_tool_argv({drop_, src_.path()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   const Contents got = read_store(src_.path());  // verifies: no page leaked
@@ -372,13 +372,13 @@ TEST_F(Tools, DropNamesDataFilesWithN) {
   TempDir dir;
   const std::string store = dir.file("store");
   write_store(store, ORV_NOSUBDIR, 20, "n");
-  const ToolRun r = run_tool({drop_, "-n", "-d", "-s", "two", store});
+  const ToolRun r = run_tool_argv({drop_, "-n", "-d", "-s", "two", store});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   const Contents got = read_store(store, ORV_NOSUBDIR);
   EXPECT_EQ(got.count("two"), 0u);
   EXPECT_EQ(got.at("one").size(), 20u);
-  const ToolRun bad = run_tool({drop_, "-n", dir.path()});
+  const ToolRun bad = run_tool_argv({drop_, "-n", dir.path()});
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err.rfind("orv_env_open failed, error ", 0), 0u) << bad.err;
 }
