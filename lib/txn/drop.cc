@@ -37,6 +37,8 @@ void cursors_unposition(ORV_txn *txn, ORV_dbi dbi) {
 // The open handle of this transaction whose name is name, or 0.
 ORV_dbi slot_named(ORV_txn *txn, const ORV_val &name) {
   for (ORV_dbi i = CORE_DBS; i < txn->mt_dbcount; i++) {
+    // A slot deleted here may share its name with the one created since.
+    if (txn->mt_dbflags[i] & DB_DELETED) continue;
     const ORV_val &n = txn->mt_dbxs[i].md_name;
     if (n.mv_size == name.mv_size && n.mv_size != 0 &&
         std::memcmp(n.mv_data, name.mv_data, n.mv_size) == 0)

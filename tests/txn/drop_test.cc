@@ -374,6 +374,19 @@ TEST_F(Drop, DeletedHandleClosesAtCommit) {
   EXPECT_EQ(stat(txn, h).ms_entries, 3u);
   orv_txn_abort(txn);
   EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+
+  // Deleted, created again, filled, then the main database emptied: the
+  // new tree is the one freed.
+  txn = begin();
+  const ORV_dbi filler = open_db(txn, "filler", 0);  // takes the free slot
+  EXPECT_EQ(filler, dbi);
+  ASSERT_EQ(orv_drop(txn, again, 1), 0);
+  ORV_dbi third = open_db(txn, "late", 0);
+  ASSERT_GT(third, again) << "the deleted slot comes first";
+  fill(txn, third, 0, 2000, 0);
+  ASSERT_EQ(orv_drop(txn, 1, 0), 0);
+  commit(txn);
+  EXPECT_TRUE(orv_test::EnvTreesValid(env_)) << "no page of the new tree leaked";
 }
 
 // Emptying the main database while it holds named databases frees their
