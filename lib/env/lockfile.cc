@@ -100,6 +100,9 @@ int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode, int *e
   int refused = lock_byte0(env->me_lfd, F_SETLK, F_WRLCK);
   if (refused == 0) {
     *excl = 1;
+  } else if (refused != EACCES && refused != EAGAIN) {
+    // Not a conflicting lock but a failure: nothing about the file is known.
+    return refused;
   } else {
     if (int rc = lock_byte0(env->me_lfd, F_SETLKW, F_RDLCK); rc != 0) return rc;
     *excl = 0;
@@ -137,8 +140,6 @@ int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode, int *e
   }
   if (ti->mti_magic != ORV_MAGIC) return ORV_INVALID;
   if (ti->mti_format != ORV_LOCK_FORMAT) return ORV_VERSION_MISMATCH;
-  // The write lock was refused for a reason other than a conflicting lock.
-  if (refused != EACCES && refused != EAGAIN) return refused;
   return 0;
 }
 

@@ -234,6 +234,7 @@ int orv_env_write_meta(ORV_txn *txn) {
   if (env->me_flags & (ORV_INMEMORY | ORV_WRITEMAP)) {
     // In place. mm_txnid goes last: a reader that sees the new id also sees
     // the records it describes.
+    const ORV_meta old = *mp;
     mp->mm_mapsize = mapsize;
     std::memcpy(mp->mm_dbs, txn->mt_dbs, CORE_DBS * sizeof(ORV_db));
     mp->mm_last_pg = txn->mt_next_pgno - 1;
@@ -245,6 +246,11 @@ int orv_env_write_meta(ORV_txn *txn) {
       int how = (env->me_flags & ORV_MAPASYNC) ? MS_ASYNC : MS_SYNC;
       if (orv_sys.msync(page - skew, env->me_psize + skew, how) != 0) {
         int rc = errno;
+        // The commit failed, so its meta must not reach the file later by
+        // ordinary write-back either: put the old one back, id first. No
+        // reader uses this page: the published id still names the other.
+        set_meta_txnid(mp, old.mm_txnid);
+        std::memcpy(mp, &old, offsetof(ORV_meta, mm_txnid));
         env->me_flags |= ORV_FATAL_ERROR;
         return rc;
       }
