@@ -46,11 +46,14 @@ struct Mode {
   // Commits that may be lost besides the one in progress: ORV_NOMETASYNC
   // leaves the newest meta page unflushed until the next commit's flush.
   unsigned lag;
+  // One crash point in about this many system calls (commits under
+  // ORV_WRITEMAP make fewer calls).
+  uint64_t every;
 };
 constexpr Mode kModes[] = {
-    {"default", 0, true, 0},
-    {"writemap", ORV_WRITEMAP, false, 0},
-    {"nometasync", ORV_NOMETASYNC, true, 1},
+    {"default", 0, true, 0, 48},
+    {"writemap", ORV_WRITEMAP, false, 0, 12},
+    {"nometasync", ORV_NOMETASYNC, true, 1, 48},
 };
 
 constexpr size_t kMapSize = size_t{2} << 20;
@@ -113,7 +116,7 @@ void CheckImage(const Mode &mode, const CrashImage &img, std::mt19937_64 &rng,
 // capturing the disk about every `every` system calls, and checks
 // `images` outcomes of every capture.
 void RunCrashes(const Mode &mode, uint64_t seed, uint64_t commits, uint64_t every, unsigned images,
-         Figures *fig) {
+                Figures *fig) {
   SCOPED_TRACE(std::string(mode.name) + " seed " + std::to_string(seed));
   TempDir dir;
   CrashSim sim;
@@ -171,8 +174,12 @@ class PowerLossTest : public ::testing::TestWithParam<Mode> {};
 
 TEST_P(PowerLossTest, EveryImageHoldsOneCommittedState) {
   Figures fig;
-  RunCrashes(GetParam(), EnvNumber("ORV_SEED", 1), 1200, 50, 3, &fig);
-  EXPECT_GT(fig.crash_points, 40u);
+  RunCrashes(GetParam(), EnvNumber("ORV_SEED", 1), 600, GetParam().every, 2, &fig);
+  std::printf("power loss: %s, %llu commits, %llu crash points, %llu images\n", GetParam().name,
+              static_cast<unsigned long long>(fig.commits),
+              static_cast<unsigned long long>(fig.crash_points),
+              static_cast<unsigned long long>(fig.images));
+  EXPECT_GT(fig.crash_points, 80u);
   EXPECT_GT(fig.torn_images, fig.images / 2);
 }
 
@@ -184,7 +191,8 @@ class PowerLossLongTest : public ::testing::TestWithParam<Mode> {};
 TEST_P(PowerLossLongTest, ManyCommitsManyImages) {
   const uint64_t rounds = EnvNumber("ORV_ROUNDS", 4);
   Figures fig;
-  RunCrashes(GetParam(), EnvNumber("ORV_SEED", 1) + 77, 1000 * rounds, 40, 2 + static_cast<unsigned>(rounds), &fig);
+  RunCrashes(GetParam(), EnvNumber("ORV_SEED", 1) + 77, 1000 * rounds, GetParam().every,
+             2 + static_cast<unsigned>(rounds), &fig);
   std::printf("power loss: %s, %llu commits, %llu crash points, %llu images (%llu with unflushed writes)\n",
               GetParam().name, static_cast<unsigned long long>(fig.commits),
               static_cast<unsigned long long>(fig.crash_points),

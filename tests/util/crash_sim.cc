@@ -78,6 +78,38 @@ void Apply(std::string *content, const CrashImage::Unit &u) {
   std::memcpy(content->data() + u.off, u.bytes.data(), u.bytes.size());
 }
 
+// A write that is durable at once (O_DSYNC, a flushed map range) goes
+// straight into the durable contents. Earlier unflushed writes lose the
+// part it covers: whatever became of them, those bytes are now its bytes.
+void ApplySure(FileState *f, uint64_t off, std::string bytes) {
+  const uint64_t end = off + bytes.size();
+  std::vector<CrashImage::Unit> kept;
+  for (auto &u : f->pending) {
+    const uint64_t ue = u.off + u.bytes.size();
+    if (u.truncate || ue <= off || u.off >= end) {
+      kept.push_back(std::move(u));
+      continue;
+    }
+    if (u.off < off) {
+      CrashImage::Unit head;
+      head.off = u.off;
+      head.bytes = u.bytes.substr(0, off - u.off);
+      kept.push_back(std::move(head));
+    }
+    if (ue > end) {
+      CrashImage::Unit tail;
+      tail.off = end;
+      tail.bytes = u.bytes.substr(end - u.off);
+      kept.push_back(std::move(tail));
+    }
+  }
+  f->pending = std::move(kept);
+  CrashImage::Unit u;
+  u.off = off;
+  u.bytes = std::move(bytes);
+  Apply(&f->durable, u);
+}
+
 // Before every tracked call: count it and let the test look.
 bool Enter() {
   if (g->paused) return false;
@@ -97,10 +129,10 @@ void Record(int fd, uint64_t off, std::string bytes) {
   bool dsync = false;
   FileState *f = FileOf(fd, &dsync);
   if (!f) return;
+  if (dsync) return ApplySure(f, off, std::move(bytes));
   CrashImage::Unit u;
   u.off = off;
   u.bytes = std::move(bytes);
-  u.sure = dsync;
   f->pending.push_back(std::move(u));
 }
 
@@ -238,11 +270,7 @@ int Msync(void *addr, size_t len, int flags) {
     if (fd >= 0) ::close(fd);
     const uint64_t end = std::min<uint64_t>({off + len, size, r.off + r.len});
     if (end <= off) return 0;
-    CrashImage::Unit u;
-    u.off = off;
-    u.bytes.assign(r.addr + (off - r.off), end - off);
-    u.sure = true;
-    f.pending.push_back(std::move(u));
+    ApplySure(&f, off, std::string(r.addr + (off - r.off), end - off));
     return 0;
   }
   return 0;
@@ -316,10 +344,6 @@ unsigned CrashImage::Write(std::mt19937_64 &rng, const std::string &dir) const {
     if (!f.entry_durable && rng() % 2) continue;  // the new entry was lost
     std::string content = f.durable;
     for (const Unit &u : f.pending) {
-      if (u.sure) {
-        Apply(&content, u);
-        continue;
-      }
       const unsigned fate = static_cast<unsigned>(rng() % 3);
       if (fate == 0) continue;  // dropped
       kept++;
@@ -348,10 +372,14 @@ unsigned CrashImage::Write(std::mt19937_64 &rng, const std::string &dir) const {
     const std::string path = dir + "/" + f.name;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) continue;
-    for (size_t done = 0; done < content.size();) {
-      ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
+    // Sparse: a file extended for a map is mostly zeros.
+    static const char zeros[kMapPage] = {};
+    if (::ftruncate(fd, static_cast<off_t>(content.size())) == 0) {
+      for (size_t off = 0; off < content.size(); off += kMapPage) {
+        const size_t n = std::min(kMapPage, content.size() - off);
+        if (std::memcmp(content.data() + off, zeros, n) == 0) continue;
+        if (::pwrite(fd, content.data() + off, n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) break;
+      }
     }
     ::close(fd);
   }

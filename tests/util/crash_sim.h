@@ -37,8 +37,7 @@ struct CrashImage {
   struct Unit {
     uint64_t off = 0;
     std::string bytes;       // the bytes written (empty for a size change)
-    bool truncate = false;   // a size change to off
-    bool sure = false;       // durable already (synchronous write, flush of a map range)
+    bool truncate = false;   // a size change to off (the library only ever lengthens)
   };
   struct File {
     std::string name;        // base name inside the environment directory
