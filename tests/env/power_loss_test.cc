@@ -21,6 +21,7 @@
 
 #include "orv.h"
 #include "util/crash_sim.h"
+#include "util/sys_fault.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
 #include "util/workload.h"
@@ -80,11 +81,7 @@ int OpenEnv(const Mode &mode, const std::string &dir, size_t mapsize, ORV_env **
 
 // Opens one outcome of a crash in a fresh directory and checks it. The
 // state found must have one of the digests in allowed.
-void CheckImage(const Mode &mode, const CrashImage &img, std::mt19937_64 &rng,
-                const std::map<uint64_t, Contents> &allowed, Figures *fig) {
-  TempDir dir;
-  if (img.Write(rng, dir.path()) > 0) fig->torn_images++;
-  fig->images++;
+void CheckImageIn(const Mode &mode, const TempDir &dir, const std::map<uint64_t, Contents> &allowed) {
   ORV_env *env = nullptr;
   ASSERT_EQ(OpenEnv(mode, dir.path(), 0, &env), 0) << "the image does not open";
   Contents got;
@@ -110,6 +107,15 @@ void CheckImage(const Mode &mode, const CrashImage &img, std::mt19937_64 &rng,
   EXPECT_EQ(orv_test::ReadContents(env, &again), 0);
   EXPECT_TRUE(orv_test::SameContents(again, more));
   orv_env_close(env);
+}
+
+void CheckImage(const Mode &mode, const CrashImage &img, std::mt19937_64 &rng,
+                const std::map<uint64_t, Contents> &allowed, Figures *fig) {
+  TempDir dir;
+  if (img.Write(rng, dir.path()) > 0) fig->torn_images++;
+  fig->images++;
+  EXPECT_TRUE(orv_test::RunWithoutSigbus([&] { CheckImageIn(mode, dir, allowed); }))
+      << "the image's trees reach past the end of its data file";
 }
 
 // Runs `commits` commits of the workload on the crash-simulating layer,

@@ -2,6 +2,8 @@
 #include "util/sys_fault.h"
 
 #include <dirent.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -142,6 +144,26 @@ uint64_t FaultInjector::calls() const { return g.calls; }
 bool FaultInjector::fired() const { return g.fired; }
 std::string FaultInjector::fired_call() const { return g.fired_call; }
 void FaultInjector::Pause(bool paused) { g.paused = paused; }
+
+namespace {
+sigjmp_buf g_sigbus_jump;
+extern "C" void OnSigbus(int) { siglongjmp(g_sigbus_jump, 1); }
+}  // namespace
+
+bool RunWithoutSigbus(const std::function<void()> &fn) {
+  struct sigaction sa {}, old {};
+  sa.sa_handler = OnSigbus;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGBUS, &sa, &old);
+  bool ok = true;
+  if (sigsetjmp(g_sigbus_jump, 1) == 0) {
+    fn();
+  } else {
+    ok = false;
+  }
+  sigaction(SIGBUS, &old, nullptr);
+  return ok;
+}
 
 int CountOpenFds() {
   int n = 0;
