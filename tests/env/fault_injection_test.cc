@@ -8,7 +8,7 @@
 // state whose commit returned 0, passing the tree verifier.
 //
 // ORV_SEED sets the workload's seed; ORV_ROUNDS the number of seeds the
-// FaultInjectionLongTest suite sweeps (default 2).
+// FaultInjectionLongTest suite sweeps (default 1).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -254,7 +254,7 @@ class FaultInjectionLongTest : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(FaultInjectionLongTest, ManySeeds) {
   const uint64_t seed = EnvNumber("ORV_SEED", 1);
-  const uint64_t rounds = EnvNumber("ORV_ROUNDS", 2);
+  const uint64_t rounds = EnvNumber("ORV_ROUNDS", 1);
   SweepFigures fig;
   for (uint64_t r = 1; r <= rounds && !::testing::Test::HasFailure(); r++) {
     for (Fault kind : {Fault::kError, Fault::kEintr, Fault::kShortWrite})

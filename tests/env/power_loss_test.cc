@@ -9,7 +9,7 @@
 // the tree verifier, and take a further commit that survives a reopen.
 //
 // ORV_SEED sets the seed; ORV_ROUNDS multiplies the commits and crash
-// points of the PowerLossLongTest suite (default 4).
+// points of the PowerLossLongTest suite (default 1).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, PowerLossTest, ::testing::ValuesIn(kModes),
 class PowerLossLongTest : public ::testing::TestWithParam<Mode> {};
 
 TEST_P(PowerLossLongTest, ManyCommitsManyImages) {
-  const uint64_t rounds = EnvNumber("ORV_ROUNDS", 4);
+  const uint64_t rounds = EnvNumber("ORV_ROUNDS", 1);
   Figures fig;
   RunCrashes(GetParam(), EnvNumber("ORV_SEED", 1) + 77, 1000 * rounds, GetParam().every,
              2 + static_cast<unsigned>(rounds), &fig);
