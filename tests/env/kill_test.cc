@@ -131,7 +131,7 @@ void KillRounds(uint64_t seed, uint64_t rounds, Figures *fig) {
     char ch;
     (void)!read(ready[0], &ch, 1);
     close(ready[0]);
-    struct timespec ts = {0, static_cast<long>(rng() % 30000000)};
+    struct timespec ts = {0, static_cast<long>(rng() % 50000000)};
     nanosleep(&ts, nullptr);
     kill(writer, SIGKILL);
     kill(reader, SIGKILL);
@@ -204,7 +204,7 @@ void Report(const char *what, const Figures &fig) {
 
 TEST(KillTest, KilledWritersAndReadersLeaveOneCommittedState) {
   Figures fig;
-  KillRounds(EnvNumber("ORV_SEED", static_cast<uint64_t>(time(nullptr))), 200, &fig);
+  KillRounds(EnvNumber("ORV_SEED", static_cast<uint64_t>(time(nullptr))), 150, &fig);
   Report("kill", fig);
   EXPECT_GT(fig.killed_in_txn, 0u);
 }
