@@ -202,7 +202,12 @@ void Sweep(const Scenario &sc, uint64_t seed, Fault kind, SweepFigures *fig) {
     plan.fault = kind;
     plan.err = n % 2 ? EIO : ENOSPC;
     TempDir dir;
-    const Outcome out = RunWorkload(sc, dir.path(), seed, plan);
+    Outcome out;
+    if (!orv_test::RunWithoutSigbus([&] { out = RunWorkload(sc, dir.path(), seed, plan); })) {
+      orv_sys_install(orv_sys_default());  // the run was abandoned with its injector
+      ADD_FAILURE() << "call " << n << ": the workload read past the end of the data file";
+      return;
+    }
     SCOPED_TRACE(std::string(sc.name) + " seed " + std::to_string(seed) + " call " +
                  std::to_string(n) + " (" + out.fired_call + ")");
     fig->runs++;
