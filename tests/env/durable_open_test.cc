@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ struct Layout {
   const char *data;  // file names inside the directory
   const char *lock;
 };
+void PrintTo(const Layout &x, std::ostream *os) { *os << x.name; }
+
 constexpr Layout kLayouts[] = {
     {"subdir", 0, "data.orv", "lock.orv"},
     {"nosubdir", ORV_NOSUBDIR, "env", "env-lock"},

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include "env/env.h"
@@ -43,6 +44,8 @@ struct Scenario {
   unsigned env_flags;
   bool nested;
 };
+void PrintTo(const Scenario &x, std::ostream *os) { *os << x.name; }
+
 constexpr Scenario kScenarios[] = {
     {"default", 0, true},
     {"writemap", ORV_WRITEMAP, false},

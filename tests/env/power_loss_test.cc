@@ -17,6 +17,7 @@
 #include <deque>
 #include <random>
 #include <set>
+#include <ostream>
 #include <string>
 
 #include "orv.h"
@@ -51,6 +52,8 @@ struct Mode {
   // ORV_WRITEMAP make fewer calls).
   uint64_t every;
 };
+void PrintTo(const Mode &x, std::ostream *os) { *os << x.name; }
+
 constexpr Mode kModes[] = {
     {"default", 0, true, 0, 48},
     {"writemap", ORV_WRITEMAP, false, 0, 12},
