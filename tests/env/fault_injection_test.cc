@@ -34,11 +34,6 @@ using orv_test::FaultPlan;
 using orv_test::Workload;
 using orv_test::WorkloadOptions;
 
-uint64_t EnvNumber(const char *name, uint64_t fallback) {
-  const char *s = std::getenv(name);
-  return s && *s ? std::strtoull(s, nullptr, 0) : fallback;
-}
-
 struct Scenario {
   const char *name;
   unsigned env_flags;
@@ -74,16 +69,7 @@ void Note(Outcome *out, int rc, const char *what) {
 
 // Opens (creating) an environment of the scenario in dir.
 int OpenEnv(const Scenario &sc, const std::string &dir, size_t mapsize, ORV_env **out) {
-  ORV_env *env = nullptr;
-  if (int rc = orv_env_create(&env); rc != 0) return rc;
-  (void)orv_env_set_maxdbs(env, Workload::kMaxDbs);
-  (void)orv_env_set_mapsize(env, mapsize);
-  if (int rc = orv_env_open(env, dir.c_str(), sc.env_flags | ORV_NOTLS, 0644); rc != 0) {
-    orv_env_close(env);
-    return rc;
-  }
-  *out = env;
-  return 0;
+  return orv_test::OpenWorkloadEnv(dir, sc.env_flags | ORV_NOTLS, mapsize, out);
 }
 
 // The workload of one run under plan. Checks what must hold while the
@@ -168,18 +154,7 @@ void CheckReopened(const Scenario &sc, const std::string &dir, const Contents &w
   EXPECT_EQ(orv_test::ReadContents(env, &got), 0);
   EXPECT_TRUE(orv_test::SameContents(got, want));
   EXPECT_TRUE(orv_test::EnvTreesValid(env));
-  ORV_txn *txn = nullptr;
-  ASSERT_EQ(orv_txn_begin(env, nullptr, 0, &txn), 0);
-  ORV_val k{5, const_cast<char *>("after")}, v{2, const_cast<char *>("ok")};
-  ASSERT_EQ(orv_put(txn, 1, &k, &v, 0), 0);
-  ASSERT_EQ(orv_txn_commit(txn), 0);
-  orv_env_close(env);
-  ASSERT_EQ(OpenEnv(sc, dir, 0, &env), 0) << "second reopen";
-  Contents more = want;
-  more[""]["after"] = "ok";
-  EXPECT_EQ(orv_test::ReadContents(env, &got), 0);
-  EXPECT_TRUE(orv_test::SameContents(got, more));
-  orv_env_close(env);
+  EXPECT_TRUE(orv_test::CommitSurvivesReopen(env, dir, sc.env_flags | ORV_NOTLS, want));
 }
 
 struct SweepFigures {
@@ -238,7 +213,7 @@ class FaultInjectionTest : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(FaultInjectionTest, EveryFailingCallIsReportedAndLosesNothingCommitted) {
   SweepFigures fig;
-  Sweep(GetParam(), EnvNumber("ORV_SEED", 1), Fault::kError, &fig);
+  Sweep(GetParam(), orv_test::TestSetting("ORV_SEED", 1), Fault::kError, &fig);
   // Most calls are ones whose failure must reach the caller.
   EXPECT_GT(fig.failures_seen * 2, fig.runs);
   EXPECT_GT(fig.panics, 0u) << "no failing meta write seen";
@@ -246,12 +221,12 @@ TEST_P(FaultInjectionTest, EveryFailingCallIsReportedAndLosesNothingCommitted) {
 
 TEST_P(FaultInjectionTest, InterruptedCallsAreRepeated) {
   SweepFigures fig;
-  Sweep(GetParam(), EnvNumber("ORV_SEED", 1), Fault::kEintr, &fig);
+  Sweep(GetParam(), orv_test::TestSetting("ORV_SEED", 1), Fault::kEintr, &fig);
 }
 
 TEST_P(FaultInjectionTest, ShortWritesAreFinished) {
   SweepFigures fig;
-  Sweep(GetParam(), EnvNumber("ORV_SEED", 1), Fault::kShortWrite, &fig);
+  Sweep(GetParam(), orv_test::TestSetting("ORV_SEED", 1), Fault::kShortWrite, &fig);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FaultInjectionTest, ::testing::ValuesIn(kScenarios),
@@ -261,8 +236,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, FaultInjectionTest, ::testing::ValuesIn(kScenari
 class FaultInjectionLongTest : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(FaultInjectionLongTest, ManySeeds) {
-  const uint64_t seed = EnvNumber("ORV_SEED", 1);
-  const uint64_t rounds = EnvNumber("ORV_ROUNDS", 1);
+  const uint64_t seed = orv_test::TestSetting("ORV_SEED", 1);
+  const uint64_t rounds = orv_test::TestSetting("ORV_ROUNDS", 1);
   SweepFigures fig;
   for (uint64_t r = 1; r <= rounds && !::testing::Test::HasFailure(); r++) {
     for (Fault kind : {Fault::kError, Fault::kEintr, Fault::kShortWrite})

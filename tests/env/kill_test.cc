@@ -34,11 +34,6 @@ using orv_test::Contents;
 using orv_test::Workload;
 using orv_test::WorkloadOptions;
 
-uint64_t EnvNumber(const char *name, uint64_t fallback) {
-  const char *s = std::getenv(name);
-  return s && *s ? std::strtoull(s, nullptr, 0) : fallback;
-}
-
 constexpr size_t kMapSize = size_t{64} << 20;
 
 // Messages of the writer child, one byte each.
@@ -46,16 +41,7 @@ constexpr char kBegin = 'b';      // about to begin a transaction
 constexpr char kCommitted = 'c';  // its commit returned 0
 
 int OpenEnv(const std::string &dir, ORV_env **out) {
-  ORV_env *env = nullptr;
-  if (int rc = orv_env_create(&env); rc != 0) return rc;
-  (void)orv_env_set_maxdbs(env, Workload::kMaxDbs);
-  (void)orv_env_set_mapsize(env, kMapSize);
-  if (int rc = orv_env_open(env, dir.c_str(), 0, 0644); rc != 0) {
-    orv_env_close(env);
-    return rc;
-  }
-  *out = env;
-  return 0;
+  return orv_test::OpenWorkloadEnv(dir, 0, kMapSize, out);
 }
 
 // The writer child: continues the workload where the parent's model is
@@ -204,15 +190,15 @@ void Report(const char *what, const Figures &fig) {
 
 TEST(KillTest, KilledWritersAndReadersLeaveOneCommittedState) {
   Figures fig;
-  KillRounds(EnvNumber("ORV_SEED", static_cast<uint64_t>(time(nullptr))), 150, &fig);
+  KillRounds(orv_test::TestSetting("ORV_SEED", static_cast<uint64_t>(time(nullptr))), 150, &fig);
   Report("kill", fig);
   EXPECT_GT(fig.killed_in_txn, 0u);
 }
 
 TEST(KillLongTest, ManyRounds) {
   Figures fig;
-  KillRounds(EnvNumber("ORV_SEED", static_cast<uint64_t>(time(nullptr)) + 1),
-             EnvNumber("ORV_ROUNDS", 100), &fig);
+  KillRounds(orv_test::TestSetting("ORV_SEED", static_cast<uint64_t>(time(nullptr)) + 1),
+             orv_test::TestSetting("ORV_ROUNDS", 100), &fig);
   Report("kill (long)", fig);
 }
 

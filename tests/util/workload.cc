@@ -5,6 +5,7 @@
 #include "txn/txn.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace orv_test {
@@ -23,6 +24,8 @@ constexpr DbSpec kDbs[] = {
 };
 constexpr unsigned kNumDbs = sizeof kDbs / sizeof kDbs[0];
 static_assert(kNumDbs - 1 == Workload::kMaxDbs);
+
+constexpr ORV_dbi MAIN_DBI_HANDLE = 1;
 
 std::string DbName(unsigned db) { return kDbs[db].name ? kDbs[db].name : ""; }
 
@@ -223,6 +226,51 @@ uint64_t ContentsDigest(const Contents &c) {
     }
   }
   return h;
+}
+
+int OpenWorkloadEnv(const std::string &path, unsigned flags, size_t mapsize, ORV_env **out) {
+  ORV_env *env = nullptr;
+  if (int rc = orv_env_create(&env); rc != 0) return rc;
+  int rc = orv_env_set_maxdbs(env, Workload::kMaxDbs);
+  if (rc == 0 && mapsize) rc = orv_env_set_mapsize(env, mapsize);
+  if (rc == 0) rc = orv_env_open(env, path.c_str(), flags, 0644);
+  if (rc != 0) {
+    orv_env_close(env);
+    return rc;
+  }
+  *out = env;
+  return 0;
+}
+
+::testing::AssertionResult CommitSurvivesReopen(ORV_env *env, const std::string &path,
+                                                unsigned flags, const Contents &before) {
+  ORV_txn *txn = nullptr;
+  int rc = orv_txn_begin(env, nullptr, 0, &txn);
+  if (rc == 0) {
+    const std::string key = "after", value = "ok";
+    ORV_val k = Val(key), v = Val(value);
+    rc = orv_put(txn, MAIN_DBI_HANDLE, &k, &v, 0);
+    if (rc == 0) {
+      rc = orv_txn_commit(txn);
+    } else {
+      orv_txn_abort(txn);
+    }
+  }
+  orv_env_close(env);
+  if (rc != 0) return ::testing::AssertionFailure() << "further commit: " << rc;
+  if ((rc = OpenWorkloadEnv(path, flags, 0, &env)) != 0)
+    return ::testing::AssertionFailure() << "reopen after a further commit: " << rc;
+  Contents want = before, got;
+  want[""]["after"] = "ok";
+  rc = ReadContents(env, &got);
+  orv_env_close(env);
+  if (rc != 0) return ::testing::AssertionFailure() << "reading after the further commit: " << rc;
+  return SameContents(got, want);
+}
+
+uint64_t TestSetting(const char *name, uint64_t fallback) {
+  const char *s = std::getenv(name);
+  return s && *s ? std::strtoull(s, nullptr, 0) : fallback;
 }
 
 }  // namespace orv_test

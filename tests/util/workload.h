@@ -79,6 +79,19 @@ int ReadContents(ORV_env *env, Contents *out, uint64_t *txnid = nullptr);
 // Order-independent digest of contents, to compare many states cheaply.
 uint64_t ContentsDigest(const Contents &c);
 
+// Creates a handle configured for the workload (its named databases, the
+// map size unless 0) and opens path with flags; the handle is closed again
+// on failure. 0 or the failing code.
+int OpenWorkloadEnv(const std::string &path, unsigned flags, size_t mapsize, ORV_env **out);
+
+// The open env holds `before`: commits one more put into the main database,
+// closes env, reopens path with flags and checks that the put is there.
+::testing::AssertionResult CommitSurvivesReopen(ORV_env *env, const std::string &path,
+                                                unsigned flags, const Contents &before);
+
+// A test setting from the environment (ORV_SEED, ORV_ROUNDS), or fallback.
+uint64_t TestSetting(const char *name, uint64_t fallback);
+
 }  // namespace orv_test
 
 #endif  // ORV_TESTS_UTIL_WORKLOAD_H
