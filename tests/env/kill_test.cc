@@ -113,10 +113,20 @@ void KillRounds(uint64_t seed, uint64_t rounds, Figures *fig) {
       WriterChild(dir.path(), model, ack[1]);
     }
     close(ack[1]);
-    // Let both get going, then kill at a random moment.
+    // Let both get going (every other round until the writer's first
+    // commit, so that slow builds commit too), then kill at a random moment.
     char ch;
     (void)!read(ready[0], &ch, 1);
     close(ready[0]);
+    uint64_t acked = 0;
+    bool in_txn = false;
+    auto take = [&](char c) {
+      if (c == kCommitted) acked++;
+      in_txn = c == kBegin;
+    };
+    if (round % 2 == 0) {
+      while (acked == 0 && read(ack[0], &ch, 1) == 1) take(ch);
+    }
     struct timespec ts = {0, static_cast<long>(rng() % 50000000)};
     nanosleep(&ts, nullptr);
     kill(writer, SIGKILL);
@@ -127,12 +137,7 @@ void KillRounds(uint64_t seed, uint64_t rounds, Figures *fig) {
     waitpid(reader, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status)) << "reader exit " << WEXITSTATUS(status);
 
-    uint64_t acked = 0;
-    bool in_txn = false;
-    while (read(ack[0], &ch, 1) == 1) {
-      if (ch == kCommitted) acked++;
-      in_txn = ch == kBegin;
-    }
+    while (read(ack[0], &ch, 1) == 1) take(ch);
     close(ack[0]);
     for (uint64_t i = 0; i < acked; i++) ASSERT_EQ(model.Step(nullptr), 0);
     fig->rounds++;

@@ -182,7 +182,7 @@ class PowerLossLongTest : public ::testing::TestWithParam<Mode> {};
 TEST_P(PowerLossLongTest, ManyCommitsManyImages) {
   const uint64_t rounds = orv_test::TestSetting("ORV_ROUNDS", 1);
   Figures fig;
-  RunCrashes(GetParam(), orv_test::TestSetting("ORV_SEED", 1) + 77, 1000 * rounds, GetParam().every,
+  RunCrashes(GetParam(), orv_test::TestSetting("ORV_SEED", 1) + 77, 500 * rounds, GetParam().every,
              2 + static_cast<unsigned>(rounds), &fig);
   std::printf("power loss: %s, %llu commits, %llu crash points, %llu images (%llu with unflushed writes)\n",
               GetParam().name, static_cast<unsigned long long>(fig.commits),

@@ -270,7 +270,14 @@ int Msync(void *addr, size_t len, int flags) {
     if (fd >= 0) ::close(fd);
     const uint64_t end = std::min<uint64_t>({off + len, size, r.off + r.len});
     if (end <= off) return 0;
-    ApplySure(&f, off, std::string(r.addr + (off - r.off), end - off));
+    const char *src = r.addr + (off - r.off);
+    if (f.pending.empty()) {
+      // The usual case, without a copy: nothing unflushed to trim.
+      if (f.durable.size() < end) f.durable.resize(end);
+      std::memcpy(f.durable.data() + off, src, end - off);
+    } else {
+      ApplySure(&f, off, std::string(src, end - off));
+    }
     return 0;
   }
   return 0;
