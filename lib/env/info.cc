@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "env/env.h"
+#include "env/sys.h"
 
 namespace {
 
@@ -50,13 +51,10 @@ extern "C" ORV_API int orv_env_sync0(ORV_env *env, int force, uint64_t numpgs) n
     // Never past the end of the map, whatever count the caller passes.
     uint64_t len = numpgs <= env->me_maxpg ? numpgs * env->me_psize : env->me_mapsize;
     int how = ((env->me_flags & ORV_MAPASYNC) && !force) ? MS_ASYNC : MS_SYNC;
-    if (msync(env->me_map, len, how) != 0) return errno;
+    if (orv_sys.msync(env->me_map, len, how) != 0) return errno;
     return 0;
   }
-  int rc;
-  do rc = fdatasync(env->me_fd);
-  while (rc != 0 && errno == EINTR);
-  return rc == 0 ? 0 : errno;
+  return orv_sys_datasync(env->me_fd);
 }
 
 extern "C" ORV_API int orv_env_sync(ORV_env *env, int force) noexcept {

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "env/env.h"
+#include "env/sys.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ int lock_byte0(int fd, int cmd, short type) {
   lk.l_start = 0;
   lk.l_len = 1;
   int rc;
-  do rc = fcntl(fd, cmd, &lk);
+  do rc = orv_sys.fcntl_lock(fd, cmd, &lk);
   while (rc != 0 && errno == EINTR);
   return rc == 0 ? 0 : errno;
 }
@@ -83,13 +84,15 @@ void init_header(ORV_txninfo *ti) {
 
 int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode, int *excl) {
   *excl = -1;
-  do env->me_lfd = open(lpath, O_RDWR | O_CREAT | O_CLOEXEC, mode);
-  while (env->me_lfd < 0 && errno == EINTR);
-  if (env->me_lfd < 0) {
-    int rc = errno;
+  bool created = false;
+  if (int rc = orv_sys_open(lpath, O_RDWR | O_CREAT | O_CLOEXEC, mode, &env->me_lfd, &created);
+      rc != 0) {
     // A read-only store on a read-only file system runs without a table.
     if (rc == EROFS && (env->me_flags & ORV_RDONLY)) return 0;
     return rc;
+  }
+  if (created) {
+    if (int rc = orv_sys_sync_dir(lpath); rc != 0) return rc;
   }
   if (int rc = create_txkey(env); rc != 0) return rc;
 
@@ -97,17 +100,20 @@ int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode, int *e
   int refused = lock_byte0(env->me_lfd, F_SETLK, F_WRLCK);
   if (refused == 0) {
     *excl = 1;
+  } else if (refused != EACCES && refused != EAGAIN) {
+    // Not a conflicting lock but a failure: nothing about the file is known.
+    return refused;
   } else {
     if (int rc = lock_byte0(env->me_lfd, F_SETLKW, F_RDLCK); rc != 0) return rc;
     *excl = 0;
   }
 
-  off_t size = lseek(env->me_lfd, 0, SEEK_END);
+  off_t size = orv_sys.lseek(env->me_lfd, 0, SEEK_END);
   if (size < 0) return errno;
   const off_t want = static_cast<off_t>(orv_locktable_size(env->me_maxreaders));
   if (*excl == 1 && size < want) {
     int rc;
-    do rc = ftruncate(env->me_lfd, want);
+    do rc = orv_sys.ftruncate(env->me_lfd, want);
     while (rc != 0 && errno == EINTR);
     if (rc != 0) return errno;
   } else {
@@ -120,7 +126,7 @@ int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode, int *e
   }
 
   const size_t len = orv_locktable_size(env->me_maxreaders);
-  void *map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, env->me_lfd, 0);
+  void *map = orv_sys.mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, env->me_lfd, 0);
   if (map == MAP_FAILED) return errno;
   env->me_txns = static_cast<ORV_txninfo *>(map);
   ORV_txninfo *ti = env->me_txns;
@@ -134,15 +140,13 @@ int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode, int *e
   }
   if (ti->mti_magic != ORV_MAGIC) return ORV_INVALID;
   if (ti->mti_format != ORV_LOCK_FORMAT) return ORV_VERSION_MISMATCH;
-  // The write lock was refused for a reason other than a conflicting lock.
-  if (refused != EACCES && refused != EAGAIN) return refused;
   return 0;
 }
 
 int orv_env_setup_mem_locks(ORV_env *env) {
   if (int rc = create_txkey(env); rc != 0) return rc;
   const size_t len = orv_locktable_size(env->me_maxreaders);
-  void *map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void *map = orv_sys.mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) {
     env->me_txns = nullptr;
     return errno;

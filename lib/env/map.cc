@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "env/env.h"
+#include "env/sys.h"
 
 namespace {
 
@@ -23,10 +24,10 @@ namespace {
 // part of it, and pages past our map can belong to their transactions.
 int extend_file(ORV_env *env) {
   struct stat st;
-  if (fstat(env->me_fd, &st) != 0) return errno;
+  if (orv_sys.fstat(env->me_fd, &st) != 0) return errno;
   if (static_cast<uint64_t>(st.st_size) >= env->me_mapsize) return 0;
   int rc;
-  do rc = ftruncate(env->me_fd, static_cast<off_t>(env->me_mapsize));
+  do rc = orv_sys.ftruncate(env->me_fd, static_cast<off_t>(env->me_mapsize));
   while (rc != 0 && errno == EINTR);
   return rc == 0 ? 0 : errno;
 }
@@ -57,7 +58,7 @@ int resize_inmemory(ORV_env *env, uint64_t size) {
     return rc;
   }
   std::memcpy(env->me_map, old_map, used);
-  munmap(old_map, old_size);
+  orv_sys.munmap(old_map, old_size);
   return 0;
 }
 
@@ -70,23 +71,23 @@ int resize_file(ORV_env *env, uint64_t size) {
   const uint64_t old_size = env->me_mapsize;
   const bool fixed = env->me_flags & ORV_FIXEDMAP;
   if (fixed) {
-    munmap(old_map, old_size);
+    orv_sys.munmap(old_map, old_size);
     env->me_map = nullptr;
   }
   env->me_mapsize = size;
   int rc = orv_env_map(env, fixed ? old_map : nullptr);
   if (rc == 0) {
-    if (!fixed) munmap(old_map, old_size);
+    if (!fixed) orv_sys.munmap(old_map, old_size);
     return 0;
   }
-  if (env->me_map) munmap(env->me_map, env->me_mapsize);  // landed elsewhere
+  if (env->me_map) orv_sys.munmap(env->me_map, env->me_mapsize);  // landed elsewhere
   env->me_mapsize = old_size;
   if (!fixed) {
     env->me_map = old_map;
     set_metas(env);
   } else if (orv_env_map(env, old_map) != 0) {
     // The environment has no usable map any more; the caller must close it.
-    if (env->me_map) munmap(env->me_map, env->me_mapsize);
+    if (env->me_map) orv_sys.munmap(env->me_map, env->me_mapsize);
     env->me_map = nullptr;
     env->me_metas[0] = env->me_metas[1] = nullptr;
   }
@@ -112,13 +113,13 @@ int orv_env_map(ORV_env *env, void *addr) {
       prot |= PROT_WRITE;
     }
   }
-  void *map = mmap(addr, env->me_mapsize, prot, mflags, fd, 0);
+  void *map = orv_sys.mmap(addr, env->me_mapsize, prot, mflags, fd, 0);
   if (map == MAP_FAILED) {
     env->me_map = nullptr;
     return errno;
   }
   env->me_map = static_cast<char *>(map);
-  if (env->me_flags & ORV_NORDAHEAD) (void)madvise(map, env->me_mapsize, MADV_RANDOM);
+  if (env->me_flags & ORV_NORDAHEAD) (void)orv_sys.madvise(map, env->me_mapsize, MADV_RANDOM);
   // The map stays in place; the caller's clean-up unmaps it.
   if (addr && map != addr) return EBUSY;
   set_metas(env);

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
 
 namespace {
@@ -68,16 +69,14 @@ void build_meta_page(std::byte *page, size_t psize, pgno_t pgno, const ORV_meta 
 
 ssize_t pread_full(int fd, void *buf, size_t len, off_t off) {
   ssize_t n;
-  do n = pread(fd, buf, len, off);
+  do n = orv_sys.pread(fd, buf, len, off);
   while (n < 0 && errno == EINTR);
   return n;
 }
 
-ssize_t pwrite_full(int fd, const void *buf, size_t len, off_t off) {
-  ssize_t n;
-  do n = pwrite(fd, buf, len, off);
-  while (n < 0 && errno == EINTR);
-  return n;
+int write_all(int fd, const void *buf, size_t len, off_t off) {
+  struct iovec iov = {const_cast<void *>(buf), len};
+  return orv_sys_write_all(fd, &iov, 1, off);
 }
 
 // Reads and checks the meta page head at off. 0, ENOENT (nothing at all at
@@ -152,12 +151,10 @@ int orv_env_init_meta(ORV_env *env, const ORV_meta *meta) {
   if (!buf) return ENOMEM;
   build_meta_page(buf, psize, 0, *meta);
   build_meta_page(buf + psize, psize, 1, *meta);
-  int rc = 0;
-  ssize_t n = pwrite_full(env->me_fd, buf, NUM_METAS * psize, 0);
-  if (n < 0)
-    rc = errno;
-  else if (static_cast<size_t>(n) != NUM_METAS * psize)
-    rc = ENOSPC;
+  // Flushed at once: a power loss right after creation must not leave a
+  // torn header behind, which would open as ORV_INVALID.
+  int rc = write_all(env->me_fd, buf, NUM_METAS * psize, 0);
+  if (rc == 0) rc = orv_sys_datasync(env->me_fd);
   std::free(buf);
   return rc;
 }
@@ -237,6 +234,7 @@ int orv_env_write_meta(ORV_txn *txn) {
   if (env->me_flags & (ORV_INMEMORY | ORV_WRITEMAP)) {
     // In place. mm_txnid goes last: a reader that sees the new id also sees
     // the records it describes.
+    const ORV_meta old = *mp;
     mp->mm_mapsize = mapsize;
     std::memcpy(mp->mm_dbs, txn->mt_dbs, CORE_DBS * sizeof(ORV_db));
     mp->mm_last_pg = txn->mt_next_pgno - 1;
@@ -246,8 +244,13 @@ int orv_env_write_meta(ORV_txn *txn) {
       size_t off = static_cast<size_t>(page - env->me_map);
       size_t skew = off % env->me_os_psize;
       int how = (env->me_flags & ORV_MAPASYNC) ? MS_ASYNC : MS_SYNC;
-      if (msync(page - skew, env->me_psize + skew, how) != 0) {
+      if (orv_sys.msync(page - skew, env->me_psize + skew, how) != 0) {
         int rc = errno;
+        // The commit failed, so its meta must not reach the file later by
+        // ordinary write-back either: put the old one back, id first. No
+        // reader uses this page: the published id still names the other.
+        set_meta_txnid(mp, old.mm_txnid);
+        std::memcpy(mp, &old, offsetof(ORV_meta, mm_txnid));
         env->me_flags |= ORV_FATAL_ERROR;
         return rc;
       }
@@ -270,10 +273,8 @@ int orv_env_write_meta(ORV_txn *txn) {
     auto tail = [](const ORV_meta &m) {
       return reinterpret_cast<const std::byte *>(&m) + META_TAIL_OFFSET;
     };
-    ssize_t n = pwrite_full(fd, tail(image), META_TAIL_SIZE, off);
-    if (n != static_cast<ssize_t>(META_TAIL_SIZE)) {
-      int rc = n < 0 ? errno : EIO;
-      (void)pwrite_full(env->me_fd, tail(old), META_TAIL_SIZE, off);
+    if (int rc = write_all(fd, tail(image), META_TAIL_SIZE, off); rc != 0) {
+      (void)write_all(env->me_fd, tail(old), META_TAIL_SIZE, off);
       env->me_flags |= ORV_FATAL_ERROR;
       return rc;
     }

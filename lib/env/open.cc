@@ -24,6 +24,7 @@
 
 #include "btree/btree.h"
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
 
 namespace {
@@ -77,10 +78,12 @@ struct orv_fname {
   }
 };
 
+// Opens a file of the environment. A file this open creates has a new
+// directory entry, which is not durable until its directory is flushed.
 int open_file(const char *name, int oflags, orv_mode_t mode, int *fd) {
-  do *fd = open(name, oflags, mode);
-  while (*fd < 0 && errno == EINTR);
-  return *fd < 0 ? errno : 0;
+  bool created = false;
+  if (int rc = orv_sys_open(name, oflags, mode, fd, &created); rc != 0) return rc;
+  return created ? orv_sys_sync_dir(name) : 0;
 }
 
 // Refuses a data file that can never be opened (missing while read-only,
@@ -93,7 +96,7 @@ int check_existing_data(ORV_env *env, const char *name, bool prev, bool rdonly) 
   if (int rc = open_file(name, O_RDONLY | O_CLOEXEC, 0, &fd); rc != 0)
     return (rc == ENOENT && !rdonly) ? 0 : rc;  // a writable open creates it
   struct stat st;
-  int rc = fstat(fd, &st) != 0 ? errno : 0;
+  int rc = orv_sys.fstat(fd, &st) != 0 ? errno : 0;
   if (rc == 0 && S_ISDIR(st.st_mode)) rc = EISDIR;
   if (rc == 0) {
     ORV_meta meta;
@@ -102,7 +105,7 @@ int check_existing_data(ORV_env *env, const char *name, bool prev, bool rdonly) 
     env->me_fd = -1;
     if (rc == ENOENT) rc = 0;  // an empty file is a new environment
   }
-  close(fd);
+  orv_sys.close(fd);
   return rc;
 }
 
@@ -187,7 +190,7 @@ int open_resources(ORV_env *env, const char *path, orv_fname &fname, uint32_t fl
 }
 
 void close_fd(int *fd) {
-  if (*fd >= 0) close(*fd);
+  if (*fd >= 0) orv_sys.close(*fd);
   *fd = -1;
 }
 
@@ -254,7 +257,7 @@ void orv_env_close0(ORV_env *env) {
   env->me_free_pgs = nullptr;
   if (env->me_flags & ORV_ENV_TXKEY) pthread_key_delete(env->me_txkey);
 
-  if (env->me_map) munmap(env->me_map, env->me_mapsize);
+  if (env->me_map) orv_sys.munmap(env->me_map, env->me_mapsize);
   env->me_map = nullptr;
   env->me_metas[0] = env->me_metas[1] = nullptr;
   close_fd(&env->me_mfd);
@@ -271,7 +274,7 @@ void orv_env_close0(ORV_env *env) {
       if (ti->mti_readers[i].mr_pid.load(std::memory_order_relaxed) == pid)
         ti->mti_readers[i].mr_pid.store(0, std::memory_order_release);
     }
-    munmap(ti, orv_locktable_size(env->me_maxreaders));
+    orv_sys.munmap(ti, orv_locktable_size(env->me_maxreaders));
     env->me_txns = nullptr;
   }
   // Closing the lock file also drops this process's record locks.

@@ -24,6 +24,7 @@
 #include <cstdlib>
 
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
 
 namespace {
@@ -186,7 +187,7 @@ int orv_reader_pid(ORV_env *env, int op, pid_t pid) {
     lk.l_whence = SEEK_SET;
     lk.l_start = pid;
     lk.l_len = 1;
-    if (fcntl(env->me_lfd, op, &lk) == 0) {
+    if (orv_sys.fcntl_lock(env->me_lfd, op, &lk) == 0) {
       if (op == F_GETLK && lk.l_type != F_UNLCK) return -1;
       return 0;
     }

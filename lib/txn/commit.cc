@@ -20,9 +20,8 @@
 
 #include "btree/btree.h"
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
-
-ORV_flush_io orv_flush_io = {::pwrite, ::writev, ::lseek};
 
 namespace {
 
@@ -31,57 +30,6 @@ constexpr int kFlushBatch = 64;
 constexpr size_t kMaxWrite = 0x40000000;
 
 inline void idl_xappend(ORV_IDL ids, ORV_ID id) { ids[++ids[0]] = id; }
-
-// Writes len bytes at pos, continuing after partial writes (the kernel
-// moves at most about 2 GiB per call, and an overflow value may be up to
-// 4 GiB). EINTR repeats; a write that moves nothing is EIO.
-int pwrite_all(int fd, const char *buf, size_t len, off_t pos) {
-  while (len > 0) {
-    const ssize_t w = orv_flush_io.pwrite(fd, buf, len, pos);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (w == 0) return EIO;
-    buf += w;
-    len -= static_cast<size_t>(w);
-    pos += w;
-  }
-  return 0;
-}
-
-// Writes n buffers holding `size` bytes to file offset pos: one pwrite for
-// a single buffer, lseek + writev for several. A partial writev is
-// finished buffer by buffer.
-int write_batch(int fd, struct iovec *iov, int n, off_t pos, size_t size) {
-  if (n == 1) return pwrite_all(fd, static_cast<const char *>(iov[0].iov_base), size, pos);
-  ssize_t w;
-  for (;;) {
-    off_t off;
-    while ((off = orv_flush_io.lseek(fd, pos, SEEK_SET)) == -1 && errno == EINTR) {
-    }
-    if (off == -1) return errno;
-    w = orv_flush_io.writev(fd, iov, n);
-    if (w >= 0) break;
-    if (errno != EINTR) return errno;
-  }
-  if (static_cast<size_t>(w) == size) return 0;
-  if (w == 0) return EIO;
-  size_t done = static_cast<size_t>(w);
-  for (int i = 0; i < n; i++) {
-    const size_t len = iov[i].iov_len;
-    if (done >= len) {
-      done -= len;
-    } else {
-      const char *base = static_cast<const char *>(iov[i].iov_base);
-      if (int rc = pwrite_all(fd, base + done, len - done, pos + static_cast<off_t>(done)); rc != 0)
-        return rc;
-      done = 0;
-    }
-    pos += static_cast<off_t>(len);
-  }
-  return 0;
-}
 
 // Merges a committing child into its parent. On return the child record
 // is gone whatever the result.
@@ -524,7 +472,7 @@ int orv_page_flush(ORV_txn *txn, int keep) {
       size_t size = psize;
       if (is_overflow(dp)) size *= mp_pages(dp);
       if (n > 0 && (pos != next_pos || n == kFlushBatch || wsize + size > kMaxWrite)) {
-        if ((rc = write_batch(env->me_fd, iov, n, wpos, wsize)) != 0) return rc;
+        if ((rc = orv_sys_write_all(env->me_fd, iov, n, wpos)) != 0) return rc;
         n = 0;
       }
       if (n == 0) {
@@ -537,7 +485,7 @@ int orv_page_flush(ORV_txn *txn, int keep) {
       wsize += size;
       next_pos = pos + static_cast<off_t>(size);
     }
-    if (n > 0 && (rc = write_batch(env->me_fd, iov, n, wpos, wsize)) != 0) return rc;
+    if (n > 0 && (rc = orv_sys_write_all(env->me_fd, iov, n, wpos)) != 0) return rc;
 
     for (ORV_ID i = j + 1; i <= pagecount; i++) {
       auto *dp = static_cast<ORV_page *>(dl[i].mptr);

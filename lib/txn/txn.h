@@ -190,15 +190,6 @@ txnid_t orv_oldest_reader(ORV_txn *txn);
 
 [[nodiscard]] int orv_freelist_save(ORV_txn *txn);
 
-// System calls of orv_page_flush, replaceable by tests to inject write
-// failures. Defaults: ::pwrite, ::writev, ::lseek.
-struct ORV_flush_io {
-  ssize_t (*pwrite)(int fd, const void *buf, size_t count, off_t offset);
-  ssize_t (*writev)(int fd, const struct iovec *iov, int iovcnt);
-  off_t (*lseek)(int fd, off_t offset, int whence);
-};
-extern ORV_flush_io orv_flush_io;
-
 // Makes a page found by orv_page_get (at level) writable in mc's
 // transaction, if that is allowed without touching its parent: a page dirty
 // in this transaction is returned as is, a spilled page is brought back

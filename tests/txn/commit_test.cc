@@ -15,6 +15,7 @@
 
 #include "btree/btree.h"
 #include "env/env.h"
+#include "env/sys.h"
 #include "orv.h"
 #include "txn/txn.h"
 #include "util/tempdir.h"
@@ -191,11 +192,12 @@ TEST_F(CommitTest, FailedFlushLeavesPreviousStateIntact) {
       ORV_page *mp;
       ASSERT_EQ(orv_page_new(&mc, P_LEAF, 1, &mp), 0);
     }
-    const ORV_flush_io saved = orv_flush_io;
-    orv_flush_io.pwrite = FailPwrite;
-    orv_flush_io.writev = FailWritev;
+    ORV_sys failing = orv_sys_default();
+    failing.pwrite = FailPwrite;
+    failing.writev = FailWritev;
+    const ORV_sys saved = orv_sys_install(failing);
     EXPECT_EQ(orv_txn_commit(txn), EIO);
-    orv_flush_io = saved;
+    orv_sys_install(saved);
 
     EXPECT_EQ(Get("key"), "old");
     ASSERT_EQ(orv_txn_begin(env_, nullptr, 0, &txn), 0);
@@ -589,11 +591,12 @@ TEST_F(CommitTest, PartialWritesAreCompleted) {
     ASSERT_EQ(Put(txn, MAIN_DBI, Key(i), v), 0);
     model[Key(i)] = v;
   }
-  const ORV_flush_io saved = orv_flush_io;
-  orv_flush_io.pwrite = ShortPwrite;
-  orv_flush_io.writev = ShortWritev;
+  ORV_sys short_writes = orv_sys_default();
+  short_writes.pwrite = ShortPwrite;
+  short_writes.writev = ShortWritev;
+  const ORV_sys saved = orv_sys_install(short_writes);
   const int rc = orv_txn_commit(txn);
-  orv_flush_io = saved;
+  orv_sys_install(saved);
   ASSERT_EQ(rc, 0);
   Reopen(0);
   ORV_txn *rd;
