@@ -532,14 +532,24 @@ class txn {
   }
 
   // Opens (with db_flags::create, creates) a named database, or the main
-  // database for an empty name. The handle stays open after this
+  // database for an empty name; a missing name throws ORV_NOTFOUND (use
+  // find_dbi to probe). The handle stays open after this
   // transaction commits; if it aborts, the handle is given up.
   eldran::dbi open_dbi(std::string_view name, db_flags flags = db_flags::none) {
-    // The C call takes a NUL-terminated name.
+    if (std::optional<eldran::dbi> d = find_dbi(name, flags)) return *d;
+    throw error(ORV_NOTFOUND, "orv_dbi_open");
+  }
+  // The handle of an existing database, or empty when there is none by
+  // that name.
+  std::optional<eldran::dbi> find_dbi(std::string_view name, db_flags flags = db_flags::none) {
+    // The C call takes a NUL-terminated name: one with a NUL inside would
+    // silently name another database.
+    if (name.find('\0') != std::string_view::npos) throw error(EINVAL, "orv_dbi_open");
     std::string n(name);
     ORV_dbi d = 0;
-    detail::check(orv_dbi_open(h(), name.empty() ? nullptr : n.c_str(), bits(flags), &d),
-                  "orv_dbi_open");
+    const int rc = orv_dbi_open(h(), name.empty() ? nullptr : n.c_str(), bits(flags), &d);
+    if (rc == ORV_NOTFOUND) return std::nullopt;
+    detail::check(rc, "orv_dbi_open");
     return eldran::dbi(d);
   }
   db_flags flags(eldran::dbi d) const {
