@@ -159,7 +159,7 @@ class slice {
  public:
   constexpr slice() noexcept = default;
   constexpr slice(std::string_view s) noexcept : data_(s.data()), size_(s.size()) {}
-  constexpr slice(const char *s) noexcept : slice(std::string_view(s)) {}
+  constexpr slice(const char *s) noexcept : slice(s ? std::string_view(s) : std::string_view()) {}
   slice(const std::string &s) noexcept : data_(s.data()), size_(s.size()) {}
   slice(std::span<const std::byte> b) noexcept
       : data_(reinterpret_cast<const char *>(b.data())), size_(b.size()) {}
@@ -297,7 +297,9 @@ class cursor {
   ~cursor() { close(); }
 
   // Releases the cursor. A cursor of a write transaction that has ended
-  // was released with it by the library and is only forgotten here.
+  // was released with it by the library and is only forgotten here. A
+  // parent's cursor closed while a child runs stays with the parent inside
+  // the library until the parent ends.
   void close() noexcept {
     if (h_ != nullptr && txn_ && (txn_->h != nullptr || txn_->rdonly)) orv_cursor_close(h_);
     h_ = nullptr;
@@ -586,7 +588,8 @@ class txn {
     return true;
   }
   // Makes room for a value of `size` bytes under `key` and returns it for
-  // the caller to fill before the next write in this transaction.
+  // the caller to fill before the next write in this transaction. A key
+  // refused by the flags throws ORV_KEYEXIST.
   std::span<std::byte> reserve(eldran::dbi d, slice key, std::size_t size,
                                put_flags flags = put_flags::none) {
     ORV_val k = key.val(), v{size, nullptr};
