@@ -42,6 +42,8 @@ soname=$(objdump -p "$prefix/$libdir/$real" 2>/dev/null | awk '$1 == "SONAME" { 
 
 need_file "$prefix/$includedir/orv.h"
 need_file "$prefix/$includedir/idl.h"
+# The C++ interface, where the source tree has it.
+if [ -f "$here/../../include/eldran.hpp" ]; then need_file "$prefix/$includedir/eldran.hpp"; fi
 need_file "$prefix/$libdir/cmake/eldran/eldranConfig.cmake"
 need_file "$prefix/$libdir/cmake/eldran/eldranConfigVersion.cmake"
 need_file "$prefix/$libdir/pkgconfig/eldran.pc"
@@ -55,6 +57,7 @@ for tool in orv-dump orv-load orv-stat orv-drop orv-copy orv-verify; do
   need_file "$prefix/$mandir/man1/$tool.1"
 done
 [ ${#tools[@]} -gt 0 ] || fail "the build holds no tools"
+if [ -x "$build/orv-dump" ]; then need_file "$prefix/$mandir/man5/orv-dump.5"; fi
 
 # The CMake package: the version file accepts 1.0 and turns down 2.0.
 cmake -S "$here/cmake_consumer" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
