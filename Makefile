@@ -1,6 +1,7 @@
 # Two entry points for a fresh machine:
-#   make demo   configure, build and run the quick-start example
-#   make test   configure, build and run every test
+#   make demo   configure, build the library and the quick-start example
+#               (nothing else), and run the example
+#   make test   configure, build everything and run every test
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
@@ -16,7 +17,8 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quickstart
 	./$(BUILD)/quickstart
 
 test: build
