@@ -48,6 +48,8 @@ inline std::string str(const ORV_val &v) {
   return std::string(static_cast<const char *>(v.mv_data), v.mv_size);
 }
 inline ORV_val val(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
+// A string literal's bytes (without the NUL); the literal outlives the call.
+inline ORV_val val(const char *s) { return ORV_val{std::strlen(s), const_cast<char *>(s)}; }
 
 // Most cursor steps one walk takes: a damaged tree must not make a walk
 // run forever, but the limit keeps a slow input from looking like a hang.

@@ -92,6 +92,14 @@ static_assert(offsetof(ORV_txninfo, mti_wmutex) == 64);
 static_assert(offsetof(ORV_txninfo, mti_readers) == 128);
 static_assert(sizeof(ORV_txninfo) == 192);
 
+// Slots of the table in use: mti_numreaders, but never more than the table
+// holds. The count lives in a file that any process may damage, and every
+// walk over the slots stops here rather than reading past the map.
+inline unsigned orv_reader_count(const ORV_txninfo *ti, uint32_t maxreaders) {
+  const uint32_t n = ti->mti_numreaders.load();
+  return n < maxreaders ? n : maxreaders;
+}
+
 // Bytes of a lock table with n reader slots.
 constexpr size_t orv_locktable_size(unsigned n) { return (size_t{n} - 1) * 64 + 192; }
 
