@@ -138,7 +138,10 @@ struct ORV_env {
   ORV_ID2L me_dirty_list;      // dirty list handed to write transactions
   int me_maxfree_1pg;          // page numbers one free-list overflow page holds
   uint32_t me_nodemax;         // largest inline leaf node
-  int me_live_reader;          // this process holds its liveness lock
+  // This process holds its liveness lock. Reader threads claiming their
+  // first slots may test and set it at once: both take the same lock,
+  // which the second merely repeats.
+  std::atomic<int> me_live_reader;
   std::atomic<uint64_t> me_interrupt;  // 1 while an interrupt is requested
   void *me_userctx;            // application context
   ORV_assert_func me_assert_func;  // assertion callback, or null
