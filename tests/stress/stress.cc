@@ -4,8 +4,10 @@
 // not) and replaced.
 //
 //   orv_stress [--seconds=N] [--threads=N] [--procs=N] [--kill-ms=N] [--seed=N]
-//              [--dir=PATH] [--fault=digest]
+//              [--dir=PATH] [--writemap] [--fault=digest]
 //
+// --writemap: this process writes through a writable map (metas updated in
+// place while reader threads copy them).
 // The store: a database "acct" (counted, prefix-compressed) of accounts
 // whose balances always add up to the same total, and a database "pad" of
 // large values (overflow pages, free-page churn, growth of the file).
@@ -285,14 +287,14 @@ bool check_snapshot(ORV_txn *txn, const Dbis &d, Shared *sh, bool *matched) {
   return ok;
 }
 
-ORV_env *open_env(const std::string &dir, unsigned maxreaders, int *rc_out) {
+ORV_env *open_env(const std::string &dir, unsigned maxreaders, unsigned flags, int *rc_out) {
   ORV_env *env = nullptr;
   int rc = orv_env_create(&env);
   if (rc == 0) rc = orv_env_set_maxdbs(env, 4);
   if (rc == 0 && maxreaders) rc = orv_env_set_maxreaders(env, maxreaders);
   if (rc == 0 && maxreaders) rc = orv_env_set_mapsize(env, kStartMap);
   // Durability is not what this run is about: commits skip the flush.
-  if (rc == 0) rc = orv_env_open(env, dir.c_str(), ORV_NOSYNC, 0644);
+  if (rc == 0) rc = orv_env_open(env, dir.c_str(), ORV_NOSYNC | flags, 0644);
   *rc_out = rc;
   if (rc != 0) {
     orv_env_close(env);
@@ -328,7 +330,7 @@ int reader_process(const std::string &dir) {
   Shared *sh = map_shared(dir + "/stress.shm", false);
   if (sh == nullptr) return 2;
   int rc = 0;
-  ORV_env *env = open_env(dir, 0, &rc);
+  ORV_env *env = open_env(dir, 0, 0, &rc);
   Dbis d;
   if (env == nullptr || (rc = open_dbis(env, &d)) != 0) {
     fail(sh, "reader process %d: open: %s", int(getpid()), orv_strerror(rc));
@@ -386,6 +388,7 @@ struct Writer {
   int next_account = kAccounts;
   size_t map_size = kStartMap;
   bool fault_digest = false;  // --fault=digest: publish wrong digests
+  bool nesting = true;        // a writable map admits no nested transactions
 
   uint64_t rand(uint64_t n) { return n ? rng() % n : 0; }
 
@@ -473,7 +476,7 @@ struct Writer {
     ORV_txn *txn = nullptr;
     int rc = orv_txn_begin(env, nullptr, 0, &txn);
     if (rc == 0) rc = some_ops(txn, 1 + static_cast<int>(rand(12)));
-    if (rc == 0 && rand(4) == 0) {
+    if (rc == 0 && nesting && rand(4) == 0) {
       ORV_txn *child = nullptr;
       rc = orv_txn_begin(env, txn, 0, &child);
       if (rc == 0) rc = some_ops(child, 1 + static_cast<int>(rand(6)));
@@ -587,8 +590,9 @@ int main(int argc, char **argv) {
   long seconds = 5, threads = 4, procs = 3, kill_ms = 150;
   long seed = static_cast<long>(std::chrono::system_clock::now().time_since_epoch().count() & 0xffffff);
   std::string dir;
-  bool fault_digest = false;
+  bool fault_digest = false, writemap = false;
   for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--writemap") == 0) writemap = true;
     if (std::strcmp(argv[i], "--fault=digest") == 0) fault_digest = true;
     if (std::strncmp(argv[i], "--reader-proc=", 14) == 0) return reader_process(argv[i] + 14);
     if (std::strncmp(argv[i], "--dir=", 6) == 0) dir = argv[i] + 6;
@@ -604,8 +608,8 @@ int main(int argc, char **argv) {
     if (mkdtemp(tmpl) == nullptr) return 2;
     dir = tmpl;
   }
-  std::printf("orv_stress: --seconds=%ld --threads=%ld --procs=%ld --kill-ms=%ld --seed=%ld\n",
-              seconds, threads, procs, kill_ms, seed);
+  std::printf("orv_stress: --seconds=%ld --threads=%ld --procs=%ld --kill-ms=%ld --seed=%ld%s\n",
+              seconds, threads, procs, kill_ms, seed, writemap ? " --writemap" : "");
   std::fflush(stdout);
 
   Shared *sh = map_shared(dir + "/stress.shm", true);
@@ -614,7 +618,7 @@ int main(int argc, char **argv) {
   // fill the table unless their slots are swept.
   const unsigned maxreaders = static_cast<unsigned>(threads + procs + 3);
   int rc = 0;
-  ORV_env *env = open_env(dir, maxreaders, &rc);
+  ORV_env *env = open_env(dir, maxreaders, writemap ? ORV_WRITEMAP : 0, &rc);
   Dbis d;
   if (env == nullptr || (rc = populate(env, &d)) != 0) {
     std::fprintf(stderr, "orv_stress: setup failed, error %d %s\n", rc, orv_strerror(rc));
@@ -625,6 +629,7 @@ int main(int argc, char **argv) {
   MapGate map_gate;
   Writer w{env, d, sh, &fig, &map_gate, std::mt19937_64(static_cast<uint64_t>(seed))};
   w.fault_digest = fault_digest;
+  w.nesting = !writemap;
   std::thread writer([&] {
     while (!sh->stop.load() && w.round()) {
     }
