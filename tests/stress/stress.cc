@@ -287,6 +287,20 @@ bool check_snapshot(ORV_txn *txn, const Dbis &d, Shared *sh, bool *matched) {
   return ok;
 }
 
+// Checks the snapshot a reader just took: its id never goes backwards
+// (*last is the reader's previous one), then every invariant. Counts it in
+// *checked and a comparison with its commit's digest in the shared table.
+void check_taken(ORV_txn *txn, const Dbis &d, Shared *sh, const char *who, uint64_t *last,
+                 std::atomic<uint64_t> *checked) {
+  const uint64_t id = orv_txn_id(txn);
+  if (id < *last) fail(sh, "%s %d: snapshot %" PRIu64 " after %" PRIu64, who, int(getpid()), id, *last);
+  *last = id;
+  bool matched;
+  check_snapshot(txn, d, sh, &matched);
+  checked->fetch_add(1, std::memory_order_relaxed);
+  if (matched) sh->digests_matched.fetch_add(1, std::memory_order_relaxed);
+}
+
 ORV_env *open_env(const std::string &dir, unsigned maxreaders, unsigned flags, int *rc_out) {
   ORV_env *env = nullptr;
   int rc = orv_env_create(&env);
@@ -343,14 +357,8 @@ int reader_process(const std::string &dir) {
       fail(sh, "reader process %d: begin: %s", int(getpid()), orv_strerror(rc));
       break;
     }
-    const uint64_t id = orv_txn_id(txn);
-    if (id < last) fail(sh, "reader process: snapshot %" PRIu64 " after %" PRIu64, id, last);
-    last = id;
-    bool matched;
-    check_snapshot(txn, d, sh, &matched);
+    check_taken(txn, d, sh, "reader process", &last, &sh->proc_snapshots);
     orv_txn_abort(txn);
-    sh->proc_snapshots.fetch_add(1, std::memory_order_relaxed);
-    if (matched) sh->digests_matched.fetch_add(1, std::memory_order_relaxed);
     if (resizes) sh->proc_resizes.fetch_add(std::exchange(resizes, 0));
   }
   orv_env_close(env);
@@ -552,14 +560,8 @@ void reader_thread(ORV_env *env, Dbis d, Shared *sh, Figures *fig, MapGate *map_
       fail(sh, "reader thread: %s: %s", txn ? "renew" : "begin", orv_strerror(rc));
       break;
     }
-    const uint64_t id = orv_txn_id(txn);
-    if (id < last) fail(sh, "reader thread: snapshot %" PRIu64 " after %" PRIu64, id, last);
-    last = id;
-    bool matched;
-    check_snapshot(txn, d, sh, &matched);
-    fig->thread_snapshots++;
-    if (matched) sh->digests_matched.fetch_add(1, std::memory_order_relaxed);
-    if (id & 1) {
+    check_taken(txn, d, sh, "reader thread", &last, &fig->thread_snapshots);
+    if (last & 1) {
       orv_txn_reset(txn);
     } else {
       orv_txn_abort(txn);
