@@ -34,20 +34,20 @@ typedef ORV_ID2 *ORV_ID2L;
 #define ORV_IDL_UM_MAX 131071u
 #define ORV_IDL_UM_SIZE 131072u
 
-ORV_API unsigned orv_idl_search(ORV_IDL ids, ORV_ID id);
-ORV_API ORV_IDL orv_idl_alloc(int num);
-ORV_API void orv_idl_free(ORV_IDL ids);
-ORV_API void orv_idl_shrink(ORV_IDL *idp);
-ORV_API int orv_idl_need(ORV_IDL *idp, unsigned num);
-ORV_API int orv_idl_append(ORV_IDL *idp, ORV_ID id);
-ORV_API int orv_idl_append_list(ORV_IDL *idp, ORV_IDL app);
-ORV_API int orv_idl_append_range(ORV_IDL *idp, ORV_ID id, unsigned n);
-ORV_API void orv_idl_xmerge(ORV_IDL idl, ORV_IDL merge);
-ORV_API void orv_idl_sort(ORV_IDL ids);
+ORV_API unsigned orv_idl_search(ORV_IDL ids, ORV_ID id) ORV_NOTHROW;
+ORV_API ORV_IDL orv_idl_alloc(int num) ORV_NOTHROW;
+ORV_API void orv_idl_free(ORV_IDL ids) ORV_NOTHROW;
+ORV_API void orv_idl_shrink(ORV_IDL *idp) ORV_NOTHROW;
+ORV_API int orv_idl_need(ORV_IDL *idp, unsigned num) ORV_NOTHROW;
+ORV_API int orv_idl_append(ORV_IDL *idp, ORV_ID id) ORV_NOTHROW;
+ORV_API int orv_idl_append_list(ORV_IDL *idp, ORV_IDL app) ORV_NOTHROW;
+ORV_API int orv_idl_append_range(ORV_IDL *idp, ORV_ID id, unsigned n) ORV_NOTHROW;
+ORV_API void orv_idl_xmerge(ORV_IDL idl, ORV_IDL merge) ORV_NOTHROW;
+ORV_API void orv_idl_sort(ORV_IDL ids) ORV_NOTHROW;
 
-ORV_API unsigned orv_id2l_search(ORV_ID2L ids, ORV_ID id);
-ORV_API int orv_id2l_insert(ORV_ID2L ids, ORV_ID2 *id);
-ORV_API int orv_id2l_append(ORV_ID2L ids, ORV_ID2 *id);
+ORV_API unsigned orv_id2l_search(ORV_ID2L ids, ORV_ID id) ORV_NOTHROW;
+ORV_API int orv_id2l_insert(ORV_ID2L ids, ORV_ID2 *id) ORV_NOTHROW;
+ORV_API int orv_id2l_append(ORV_ID2L ids, ORV_ID2 *id) ORV_NOTHROW;
 
 #ifdef __cplusplus
 }

@@ -33,6 +33,13 @@ extern "C" {
 #define ORV_API
 #endif
 
+/* The library's functions never throw; C++ callers see that in the type. */
+#if defined(__cplusplus)
+#define ORV_NOTHROW noexcept
+#else
+#define ORV_NOTHROW
+#endif
+
 /* ---- Version ---------------------------------------------------------- */
 
 #define ORV_VERSION_MAJOR 1
@@ -194,102 +201,102 @@ typedef enum ORV_cursor_op {
 /* ---- Result codes and version ----------------------------------------- */
 
 /** Message of a result code; never NULL, never to be freed. */
-ORV_API const char *orv_strerror(int err);
+ORV_API const char *orv_strerror(int err) ORV_NOTHROW;
 
 /** Stores 1, 0, 0 through the non-null pointers; returns the version string. */
-ORV_API const char *orv_version(int *major, int *minor, int *patch);
+ORV_API const char *orv_version(int *major, int *minor, int *patch) ORV_NOTHROW;
 
 /* ---- Environment ------------------------------------------------------ */
 
-ORV_API int orv_env_create(ORV_env **env);
-ORV_API int orv_env_open(ORV_env *env, const char *path, unsigned int flags, orv_mode_t mode);
-ORV_API void orv_env_close(ORV_env *env);
-ORV_API int orv_env_set_mapsize(ORV_env *env, size_t size);
-ORV_API int orv_env_set_maxdbs(ORV_env *env, unsigned int dbs);
-ORV_API int orv_env_set_maxreaders(ORV_env *env, unsigned int readers);
-ORV_API int orv_env_get_maxreaders(ORV_env *env, unsigned int *readers);
-ORV_API int orv_env_set_flags(ORV_env *env, unsigned int flags, int onoff);
-ORV_API int orv_env_get_flags(ORV_env *env, unsigned int *flags);
-ORV_API int orv_env_get_path(ORV_env *env, const char **path);
-ORV_API int orv_env_get_fd(ORV_env *env, int *fd);
-ORV_API int orv_env_set_userctx(ORV_env *env, void *ctx);
-ORV_API void *orv_env_get_userctx(ORV_env *env);
-ORV_API int orv_env_set_assert(ORV_env *env, ORV_assert_func func);
-ORV_API int orv_env_set_interrupt(ORV_env *env, int interrupt);
-ORV_API int orv_env_get_maxkeysize(ORV_env *env);
+ORV_API int orv_env_create(ORV_env **env) ORV_NOTHROW;
+ORV_API int orv_env_open(ORV_env *env, const char *path, unsigned int flags, orv_mode_t mode) ORV_NOTHROW;
+ORV_API void orv_env_close(ORV_env *env) ORV_NOTHROW;
+ORV_API int orv_env_set_mapsize(ORV_env *env, size_t size) ORV_NOTHROW;
+ORV_API int orv_env_set_maxdbs(ORV_env *env, unsigned int dbs) ORV_NOTHROW;
+ORV_API int orv_env_set_maxreaders(ORV_env *env, unsigned int readers) ORV_NOTHROW;
+ORV_API int orv_env_get_maxreaders(ORV_env *env, unsigned int *readers) ORV_NOTHROW;
+ORV_API int orv_env_set_flags(ORV_env *env, unsigned int flags, int onoff) ORV_NOTHROW;
+ORV_API int orv_env_get_flags(ORV_env *env, unsigned int *flags) ORV_NOTHROW;
+ORV_API int orv_env_get_path(ORV_env *env, const char **path) ORV_NOTHROW;
+ORV_API int orv_env_get_fd(ORV_env *env, int *fd) ORV_NOTHROW;
+ORV_API int orv_env_set_userctx(ORV_env *env, void *ctx) ORV_NOTHROW;
+ORV_API void *orv_env_get_userctx(ORV_env *env) ORV_NOTHROW;
+ORV_API int orv_env_set_assert(ORV_env *env, ORV_assert_func func) ORV_NOTHROW;
+ORV_API int orv_env_set_interrupt(ORV_env *env, int interrupt) ORV_NOTHROW;
+ORV_API int orv_env_get_maxkeysize(ORV_env *env) ORV_NOTHROW;
 
-ORV_API int orv_reader_list(ORV_env *env, ORV_msg_func func, void *ctx);
-ORV_API int orv_reader_check(ORV_env *env, int *dead);
+ORV_API int orv_reader_list(ORV_env *env, ORV_msg_func func, void *ctx) ORV_NOTHROW;
+ORV_API int orv_reader_check(ORV_env *env, int *dead) ORV_NOTHROW;
 
-ORV_API int orv_env_copy(ORV_env *env, const char *path);
-ORV_API int orv_env_copy2(ORV_env *env, const char *path, unsigned int flags);
-ORV_API int orv_env_copyfd(ORV_env *env, int fd);
-ORV_API int orv_env_copyfd2(ORV_env *env, int fd, unsigned int flags);
+ORV_API int orv_env_copy(ORV_env *env, const char *path) ORV_NOTHROW;
+ORV_API int orv_env_copy2(ORV_env *env, const char *path, unsigned int flags) ORV_NOTHROW;
+ORV_API int orv_env_copyfd(ORV_env *env, int fd) ORV_NOTHROW;
+ORV_API int orv_env_copyfd2(ORV_env *env, int fd, unsigned int flags) ORV_NOTHROW;
 
-ORV_API int orv_env_stat(ORV_env *env, ORV_stat *stat);
-ORV_API int orv_env_info(ORV_env *env, ORV_envinfo *info);
-ORV_API int orv_env_sync(ORV_env *env, int force);
-ORV_API int orv_env_sync0(ORV_env *env, int force, uint64_t numpgs);
+ORV_API int orv_env_stat(ORV_env *env, ORV_stat *stat) ORV_NOTHROW;
+ORV_API int orv_env_info(ORV_env *env, ORV_envinfo *info) ORV_NOTHROW;
+ORV_API int orv_env_sync(ORV_env *env, int force) ORV_NOTHROW;
+ORV_API int orv_env_sync0(ORV_env *env, int force, uint64_t numpgs) ORV_NOTHROW;
 
 /* ---- Transactions ----------------------------------------------------- */
 
-ORV_API int orv_txn_begin(ORV_env *env, ORV_txn *parent, unsigned int flags, ORV_txn **txn);
-ORV_API int orv_txn_commit(ORV_txn *txn);
-ORV_API void orv_txn_abort(ORV_txn *txn);
-ORV_API void orv_txn_reset(ORV_txn *txn);
-ORV_API int orv_txn_renew(ORV_txn *txn);
-ORV_API ORV_env *orv_txn_env(ORV_txn *txn);
-ORV_API uint64_t orv_txn_id(ORV_txn *txn);
+ORV_API int orv_txn_begin(ORV_env *env, ORV_txn *parent, unsigned int flags, ORV_txn **txn) ORV_NOTHROW;
+ORV_API int orv_txn_commit(ORV_txn *txn) ORV_NOTHROW;
+ORV_API void orv_txn_abort(ORV_txn *txn) ORV_NOTHROW;
+ORV_API void orv_txn_reset(ORV_txn *txn) ORV_NOTHROW;
+ORV_API int orv_txn_renew(ORV_txn *txn) ORV_NOTHROW;
+ORV_API ORV_env *orv_txn_env(ORV_txn *txn) ORV_NOTHROW;
+ORV_API uint64_t orv_txn_id(ORV_txn *txn) ORV_NOTHROW;
 
 /* ---- Databases -------------------------------------------------------- */
 
-ORV_API int orv_dbi_open(ORV_txn *txn, const char *name, unsigned int flags, ORV_dbi *dbi);
-ORV_API void orv_dbi_close(ORV_env *env, ORV_dbi dbi);
-ORV_API int orv_dbi_flags(ORV_txn *txn, ORV_dbi dbi, unsigned int *flags);
-ORV_API int orv_stat(ORV_txn *txn, ORV_dbi dbi, ORV_stat *stat);
-ORV_API int orv_drop(ORV_txn *txn, ORV_dbi dbi, int del);
-ORV_API int orv_set_compare(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp);
-ORV_API int orv_set_dupsort(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp);
-ORV_API int orv_set_relfunc(ORV_txn *txn, ORV_dbi dbi, ORV_rel_func rel);
-ORV_API int orv_set_relctx(ORV_txn *txn, ORV_dbi dbi, void *ctx);
+ORV_API int orv_dbi_open(ORV_txn *txn, const char *name, unsigned int flags, ORV_dbi *dbi) ORV_NOTHROW;
+ORV_API void orv_dbi_close(ORV_env *env, ORV_dbi dbi) ORV_NOTHROW;
+ORV_API int orv_dbi_flags(ORV_txn *txn, ORV_dbi dbi, unsigned int *flags) ORV_NOTHROW;
+ORV_API int orv_stat(ORV_txn *txn, ORV_dbi dbi, ORV_stat *stat) ORV_NOTHROW;
+ORV_API int orv_drop(ORV_txn *txn, ORV_dbi dbi, int del) ORV_NOTHROW;
+ORV_API int orv_set_compare(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp) ORV_NOTHROW;
+ORV_API int orv_set_dupsort(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp) ORV_NOTHROW;
+ORV_API int orv_set_relfunc(ORV_txn *txn, ORV_dbi dbi, ORV_rel_func rel) ORV_NOTHROW;
+ORV_API int orv_set_relctx(ORV_txn *txn, ORV_dbi dbi, void *ctx) ORV_NOTHROW;
 
 /** Compare two keys (orv_cmp) or two values (orv_dcmp) as the database does. */
-ORV_API int orv_cmp(ORV_txn *txn, ORV_dbi dbi, const ORV_val *a, const ORV_val *b);
-ORV_API int orv_dcmp(ORV_txn *txn, ORV_dbi dbi, const ORV_val *a, const ORV_val *b);
+ORV_API int orv_cmp(ORV_txn *txn, ORV_dbi dbi, const ORV_val *a, const ORV_val *b) ORV_NOTHROW;
+ORV_API int orv_dcmp(ORV_txn *txn, ORV_dbi dbi, const ORV_val *a, const ORV_val *b) ORV_NOTHROW;
 
 /* ---- Data and cursors ------------------------------------------------- */
 
-ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data);
-ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned int flags);
-ORV_API int orv_del(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data);
+ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) ORV_NOTHROW;
+ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned int flags) ORV_NOTHROW;
+ORV_API int orv_del(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) ORV_NOTHROW;
 
-ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **cursor);
-ORV_API void orv_cursor_close(ORV_cursor *cursor);
-ORV_API int orv_cursor_renew(ORV_txn *txn, ORV_cursor *cursor);
-ORV_API ORV_txn *orv_cursor_txn(ORV_cursor *cursor);
-ORV_API ORV_dbi orv_cursor_dbi(ORV_cursor *cursor);
-ORV_API int orv_cursor_get(ORV_cursor *cursor, ORV_val *key, ORV_val *data, ORV_cursor_op op);
-ORV_API int orv_cursor_put(ORV_cursor *cursor, ORV_val *key, ORV_val *data, unsigned int flags);
-ORV_API int orv_cursor_del(ORV_cursor *cursor, unsigned int flags);
-ORV_API int orv_cursor_count(ORV_cursor *cursor, uint64_t *count);
-ORV_API int orv_cursor_list_dup(ORV_cursor *cursor, ORV_val **vals, uint64_t *count);
+ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **cursor) ORV_NOTHROW;
+ORV_API void orv_cursor_close(ORV_cursor *cursor) ORV_NOTHROW;
+ORV_API int orv_cursor_renew(ORV_txn *txn, ORV_cursor *cursor) ORV_NOTHROW;
+ORV_API ORV_txn *orv_cursor_txn(ORV_cursor *cursor) ORV_NOTHROW;
+ORV_API ORV_dbi orv_cursor_dbi(ORV_cursor *cursor) ORV_NOTHROW;
+ORV_API int orv_cursor_get(ORV_cursor *cursor, ORV_val *key, ORV_val *data, ORV_cursor_op op) ORV_NOTHROW;
+ORV_API int orv_cursor_put(ORV_cursor *cursor, ORV_val *key, ORV_val *data, unsigned int flags) ORV_NOTHROW;
+ORV_API int orv_cursor_del(ORV_cursor *cursor, unsigned int flags) ORV_NOTHROW;
+ORV_API int orv_cursor_count(ORV_cursor *cursor, uint64_t *count) ORV_NOTHROW;
+ORV_API int orv_cursor_list_dup(ORV_cursor *cursor, ORV_val **vals, uint64_t *count) ORV_NOTHROW;
 
 /* ---- Counting and ranks (ORV_COUNTED databases) ----------------------- */
 
 ORV_API int orv_cursor_get_rank(ORV_cursor *cursor, uint64_t rank, ORV_val *key, ORV_val *data,
-                                unsigned int flags);
-ORV_API int orv_get_rank(ORV_txn *txn, ORV_dbi dbi, uint64_t rank, ORV_val *key, ORV_val *data);
+                                unsigned int flags) ORV_NOTHROW;
+ORV_API int orv_get_rank(ORV_txn *txn, ORV_dbi dbi, uint64_t rank, ORV_val *key, ORV_val *data) ORV_NOTHROW;
 ORV_API int orv_cursor_key_rank(ORV_cursor *cursor, const ORV_val *key, const ORV_val *data,
-                                unsigned int flags, uint64_t *rank);
+                                unsigned int flags, uint64_t *rank) ORV_NOTHROW;
 ORV_API int orv_get_key_rank(ORV_txn *txn, ORV_dbi dbi, const ORV_val *key, const ORV_val *data,
-                             uint64_t *rank);
-ORV_API int orv_count_all(ORV_txn *txn, ORV_dbi dbi, unsigned int flags, uint64_t *count);
+                             uint64_t *rank) ORV_NOTHROW;
+ORV_API int orv_count_all(ORV_txn *txn, ORV_dbi dbi, unsigned int flags, uint64_t *count) ORV_NOTHROW;
 ORV_API int orv_count_range(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low, const ORV_val *high,
-                            unsigned int flags, uint64_t *count);
+                            unsigned int flags, uint64_t *count) ORV_NOTHROW;
 ORV_API int orv_range_count_keys(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
-                                 const ORV_val *high, unsigned int flags, uint64_t *count);
+                                 const ORV_val *high, unsigned int flags, uint64_t *count) ORV_NOTHROW;
 ORV_API int orv_range_count_values(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
-                                   const ORV_val *high, unsigned int flags, uint64_t *count);
+                                   const ORV_val *high, unsigned int flags, uint64_t *count) ORV_NOTHROW;
 
 #ifdef __cplusplus
 }

@@ -93,6 +93,14 @@ static_assert(offsetof(ORV_txninfo, mti_wmutex) == 64);
 static_assert(offsetof(ORV_txninfo, mti_readers) == 128);
 static_assert(sizeof(ORV_txninfo) == 192);
 
+// Slots of the table in use: mti_numreaders, but never more than the table
+// holds. The count lives in a file that any process may damage, and every
+// walk over the slots stops here rather than reading past the map.
+inline unsigned orv_reader_count(const ORV_txninfo *ti, uint32_t maxreaders) {
+  const uint32_t n = ti->mti_numreaders.load();
+  return n < maxreaders ? n : maxreaders;
+}
+
 // Bytes of a lock table with n reader slots.
 constexpr size_t orv_locktable_size(unsigned n) { return (size_t{n} - 1) * 64 + 192; }
 
@@ -131,7 +139,10 @@ struct ORV_env {
   ORV_ID2L me_dirty_list;      // dirty list handed to write transactions
   int me_maxfree_1pg;          // page numbers one free-list overflow page holds
   uint32_t me_nodemax;         // largest inline leaf node
-  int me_live_reader;          // this process holds its liveness lock
+  // This process holds its liveness lock. Reader threads claiming their
+  // first slots may test and set it at once: both take the same lock,
+  // which the second merely repeats.
+  std::atomic<int> me_live_reader;
   std::atomic<uint64_t> me_interrupt;  // 1 while an interrupt is requested
   void *me_userctx;            // application context
   ORV_assert_func me_assert_func;  // assertion callback, or null

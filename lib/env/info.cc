@@ -38,7 +38,7 @@ extern "C" ORV_API int orv_env_info(ORV_env *env, ORV_envinfo *info) noexcept {
   info->mi_last_txnid = meta->mm_txnid;
   info->mi_maxreaders = env->me_maxreaders;
   info->mi_numreaders =
-      env->me_txns ? env->me_txns->mti_numreaders.load(std::memory_order_relaxed) : 0;
+      env->me_txns ? orv_reader_count(env->me_txns, env->me_maxreaders) : 0;
   return 0;
 }
 

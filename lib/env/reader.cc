@@ -62,7 +62,7 @@ int claim_slot(ORV_env *env, ORV_reader **slot_out) {
     env->me_live_reader = 1;
   }
   if (int rc = rmutex_lock(env); rc != 0) return rc;
-  unsigned n = ti->mti_numreaders.load();
+  const unsigned n = orv_reader_count(ti, env->me_maxreaders);
   unsigned i = 0;
   while (i < n && slot_at(env, i)->mr_pid.load() != 0) i++;
   if (i >= env->me_maxreaders) {
@@ -76,7 +76,7 @@ int claim_slot(ORV_env *env, ORV_reader **slot_out) {
   r->mr_txnid.store(ORV_NO_SNAPSHOT);
   r->mr_tid = static_cast<uint64_t>(pthread_self());
   if (i == n) ti->mti_numreaders.store(n + 1);
-  env->me_close_readers = static_cast<int>(ti->mti_numreaders.load());
+  env->me_close_readers = static_cast<int>(orv_reader_count(ti, env->me_maxreaders));
   r->mr_pid.store(static_cast<uint32_t>(env->me_pid));
   rmutex_unlock(env);
 
@@ -226,7 +226,7 @@ int orv_mutex_failed(ORV_env *env, pthread_mutex_t *mutex, int rc) {
 
 int orv_reader_check0(ORV_env *env, int rlocked, int *dead) {
   ORV_txninfo *ti = env->me_txns;
-  const unsigned n = ti->mti_numreaders.load();
+  const unsigned n = orv_reader_count(ti, env->me_maxreaders);
   auto *pids = static_cast<pid_t *>(std::malloc((size_t{n} + 1) * sizeof(pid_t)));
   if (pids == nullptr) return ENOMEM;
   unsigned npids = 0;
@@ -297,7 +297,7 @@ extern "C" ORV_API int orv_reader_list(ORV_env *env, ORV_msg_func func, void *ct
   if (env == nullptr || func == nullptr) return -1;
   ORV_txninfo *ti = env->me_txns;
   if (ti == nullptr) return func("(no reader locks)\n", ctx);
-  const unsigned n = ti->mti_numreaders.load();
+  const unsigned n = orv_reader_count(ti, env->me_maxreaders);
   bool first = true;
   int rc = 0;
   for (unsigned i = 0; i < n; i++) {

@@ -37,6 +37,13 @@ uint64_t info_mapsize(ORV_env *env) {
 // Records commit id with last page last_pg through the meta writer, as a
 // commit would after writing its pages.
 void commit_meta(ORV_env *env, txnid_t id, pgno_t last_pg) {
+  // The commit's pages: a data file reaches its last page (an open refuses
+  // a file shorter than that).
+  const off_t need = static_cast<off_t>((last_pg + 1) * env->me_psize);
+  struct stat st;
+  if (env->me_fd >= 0 && fstat(env->me_fd, &st) == 0 && st.st_size < need) {
+    ASSERT_EQ(ftruncate(env->me_fd, need), 0);
+  }
   ORV_txn txn{};
   ORV_db dbs[CORE_DBS];
   std::memcpy(dbs, orv_env_pick_meta(env)->mm_dbs, sizeof dbs);
