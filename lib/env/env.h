@@ -209,21 +209,6 @@ void orv_wmutex_unlock(ORV_env *env);
 
 // ---- Environment copy ------------------------------------------------------------
 
-// System calls of the environment copy, replaceable by tests to inject
-// failures. Defaults: the plain system calls (getfl/setfl: fcntl F_GETFL,
-// F_SETFL).
-struct ORV_copy_io {
-  ssize_t (*write)(int fd, const void *buf, size_t count);
-  int (*open)(const char *path, int flags, mode_t mode);
-  int (*close)(int fd);
-  int (*fstat)(int fd, struct stat *st);
-  int (*fdatasync)(int fd);
-  int (*fsync)(int fd);
-  int (*getfl)(int fd);
-  int (*setfl)(int fd, int flags);
-};
-extern ORV_copy_io orv_copy_io;
-
 // Plain copy of the environment's current snapshot to fd.
 [[nodiscard]] int orv_env_copyfd0(ORV_env *env, int fd);
 // Compacting copy of the current snapshot to fd.
