@@ -12,7 +12,11 @@
 // the map, in writes of at most 1 GiB.
 //
 // A copy to a new file is durable once orv_env_copy2 returns 0: the file's
-// data and the directory entry naming it are flushed.
+// data and the directory entry naming it are flushed. A copy to a new file
+// that fails is removed, so no file is left that could open as a wrong
+// environment.
+//
+// Every system call goes through the table orv_sys.
 //
 // A reader that went away (EPIPE) never raises SIGPIPE for the process:
 // the plain copy blocks it around its writes and takes back the one a
@@ -28,19 +32,8 @@
 #include <ctime>
 
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
-
-// ---- System calls ------------------------------------------------------------
-
-namespace {
-
-int open3(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-int getfl(int fd) { return ::fcntl(fd, F_GETFL); }
-int setfl(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags); }
-
-}  // namespace
-
-ORV_copy_io orv_copy_io = {::write, open3, ::close, ::fstat, ::fdatasync, ::fsync, getfl, setfl};
 
 // Takes back a SIGPIPE that a failed write to a closed pipe left pending
 // for this thread (where it is blocked), without waiting for one.
@@ -87,23 +80,14 @@ class SigpipeBlock {
   bool pending_before_ = false;
 };
 
-// Writes len bytes to fd: 0, the system error, or EIO for a write of 0
-// bytes. EPIPE is returned with its SIGPIPE collected.
+// Writes len bytes to fd from its position: 0, the system error, or EIO
+// for a write of 0 bytes. EPIPE is returned with its SIGPIPE collected.
 int write_all(int fd, const char *p, size_t len) {
   SigpipeBlock guard;
-  while (len > 0) {
-    const ssize_t n = orv_copy_io.write(fd, p, len);
-    if (n < 0) {
-      const int rc = errno;
-      if (rc == EINTR) continue;
-      if (rc == EPIPE) guard.collect();
-      return rc;
-    }
-    if (n == 0) return EIO;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
+  const iovec iov{const_cast<char *>(p), len};
+  const int rc = orv_sys_write_all(fd, &iov, 1, -1);
+  if (rc == EPIPE) guard.collect();
+  return rc;
 }
 
 // ---- Plain copy ----------------------------------------------------------------
@@ -160,7 +144,7 @@ int orv_env_copyfd0(ORV_env *env, int fd) {
     uint64_t end = txn->mt_next_pgno * psize;
     if (env->me_fd >= 0) {
       struct stat st;
-      if (orv_copy_io.fstat(env->me_fd, &st) != 0) {
+      if (orv_sys.fstat(env->me_fd, &st) != 0) {
         rc = errno;
       } else if (static_cast<uint64_t>(st.st_size) < end) {
         end = static_cast<uint64_t>(st.st_size);
@@ -198,32 +182,6 @@ char *target_name(const ORV_env *env, const char *path) {
   return name;
 }
 
-// Flushes the directory holding the new file name, so that the name
-// survives a power loss. Directories that cannot be flushed say EINVAL.
-int sync_parent_dir(const char *file) {
-  const char *slash = std::strrchr(file, '/');
-  char *dir = nullptr;
-  const char *dpath = ".";
-  if (slash != nullptr) {
-    const size_t n = slash == file ? 1 : static_cast<size_t>(slash - file);
-    dir = static_cast<char *>(std::malloc(n + 1));
-    if (dir == nullptr) return ENOMEM;
-    std::memcpy(dir, file, n);
-    dir[n] = '\0';
-    dpath = dir;
-  }
-  int rc = 0;
-  const int dfd = orv_copy_io.open(dpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (dfd < 0) {
-    rc = errno;
-  } else {
-    if (orv_copy_io.fsync(dfd) != 0 && errno != EINVAL) rc = errno;
-    orv_copy_io.close(dfd);
-  }
-  std::free(dir);
-  return rc;
-}
-
 int copyfd2(ORV_env *env, int fd, unsigned flags) {
   // Copy flags other than ORV_CP_COMPACT are ignored.
   return (flags & ORV_CP_COMPACT) ? orv_env_copyfd1(env, fd) : orv_env_copyfd0(env, fd);
@@ -250,24 +208,29 @@ extern "C" ORV_API int orv_env_copy2(ORV_env *env, const char *path, unsigned in
   if (!env_copyable(env) || path == nullptr) return EINVAL;
   char *name = target_name(env, path);
   if (name == nullptr) return ENOMEM;
-  const int fd = orv_copy_io.open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    const int rc = errno;
+  int fd = -1;
+  bool created = false;
+  int rc = orv_sys_open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666, &fd, &created);
+  if (rc != 0) {
     std::free(name);
     return rc;
   }
   // Direct I/O where the buffers' alignment allows it; without it the copy
   // only goes through the page cache.
   if (env->me_psize >= env->me_os_psize) {
-    const int fl = orv_copy_io.getfl(fd);
-    if (fl != -1) (void)orv_copy_io.setfl(fd, fl | O_DIRECT);
+    const int fl = orv_sys.fcntl_fl(fd, F_GETFL, 0);
+    if (fl != -1) (void)orv_sys.fcntl_fl(fd, F_SETFL, fl | O_DIRECT);
   }
-  int rc = copyfd2(env, fd, flags);
+  rc = copyfd2(env, fd, flags);
   // The copy is durable when this returns 0: its data, and its name in
   // the directory.
-  if (rc == 0 && orv_copy_io.fdatasync(fd) != 0) rc = errno;
-  if (orv_copy_io.close(fd) != 0 && rc == 0) rc = errno;
-  if (rc == 0) rc = sync_parent_dir(name);
+  if (rc == 0) rc = orv_sys_datasync(fd);
+  if (orv_sys.close(fd) != 0 && rc == 0) rc = errno;
+  if (rc == 0 && created) rc = orv_sys_sync_dir(name);
+  // A copy that failed is removed: cut short, its meta pages could name
+  // pages it does not hold, and even complete it is not known to be
+  // durable. The file is this call's own (created exclusively above).
+  if (rc != 0) (void)orv_sys.unlink(name);
   std::free(name);
   return rc;
 }

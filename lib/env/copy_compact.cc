@@ -29,6 +29,7 @@
 
 #include "btree/btree.h"
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
 
 namespace {
@@ -61,24 +62,13 @@ struct ORV_copy {
 
 // Writes len bytes for the writer thread, unless an error is recorded.
 void copythr_write(ORV_copy *my, const char *p, size_t len) {
-  while (len > 0 && my->cp_error.load() == 0) {
-    const ssize_t n = orv_copy_io.write(my->cp_fd, p, len);
-    if (n < 0) {
-      const int rc = errno;
-      if (rc == EINTR) continue;
-      // SIGPIPE is blocked in this thread; take back the one this write
-      // raised so that it is never delivered.
-      if (rc == EPIPE) orv_sigpipe_collect();
-      my->fail(rc);
-      return;
-    }
-    if (n == 0) {
-      my->fail(EIO);
-      return;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
+  if (len == 0 || my->cp_error.load() != 0) return;
+  const iovec iov{const_cast<char *>(p), len};
+  const int rc = orv_sys_write_all(my->cp_fd, &iov, 1, -1);
+  // SIGPIPE is blocked in this thread; take back the one this write
+  // raised so that it is never delivered.
+  if (rc == EPIPE) orv_sigpipe_collect();
+  my->fail(rc);
 }
 
 // The writer thread. It holds cp_mutex while writing and releases it only

@@ -146,6 +146,12 @@ struct ORV_env {
   std::atomic<uint64_t> me_interrupt;  // 1 while an interrupt is requested
   void *me_userctx;            // application context
   ORV_assert_func me_assert_func;  // assertion callback, or null
+  // Entry of the process's registry of open environments (registry.cc).
+  ORV_env *me_reg_next;        // next registered handle, guarded by the registry
+  dev_t me_reg_dev;            // data file identity while registered
+  ino_t me_reg_ino;
+  pid_t me_reg_pid;            // process that registered it
+  bool me_reg_on;              // in the registry
 };
 
 // Spare page buffers link through their first word.
@@ -218,22 +224,24 @@ void orv_reader_release(ORV_env *env, ORV_txn *txn, int give_back);
 [[nodiscard]] int orv_wmutex_lock(ORV_env *env);
 void orv_wmutex_unlock(ORV_env *env);
 
-// ---- Environment copy ------------------------------------------------------------
+// ---- Registry of open environments -----------------------------------------------
 
-// System calls of the environment copy, replaceable by tests to inject
-// failures. Defaults: the plain system calls (getfl/setfl: fcntl F_GETFL,
-// F_SETFL).
-struct ORV_copy_io {
-  ssize_t (*write)(int fd, const void *buf, size_t count);
-  int (*open)(const char *path, int flags, mode_t mode);
-  int (*close)(int fd);
-  int (*fstat)(int fd, struct stat *st);
-  int (*fdatasync)(int fd);
-  int (*fsync)(int fd);
-  int (*getfl)(int fd);
-  int (*setfl)(int fd, int flags);
-};
-extern ORV_copy_io orv_copy_io;
+// Record locks do not conflict within one process, and closing any
+// descriptor of the lock file drops all of the process's locks on it: a
+// second handle on an environment this process already has open would
+// take the first opener's role and re-initialise the live lock table. Each
+// process therefore keeps its open file-backed handles by data file
+// identity (st_dev, st_ino) and refuses a second one with EBUSY.
+
+// EBUSY when another open handle of this process has the data file
+// (dev, ino), else 0.
+[[nodiscard]] int orv_env_registry_check(const ORV_env *env, dev_t dev, ino_t ino);
+// The same check, and on 0 registers env under (dev, ino) in one step.
+[[nodiscard]] int orv_env_registry_claim(ORV_env *env, dev_t dev, ino_t ino);
+// Takes env out of the registry (nothing if it is not in it).
+void orv_env_registry_release(ORV_env *env);
+
+// ---- Environment copy ------------------------------------------------------------
 
 // Plain copy of the environment's current snapshot to fd.
 [[nodiscard]] int orv_env_copyfd0(ORV_env *env, int fd);

@@ -98,6 +98,9 @@ int check_existing_data(ORV_env *env, const char *name, bool prev, bool rdonly) 
   struct stat st;
   int rc = orv_sys.fstat(fd, &st) != 0 ? errno : 0;
   if (rc == 0 && S_ISDIR(st.st_mode)) rc = EISDIR;
+  // Open in this process already: refused before the lock file is touched,
+  // whose locks and table belong to the other handle.
+  if (rc == 0) rc = orv_env_registry_check(env, st.st_dev, st.st_ino);
   if (rc == 0) {
     ORV_meta meta;
     env->me_fd = fd;
@@ -151,6 +154,11 @@ int open_resources(ORV_env *env, const char *path, orv_fname &fname, uint32_t fl
     }
     int oflags = rdonly ? O_RDONLY : (O_RDWR | O_CREAT);
     if (int rc = open_file(fname.data_name(flags), oflags, mode, &env->me_fd); rc != 0) return rc;
+    // Claimed by identity of the open file, which also catches a handle
+    // of this process that created the same new file meanwhile.
+    struct stat st;
+    if (orv_sys.fstat(env->me_fd, &st) != 0) return errno;
+    if (int rc = orv_env_registry_claim(env, st.st_dev, st.st_ino); rc != 0) return rc;
     if (rdonly && !(flags & ORV_NOLOCK)) {
       if (int rc = orv_env_setup_locks(env, fname.lock_name(flags), mode, &excl); rc != 0)
         return rc;
@@ -279,6 +287,8 @@ void orv_env_close0(ORV_env *env) {
   }
   // Closing the lock file also drops this process's record locks.
   close_fd(&env->me_lfd);
+  // Only now may another handle open the environment.
+  orv_env_registry_release(env);
   env->me_close_readers = 0;
   env->me_live_reader = 0;
   env->me_flags &= ~(ORV_ENV_ACTIVE | ORV_ENV_TXKEY | ORV_INMEMORY);

@@ -13,10 +13,14 @@ namespace {
 
 int sys_open(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int sys_fcntl_lock(int fd, int cmd, struct flock *lk) { return ::fcntl(fd, cmd, lk); }
+int sys_fcntl_fl(int fd, int cmd, int arg) {
+  return cmd == F_GETFL ? ::fcntl(fd, F_GETFL) : ::fcntl(fd, cmd, arg);
+}
 
 constexpr ORV_sys kDefault = {
     sys_open,   ::close,     ::pread, ::pwrite, ::writev,  ::lseek,   ::fdatasync, ::fsync,
     ::ftruncate, ::fstat,    ::mmap,  ::munmap, ::msync,   ::madvise, sys_fcntl_lock,
+    ::write,    sys_fcntl_fl, ::unlink,
 };
 
 // One pwrite of len bytes at pos, continued until all are written.
@@ -35,6 +39,21 @@ int pwrite_all(int fd, const char *buf, size_t len, off_t pos) {
   return 0;
 }
 
+// Sequential writes of len bytes from the descriptor's position.
+int write_seq(int fd, const char *buf, size_t len) {
+  while (len > 0) {
+    const ssize_t w = orv_sys.write(fd, buf, len);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (w == 0) return EIO;
+    buf += w;
+    len -= static_cast<size_t>(w);
+  }
+  return 0;
+}
+
 }  // namespace
 
 ORV_sys orv_sys = kDefault;
@@ -48,6 +67,13 @@ ORV_sys orv_sys_install(const ORV_sys &table) {
 }
 
 int orv_sys_write_all(int fd, const struct iovec *iov, int iovcnt, off_t pos) {
+  if (pos < 0) {
+    for (int i = 0; i < iovcnt; i++) {
+      if (int rc = write_seq(fd, static_cast<const char *>(iov[i].iov_base), iov[i].iov_len); rc != 0)
+        return rc;
+    }
+    return 0;
+  }
   if (iovcnt == 1) return pwrite_all(fd, static_cast<const char *>(iov[0].iov_base), iov[0].iov_len, pos);
   size_t size = 0;
   for (int i = 0; i < iovcnt; i++) size += iov[i].iov_len;
@@ -113,9 +139,11 @@ int orv_sys_open(const char *path, int flags, mode_t mode, int *fd, bool *create
   for (;;) {
     // Without O_CREAT first: only an open that makes the file itself knows
     // that its directory entry is new.
+    // An exclusive create has only the one way to succeed.
     const bool create = (flags & O_CREAT) != 0;
-    int f = orv_sys.open(path, create ? flags & ~O_CREAT : flags, mode);
-    if (f < 0 && errno == ENOENT && create) {
+    const bool excl = create && (flags & O_EXCL) != 0;
+    int f = excl ? -1 : orv_sys.open(path, create ? flags & ~O_CREAT : flags, mode);
+    if (excl || (f < 0 && errno == ENOENT && create)) {
       f = orv_sys.open(path, flags | O_EXCL, mode);
       if (f >= 0) {
         if (created) *created = true;

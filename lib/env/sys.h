@@ -38,6 +38,11 @@ struct ORV_sys {
   int (*madvise)(void *addr, size_t len, int advice);
   // Record locks only: cmd is F_SETLK, F_SETLKW or F_GETLK.
   int (*fcntl_lock)(int fd, int cmd, struct flock *lk);
+  // Sequential write at the descriptor's own position (pipes included).
+  ssize_t (*write)(int fd, const void *buf, size_t len);
+  // Status flags only: cmd is F_GETFL (arg unused) or F_SETFL.
+  int (*fcntl_fl)(int fd, int cmd, int arg);
+  int (*unlink)(const char *path);
 };
 
 // The calls in force. Replaced only by tests, and only while no
@@ -51,9 +56,11 @@ const ORV_sys &orv_sys_default();
 ORV_sys orv_sys_install(const ORV_sys &table);
 
 // Writes the iovcnt buffers of iov, in order, to file offset pos of fd: one
-// pwrite for a single buffer, lseek + writev for several. Partial writes
-// are continued and EINTR repeats a call, so on success every byte is
-// written. Returns 0, the system's error, or EIO when a write moves no byte.
+// pwrite for a single buffer, lseek + writev for several. With pos < 0 the
+// buffers go out one after the other with write, from the descriptor's
+// own position (a pipe, a file opened for appending). Partial writes are
+// continued and EINTR repeats a call, so on success every byte is written.
+// Returns 0, the system's error, or EIO when a write moves no byte.
 [[nodiscard]] int orv_sys_write_all(int fd, const struct iovec *iov, int iovcnt, off_t pos);
 
 // Flushes a file's contents and size to stable storage (fdatasync,
@@ -64,7 +71,8 @@ ORV_sys orv_sys_install(const ORV_sys &table);
 // directory that holds it. 0 or the system's error.
 [[nodiscard]] int orv_sys_sync_dir(const char *path);
 
-// Opens path with flags (O_CREAT allowed) and mode, repeating on EINTR.
+// Opens path with flags (O_CREAT allowed; O_CREAT | O_EXCL fails with
+// EEXIST on an existing file) and mode, repeating on EINTR.
 // *created (if not null) tells whether this call created the file, so the
 // caller knows that its directory entry still has to be made durable.
 // 0 or the system's error; *fd is -1 on failure.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "env/env.h"
+#include "env/sys.h"
 #include "orv.h"
 #include "txn/txn.h"
 #include "util/fixtures.h"
@@ -546,10 +547,19 @@ TEST(Copy, WhileAnotherProcessWrites) {
   EXPECT_GE(counts.size(), 2u) << "the copies ran while the other process committed";
 }
 
-// Replaces system calls of the copy for one scope.
+// Replaces system calls of the library for one scope: set the entries of
+// `table`, then Install().
 struct IoOverride {
-  ORV_copy_io saved = orv_copy_io;
-  ~IoOverride() { orv_copy_io = saved; }
+  ORV_sys table = orv_sys_default();
+  ORV_sys saved{};
+  bool installed = false;
+  void Install() {
+    saved = orv_sys_install(table);
+    installed = true;
+  }
+  ~IoOverride() {
+    if (installed) orv_sys_install(saved);
+  }
 };
 
 struct SyncLog {
@@ -574,7 +584,7 @@ TEST(Copy, NewFileIsFlushedWithItsDirectory) {
   OpenEnv s(dir.path());
   fill(s.env, 100);
   IoOverride guard;
-  orv_copy_io.fdatasync = [](int fd) {
+  guard.table.fdatasync = [](int fd) {
     g_sync.calls.push_back({'d', inode_of_fd(fd)});
     if (g_sync.fail_datasync) {
       errno = g_sync.fail_datasync;
@@ -582,7 +592,7 @@ TEST(Copy, NewFileIsFlushedWithItsDirectory) {
     }
     return fdatasync(fd);
   };
-  orv_copy_io.fsync = [](int fd) {
+  guard.table.fsync = [](int fd) {
     g_sync.calls.push_back({'s', inode_of_fd(fd)});
     if (g_sync.fail_fsync) {
       errno = g_sync.fail_fsync;
@@ -590,6 +600,7 @@ TEST(Copy, NewFileIsFlushedWithItsDirectory) {
     }
     return fsync(fd);
   };
+  guard.Install();
   const struct Case {
     const char *what;
     int fail_datasync, fail_fsync;
@@ -610,7 +621,13 @@ TEST(Copy, NewFileIsFlushedWithItsDirectory) {
       EXPECT_EQ(orv_env_copy2(s.env, out.c_str(), m.flags), c.rc);
       const ino_t file = inode_of(out.file("data.orv")), parent = inode_of(out.path());
       ASSERT_GE(g_sync.calls.size(), 1u);
-      EXPECT_EQ(g_sync.calls[0], std::make_pair('d', file));
+      EXPECT_EQ(g_sync.calls[0].first, 'd');
+      EXPECT_NE(g_sync.calls[0].second, parent);
+      if (c.rc == 0) {
+        EXPECT_EQ(g_sync.calls[0].second, file);
+      } else {
+        EXPECT_EQ(file, 0u) << "a copy that failed is removed";
+      }
       if (c.fail_datasync == 0) {
         ASSERT_EQ(g_sync.calls.size(), 2u);
         EXPECT_EQ(g_sync.calls[1], std::make_pair('s', parent));
@@ -630,7 +647,7 @@ TEST(Copy, WriteFailures) {
   IoOverride guard;
   static std::atomic<int> mode{0};  // 0 short writes, 1 zero-byte writes, 2 ENOSPC
   static std::atomic<size_t> budget{0};
-  orv_copy_io.write = [](int fd, const void *buf, size_t len) -> ssize_t {
+  guard.table.write = [](int fd, const void *buf, size_t len) -> ssize_t {
     if (budget.load() == 0) {
       if (mode == 1) return 0;
       if (mode == 2) {
@@ -644,6 +661,7 @@ TEST(Copy, WriteFailures) {
     budget -= mode != 0 ? n : 0;
     return write(fd, buf, n);
   };
+  guard.Install();
   const struct Case {
     const char *what;
     int mode;
@@ -667,6 +685,8 @@ TEST(Copy, WriteFailures) {
       if (c.rc == 0) {
         OpenEnv copy(out.path());
         EXPECT_EQ(contents(copy.env), contents(s.env));
+      } else {
+        EXPECT_EQ(file_size(out.file("data.orv")), -1) << "a copy that failed is removed";
       }
     }
   }
@@ -704,7 +724,7 @@ TEST(Copy, PlainCopyStopsAtTheDataFileSize) {
   static int fstat_error;
   static off_t psize;
   psize = s.env->me_psize;
-  orv_copy_io.fstat = [](int fd, struct stat *st) {
+  guard.table.fstat = [](int fd, struct stat *st) {
     if (fstat_error != 0) {
       errno = fstat_error;
       return -1;
@@ -713,6 +733,7 @@ TEST(Copy, PlainCopyStopsAtTheDataFileSize) {
     st->st_size = 5 * psize;
     return rc;
   };
+  guard.Install();
   const struct Case {
     const char *what;
     int error;
@@ -722,9 +743,18 @@ TEST(Copy, PlainCopyStopsAtTheDataFileSize) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     fstat_error = c.error;
+    // To a descriptor the partial output stays: the metas come first.
     TempDir out;
-    EXPECT_EQ(orv_env_copy2(s.env, out.c_str(), 0), c.rc);
-    EXPECT_EQ(file_size(out.file("data.orv")), c.pages * psize) << "the metas come first";
+    const std::string name = out.file("data.orv");
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(orv_env_copyfd(s.env, fd), c.rc);
+    close(fd);
+    EXPECT_EQ(file_size(name), c.pages * psize);
+    // To a new file a failed copy leaves nothing.
+    TempDir out2;
+    EXPECT_EQ(orv_env_copy2(s.env, out2.c_str(), 0), c.rc);
+    EXPECT_EQ(file_size(out2.file("data.orv")), c.rc == 0 ? c.pages * psize : -1);
   }
 }
 

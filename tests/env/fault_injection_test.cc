@@ -1,16 +1,20 @@
 // [fault_injection]: sys.cc and every caller of the system-call table - a
 // workload (create, fill, commits with spills and nested transactions, map
-// growth; with and without ORV_WRITEMAP) is run once per system call it
-// makes, with that one call failing (EIO / ENOSPC), interrupted (EINTR) or
-// writing only part of its bytes. Every run must report the failure as a
-// clear code, leave the environment usable or panicked, release every
-// descriptor, the writer mutex and its reader slots, and reopen on the last
-// state whose commit returned 0, passing the tree verifier.
+// growth, then a plain and a compacting copy to new files; with and without
+// ORV_WRITEMAP) is run once per system call it makes, with that one call
+// failing (EIO / ENOSPC), interrupted (EINTR) or writing only part of its
+// bytes. Every run must report the failure as a clear code, leave the
+// environment usable or panicked, release every descriptor, thread, the
+// writer mutex and its reader slots, and reopen on the last state whose
+// commit returned 0, passing the tree verifier. A copy that failed leaves
+// no file; one that succeeded opens with the committed contents.
 //
 // ORV_SEED sets the workload's seed; ORV_ROUNDS the number of seeds the
 // FaultInjectionLongTest suite sweeps (default 1).
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -72,6 +76,45 @@ int OpenEnv(const Scenario &sc, const std::string &dir, size_t mapsize, ORV_env 
   return orv_test::OpenWorkloadEnv(dir, sc.env_flags | ORV_NOTLS, mapsize, out);
 }
 
+// Number of threads of this process.
+int CountThreads() {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/task")) {
+    while (readdir(d) != nullptr) n++;
+    closedir(d);
+  }
+  return n;
+}
+
+// Copies env (holding `want`) to a new file in dir/name with flags: a
+// failure is a clear code and leaves no file, no thread and no reader
+// snapshot; a success opens as an environment holding `want`.
+void CopyStep(ORV_env *env, FaultInjector *inj, const std::string &dir, const char *name,
+              unsigned flags, const Contents &want, Outcome *out) {
+  const std::string target = dir + "/" + name;
+  ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+  const int threads = CountThreads();
+  const int rc = orv_env_copy2(env, target.c_str(), flags);
+  Note(out, rc, name);
+  EXPECT_EQ(CountThreads(), threads) << name << ": writer thread left running";
+  struct stat st;
+  const std::string file = target + "/data.orv";
+  if (rc != 0) {
+    EXPECT_NE(stat(file.c_str(), &st), 0) << name << " failed with " << rc << " but left a file";
+    return;
+  }
+  inj->Pause(true);
+  ORV_env *copy = nullptr;
+  ASSERT_EQ(orv_test::OpenWorkloadEnv(target, ORV_NOTLS | ORV_RDONLY, 0, &copy), 0) << name;
+  Contents got;
+  EXPECT_EQ(orv_test::ReadContents(copy, &got), 0) << name;
+  EXPECT_TRUE(orv_test::SameContents(got, want)) << name;
+  EXPECT_TRUE(orv_test::EnvTreesValid(copy)) << name;
+  orv_env_close(copy);
+  EXPECT_TRUE(orv_test::EnvTreesValid(env)) << name << ": source after the copy";
+  inj->Pause(false);
+}
+
 // The workload of one run under plan. Checks what must hold while the
 // environment is open and after it is closed.
 Outcome RunWorkload(const Scenario &sc, const std::string &dir, uint64_t seed,
@@ -123,6 +166,10 @@ Outcome RunWorkload(const Scenario &sc, const std::string &dir, uint64_t seed,
     if (env->me_flags & ORV_FATAL_ERROR) out.panicked = true;
   }
   out.committed = w.committed();
+  if (!out.panicked) {
+    CopyStep(env, &inj, dir, "copy-plain", 0, out.committed, &out);
+    CopyStep(env, &inj, dir, "copy-compact", ORV_CP_COMPACT, out.committed, &out);
+  }
 
   // No writer mutex and no snapshot is left behind by a failure.
   if (ORV_txninfo *ti = env->me_txns) {
@@ -161,6 +208,7 @@ struct SweepFigures {
   uint64_t runs = 0;
   uint64_t failures_seen = 0;
   uint64_t panics = 0;
+  uint64_t copy_failures = 0;  // runs whose failure was reported by a copy
 };
 
 // Runs the workload once without faults to count its calls, then once per
@@ -195,6 +243,7 @@ void Sweep(const Scenario &sc, uint64_t seed, Fault kind, SweepFigures *fig) {
       if (out.first_rc != 0) {
         fig->failures_seen++;
         EXPECT_EQ(out.first_rc, plan.err) << out.first_what;
+        if (out.first_what.rfind("copy-", 0) == 0) fig->copy_failures++;
       }
       if (out.panicked) fig->panics++;
     } else {
@@ -217,6 +266,7 @@ TEST_P(FaultInjectionTest, EveryFailingCallIsReportedAndLosesNothingCommitted) {
   // Most calls are ones whose failure must reach the caller.
   EXPECT_GT(fig.failures_seen * 2, fig.runs);
   EXPECT_GT(fig.panics, 0u) << "no failing meta write seen";
+  EXPECT_GT(fig.copy_failures, 10u) << "the copies' calls were not swept";
 }
 
 TEST_P(FaultInjectionTest, InterruptedCallsAreRepeated) {

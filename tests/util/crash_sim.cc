@@ -293,8 +293,26 @@ int FcntlLock(int fd, int cmd, struct flock *lk) {
   return ::fcntl(fd, cmd, lk);
 }
 
+// Sequential writes, status flags and removals reach no simulated file:
+// they are the system's own.
+ssize_t Write(int fd, const void *buf, size_t len) {
+  Enter();
+  return ::write(fd, buf, len);
+}
+
+int FcntlFl(int fd, int cmd, int arg) {
+  Enter();
+  return cmd == F_GETFL ? ::fcntl(fd, F_GETFL) : ::fcntl(fd, cmd, arg);
+}
+
+int Unlink(const char *path) {
+  Enter();
+  return ::unlink(path);
+}
+
 constexpr ORV_sys kSim = {Open,      Close, Pread, Pwrite, Writev, Lseek,   Flush,    Flush,
-                          Ftruncate, Fstat, Mmap,  Munmap, Msync,  Madvise, FcntlLock};
+                          Ftruncate, Fstat, Mmap,  Munmap, Msync,  Madvise, FcntlLock,
+                          Write,     FcntlFl, Unlink};
 
 }  // namespace
 

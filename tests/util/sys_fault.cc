@@ -127,8 +127,25 @@ int FcntlLock(int fd, int cmd, struct flock *lk) {
   return ::fcntl(fd, cmd, lk);
 }
 
+ssize_t Write(int fd, const void *buf, size_t len) {
+  if (Hit("write", Kind::kWrite)) {
+    if (!ShortWrite()) return -1;
+    return ::write(fd, buf, std::max<size_t>(1, len / 2));
+  }
+  return ::write(fd, buf, len);
+}
+int FcntlFl(int fd, int cmd, int arg) {
+  if (Hit("fcntl_fl", Kind::kOther)) return -1;
+  return cmd == F_GETFL ? ::fcntl(fd, F_GETFL) : ::fcntl(fd, cmd, arg);
+}
+int Unlink(const char *path) {
+  if (Hit("unlink", Kind::kOther)) return -1;
+  return ::unlink(path);
+}
+
 constexpr ORV_sys kFaulty = {Open,      Close,  Pread,  Pwrite, Writev, Lseek,   Fdatasync, Fsync,
-                             Ftruncate, Fstat,  Mmap,   Munmap, Msync,  Madvise, FcntlLock};
+                             Ftruncate, Fstat,  Mmap,   Munmap, Msync,  Madvise, FcntlLock,
+                             Write,     FcntlFl, Unlink};
 
 }  // namespace
 
