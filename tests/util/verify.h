@@ -1,4 +1,6 @@
-// Tree verifier for tests: walks every B+tree of a transaction's snapshot
+// Tree verifier for tests, a gtest face of the library's verifier
+// (btree/verify.h, also behind orv_env_verify): walks every B+tree of a
+// transaction's snapshot
 // (the free-page database, the main database and every named database found
 // in it, and the duplicate trees below them) and reports every structural
 // fault it finds as a readable line.
