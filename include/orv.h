@@ -311,8 +311,9 @@ ORV_API int orv_range_count_values(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low
  * returned.
  *
  * Returns 0 for a sound snapshot, ORV_CORRUPTED when problems were found,
- * EINVAL for a null env or func or an unknown flag, ENOMEM, or the error of
- * beginning the read transaction. */
+ * EINVAL for a null env or func or an unknown flag, ENOMEM, EINTR when
+ * orv_env_set_interrupt stopped it, or the error of beginning the read
+ * transaction. */
 ORV_API int orv_env_verify(ORV_env *env, unsigned int flags, ORV_msg_func func, void *ctx);
 
 #ifdef __cplusplus

@@ -37,6 +37,8 @@ struct ORV_verify_hooks {
   ORV_cmp_func (*cmp)(void *ctx, const char *name, size_t name_len, bool dup) = nullptr;
   // Check that every page is reachable or free (read-only snapshots only).
   bool check_space = true;
+  // Stop with EINTR while the environment's interrupt switch is set.
+  bool interruptible = false;
 };
 
 struct ORV_verify_summary {
@@ -49,8 +51,9 @@ struct ORV_verify_summary {
 
 // Verifies the snapshot that txn sees. txn may be read-only or a write
 // transaction (including a nested one); it is not changed. Returns 0 when
-// the walk ran to its end (problems are counted in sum), ENOMEM, or the
-// non-zero result of the problem callback.
+// the walk ran to its end (problems are counted in sum), ENOMEM, EINTR
+// (the environment's interrupt switch), or the non-zero result of the
+// problem callback.
 [[nodiscard]] int orv_verify_txn(ORV_txn *txn, const ORV_verify_hooks &hooks,
                                  ORV_verify_summary *sum);
 

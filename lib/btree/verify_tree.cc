@@ -210,6 +210,11 @@ uint64_t Verifier::walk(Tree &t, pgno_t pgno, unsigned level, const ORV_val *lo,
                         const ORV_val *hi) {
   const char *lb = t.label;
   if (stopped()) return 0;
+  // A long check honours the environment's interrupt switch page by page.
+  if (hooks_.interruptible && env_->me_interrupt.load(std::memory_order_relaxed) != 0) {
+    rc_ = EINTR;
+    return 0;
+  }
   if (level >= ORV_CURSOR_STACK) {
     problem("%s: deeper than %u levels at page %" PRIu64, lb, ORV_CURSOR_STACK, pgno);
     return 0;

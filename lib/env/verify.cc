@@ -252,6 +252,7 @@ extern "C" ORV_API int orv_env_verify(ORV_env *env, unsigned int flags, ORV_msg_
   hooks.ctx = &sink;
   hooks.problem = send_line;
   hooks.check_space = (flags & ORV_VERIFY_NOSPACE) == 0;
+  hooks.interruptible = true;
   ORV_verify_summary sum;
   int rc = orv_verify_txn(txn, hooks, &sum);
   orv_txn_abort(txn);

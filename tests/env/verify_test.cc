@@ -81,6 +81,17 @@ TEST_F(VerifyEnvTest, InMemoryEnvironment) {
   EXPECT_EQ(l.got.size(), 1u);
 }
 
+TEST_F(VerifyEnvTest, InterruptStopsTheCheck) {
+  open_env(dir_.path());
+  fill();
+  Lines l;
+  ASSERT_EQ(orv_env_set_interrupt(env_, 1), 0);
+  EXPECT_EQ(orv_env_verify(env_, 0, collect, &l), EINTR);
+  EXPECT_TRUE(l.got.empty());
+  ASSERT_EQ(orv_env_set_interrupt(env_, 0), 0);
+  EXPECT_EQ(orv_env_verify(env_, 0, collect, &l), 0);
+}
+
 TEST_F(VerifyEnvTest, BadArguments) {
   open_env(dir_.path());
   Lines l;

@@ -25,13 +25,7 @@ int collect_problem(void *ctx, const char *line) {
 
 void collect_tree(void *ctx, const char *name, size_t len, const ORV_verify_figures &fig) {
   auto *c = static_cast<Collector *>(ctx);
-  TreeFigures &t = c->res.trees[std::string(name, len)];
-  t.flags = fig.flags;
-  t.depth = fig.depth;
-  t.branch_pages = fig.branch_pages;
-  t.leaf_pages = fig.leaf_pages;
-  t.overflow_pages = fig.overflow_pages;
-  t.entries = fig.entries;
+  c->res.trees[std::string(name, len)] = fig;
 }
 
 ORV_cmp_func collect_cmp(void *ctx, const char *name, size_t len, bool dup) {
@@ -44,10 +38,15 @@ ORV_cmp_func collect_cmp(void *ctx, const char *name, size_t len, bool dup) {
 }  // namespace
 
 std::string VerifyResult::Report() const {
-  std::string out = std::to_string(problems.size() + dropped) + " problem(s); last page " +
-                    std::to_string(last_pgno) + ", reachable " + std::to_string(reachable_pages) +
-                    ", free " + std::to_string(free_pages) +
-                    (space_checked ? "" : " (space not checked)") + "\n";
+  ORV_verify_summary sum;
+  sum.problems = problems.size() + dropped;
+  sum.last_pgno = last_pgno;
+  sum.reachable_pages = reachable_pages;
+  sum.free_pages = free_pages;
+  sum.space_checked = space_checked;
+  char line[256];
+  orv_verify_summary_line(sum, line, sizeof line);
+  std::string out = std::string(line) + "\n";
   for (const std::string &p : problems) out += "  " + p + "\n";
   if (dropped) out += "  ... and " + std::to_string(dropped) + " more\n";
   return out;

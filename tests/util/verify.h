@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "btree/verify.h"
 #include "orv.h"
 
 namespace orv_test {
@@ -53,14 +54,7 @@ struct VerifyOptions {
 };
 
 // Figures of one verified tree as found by the walk.
-struct TreeFigures {
-  unsigned flags = 0;
-  unsigned depth = 0;
-  uint64_t branch_pages = 0;
-  uint64_t leaf_pages = 0;
-  uint64_t overflow_pages = 0;
-  uint64_t entries = 0;
-};
+using TreeFigures = ORV_verify_figures;
 
 struct VerifyResult {
   std::vector<std::string> problems;
