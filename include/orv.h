@@ -298,6 +298,31 @@ ORV_API int orv_range_count_keys(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
 ORV_API int orv_range_count_values(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
                                    const ORV_val *high, unsigned int flags, uint64_t *count) ORV_NOTHROW;
 
+/* ---- Verification ----------------------------------------------------- */
+
+/* orv_env_verify flag: skip the check that every page is reachable or free. */
+#define ORV_VERIFY_NOSPACE 0x01u
+
+/* Checks every tree of the environment's current snapshot, read in one
+ * read-only transaction (it runs beside a writer): page kinds and layout,
+ * key order within and across pages, separator keys, branch counts of
+ * counted trees, prefix-compressed keys, duplicate sub-pages and value
+ * trees, overflow runs, each record's md_entries, depth and page counts,
+ * the free-page records, and that every page is either reachable exactly
+ * once or recorded free. A damaged file is read safely: every offset and
+ * page number is checked before it is followed.
+ *
+ * func receives each problem as one line ending in a newline, naming the
+ * page and what is wrong, then a summary line "N problem(s); last page L,
+ * reachable R, free F". A non-zero result of func stops the check and is
+ * returned.
+ *
+ * Returns 0 for a sound snapshot, ORV_CORRUPTED when problems were found,
+ * EINVAL for a null env or func or an unknown flag, ENOMEM, EINTR when
+ * orv_env_set_interrupt stopped it, or the error of beginning the read
+ * transaction. */
+ORV_API int orv_env_verify(ORV_env *env, unsigned int flags, ORV_msg_func func, void *ctx) ORV_NOTHROW;
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,6 @@
-// Tree verifier for tests: walks every B+tree of a transaction's snapshot
+// Tree verifier for tests, a gtest face of the library's verifier
+// (btree/verify.h, also behind orv_env_verify): walks every B+tree of a
+// transaction's snapshot
 // (the free-page database, the main database and every named database found
 // in it, and the duplicate trees below them) and reports every structural
 // fault it finds as a readable line.
@@ -32,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "btree/verify.h"
 #include "orv.h"
 
 namespace orv_test {
@@ -51,14 +54,7 @@ struct VerifyOptions {
 };
 
 // Figures of one verified tree as found by the walk.
-struct TreeFigures {
-  unsigned flags = 0;
-  unsigned depth = 0;
-  uint64_t branch_pages = 0;
-  uint64_t leaf_pages = 0;
-  uint64_t overflow_pages = 0;
-  uint64_t entries = 0;
-};
+using TreeFigures = ORV_verify_figures;
 
 struct VerifyResult {
   std::vector<std::string> problems;

@@ -1,16 +1,18 @@
 // Tree verifier: the built-in key orders and the decoding of
-// prefix-compressed leaf keys, re-implemented from the page format.
+// prefix-compressed leaf keys, read anew from the page format so that a
+// fault in the engine's own helpers cannot hide itself.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "util/verify_walk.h"
+#include "btree/verify_walk.h"
 
-namespace orv_test::detail {
+namespace orv_verify {
 namespace {
 
 size_t varint_encode(uint64_t v, uint8_t *out) {
-  uint8_t tmp[10];
+  uint8_t tmp[ORV_VARINT_MAX];
   size_t n = 0;
   do {
     tmp[n++] = v & 0x7F;
@@ -21,6 +23,23 @@ size_t varint_encode(uint64_t v, uint8_t *out) {
 }
 
 }  // namespace
+
+bool KeyBuf::reserve(size_t want) {
+  if (want <= cap) return true;
+  size_t ncap = std::max<size_t>(want, 2 * cap + 64);
+  auto *np = static_cast<uint8_t *>(std::realloc(p, ncap));
+  if (np == nullptr) return false;
+  p = np;
+  cap = ncap;
+  return true;
+}
+
+bool KeyBuf::set(const void *data, size_t len) {
+  if (!reserve(len)) return false;
+  if (len) std::memmove(p, data, len);
+  n = len;
+  return true;
+}
 
 // ---- Built-in orders ----------------------------------------------------------
 
@@ -75,37 +94,40 @@ ORV_cmp_func dup_order(unsigned flags) {
   return cmp_bytes;
 }
 
-ORV_val val_of(const std::string &s) { return ORV_val{s.size(), const_cast<char *>(s.data())}; }
-
-std::string show(const std::string &s) {
-  bool printable = std::all_of(s.begin(), s.end(), [](char c) { return c >= 32 && c < 127; });
-  std::string out;
-  size_t n = std::min<size_t>(s.size(), 24);
-  if (printable) {
-    out = "'" + s.substr(0, n) + (n < s.size() ? "...'" : "'");
-  } else {
-    char buf[4];
-    out = "0x";
-    for (size_t i = 0; i < n; i++) {
-      std::snprintf(buf, sizeof buf, "%02x", static_cast<uint8_t>(s[i]));
-      out += buf;
+const char *show(const ORV_val &k, char *buf, size_t cap) {
+  auto *s = static_cast<const uint8_t *>(k.mv_data);
+  bool printable = std::all_of(s, s + k.mv_size, [](uint8_t c) { return c >= 32 && c < 127; });
+  size_t n = std::min<size_t>(k.mv_size, 24);
+  size_t at = 0;
+  auto put = [&](const char *fmt, auto... args) {
+    if (at < cap) {
+      int w = std::snprintf(buf + at, cap - at, fmt, args...);
+      if (w > 0) at += static_cast<size_t>(w);
     }
-    if (n < s.size()) out += "...";
+  };
+  if (printable) {
+    put("'%.*s%s'", static_cast<int>(n), reinterpret_cast<const char *>(s),
+        n < k.mv_size ? "..." : "");
+  } else {
+    put("0x");
+    for (size_t i = 0; i < n; i++) put("%02x", unsigned{s[i]});
+    if (n < k.mv_size) put("...");
   }
-  return out + "(" + std::to_string(s.size()) + ")";
+  put("(%zu)", k.mv_size);
+  return buf;
 }
 
 // ---- Prefix-compressed leaf keys ----------------------------------------------
 
-Decoded decode_prefix(const std::string &first, const uint8_t *s, size_t len, std::string &out,
+Decoded decode_prefix(const ORV_val &first, const uint8_t *s, size_t len, KeyBuf &out,
                       size_t &padlen) {
-  out.assign(reinterpret_cast<const char *>(s), len);
+  if (!out.set(s, len)) return Decoded::nomem;
   padlen = len;
   if (len == 0) return Decoded::corrupt;
   uint64_t p = 0;
   size_t vlen = 0;
   bool ended = false;
-  while (vlen < std::min<size_t>(len, 9)) {
+  while (vlen < std::min<size_t>(len, ORV_VARINT_READ_MAX)) {
     uint8_t b = s[vlen++];
     p = (p << 7) | (b & 0x7F);
     if (!(b & 0x80)) {
@@ -114,17 +136,20 @@ Decoded decode_prefix(const std::string &first, const uint8_t *s, size_t len, st
     }
   }
   if (!ended) return Decoded::corrupt;
-  if (p > first.size()) return Decoded::whole;
+  auto *f = static_cast<const uint8_t *>(first.mv_data);
+  if (p > first.mv_size) return Decoded::whole;
   size_t sfx = len - vlen;
   padlen = p + sfx;
-  if (sfx > 0 && p < first.size() && s[vlen] == static_cast<uint8_t>(first[p]))
-    return Decoded::whole;
-  uint8_t enc[10];
+  if (sfx > 0 && p < first.mv_size && s[vlen] == f[p]) return Decoded::whole;
+  uint8_t enc[ORV_VARINT_MAX];
   size_t elen = varint_encode(p, enc);
   if (elen != vlen || std::memcmp(enc, s, vlen) != 0) return Decoded::whole;
-  out = first.substr(0, p);
-  out.append(reinterpret_cast<const char *>(s) + vlen, sfx);
+  if (!out.reserve(p + sfx)) return Decoded::nomem;
+  // The suffix is already in out at offset vlen; move it behind the prefix.
+  std::memmove(out.p + p, out.p + vlen, sfx);
+  if (p) std::memcpy(out.p, f, p);
+  out.n = p + sfx;
   return Decoded::canonical;
 }
 
-}  // namespace orv_test::detail
+}  // namespace orv_verify
