@@ -9,6 +9,7 @@
 #ifndef ORV_BTREE_BTREE_H
 #define ORV_BTREE_BTREE_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "env/env.h"
@@ -149,6 +150,82 @@ struct ORV_xcursor {
   uint32_t mx_put_pending;
 };
 
+static_assert(offsetof(ORV_xcursor, mx_cursor) == 0);
+
+// ---- Tracked cursors -------------------------------------------------------------
+//
+// A write transaction lists its cursors per database (mt_cursors[dbi],
+// linked through mc_next): the application's, and temporary ones while an
+// operation runs on them. Whatever moves nodes on a page fixes up the other
+// cursors of the same tree through orv_tracked_each. For a sub-cursor (C_SUB)
+// the tree is a duplicate tree and the cursors visited are the sub-cursors of
+// the listed cursors that have one. Read-only transactions keep no lists.
+
+// Filter bits of orv_tracked_each.
+inline constexpr unsigned ORV_TRACK_ALL = 0;
+inline constexpr unsigned ORV_TRACK_OTHERS = 0x1;      // leave out mc itself
+inline constexpr unsigned ORV_TRACK_POSITIONED = 0x2;  // C_INITIALIZED (and its owner, for
+                                                       // a sub-cursor)
+inline constexpr unsigned ORV_TRACK_DEEP = 0x4;        // at least as many levels as mc
+
+// Calls f(m) for every tracked cursor m of mc's tree that passes Filter.
+// f must not link or unlink cursors of that database.
+template <unsigned Filter, typename F>
+inline void orv_tracked_each(ORV_cursor *mc, F &&f) {
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  const bool sub = mc->mc_flags & C_SUB;
+  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
+    ORV_cursor *m2 = m;
+    if (sub) {
+      if (m->mc_xcursor == nullptr) continue;
+      if ((Filter & ORV_TRACK_POSITIONED) && !(m->mc_flags & C_INITIALIZED)) continue;
+      m2 = &m->mc_xcursor->mx_cursor;
+    }
+    if ((Filter & ORV_TRACK_OTHERS) && m2 == mc) continue;
+    if ((Filter & ORV_TRACK_POSITIONED) && !(m2->mc_flags & C_INITIALIZED)) continue;
+    if ((Filter & ORV_TRACK_DEEP) && m2->mc_snum < mc->mc_snum) continue;
+    f(m2);
+  }
+}
+
+// Calls f(m) for every tracked cursor of every database of txn (not their
+// sub-cursors).
+template <typename F>
+inline void orv_txn_cursors_each(ORV_txn *txn, F &&f) {
+  if (txn->mt_cursors == nullptr) return;
+  for (uint32_t i = txn->mt_dbcount; i-- > 0;)
+    for (ORV_cursor *m = txn->mt_cursors[i]; m != nullptr; m = m->mc_next) f(m);
+}
+
+// Puts mc at the head of its transaction's list for its database, or takes
+// it off (wherever it stands; absent: no-op). No-ops without lists.
+void orv_cursor_link(ORV_cursor *mc);
+void orv_cursor_unlink(ORV_cursor *mc);
+
+// RAII guard for a temporary cursor: listed while the guard lives, so that
+// fix-ups done by the operation move it like any other cursor. A temporary
+// sub-cursor (C_SUB, the mx_cursor of an ORV_xcursor) is listed behind a
+// positioned placeholder owner. Guards may end in any order.
+class ORV_cursor_tracker {
+ public:
+  explicit ORV_cursor_tracker(ORV_cursor *mc);
+  ~ORV_cursor_tracker() {
+    if (linked_ != nullptr) orv_cursor_unlink(linked_);
+  }
+  ORV_cursor_tracker(const ORV_cursor_tracker &) = delete;
+  ORV_cursor_tracker &operator=(const ORV_cursor_tracker &) = delete;
+
+ private:
+  ORV_cursor *linked_ = nullptr;
+  ORV_cursor placeholder_;  // set up only for a sub-cursor
+};
+
+// Re-reads the sub-page pointer of mc's positioned sub-cursor from the leaf
+// node mc stands on at level, after the nodes of that leaf moved. No-op
+// unless that node holds a sub-page (F_DUPDATA without F_SUBDATA).
+void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);
+
 // Spellings of the page predicates used in assertion texts.
 inline unsigned NUMKEYS(const ORV_page *mp) { return numkeys(mp); }
 inline bool IS_LEAF(const ORV_page *mp) { return is_leaf(mp); }
@@ -241,9 +318,6 @@ void orv_pkc_clear(ORV_cursor *mc);
 // fits in place or by a split in two (ORV_SPLIT_DEL0). The cursor stays on
 // slot 0 of its page. Returns 0 or the failure (the transaction failed).
 [[nodiscard]] int orv_prefix_split_tails(ORV_cursor *mc);
-// Re-reads the sub-page pointer of mc's sub-cursor from the leaf node mc
-// stands on at level (after the nodes of that leaf moved).
-void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);
 [[nodiscard]] int orv_rebalance(ORV_cursor *mc);
 
 // ---- Named databases -------------------------------------------------------------------

@@ -257,6 +257,54 @@ void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst) {
     orv_pkc_clear(dst);
 }
 
+// ---- Tracked cursors -------------------------------------------------------------------
+
+void orv_cursor_link(ORV_cursor *mc) {
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  mc->mc_next = txn->mt_cursors[mc->mc_dbi];
+  txn->mt_cursors[mc->mc_dbi] = mc;
+}
+
+void orv_cursor_unlink(ORV_cursor *mc) {
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  for (ORV_cursor **pp = &txn->mt_cursors[mc->mc_dbi]; *pp != nullptr; pp = &(*pp)->mc_next) {
+    if (*pp == mc) {
+      *pp = mc->mc_next;
+      break;
+    }
+  }
+  mc->mc_next = nullptr;
+}
+
+ORV_cursor_tracker::ORV_cursor_tracker(ORV_cursor *mc) {
+  if (mc->mc_txn->mt_cursors == nullptr) return;
+  linked_ = mc;
+  if (mc->mc_flags & C_SUB) {
+    // Walks over a duplicate tree visit the sub-cursors of listed cursors:
+    // list a positioned owner whose sub-cursor is mc.
+    std::memset(static_cast<void *>(&placeholder_), 0, sizeof placeholder_);
+    placeholder_.mc_txn = mc->mc_txn;
+    placeholder_.mc_dbi = mc->mc_dbi;
+    placeholder_.mc_flags = C_INITIALIZED;
+    placeholder_.mc_xcursor = reinterpret_cast<ORV_xcursor *>(mc);
+    linked_ = &placeholder_;
+  }
+  orv_cursor_link(linked_);
+}
+
+void orv_xcursor_repoint(ORV_cursor *mc, unsigned level) {
+  ORV_xcursor *mx = mc->mc_xcursor;
+  if (!mx || !(mx->mx_cursor.mc_flags & C_INITIALIZED) || level >= mc->mc_snum) return;
+  ORV_page *mp = mc->mc_pg[level];
+  unsigned ki = mc->mc_ki[level];
+  if (!is_leaf(mp) || is_leaf2(mp) || ki >= numkeys(mp)) return;
+  ORV_node *node = node_ptr(mp, ki);
+  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
+    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
+}
+
 // ---- Exported ------------------------------------------------------------------------
 
 extern "C" ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **ret) noexcept {
@@ -274,8 +322,7 @@ extern "C" ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **r
   orv_cursor_init(mc, txn, dbi, mx);
   mc->mc_flags |= C_LONGLIVED;
   if (txn->mt_cursors != nullptr) {
-    mc->mc_next = txn->mt_cursors[dbi];
-    txn->mt_cursors[dbi] = mc;
+    orv_cursor_link(mc);
     mc->mc_flags |= C_UNTRACK;
   }
   *ret = mc;
@@ -296,11 +343,7 @@ extern "C" ORV_API void orv_cursor_close(ORV_cursor *mc) noexcept {
   if (mc == nullptr || mc->mc_backup != nullptr) return;
   // Only a tracked cursor may look at its transaction: a read-only cursor
   // can outlive the transaction it was last bound to.
-  if ((mc->mc_flags & C_UNTRACK) && mc->mc_txn->mt_cursors != nullptr) {
-    ORV_cursor **prev = &mc->mc_txn->mt_cursors[mc->mc_dbi];
-    while (*prev != nullptr && *prev != mc) prev = &(*prev)->mc_next;
-    if (*prev == mc) *prev = mc->mc_next;
-  }
+  if (mc->mc_flags & C_UNTRACK) orv_cursor_unlink(mc);
   orv_pkc_free(mc);
   if (mc->mc_xcursor != nullptr) orv_pkc_free(&mc->mc_xcursor->mx_cursor);
   std::free(mc);

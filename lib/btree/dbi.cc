@@ -65,14 +65,10 @@ int lookup_name(NameCursor &nc, ORV_val *key, ORV_db *rec) {
 
 // Writes a fresh record under the name. The cursor is tracked while the put
 // runs so that page splits fix it up like any other cursor.
-int create_record(ORV_txn *txn, NameCursor &nc, ORV_val *key, ORV_db *rec) {
+int create_record(NameCursor &nc, ORV_val *key, ORV_db *rec) {
   ORV_val data{sizeof(ORV_db), rec};
-  nc.mc.mc_next = txn->mt_cursors[MAIN_DBI];
-  txn->mt_cursors[MAIN_DBI] = &nc.mc;
-  int rc = orv_cursor_put0(&nc.mc, key, &data, F_SUBDATA);
-  txn->mt_cursors[MAIN_DBI] = nc.mc.mc_next;
-  nc.mc.mc_next = nullptr;
-  return rc;
+  ORV_cursor_tracker track(&nc.mc);
+  return orv_cursor_put0(&nc.mc, key, &data, F_SUBDATA);
 }
 
 int open_main(ORV_txn *txn, unsigned flags, ORV_dbi *dbi) {
@@ -141,7 +137,7 @@ int open_named(ORV_txn *txn, const char *name, unsigned flags, ORV_dbi *dbi) {
         rec = ORV_db{};
         rec.md_flags = static_cast<uint16_t>(flags & 0xFFFF);
         rec.md_root = P_INVALID;
-        rc = create_record(txn, nc, &key, &rec);
+        rc = create_record(nc, &key, &rec);
         if (rc == 0) {
           state |= DB_DIRTY;
           txn->mt_flags |= ORV_TXN_DIRTY;

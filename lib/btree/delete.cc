@@ -57,16 +57,10 @@ void resync_subpages(ORV_cursor *mc, ORV_page *mp) {
   ORV_xcursor *own = mc->mc_xcursor;
   ORV_node *leaf = node_ptr(mp, mc->mc_ki[t]);
   own->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(leaf));
-  for (ORV_cursor *m = mc->mc_txn->mt_cursors ? mc->mc_txn->mt_cursors[mc->mc_dbi] : nullptr;
-       m != nullptr; m = m->mc_next) {
-    if (m == mc || !(m->mc_flags & C_INITIALIZED) || m->mc_snum < mc->mc_snum) continue;
-    if (m->mc_pg[t] != mp || m->mc_ki[t] >= numkeys(mp) || m->mc_xcursor == nullptr) continue;
-    ORV_cursor *sub = &m->mc_xcursor->mx_cursor;
-    if (!(sub->mc_flags & C_INITIALIZED)) continue;
-    ORV_node *node = node_ptr(mp, m->mc_ki[t]);
-    if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
-      sub->mc_pg[0] = static_cast<ORV_page *>(node_data(node));
-  }
+  orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED | ORV_TRACK_DEEP>(
+      mc, [&](ORV_cursor *m) {
+        if (m->mc_pg[t] == mp) orv_xcursor_repoint(m, t);
+      });
 }
 
 // The key under mc has duplicates. Deletes all of them (ORV_NODUPDATA) or
@@ -190,11 +184,8 @@ int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned fl
   if (rc == 0) {
     // Tracked while deleting, so that rebalancing moves it like any other
     // cursor of the transaction.
-    ORV_cursor **head = &txn->mt_cursors[dbi];
-    mc.mc_next = *head;
-    *head = &mc;
+    ORV_cursor_tracker track(&mc);
     rc = orv_cursor_delete(&mc, flags);
-    *head = mc.mc_next;
   }
   orv_pkc_free(&mx.mx_cursor);
   orv_pkc_free(&mc);

@@ -116,21 +116,12 @@ int check_current(ORV_cursor *mc, const ORV_val *key) {
 // mp move past a new slot and re-read their sub-page pointers (the node
 // area moved).
 void fix_cursors_after_add(ORV_cursor *mc, ORV_page *mp, unsigned ki, bool insert_key) {
-  ORV_txn *txn = mc->mc_txn;
-  if (!txn->mt_cursors) return;
-  unsigned top = mc->mc_top;
-  for (ORV_cursor *m2 = txn->mt_cursors[mc->mc_dbi]; m2; m2 = m2->mc_next) {
-    ORV_cursor *m3;
-    if (mc->mc_flags & C_SUB) {
-      if (!m2->mc_xcursor) continue;
-      m3 = &m2->mc_xcursor->mx_cursor;
-    } else {
-      m3 = m2;
-    }
-    if (m3 == mc || m3->mc_snum < mc->mc_snum || m3->mc_pg[top] != mp) continue;
-    if (insert_key && m3->mc_ki[top] >= ki) m3->mc_ki[top]++;
-    orv_xcursor_repoint(m3, top);
-  }
+  const unsigned top = mc->mc_top;
+  orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_DEEP>(mc, [&](ORV_cursor *m) {
+    if (m->mc_pg[top] != mp) return;
+    if (insert_key && m->mc_ki[top] >= ki) m->mc_ki[top]++;
+    orv_xcursor_repoint(m, top);
+  });
 }
 
 // The first key of a leaf below the root changed bytes (but not order): the
@@ -462,17 +453,10 @@ extern "C" ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val 
   ORV_cursor mc{};
   ORV_xcursor mx{};
   orv_cursor_init(&mc, txn, dbi, &mx);
-  ORV_cursor **head = txn->mt_cursors ? &txn->mt_cursors[dbi] : nullptr;
-  if (head) {
-    mc.mc_next = *head;
-    *head = &mc;
-  }
-  int rc = orv_cursor_put0(&mc, key, data, flags);
-  for (ORV_cursor **pp = head; pp && *pp; pp = &(*pp)->mc_next) {
-    if (*pp == &mc) {
-      *pp = mc.mc_next;
-      break;
-    }
+  int rc;
+  {
+    ORV_cursor_tracker track(&mc);
+    rc = orv_cursor_put0(&mc, key, data, flags);
   }
   orv_pkc_free(&mc);
   orv_pkc_free(&mx.mx_cursor);

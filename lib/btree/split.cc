@@ -235,17 +235,6 @@ void leaf2_set_upper(ORV_page *p, size_t psize, size_t ksize) {
 
 }  // namespace
 
-void orv_xcursor_repoint(ORV_cursor *mc, unsigned level) {
-  ORV_xcursor *mx = mc->mc_xcursor;
-  if (!mx || !(mx->mx_cursor.mc_flags & C_INITIALIZED) || level >= mc->mc_snum) return;
-  ORV_page *mp = mc->mc_pg[level];
-  unsigned ki = mc->mc_ki[level];
-  if (!is_leaf(mp) || is_leaf2(mp) || ki >= numkeys(mp)) return;
-  ORV_node *node = node_ptr(mp, ki);
-  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
-    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
-}
-
 int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno_t newpgno,
                    unsigned nflags) {
   ORV_txn *txn = mc->mc_txn;
@@ -517,19 +506,10 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
       if (del0 && newkey == nullptr) return ki > 0 ? ki - 1 : 0;
       return ki >= newindx && !(nflags & ORV_SPLIT_REPLACE) ? ki + 1 : ki;
     };
-    for (ORV_cursor *m2 = txn->mt_cursors ? txn->mt_cursors[mc->mc_dbi] : nullptr; m2;
-         m2 = m2->mc_next) {
-      ORV_cursor *m3;
-      if (mc->mc_flags & C_SUB) {
-        if (!m2->mc_xcursor) continue;
-        m3 = &m2->mc_xcursor->mx_cursor;
-      } else {
-        m3 = m2;
-      }
-      if (m3 == mc || !(m2->mc_flags & m3->mc_flags & C_INITIALIZED) || m3->mc_snum == 0)
-        continue;
+    orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m3) {
+      if (m3->mc_snum == 0) return;
       if (new_root) {
-        if (m3->mc_pg[0] != mp || m3->mc_snum >= ORV_CURSOR_STACK) continue;
+        if (m3->mc_pg[0] != mp || m3->mc_snum >= ORV_CURSOR_STACK) return;
         for (unsigned k = m3->mc_snum; k > 0; k--) {
           m3->mc_pg[k] = m3->mc_pg[k - 1];
           m3->mc_ki[k] = m3->mc_ki[k - 1];
@@ -554,7 +534,7 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
         m3->mc_ki[ptop]++;
       }
       if (is_leaf(mp)) orv_xcursor_repoint(m3, top);
-    }
+    });
   }
   orv_page_buf_free(env, copy);
   return 0;

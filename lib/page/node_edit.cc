@@ -75,16 +75,7 @@ int page_full(ORV_txn *txn) { return orv_txn_fail(txn, ORV_PAGE_FULL); }
 void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp) {
   const pgno_t pgno = mp->mp_pgno;
   keys_forget(mc, pgno);
-  ORV_txn *txn = mc->mc_txn;
-  if (txn->mt_cursors == nullptr) return;
-  const bool sub = mc->mc_flags & C_SUB;
-  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
-    if (!sub) {
-      keys_forget(m, pgno);
-    } else if (m->mc_xcursor != nullptr) {
-      keys_forget(&m->mc_xcursor->mx_cursor, pgno);
-    }
-  }
+  orv_tracked_each<ORV_TRACK_OTHERS>(mc, [pgno](ORV_cursor *m) { keys_forget(m, pgno); });
 }
 
 indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env) {

@@ -55,8 +55,8 @@ unsigned fill_threshold(const ORV_page *mp) { return is_branch(mp) ? 1 : ORV_FIL
 bool tree_counted(const ORV_cursor *mc) { return mc->mc_db->md_flags & ORV_COUNTED; }
 
 // A copy of a cursor, without sub-cursor. The copy lives inside an
-// ORV_xcursor so that a copy of a sub-cursor can be tracked behind a
-// placeholder outer cursor.
+// ORV_xcursor so that a copy of a sub-cursor can be tracked
+// (ORV_cursor_tracker lists it behind a placeholder owner).
 class CursorCopy {
  public:
   explicit CursorCopy(const ORV_cursor *src) {
@@ -67,75 +67,10 @@ class CursorCopy {
   CursorCopy(const CursorCopy &) = delete;
   CursorCopy &operator=(const CursorCopy &) = delete;
   ORV_cursor *get() { return &box_.mx_cursor; }
-  ORV_xcursor *box() { return &box_; }
 
  private:
   ORV_xcursor box_;
 };
-
-// Links a cursor copy at the head of its transaction's list for its
-// database for the lifetime of this object.
-class Tracking {
- public:
-  explicit Tracking(CursorCopy &cp) {
-    ORV_cursor *mc = cp.get();
-    ORV_txn *txn = mc->mc_txn;
-    if (txn->mt_cursors == nullptr) return;
-    head_ = &txn->mt_cursors[mc->mc_dbi];
-    ORV_cursor *linked = mc;
-    if (mc->mc_flags & C_SUB) {
-      std::memset(static_cast<void *>(&placeholder_), 0, sizeof placeholder_);
-      placeholder_.mc_flags = C_INITIALIZED;
-      placeholder_.mc_xcursor = cp.box();
-      linked = &placeholder_;
-    }
-    saved_ = *head_;
-    linked->mc_next = saved_;
-    *head_ = linked;
-  }
-  ~Tracking() {
-    if (head_ != nullptr) *head_ = saved_;
-  }
-  Tracking(const Tracking &) = delete;
-  Tracking &operator=(const Tracking &) = delete;
-
- private:
-  ORV_cursor **head_ = nullptr;
-  ORV_cursor *saved_ = nullptr;
-  ORV_cursor placeholder_;
-};
-
-// Calls f(m) for every other cursor of mc's tree that is positioned: the
-// cursors on the transaction's list for mc's database or, when mc is a
-// sub-cursor, their sub-cursors (only those of positioned cursors). mc
-// itself may be passed to f; callers skip it where they must.
-template <typename F>
-void for_each_tracked(ORV_cursor *mc, F f) {
-  ORV_txn *txn = mc->mc_txn;
-  if (txn->mt_cursors == nullptr) return;
-  const bool sub = mc->mc_flags & C_SUB;
-  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
-    ORV_cursor *m2 = m;
-    if (sub) {
-      if (m->mc_xcursor == nullptr || !(m->mc_flags & C_INITIALIZED)) continue;
-      m2 = &m->mc_xcursor->mx_cursor;
-    }
-    if (!(m2->mc_flags & C_INITIALIZED)) continue;
-    f(m2);
-  }
-}
-
-// After the leaf at level t of m changed, points m's positioned sub-cursor
-// at the sub-page of the node m stands on (the node may have moved).
-void refresh_sub(ORV_cursor *m, unsigned t) {
-  ORV_xcursor *mx = m->mc_xcursor;
-  if (mx == nullptr || !(mx->mx_cursor.mc_flags & C_INITIALIZED)) return;
-  ORV_page *mp = m->mc_pg[t];
-  if (is_leaf2(mp) || m->mc_ki[t] >= numkeys(mp)) return;
-  ORV_node *node = node_ptr(mp, m->mc_ki[t]);
-  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
-    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
-}
 
 // Key of slot i of mp as a full key (prefix-compressed leaves decoded into
 // mc's key buffer; P_LEAF2 keys are the fixed-size elements).
@@ -171,7 +106,7 @@ int update_separator(ORV_cursor *mc, const ORV_val *key) {
   ORV_cursor *up = cp.get();
   up->mc_snum--;
   up->mc_top--;
-  Tracking track(cp);
+  ORV_cursor_tracker track(cp.get());
   return orv_update_key(up, key);
 }
 
@@ -277,7 +212,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
     CursorCopy cp(cdst);
     ORV_val bkey;
     if (int rc = lowest_key(cp.get(), &bkey); rc != 0) return rc;
-    Tracking track(cp);
+    ORV_cursor_tracker track(cp.get());
     if (int rc = orv_update_key(cp.get(), &bkey); rc != 0) return rc;
   }
 
@@ -290,7 +225,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
   if (csrc->mc_txn->mt_flags & ORV_TXN_ERROR) return csrc->mc_txn->mt_error;
 
   // Other cursors follow the node.
-  for_each_tracked(csrc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(csrc, [&](ORV_cursor *m) {
     if (m->mc_snum <= t) return;
     if (fromleft) {
       if (m != cdst && m->mc_pg[t] == pd && m->mc_ki[t] >= di) {
@@ -311,7 +246,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
         m->mc_ki[t]--;
       }
     }
-    if (is_leaf(ps) && !(m->mc_flags & C_SUB)) refresh_sub(m, t);
+    if (is_leaf(ps) && !(m->mc_flags & C_SUB)) orv_xcursor_repoint(m, t);
   });
 
   // Counts first, while both stacks still name the parent nodes: a longer
@@ -417,7 +352,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
   const indx_t pdi = cdst->mc_ki[t - 1];
   ORV_page *parent = csrc->mc_pg[t - 1];
   const bool leaf = !is_branch(ps);
-  for_each_tracked(csrc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(csrc, [&](ORV_cursor *m) {
     if (m == csrc || m->mc_snum < csrc->mc_snum) return;
     if (m->mc_pg[t] == ps) {
       // ps may come back as a new page under the same number: forget key
@@ -429,7 +364,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
     } else if (m->mc_pg[t - 1] == parent && m->mc_ki[t - 1] > psi) {
       m->mc_ki[t - 1]--;
     }
-    if (leaf && !(m->mc_flags & C_SUB)) refresh_sub(m, t);
+    if (leaf && !(m->mc_flags & C_SUB)) orv_xcursor_repoint(m, t);
   });
 
   // Rebalance the parent; cdst then stands on pd's level again, one level
@@ -469,7 +404,7 @@ int root_empty(ORV_cursor *mc, ORV_page *mp) {
   mc->mc_snum = 0;
   mc->mc_top = 0;
   mc->mc_flags &= ~C_INITIALIZED;
-  for_each_tracked(mc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (m == mc || m->mc_snum == 0 || m->mc_pg[0] != mp) return;
     m->mc_snum = 0;
     m->mc_top = 0;
@@ -493,7 +428,7 @@ int root_collapse(ORV_cursor *mc, ORV_page *mp) {
     mc->mc_pg[i] = mc->mc_pg[i + 1];
     mc->mc_ki[i] = mc->mc_ki[i + 1];
   }
-  for_each_tracked(mc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (m == mc || m->mc_snum == 0 || m->mc_pg[0] != mp) return;
     if (m->mc_snum < 2) {
       // Stands on the old root only: the new root takes its place.
@@ -661,7 +596,7 @@ int orv_rebalance(ORV_cursor *mc) {
       oldki = static_cast<indx_t>(oldki + numkeys(np));
       mn->mc_ki[t] = static_cast<indx_t>(mn->mc_ki[t] + mc->mc_ki[t] + 1);
       {
-        Tracking track(mncopy);
+        ORV_cursor_tracker track(mncopy.get());
         rc = page_merge(mc, mn);
       }
       orv_cursor_copy(mn, mc);
@@ -719,7 +654,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     // The split sets the counts of both halves from their entries and moves
     // the other cursors, except those on the removed node: they stay on
     // slot 0 of mp, where the next entry lands, so they are marked first.
-    for_each_tracked(mc, [&](ORV_cursor *m) {
+    orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
       if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp || m->mc_ki[t] != 0) return;
       m->mc_flags |= C_DEL;
       if (dupsort && m->mc_xcursor != nullptr)
@@ -749,7 +684,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
   }
 
   // Cursors on the removed entry are marked; those after it move back.
-  for_each_tracked(mc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (split || m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
     if (m->mc_ki[t] == ki) {
       m->mc_flags |= C_DEL;
@@ -758,7 +693,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
       return;
     }
     if (m->mc_ki[t] > ki) m->mc_ki[t]--;
-    if (!sub) refresh_sub(m, t);
+    if (!sub) orv_xcursor_repoint(m, t);
   });
 
   if (int rc = orv_rebalance(mc); rc != 0) return orv_txn_fail(txn, rc);
@@ -800,8 +735,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     ORV_node *node = node_ptr(lp, cursor_slot(m));
     if (!(node->mn_flags & F_DUPDATA)) return;
     if (mx->mx_cursor.mc_flags & C_INITIALIZED) {
-      if (!(node->mn_flags & F_SUBDATA))
-        mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
+      orv_xcursor_repoint(m, m->mc_top);
     } else {
       int rc = orv_xcursor_load(m, node);
       if (rc == 0) rc = orv_cursor_first(&mx->mx_cursor, nullptr, nullptr);
@@ -812,7 +746,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     }
     mx->mx_cursor.mc_flags |= C_DEL;
   };
-  for_each_tracked(mc, reposition);
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, reposition);
   if (err == 0 && !mc_seen) reposition(mc);
   if (err != 0) return orv_txn_fail(txn, err);
 
