@@ -226,6 +226,10 @@ class ORV_cursor_tracker {
 // unless that node holds a sub-page (F_DUPDATA without F_SUBDATA).
 void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);
 
+inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp) {
+  return orv_prefix_page(mc->mc_db->md_flags, mp);
+}
+
 // Spellings of the page predicates used in assertion texts.
 inline unsigned NUMKEYS(const ORV_page *mp) { return numkeys(mp); }
 inline bool IS_LEAF(const ORV_page *mp) { return is_leaf(mp); }

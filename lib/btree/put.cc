@@ -56,10 +56,6 @@ bool in_cursor_buffers(const ORV_cursor *mc, const void *p, size_t size) {
   return false;
 }
 
-bool is_prefix_page(const ORV_cursor *mc, const ORV_page *mp) {
-  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
-}
-
 // Refusals that depend only on the request and the database's flags.
 int check_request(const ORV_cursor *mc, const ORV_val *key, const ORV_val *data, unsigned flags) {
   const ORV_db *db = mc->mc_db;
@@ -79,20 +75,6 @@ int check_request(const ORV_cursor *mc, const ORV_val *key, const ORV_val *data,
   return 0;
 }
 
-// The stored key of slot ki of a leaf that is not prefix-compressed.
-ORV_val leaf_key(const ORV_cursor *mc, ORV_page *mp, unsigned ki) {
-  ORV_val k;
-  if (is_leaf2(mp)) {
-    k.mv_size = mc->mc_db->md_pad;
-    k.mv_data = leaf2_key(mp, ki, k.mv_size);
-  } else {
-    ORV_node *node = node_ptr(mp, ki);
-    k.mv_size = node->mn_ksize;
-    k.mv_data = node_key(node, NODESIZE);
-  }
-  return k;
-}
-
 // ORV_CURRENT: the cursor must stand on an entry, and the key given must be
 // that entry's key, or the write would break the key order.
 int check_current(ORV_cursor *mc, const ORV_val *key) {
@@ -101,10 +83,10 @@ int check_current(ORV_cursor *mc, const ORV_val *key) {
   unsigned ki = cursor_slot(mc);
   if (!is_leaf(mp) || ki >= numkeys(mp)) return EINVAL;
   ORV_val cur;
-  if ((mc->mc_db->md_flags & ORV_PREFIXKEY) && !is_leaf2(mp)) {
+  if (orv_page_is_prefix(mc, mp)) {
     if (int rc = orv_cursor_read_key(mc, mp, ki, &cur); rc != 0) return rc;
   } else {
-    cur = leaf_key(mc, mp, ki);
+    cur = orv_slot_key(mp, ki);
   }
   bool same = cur.mv_size == key->mv_size &&
               (key->mv_size == 0 || std::memcmp(cur.mv_data, key->mv_data, key->mv_size) == 0);
@@ -182,7 +164,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
       // comparator, its bytes may still differ. On a prefix-compressed page
       // the stored bytes are not the key (above slot 0), and slot 0 is what
       // every other key is encoded against: only identical bytes stay.
-      if (is_prefix_page(mc, mp)) {
+      if (orv_page_is_prefix(mc, mp)) {
         ORV_val cur;
         if (int rc = orv_cursor_read_key(mc, mp, cursor_slot(mc), &cur); rc != 0) return rc;
         if (cur.mv_size == key->mv_size &&
@@ -207,7 +189,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
     *done = true;
     return 0;
   }
-  if (is_prefix_page(mc, mp) && cursor_slot(mc) == 0 && numkeys(mp) > 1) {
+  if (orv_page_is_prefix(mc, mp) && cursor_slot(mc) == 0 && numkeys(mp) > 1) {
     // The first key keeps its bytes but its node changes size. Removing it
     // and adding it back would re-encode the page twice; one rewrite with
     // the node replaced does it. A page that no longer fits is split below.

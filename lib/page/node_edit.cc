@@ -31,22 +31,12 @@
 
 namespace {
 
-bool is_prefix_leaf(const ORV_cursor *mc, const ORV_page *mp) {
-  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
-}
-
-// The stored first key of a non-empty prefix page.
-ORV_val first_key(const ORV_page *mp) {
-  const ORV_node *f = node_ptr(mp, 0);
-  return ORV_val{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
-}
-
 // Prefix that a key at slot indx of mp shares with the page's first key:
 // 0 unless the key is encoded against one (a prefix page, indx > 0, a
 // first key present).
 size_t shared_prefix(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key) {
-  if (!key || indx == 0 || numkeys(mp) == 0 || !is_prefix_leaf(mc, mp)) return 0;
-  const ORV_val first = first_key(mp);
+  if (!key || indx == 0 || numkeys(mp) == 0 || !orv_page_is_prefix(mc, mp)) return 0;
+  const ORV_val first = orv_page_first_key(mp);
   return orv_prefix_shared(key, &first);
 }
 
@@ -55,7 +45,7 @@ size_t shared_prefix(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, co
 size_t stored_key_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx,
                        const ORV_val *key) {
   if (!key) return 0;
-  if (indx == 0 || numkeys(mp) == 0 || !is_prefix_leaf(mc, mp)) return key->mv_size;
+  if (indx == 0 || numkeys(mp) == 0 || !orv_page_is_prefix(mc, mp)) return key->mv_size;
   return orv_prefix_key_size(key->mv_size, shared_prefix(mc, mp, indx, key));
 }
 
@@ -133,13 +123,13 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     return 0;
   }
 
-  const bool prefix = is_prefix_leaf(mc, mp);
+  const bool prefix = orv_page_is_prefix(mc, mp);
   if (prefix && indx == 0 && numkeys(mp) > 0) {
     // A new first key: every other key is re-encoded against it. The
     // rewrite leaves the page as it was when it fails (ORV_PAGE_FULL
     // included), so the transaction stays usable and the caller may split.
     orv_assert(env, key && data);
-    if (first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
+    if (orv_page_first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
     const unsigned skip = (flags & ORV_SPLIT_REPLACE) ? 0u : ~0u;
     int rc = orv_prefix_page_rebuild(mc, mp, skip, 0, key, data,
                                      flags & (0xFFFFu | ORV_RESERVE));
@@ -270,7 +260,7 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
     return;
   }
 
-  if (!is_prefix_leaf(mc, mp)) {
+  if (!orv_page_is_prefix(mc, mp)) {
     orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
     if (is_leaf(mp)) mp->mp_pad = 0;
     return;

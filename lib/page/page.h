@@ -223,6 +223,27 @@ inline void *leaf2_key(ORV_page *mp, unsigned i, size_t ksize) {
   return page_bytes(mp) + PAGEHDRSZ + i * ksize;
 }
 
+// Whether mp is a prefix page of a tree with these md_flags: a leaf page,
+// not P_LEAF2, of a database with ORV_PREFIXKEY (sub-pages included).
+inline bool orv_prefix_page(unsigned md_flags, const ORV_page *mp) {
+  return (md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
+}
+// The key of slot 0 as stored: on a prefix page, the key every other slot
+// is encoded against. REQUIRES: numkeys(mp) > 0, not P_LEAF2.
+inline ORV_val orv_page_first_key(const ORV_page *mp) {
+  const ORV_node *node = node_ptr(mp, 0);
+  return ORV_val{node->mn_ksize, const_cast<void *>(node_key(node, NODESIZE))};
+}
+// The key of slot i as stored on the page: a P_LEAF2 element (of the
+// page's fixed size mp_pad), a branch key, or a leaf key (on a prefix page
+// above slot 0 that is the encoded form; orv_cursor_read_key decodes it).
+// Points into the page. REQUIRES: i < numkeys(mp).
+inline ORV_val orv_slot_key(ORV_page *mp, unsigned i) {
+  if (is_leaf2(mp)) return ORV_val{mp->mp_pad, leaf2_key(mp, i, mp->mp_pad)};
+  ORV_node *node = node_ptr(mp, i);
+  return ORV_val{node->mn_ksize, node_key(node, node_hdrsz(mp))};
+}
+
 // Node sizes (the space in the node area, without the 2-byte slot).
 inline size_t branch_node_size(const ORV_page *mp, size_t ksize) {
   return node_hdrsz(mp) + even(ksize);
@@ -325,6 +346,54 @@ unsigned orv_varint_encode(uint64_t v, uint8_t *out);
 // its length, or 0 when it does not end within min(end - p, 9) bytes.
 unsigned orv_varint_decode(const uint8_t *p, const uint8_t *end, uint64_t *v);
 
+// The one reader of a stored compressed key, used by the search, the step
+// path and the page checks alike. A stored key is canonical when its varint
+// is minimal and p is maximal (the suffix is empty, p is the whole first
+// key, or the suffix's first byte differs from the first key's byte at p);
+// anything else is read as a key stored whole.
+//
+// The varint at the front of a stored key of len bytes: returns its length
+// with *v = p, or 0 when it does not end within min(len, 9) bytes. Shared
+// prefixes below 128 bytes take one byte and are read without a call.
+inline unsigned orv_prefix_varint_read(const uint8_t *stored, size_t len, uint64_t *v) {
+  if (len > 0 && stored[0] < 0x80) {
+    *v = stored[0];
+    return 1;
+  }
+  return orv_varint_decode(stored, stored + len, v);
+}
+// Whether len stored bytes whose varint (v, vlen) was read are canonical
+// against the first key (flen bytes at first). A one-byte varint is always
+// minimal.
+inline bool orv_prefix_canonical(const uint8_t *first, size_t flen, const uint8_t *stored,
+                                 size_t len, uint64_t v, uint64_t vlen) {
+  if (vlen == 0 || vlen > len || v > flen) return false;
+  if (len > vlen && v < flen && stored[vlen] == first[v]) return false;
+  return vlen == 1 || orv_varint_size(v) == vlen;
+}
+
+enum class ORV_prefix_form : uint8_t {
+  kCompressed,  // canonical: varint(p) | key[p..]
+  kWhole,       // the stored bytes are the key
+  kCorrupt,     // empty, or a varint that cannot be read
+};
+// Reads a stored key of a slot above 0 against the page's first key:
+// *shared and *vlen receive p and the varint's length unless kCorrupt.
+inline ORV_prefix_form orv_prefix_key_read(const ORV_val &first, const void *stored, size_t len,
+                                           uint64_t *shared, uint64_t *vlen) {
+  const auto *s = static_cast<const uint8_t *>(stored);
+  if (len == 0) return ORV_prefix_form::kCorrupt;
+  uint64_t p;
+  const unsigned n = orv_prefix_varint_read(s, len, &p);
+  if (n == 0) return ORV_prefix_form::kCorrupt;
+  *shared = p;
+  *vlen = n;
+  return orv_prefix_canonical(static_cast<const uint8_t *>(first.mv_data), first.mv_size, s, len,
+                              p, n)
+             ? ORV_prefix_form::kCompressed
+             : ORV_prefix_form::kWhole;
+}
+
 // Index of the first byte where a and b differ within n bytes (n when
 // none), eight bytes at a time.
 inline size_t orv_first_diff(const void *a, const void *b, size_t n) {
@@ -394,8 +463,9 @@ struct ORV_keylen_entry;
 
 inline constexpr unsigned ORV_PAD_MAX = 65535;
 
-// True when mp is a prefix page of the cursor's tree.
-bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
+// True when mp is a prefix page of the cursor's tree (orv_prefix_page with
+// the tree's md_flags); defined in btree.h, which knows the cursor.
+inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
 // Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
 // size of the node holding it (mx_subpage_size of the sub-cursor).
 size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp);

@@ -108,15 +108,19 @@ bool to_overflow(const ORV_env *env, const ORV_prefix_entry &e, size_t klen) {
 [[nodiscard]] int decoded_len(const ORV_val *first, const ORV_node *node, size_t *len_out,
                               ORV_prefix_info *info_out) {
   const void *stored = node_key(node, NODESIZE);
-  uint64_t p;
-  if (node->mn_ksize == 0 || orv_varint_decode(u8(stored), u8(stored) + node->mn_ksize, &p) == 0)
-    return ORV_CORRUPTED;
-  if (orv_prefix_key_check(first, stored, node->mn_ksize, info_out)) {
-    *len_out = info_out->len;
-  } else {
-    *len_out = node->mn_ksize;
-    *info_out = ORV_prefix_info{0, 0, node->mn_ksize};
+  const size_t len = node->mn_ksize;
+  uint64_t p, vlen;
+  switch (orv_prefix_key_read(*first, stored, len, &p, &vlen)) {
+    case ORV_prefix_form::kCompressed:
+      *info_out = ORV_prefix_info{p, vlen, p + (len - vlen)};
+      break;
+    case ORV_prefix_form::kWhole:
+      *info_out = ORV_prefix_info{0, 0, len};
+      break;
+    case ORV_prefix_form::kCorrupt:
+      return ORV_CORRUPTED;
   }
+  *len_out = info_out->len;
   return 0;
 }
 
@@ -143,11 +147,7 @@ int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigne
   // Pass 1: every node inside the page, and the room the decoded keys need.
   for (unsigned i = 0; i < n; i++)
     if (!orv_node_in_page(mp, psize, i, true)) return ORV_CORRUPTED;
-  ORV_val first{0, nullptr};
-  if (n > 0) {
-    const ORV_node *f = node_ptr(mp, 0);
-    first = ORV_val{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
-  }
+  ORV_val first = n > 0 ? orv_page_first_key(mp) : ORV_val{0, nullptr};
   size_t total = key ? key->mv_size : 0;
   for (unsigned i = 0; i < n; i++) {
     if (i == skip) continue;
@@ -177,7 +177,7 @@ int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigne
   if (int rc = grow(&s->ms_page, &s->ms_page_cap, psize, page_min); rc != 0) return rc;
   std::memcpy(s->ms_page, mp, psize);
   const auto *img = static_cast<const ORV_page *>(s->ms_page);
-  if (n > 0) first.mv_data = const_cast<void *>(node_key(node_ptr(img, 0), NODESIZE));
+  if (n > 0) first = orv_page_first_key(img);
   const unsigned count = kept + (key ? 1 : 0);
   if (int rc = grow_entries(s, count ? count : 1); rc != 0) return rc;
   auto *entries = static_cast<ORV_prefix_entry *>(s->ms_entries);

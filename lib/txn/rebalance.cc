@@ -75,14 +75,8 @@ class CursorCopy {
 // Key of slot i of mp as a full key (prefix-compressed leaves decoded into
 // mc's key buffer; P_LEAF2 keys are the fixed-size elements).
 int slot_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key) {
-  if (is_leaf2(mp)) {
-    *key = ORV_val{mc->mc_db->md_pad, leaf2_key(mp, i, mc->mc_db->md_pad)};
-    return 0;
-  }
-  if (is_leaf(mp) && (mc->mc_db->md_flags & ORV_PREFIXKEY))
-    return orv_cursor_read_key(mc, mp, i, key);
-  ORV_node *node = node_ptr(mp, i);
-  *key = ORV_val{node_ksize(node), node_key(node, node_hdrsz(mp))};
+  if (orv_page_is_prefix(mc, mp)) return orv_cursor_read_key(mc, mp, i, key);
+  *key = orv_slot_key(mp, i);
   return 0;
 }
 
@@ -452,9 +446,6 @@ int root_collapse(ORV_cursor *mc, ORV_page *mp) {
 // they were (a key that shared 400 bytes with its old first key may share
 // none with the new one), so an underfull page is only topped up or merged
 // when the result fits; otherwise it stays as it is, which is legal.
-bool prefix_leaf(const ORV_cursor *mc, const ORV_page *mp) {
-  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
-}
 
 // Whether the node at csrc's slot fits at cdst's slot. REQUIRES: both pages
 // are prefix leaves.
@@ -489,8 +480,7 @@ int prefix_merge_fits(ORV_cursor *csrc, ORV_cursor *cdst, bool *fits) {
     *fits = true;
     return 0;
   }
-  const ORV_node *f = node_ptr(pd, 0);
-  const ORV_val first{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
+  const ORV_val first = orv_page_first_key(pd);
   CursorCopy reader(csrc);
   size_t need = 0;
   for (unsigned i = 0; i < numkeys(ps); i++) {
@@ -557,7 +547,7 @@ int orv_rebalance(ORV_cursor *mc) {
   if (is_branch(np) != is_branch(mp)) return ORV_CORRUPTED;
 
   bool move = page_fill(env, np) >= fill_threshold(np) && numkeys(np) > min_keys(np);
-  if (prefix_leaf(mc, mp)) {
+  if (orv_page_is_prefix(mc, mp)) {
     // Compressed leaves take a node or a merge only when the result fits.
     bool fits = false;
     if (move) {
@@ -643,7 +633,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
   // against the next one; under a non-bytewise order that can take more
   // than a page, and the page is then split with the node removed.
   bool split = false;
-  if (ki == 0 && numkeys(mp) > 2 && prefix_leaf(mc, mp) && !is_subp(mp)) {
+  if (ki == 0 && numkeys(mp) > 2 && orv_page_is_prefix(mc, mp) && !is_subp(mp)) {
     size_t size = 0;
     if (int rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
       return orv_txn_fail(txn, rc);
