@@ -101,14 +101,7 @@ void varint_cache_clear(ORV_cursor *mc) {
 
 template <typename T>
 bool grow(T **arr, uint32_t *cap, uint32_t need) {
-  if (*arr != nullptr && *cap >= need) return true;
-  uint32_t n = *cap > PKC_MIN_SLOTS ? *cap : PKC_MIN_SLOTS;
-  while (n < need) n *= 2;
-  void *p = std::realloc(*arr, sizeof(T) * n);
-  if (p == nullptr) return false;
-  *arr = static_cast<T *>(p);
-  *cap = n;
-  return true;
+  return orv_buf_grow(arr, cap, need, PKC_MIN_SLOTS) == 0;
 }
 
 // Longest full key of a page, which sizes the cache's slots.
@@ -159,14 +152,9 @@ int pkc_prepare(ORV_cursor *mc, ORV_page *mp) {
 int pkc_layout(ORV_cursor *mc) {
   if (mc->mc_pkc_ready) return 0;
   const uint64_t bytes = uint64_t{mc->mc_pkc_nslots} * mc->mc_pkc_slotsize;
-  if (mc->mc_pkc_store == nullptr || mc->mc_pkc_store_cap < bytes) {
-    uint64_t cap = mc->mc_pkc_store_cap > PKC_MIN_STORE ? mc->mc_pkc_store_cap : PKC_MIN_STORE;
-    while (cap < bytes) cap *= 2;
-    void *p = std::realloc(mc->mc_pkc_store, cap);
-    if (p == nullptr) return ENOMEM;
-    mc->mc_pkc_store = static_cast<char *>(p);
-    mc->mc_pkc_store_cap = cap;
-  }
+  if (int rc = orv_buf_grow(&mc->mc_pkc_store, &mc->mc_pkc_store_cap, bytes, PKC_MIN_STORE);
+      rc != 0)
+    return rc;
   for (uint32_t j = 0; j < mc->mc_pkc_nslots; ++j)
     mc->mc_pkc_keys[j] = ORV_val{0, mc->mc_pkc_store + j * mc->mc_pkc_slotsize};
   mc->mc_pkc_ready = 1;

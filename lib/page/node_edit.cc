@@ -392,26 +392,13 @@ size_t orv_branch_size(const ORV_page *mp, const ORV_val *key) {
 
 void orv_page_update_counts(ORV_cursor *mc, ORV_page *mp, int recount, int64_t delta) {
   if (!(mc->mc_db->md_flags & ORV_COUNTED) || mc->mc_top == 0 || !mp) return;
-  ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
+  const unsigned top = mc->mc_top;
+  ORV_page *parent = mc->mc_pg[top - 1];
   if (!is_counted(parent)) return;
-  unsigned s = mc->mc_ki[mc->mc_top - 1];
-  int64_t change;
-  if (s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno) {
-    ORV_node *node = node_ptr(parent, s);
-    uint64_t old = node_count(node);
-    uint64_t now;
-    if (recount) {
-      now = orv_page_entries(mp);
-    } else {
-      if (delta == 0) return;
-      now = (delta < 0 && static_cast<uint64_t>(-delta) >= old) ? 0 : old + delta;
-    }
-    if (now == old) return;
-    set_node_count(node, now);
-    change = static_cast<int64_t>(now - old);
-  } else {
-    // The cursor's slot does not name mp (a stale path): find its node.
-    change = orv_branch_set_count(parent, mp->mp_pgno, orv_page_entries(mp));
-  }
-  if (change) orv_counts_adjust(mc, mc->mc_top - 2, change);
+  const unsigned s = mc->mc_ki[top - 1];
+  const bool named = s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno;
+  if (!recount && named)
+    orv_parent_count_add(mc, top, delta);
+  else
+    orv_parent_count_set(mc, top, mp->mp_pgno, orv_page_entries(mp));
 }

@@ -20,9 +20,12 @@
 #ifndef ORV_PAGE_PAGE_H
 #define ORV_PAGE_PAGE_H
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "idl.h"
@@ -129,6 +132,28 @@ inline uint32_t load_u32(const void *p) {
   return v;
 }
 inline void store_u32(void *p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+
+// Grows the malloc'd array *buf (capacity *cap elements) to hold at least
+// need elements, doubling from min; a null *buf is always allocated. On
+// ENOMEM (no memory, or a capacity *cap cannot express) the buffer and
+// *cap are unchanged. Contents are kept.
+template <typename T, typename Cap>
+[[nodiscard]] int orv_buf_grow(T **buf, Cap *cap, uint64_t need, uint64_t min) {
+  if (*buf != nullptr && *cap >= need) return 0;
+  constexpr uint64_t kElem = sizeof(std::conditional_t<std::is_void_v<T>, char, T>);
+  constexpr uint64_t kMax = std::numeric_limits<Cap>::max() < UINT64_MAX / kElem
+                                ? std::numeric_limits<Cap>::max()
+                                : UINT64_MAX / kElem;
+  uint64_t n = *cap > min ? *cap : min;
+  if (n == 0) n = 1;
+  while (n < need) n = n > kMax / 2 ? need : n * 2;
+  if (n > kMax || n * kElem > SIZE_MAX) return ENOMEM;
+  void *p = std::realloc(*buf, static_cast<size_t>(n * kElem));
+  if (p == nullptr) return ENOMEM;
+  *buf = static_cast<T *>(p);
+  *cap = static_cast<Cap>(n);
+  return 0;
+}
 
 // ---- Page accessors -------------------------------------------------------
 
@@ -275,8 +300,19 @@ uint64_t orv_node_entries(const ORV_page *mp, const ORV_node *node);
 // Stores count in the node of a P_COUNTED page pointing at child; returns
 // count minus the old value, or 0 when there is no such node.
 int64_t orv_branch_set_count(ORV_page *mp, pgno_t child, uint64_t count);
-// Applies delta to the counts along the cursor's path from level down to 0.
+// Applies delta to the counts along the cursor's path from level down to 0
+// (each count clamped at 0).
 void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta);
+// The one way a count change reaches the parents. Sets the count of the
+// node of mc_pg[level - 1] pointing at child (the one at slot
+// mc_ki[level - 1], or else the first naming child) and applies the change
+// to the levels above along mc's path. Returns the change; 0 at level 0 or
+// on a page that is not a counted branch.
+int64_t orv_parent_count_set(ORV_cursor *mc, unsigned level, pgno_t child, uint64_t count);
+// Adds delta, clamped at 0, to the count of the node at slot
+// mc_ki[level - 1] of mc_pg[level - 1] and applies the change made to the
+// levels above. Returns that change.
+int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta);
 
 // ---- Node insertion and removal (node_edit.cc) ------------------------------
 //
@@ -637,8 +673,8 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // skip is left out (a node being removed or replaced; >= numkeys: none) and
 // key/data (key null: none) goes in at position indx, with the node flags
 // and ORV_RESERVE of flags. A value that belongs on an overflow run is moved
-// to one. With ORV_RESERVE data->mv_data receives the value's space. Also
-// clears the transaction's rewrite plan. Returns 0 or ENOMEM, EINVAL,
+// to one. With ORV_RESERVE data->mv_data receives the value's space.
+// Returns 0 or ENOMEM, EINVAL,
 // ORV_CORRUPTED, ORV_BAD_VALSIZE, ORV_PAGE_FULL, an allocation error; the
 // page is unchanged on every error. Cursor slots are the caller's job.
 [[nodiscard]] int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip,

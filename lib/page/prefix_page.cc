@@ -112,14 +112,7 @@ ORV_keylen_entry *table_slot(ORV_keylen_entry *table, uint32_t cap, pgno_t pgno)
 
 [[nodiscard]] int lens_reserve(ORV_keylen_entry *e, size_t need) {
   if (need <= e->kl_cap) return 0;
-  if (need > UINT32_MAX / 2) return ENOMEM;
-  uint32_t cap = e->kl_cap ? e->kl_cap : kLensMin;
-  while (cap < need) cap *= 2;
-  void *lens = std::realloc(e->kl_lens, size_t{cap} * sizeof(uint16_t));
-  if (lens == nullptr) return ENOMEM;
-  e->kl_lens = static_cast<uint16_t *>(lens);
-  e->kl_cap = cap;
-  return 0;
+  return orv_buf_grow(&e->kl_lens, &e->kl_cap, need, kLensMin);
 }
 
 void recount_max(ORV_keylen_entry *e) {

@@ -47,30 +47,14 @@ bool within(const void *p, const void *base, uint64_t len) {
 // Grows a scratch buffer to at least want bytes, doubling from min.
 [[nodiscard]] int grow(void **buf, uint64_t *cap, uint64_t want, uint64_t min) {
   if (*cap >= want) return 0;
-  uint64_t n = *cap > min ? *cap : min;
-  while (n < want) {
-    if (n >= (uint64_t{1} << 62)) {
-      n = want;
-      break;
-    }
-    n <<= 1;
-  }
-  void *p = std::realloc(*buf, n);
-  if (p == nullptr) return ENOMEM;
-  *buf = p;
-  *cap = n;
-  return 0;
+  return orv_buf_grow(buf, cap, want, min);
 }
 
 [[nodiscard]] int grow_entries(ORV_scratch *s, size_t want) {
   if (s->ms_entries_cap >= want) return 0;
-  if (want > UINT32_MAX / 2) return ENOMEM;
-  uint32_t n = s->ms_entries_cap > kEntriesMin ? s->ms_entries_cap : kEntriesMin;
-  while (n < want) n <<= 1;
-  void *p = std::realloc(s->ms_entries, size_t{n} * sizeof(ORV_prefix_entry));
-  if (p == nullptr) return ENOMEM;
-  s->ms_entries = p;
-  s->ms_entries_cap = n;
+  auto *entries = static_cast<ORV_prefix_entry *>(s->ms_entries);
+  if (int rc = orv_buf_grow(&entries, &s->ms_entries_cap, want, kEntriesMin); rc != 0) return rc;
+  s->ms_entries = entries;
   return 0;
 }
 
@@ -426,6 +410,5 @@ int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip, unsigne
   if (int rc = orv_prefix_page_write(txn, mp, psize, entries, 0, count); rc != 0) return rc;
   if (key != nullptr && (flags & ORV_RESERVE) && !(entries[indx].pe_flags & F_BIGDATA))
     data->mv_data = node_data(node_ptr(mp, indx));
-  std::memset(txn->mt_scratch.ms_plan, 0, sizeof txn->mt_scratch.ms_plan);
   return 0;
 }

@@ -146,17 +146,7 @@ uint64_t moved_entries(const ORV_cursor *mc, const ORV_page *mp, const ORV_node 
 // page) and the same, saturating, to the levels above. Returns the change
 // actually made to the parent node.
 int64_t parent_count_add(ORV_cursor *mc, int64_t delta) {
-  const unsigned t = mc->mc_top;
-  if (t == 0 || delta == 0) return 0;
-  ORV_page *parent = mc->mc_pg[t - 1];
-  if (!is_counted(parent) || mc->mc_ki[t - 1] >= numkeys(parent)) return 0;
-  ORV_node *pnode = node_ptr(parent, mc->mc_ki[t - 1]);
-  const uint64_t old = node_count(pnode);
-  const uint64_t now = (delta < 0 && static_cast<uint64_t>(-delta) > old) ? 0 : old + delta;
-  set_node_count(pnode, now);
-  const int64_t change = static_cast<int64_t>(now - old);
-  orv_counts_adjust(mc, static_cast<int>(t) - 2, change);
-  return change;
+  return orv_parent_count_add(mc, mc->mc_top, delta);
 }
 
 // Moves the node at csrc's slot to cdst's slot. fromleft: the source page
@@ -612,21 +602,9 @@ int orv_cursor_del0(ORV_cursor *mc) {
   // them.
   uint64_t total = 0;
   uint64_t gone = 0;
-  ORV_node *pnode = nullptr;
-  uint64_t old = 0;
   if (counted) {
     total = orv_page_entries(mp);
     gone = is_leaf2(mp) ? 1 : orv_node_entries(mp, node_ptr(mp, ki));
-    if (t > 0) {
-      ORV_page *parent = mc->mc_pg[t - 1];
-      if (is_counted(parent) && mc->mc_ki[t - 1] < numkeys(parent)) {
-        ORV_node *node = node_ptr(parent, mc->mc_ki[t - 1]);
-        if (node_pgno(node) == mp->mp_pgno) {
-          pnode = node;
-          old = node_count(node);
-        }
-      }
-    }
   }
 
   // Without its first key a compressed leaf re-encodes every other key
@@ -659,18 +637,14 @@ int orv_cursor_del0(ORV_cursor *mc) {
 
   if (counted && t > 0 && !split) {
     const uint64_t now = total > gone ? total - gone : 0;
-    int64_t delta = 0;
-    if (pnode != nullptr) {
-      delta = static_cast<int64_t>(now - old);
-      if (delta != 0) set_node_count(pnode, now);
-    } else {
-      ORV_page *parent = mc->mc_pg[t - 1];
-      if (is_counted(parent) && numkeys(parent) > 0) {
-        delta = orv_branch_set_count(parent, mp->mp_pgno, now);
-        if (delta == 0) delta = -static_cast<int64_t>(gone);
-      }
-    }
-    if (delta != 0) orv_counts_adjust(mc, static_cast<int>(t) - 2, delta);
+    ORV_page *parent = mc->mc_pg[t - 1];
+    const unsigned s = mc->mc_ki[t - 1];
+    const bool named = s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno;
+    // A stale path whose parent names no such child still tells the levels
+    // above that the entry went.
+    if (orv_parent_count_set(mc, t, mp->mp_pgno, now) == 0 && !named && is_counted(parent) &&
+        numkeys(parent) > 0)
+      orv_counts_adjust(mc, static_cast<int>(t) - 2, -static_cast<int64_t>(gone));
   }
 
   // Cursors on the removed entry are marked; those after it move back.
