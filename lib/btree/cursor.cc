@@ -54,14 +54,7 @@ void cursor_state_clear(ORV_cursor *mc) {
 // Grows an array to hold at least need elements, doubling from min_cap.
 template <typename T>
 bool grow_array(T **arr, uint32_t *cap, uint32_t need, uint32_t min_cap) {
-  if (*cap >= need && *arr != nullptr) return true;
-  uint32_t n = *cap > min_cap ? *cap : min_cap;
-  while (n < need) n *= 2;
-  void *p = std::realloc(*arr, sizeof(T) * n);
-  if (p == nullptr) return false;
-  *arr = static_cast<T *>(p);
-  *cap = n;
-  return true;
+  return orv_buf_grow(arr, cap, need, min_cap) == 0;
 }
 
 // Gives dst a copy of src's page key cache; any failure leaves dst's cache
@@ -83,14 +76,7 @@ void pkc_copy(const ORV_cursor *src, ORV_cursor *dst) {
     std::memset(dst->mc_pkc_done, 0, n);
   if (src->mc_pkc_ready) {
     const uint64_t bytes = uint64_t{n} * src->mc_pkc_slotsize;
-    if (dst->mc_pkc_store_cap < bytes || dst->mc_pkc_store == nullptr) {
-      uint64_t cap = dst->mc_pkc_store_cap > 256 ? dst->mc_pkc_store_cap : 256;
-      while (cap < bytes) cap *= 2;
-      void *p = std::realloc(dst->mc_pkc_store, cap);
-      if (p == nullptr) return;
-      dst->mc_pkc_store = static_cast<char *>(p);
-      dst->mc_pkc_store_cap = cap;
-    }
+    if (orv_buf_grow(&dst->mc_pkc_store, &dst->mc_pkc_store_cap, bytes, 256) != 0) return;
     std::memcpy(dst->mc_pkc_store, src->mc_pkc_store, bytes);
     for (uint32_t i = 0; i < n; ++i) {
       dst->mc_pkc_keys[i].mv_data = dst->mc_pkc_store + i * src->mc_pkc_slotsize;
@@ -308,10 +294,11 @@ void orv_xcursor_repoint(ORV_cursor *mc, unsigned level) {
 // ---- Exported ------------------------------------------------------------------------
 
 extern "C" ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **ret) noexcept {
+  // A closed handle is not refused here: the cursor's first descent answers
+  // ORV_BAD_DBI (the record cannot be refreshed).
   if (ret == nullptr || txn == nullptr) return EINVAL;
-  // A finished transaction knows no handles any more; say what is wrong.
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & DB_VALID)) return EINVAL;
+  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (dbi == FREE_DBI && !txn_is_rdonly(txn)) return EINVAL;
 
   void *block = std::calloc(1, sizeof(ORV_cursor) + sizeof(ORV_xcursor));

@@ -174,9 +174,11 @@ void orv_default_cmp(ORV_txn *txn, ORV_dbi dbi) {
   x.md_dcmp = orv_default_dup_cmp(f);
 }
 
-bool orv_txn_dbi_valid(ORV_txn *txn, ORV_dbi dbi, uint8_t validity) {
-  return txn != nullptr && dbi < txn->mt_dbcount && (txn->mt_dbflags[dbi] & validity) &&
-         txn->mt_dbiseqs[dbi] == txn->mt_env->me_dbiseqs[dbi];
+int orv_txn_dbi_check(const ORV_txn *txn, ORV_dbi dbi, uint8_t validity) {
+  if (txn == nullptr || dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & validity))
+    return EINVAL;
+  if (txn->mt_dbiseqs[dbi] != txn->mt_env->me_dbiseqs[dbi]) return ORV_BAD_DBI;
+  return 0;
 }
 
 // ---- Exported ---------------------------------------------------------------------
@@ -203,13 +205,15 @@ extern "C" ORV_API void orv_dbi_close(ORV_env *env, ORV_dbi dbi) noexcept {
 }
 
 extern "C" ORV_API int orv_dbi_flags(ORV_txn *txn, ORV_dbi dbi, unsigned int *flags) noexcept {
-  if (flags == nullptr || !orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
+  if (flags == nullptr) return EINVAL;
   *flags = txn->mt_dbs[dbi].md_flags & ORV_DB_PERSISTENT;
   return 0;
 }
 
 extern "C" ORV_API int orv_stat(ORV_txn *txn, ORV_dbi dbi, ORV_stat *stat) noexcept {
-  if (stat == nullptr || !orv_txn_dbi_valid(txn, dbi, DB_VALID)) return EINVAL;
+  if (stat == nullptr) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_VALID); rc != 0) return rc;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (txn->mt_dbflags[dbi] & DB_STALE) {
     ORV_cursor mc;
@@ -236,26 +240,26 @@ extern "C" ORV_API int orv_stat(ORV_txn *txn, ORV_dbi dbi, ORV_stat *stat) noexc
 }
 
 extern "C" ORV_API int orv_set_compare(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   // Null restores the built-in comparator: a database never runs without one.
   txn->mt_dbxs[dbi].md_cmp = cmp ? cmp : orv_default_key_cmp(txn->mt_dbs[dbi].md_flags);
   return 0;
 }
 
 extern "C" ORV_API int orv_set_dupsort(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   txn->mt_dbxs[dbi].md_dcmp = cmp ? cmp : orv_default_dup_cmp(txn->mt_dbs[dbi].md_flags);
   return 0;
 }
 
 extern "C" ORV_API int orv_set_relfunc(ORV_txn *txn, ORV_dbi dbi, ORV_rel_func rel) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   txn->mt_dbxs[dbi].md_rel = rel;
   return 0;
 }
 
 extern "C" ORV_API int orv_set_relctx(ORV_txn *txn, ORV_dbi dbi, void *ctx) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   txn->mt_dbxs[dbi].md_relctx = ctx;
   return 0;
 }

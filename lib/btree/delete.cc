@@ -117,15 +117,6 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
   return 0;
 }
 
-// Argument checks of the data functions: EINVAL for a handle this
-// transaction does not know, ORV_BAD_DBI for one whose slot was closed and
-// reopened since the transaction saw it.
-int check_handle(ORV_txn *txn, ORV_dbi dbi) {
-  if (dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & DB_USRVALID)) return EINVAL;
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return ORV_BAD_DBI;
-  return 0;
-}
-
 }  // namespace
 
 int orv_cursor_delete(ORV_cursor *mc, unsigned flags) {
@@ -194,7 +185,7 @@ int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned fl
 
 extern "C" ORV_API int orv_del(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) noexcept {
   if (txn == nullptr || key == nullptr) return EINVAL;
-  if (int rc = check_handle(txn, dbi); rc != 0) return rc;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (txn_is_rdonly(txn)) return EACCES;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   // Values select among duplicates only; elsewhere the key alone decides.

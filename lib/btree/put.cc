@@ -242,8 +242,9 @@ int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags)
 
   if (flags & ORV_MULTIPLE) {
     if (!(db->md_flags & ORV_DUPFIXED)) return ORV_INCOMPATIBLE;
+    // The count of stored values goes back in data[1].mv_size, which is
+    // zeroed once nothing can refuse the write any more.
     dcount = data[1].mv_size;
-    data[1].mv_size = 0;
   }
   if (txn_is_rdonly(txn)) return EACCES;
   if (txn->mt_flags & ORV_TXN_BLOCKED)
@@ -316,6 +317,7 @@ int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags)
     if (rc == 0 || (flags & ORV_MULTIPLE) || too_big) return ORV_INCOMPATIBLE;
   }
 
+  if (flags & ORV_MULTIPLE) data[1].mv_size = 0;
   mc->mc_flags &= ~C_DEL;
   if (!(flags & ORV_NOSPILL)) {
     ORV_val need = *data;
@@ -425,8 +427,8 @@ extern "C" ORV_API int orv_cursor_put(ORV_cursor *mc, ORV_val *key, ORV_val *dat
 extern "C" ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data,
                                unsigned int flags) noexcept {
   if (!txn || !key || !data) return EINVAL;
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
   if (flags & ~ORV_PUT_FLAGS) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (txn_is_rdonly(txn)) return EACCES;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
 

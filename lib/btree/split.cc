@@ -80,21 +80,6 @@ int append_node_raw(ORV_env *env, ORV_page *dst, const ORV_page *src, const ORV_
   return 0;
 }
 
-// Sets the count of the node of parent at slot s (expected to name child),
-// or of the first node naming child; returns the change.
-int64_t set_child_count(ORV_page *parent, unsigned s, pgno_t child, uint64_t count) {
-  if (!is_counted(parent)) return 0;
-  if (s < numkeys(parent)) {
-    ORV_node *node = node_ptr(parent, s);
-    if (node_pgno(node) == child) {
-      uint64_t old = node_count(node);
-      set_node_count(node, count);
-      return static_cast<int64_t>(count - old);
-    }
-  }
-  return orv_branch_set_count(parent, child, count);
-}
-
 // The page being split, the new node and the chosen split.
 struct Split {
   ORV_cursor *mc;
@@ -359,9 +344,7 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
       Split s{mc, mp, nkeys, newindx, new_node_size(mc, mp, newindx, newkey, newdata, nflags), 0};
       split_indx = choose_split(s, psize) == 0 ? s.split_indx : (nkeys + 1) / 2;
     }
-    // Any rewrite plan and the key-length entry of this page are stale from
-    // here on.
-    std::memset(txn->mt_scratch.ms_plan, 0, sizeof txn->mt_scratch.ms_plan);
+    // The key-length entry of this page is stale from here on.
     orv_keylen_index_invalidate(txn, mp->mp_pgno);
     if (cut)
       rc = orv_prefix_gather(mc, copy, nkeys, 0, nullptr, nullptr, 0, &entries, &nentries);
@@ -474,12 +457,8 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   }
 
   if (counted) {
-    int64_t dl = set_child_count(mc->mc_pg[ptop], mc->mc_ki[ptop], mp->mp_pgno,
-                                 orv_page_entries(mp));
-    int64_t dr = set_child_count(mn.mc_pg[ptop], mn.mc_ki[ptop], rp->mp_pgno,
-                                 orv_page_entries(rp));
-    if (dl) orv_counts_adjust(mc, static_cast<int>(ptop) - 1, dl);
-    if (dr) orv_counts_adjust(&mn, static_cast<int>(ptop) - 1, dr);
+    orv_parent_count_set(mc, ptop + 1, mp->mp_pgno, orv_page_entries(mp));
+    orv_parent_count_set(&mn, ptop + 1, rp->mp_pgno, orv_page_entries(rp));
   }
 
   // The cursor ends on the new node; after a cut, on slot 0 of the left half.
