@@ -227,9 +227,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
 
 // Existing key in a database with sorted duplicates: the value joins the
 // key's value set (or replaces it under ORV_CURRENT).
-int put_dup(ORV_cursor *, ORV_val *, ORV_val *, unsigned, uint64_t *) {
-  return ORV_INCOMPATIBLE;
-}
+int put_dup(ORV_cursor *, ORV_val *, ORV_val *, unsigned, uint64_t *) { return ORV_INCOMPATIBLE; }
 
 }  // namespace
 
@@ -307,8 +305,7 @@ int put_position(ORV_cursor *mc, PutState &st, ORV_val *data, unsigned flags) {
 // The last refusals, which change nothing: a named-database record cannot
 // be overwritten by plain data, nor plain data by a record; duplicate sets
 // are not written yet.
-int put_refuse_positioned(ORV_cursor *mc, const PutState &st, const ORV_val *data,
-                          unsigned flags) {
+int put_refuse_positioned(ORV_cursor *mc, const PutState &st, const ORV_val *data, unsigned flags) {
   if (st.found == 0 && !is_leaf2(cursor_page(mc))) {
     ORV_node *node = node_ptr(cursor_page(mc), cursor_slot(mc));
     bool is_record = (node->mn_flags & (F_SUBDATA | F_DUPDATA)) == F_SUBDATA;
@@ -385,8 +382,8 @@ int put_node(ORV_cursor *mc, PutState &st, unsigned flags, bool *did_split) {
   const bool insert_key = st.found == ORV_NOTFOUND;
   ORV_page *mp = cursor_page(mc);
   unsigned nflags = flags & kNodeAddFlags;
-  size_t nsize = is_leaf2(mp) ? st.wkey.mv_size
-                              : orv_leaf_size(mc, mp, cursor_slot(mc), &st.wkey, &st.wdata);
+  size_t nsize =
+      is_leaf2(mp) ? st.wkey.mv_size : orv_leaf_size(mc, mp, cursor_slot(mc), &st.wkey, &st.wdata);
   bool split = nsize > size_left(mp);
   int rc = 0;
   if (!split) {

@@ -117,7 +117,8 @@ TEST_F(EntryOrder, ArgumentsThenAccessThenTransactionState) {
       {"put, unknown handle", [&] { return orv_put(parent, 99, &k, &d, 0); }, EINVAL},
       {"put, bad flags", [&] { return orv_put(parent, dbi_, &k, &d, 0x1); }, EINVAL},
       {"cursor_open, null out", [&] { return orv_cursor_open(parent, dbi_, nullptr); }, EINVAL},
-      {"cursor_open, free db", [&] { return orv_cursor_open(parent, ORV_dbi{0}, &c); }, ORV_BAD_TXN},
+      {"cursor_open, free db", [&] { return orv_cursor_open(parent, ORV_dbi{0}, &c); },
+       ORV_BAD_TXN},
   };
   run(blocked, std::size(blocked));
   EXPECT_EQ(c, nullptr);

@@ -34,8 +34,7 @@ class Tracked : public EnvFixture {
   }
   std::vector<ORV_cursor *> listed() {
     std::vector<ORV_cursor *> out;
-    for (ORV_cursor *m = txn_->mt_cursors[MAIN_DBI]; m != nullptr; m = m->mc_next)
-      out.push_back(m);
+    for (ORV_cursor *m = txn_->mt_cursors[MAIN_DBI]; m != nullptr; m = m->mc_next) out.push_back(m);
     return out;
   }
   ORV_txn *txn_ = nullptr;
@@ -121,10 +120,9 @@ TEST_F(Tracked, FiltersSelectCursors) {
   EXPECT_EQ(visits(std::integral_constant<unsigned, ORV_TRACK_OTHERS>{}), (V{3, 2, 1}));
   EXPECT_EQ(visits(std::integral_constant<unsigned, ORV_TRACK_POSITIONED>{}), (V{3, 2, 0}));
   EXPECT_EQ(visits(std::integral_constant<unsigned, ORV_TRACK_DEEP>{}), (V{3, 1, 0}));
-  EXPECT_EQ(
-      visits(std::integral_constant<unsigned,
-                                    ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED | ORV_TRACK_DEEP>{}),
-      (V{3}));
+  EXPECT_EQ(visits(std::integral_constant<unsigned, ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED |
+                                                        ORV_TRACK_DEEP>{}),
+            (V{3}));
   int all_dbs = 0;
   orv_txn_cursors_each(txn_, [&](ORV_cursor *) { ++all_dbs; });
   EXPECT_EQ(all_dbs, 4);
