@@ -172,13 +172,9 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
           *done = true;
           return 0;
         }
-        orv_node_del(mc, 0);
-        return (mc->mc_txn->mt_flags & ORV_TXN_ERROR) ? mc->mc_txn->mt_error : 0;
+        return orv_node_del(mc, 0);
       }
-      if (node->mn_ksize != key->mv_size) {
-        orv_node_del(mc, 0);
-        return 0;
-      }
+      if (node->mn_ksize != key->mv_size) return orv_node_del(mc, 0);
       std::memmove(node_key(node, NODESIZE), key->mv_data, key->mv_size);
       if (int rc = update_separator(mc, key); rc != 0) return rc;
     } else if (flags & ORV_RESERVE) {
@@ -220,9 +216,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
       return rc;
     }
   }
-  orv_node_del(mc, 0);
-  if (mc->mc_txn->mt_flags & ORV_TXN_ERROR) return mc->mc_txn->mt_error;
-  return 0;
+  return orv_node_del(mc, 0);
 }
 
 // Existing key in a database with sorted duplicates: the value joins the

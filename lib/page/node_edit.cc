@@ -245,7 +245,7 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   return 0;
 }
 
-void orv_node_del(ORV_cursor *mc, unsigned ksize) {
+int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   ORV_env *env = cursor_env(mc);
   ORV_page *mp = cursor_page(mc);
   unsigned indx = mc->mc_ki[mc->mc_top];
@@ -257,13 +257,13 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
     std::memmove(ptr, ptr + ksize, (numkeys - indx - 1) * ksize);
     mp->mp_lower = static_cast<indx_t>(mp->mp_lower - sizeof(indx_t));
     mp->mp_upper = static_cast<indx_t>(mp->mp_upper + ksize - sizeof(indx_t));
-    return;
+    return 0;
   }
 
   if (!orv_page_is_prefix(mc, mp)) {
     orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
     if (is_leaf(mp)) mp->mp_pad = 0;
-    return;
+    return 0;
   }
 
   if (indx == 0 && numkeys > 1) {
@@ -272,12 +272,10 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
     // at least as much with every later key as the old one did), but a
     // custom comparator can break that; the page is then left as it was
     // and the transaction fails.
-    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0) {
-      orv_txn_fail(mc->mc_txn, rc);
-      return;
-    }
+    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0)
+      return orv_txn_fail(mc->mc_txn, rc);
     orv_prefix_keys_forget(mc, mp);
-    return;
+    return 0;
   }
 
   ORV_keylen_entry *klx = nullptr;
@@ -289,6 +287,7 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
   else if (klx == nullptr)
     orv_page_max_key_scan(mc, mp);
   orv_prefix_keys_forget(mc, mp);
+  return 0;
 }
 
 int orv_update_key(ORV_cursor *mc, const ORV_val *key) {

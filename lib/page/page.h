@@ -338,9 +338,10 @@ int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta);
 [[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
                                pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
 // Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
-// a P_LEAF2 page). Never fails; errors are recorded in the transaction. An
-// overflow run of the removed node is not freed here.
-void orv_node_del(ORV_cursor *mc, unsigned ksize);
+// a P_LEAF2 page). Returns 0, or the failure of re-encoding a compressed
+// page that lost its first key (the page is unchanged and the transaction
+// failed). An overflow run of the removed node is not freed here.
+int orv_node_del(ORV_cursor *mc, unsigned ksize);
 // Makes mc and every cursor of its transaction on the same tree forget the
 // key state (varint cache, reusable key bytes, search memo) they keep for
 // page mp, whose slots or encodings just changed.

@@ -205,8 +205,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
                             count);
       rc != 0)
     return rc;
-  orv_node_del(csrc, static_cast<unsigned>(key.mv_size));
-  if (csrc->mc_txn->mt_flags & ORV_TXN_ERROR) return csrc->mc_txn->mt_error;
+  if (int rc = orv_node_del(csrc, static_cast<unsigned>(key.mv_size)); rc != 0) return rc;
 
   // Other cursors follow the node.
   orv_tracked_each<ORV_TRACK_POSITIONED>(csrc, [&](ORV_cursor *m) {
@@ -314,8 +313,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
   const unsigned p = csrc->mc_top;
   if (counted && sum != 0)
     orv_counts_adjust(csrc, static_cast<int>(p) - 1, -static_cast<int64_t>(sum));
-  orv_node_del(csrc, 0);
-  int rc = (txn->mt_flags & ORV_TXN_ERROR) ? txn->mt_error : 0;
+  int rc = orv_node_del(csrc, 0);
   if (rc == 0 && csrc->mc_ki[p] == 0) {
     const ORV_val nullkey{0, nullptr};
     rc = orv_update_key(csrc, &nullkey);
@@ -630,8 +628,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     });
     if (int rc = orv_page_split(mc, nullptr, nullptr, 0, ORV_SPLIT_DEL0); rc != 0) return rc;
   } else {
-    orv_node_del(mc, mc->mc_db->md_pad);
-    if (txn->mt_flags & ORV_TXN_ERROR) return txn->mt_error;
+    if (int rc = orv_node_del(mc, mc->mc_db->md_pad); rc != 0) return rc;
   }
   mc->mc_db->md_entries--;
 
