@@ -10,9 +10,12 @@
  *
  * Every function returns an int result code unless stated otherwise:
  * 0 for success, a positive errno value, or one of the ORV_* codes below.
- * Nothing is thrown. Keys and values handed back point into the map or
- * into cursor buffers and stay valid until the next operation on that
- * cursor, the next write in the transaction, or the end of the transaction.
+ * Nothing is thrown. Keys and values handed back point into the map, into
+ * pages the transaction wrote, or into cursor buffers, and stay valid until
+ * the next operation on that cursor, the next write in the transaction, or
+ * the end of the transaction. A call without a cursor (orv_get) may hand
+ * back bytes copied to a buffer of the transaction: those stay valid until
+ * the next such call, the next write, or the end of the transaction.
  *
  * This header is plain C.
  */

@@ -5,10 +5,21 @@
 // mc_top, mc_pg[l] is a branch page and mc_pg[l + 1] is the child named by
 // slot mc_ki[l]; mc_pg[mc_top] is a leaf. Pointers handed back by a cursor
 // (keys and values) stay valid until the next operation on that cursor, the
-// next write in its transaction, or the end of the transaction.
+// next write in its transaction, or the end of the transaction; those of a
+// temporary cursor are copied by orv_cursor_val_detach and then also die at
+// the next such copy (the statement of include/orv.h).
+//
+// Where the concerns live: descent.cc, cursor*.cc (positioning, steps, key
+// materialisation), put.cc and split.cc (insertion), delete.cc (what a
+// delete removes) with lib/txn/rebalance.cc (node removal, cursor fix-ups
+// and rebalancing: orv_cursor_del0, orv_rebalance), dbi.cc (named
+// databases). Entry counts of counted trees are kept by lib/page/layout.cc
+// (orv_page_entries, orv_parent_count_set/add, orv_counts_adjust); rank and
+// range-count queries live in lib/count.
 #ifndef ORV_BTREE_BTREE_H
 #define ORV_BTREE_BTREE_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "env/env.h"
@@ -122,7 +133,8 @@ struct ORV_cursor {
   char *mc_pkc_store;
   uint64_t mc_pkc_store_cap;
   uint64_t mc_pkc_slotsize;
-  uint64_t *mc_pkc_sums;      // entry prefix sums for counting
+  uint64_t *mc_pkc_sums;      // entry prefix sums for counting (kept for the
+                              // rank and range-count queries of lib/count)
   uint32_t mc_pkc_sums_cap;
   uint32_t mc_pkc_nsums;
   uint32_t mc_pkc_nslots;
@@ -131,7 +143,8 @@ struct ORV_cursor {
   txnid_t mc_pkc_txnid;
   ORV_page *mc_pkc_subpage;
 
-  // Rank cache.
+  // Rank cache: written by the rank queries of lib/count, cleared by every
+  // positioning here.
   uint64_t mc_rank_base[ORV_CURSOR_STACK];
   uint64_t mc_rank;
   uint64_t mc_rank_dup;
@@ -145,9 +158,91 @@ struct ORV_xcursor {
   ORV_dbx mx_dbx;
   uint8_t mx_dbflag;
   uint64_t mx_subpage_size;   // data size of the node whose sub-page is loaded
-  uint64_t mx_put_total;      // write-path scratch (prefix sub-pages)
+  // Write-path scratch for prefix-compressed sub-pages; kept for the
+  // duplicate writes (put_dup in put.cc), unused until then.
+  uint64_t mx_put_total;
   uint32_t mx_put_pending;
 };
+
+static_assert(offsetof(ORV_xcursor, mx_cursor) == 0);
+
+// ---- Tracked cursors -------------------------------------------------------------
+//
+// A write transaction lists its cursors per database (mt_cursors[dbi],
+// linked through mc_next): the application's, and temporary ones while an
+// operation runs on them. Whatever moves nodes on a page fixes up the other
+// cursors of the same tree through orv_tracked_each. For a sub-cursor (C_SUB)
+// the tree is a duplicate tree and the cursors visited are the sub-cursors of
+// the listed cursors that have one. Read-only transactions keep no lists.
+
+// Filter bits of orv_tracked_each.
+inline constexpr unsigned ORV_TRACK_ALL = 0;
+inline constexpr unsigned ORV_TRACK_OTHERS = 0x1;      // leave out mc itself
+inline constexpr unsigned ORV_TRACK_POSITIONED = 0x2;  // C_INITIALIZED (and its owner, for
+                                                       // a sub-cursor)
+inline constexpr unsigned ORV_TRACK_DEEP = 0x4;        // at least as many levels as mc
+
+// Calls f(m) for every tracked cursor m of mc's tree that passes Filter.
+// f must not link or unlink cursors of that database.
+template <unsigned Filter, typename F>
+inline void orv_tracked_each(ORV_cursor *mc, F &&f) {
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  const bool sub = mc->mc_flags & C_SUB;
+  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
+    ORV_cursor *m2 = m;
+    if (sub) {
+      if (m->mc_xcursor == nullptr) continue;
+      if ((Filter & ORV_TRACK_POSITIONED) && !(m->mc_flags & C_INITIALIZED)) continue;
+      m2 = &m->mc_xcursor->mx_cursor;
+    }
+    if ((Filter & ORV_TRACK_OTHERS) && m2 == mc) continue;
+    if ((Filter & ORV_TRACK_POSITIONED) && !(m2->mc_flags & C_INITIALIZED)) continue;
+    if ((Filter & ORV_TRACK_DEEP) && m2->mc_snum < mc->mc_snum) continue;
+    f(m2);
+  }
+}
+
+// Calls f(m) for every tracked cursor of every database of txn (not their
+// sub-cursors).
+template <typename F>
+inline void orv_txn_cursors_each(ORV_txn *txn, F &&f) {
+  if (txn->mt_cursors == nullptr) return;
+  for (uint32_t i = txn->mt_dbcount; i-- > 0;)
+    for (ORV_cursor *m = txn->mt_cursors[i]; m != nullptr; m = m->mc_next) f(m);
+}
+
+// Puts mc at the head of its transaction's list for its database, or takes
+// it off (wherever it stands; absent: no-op). No-ops without lists.
+void orv_cursor_link(ORV_cursor *mc);  // (cursor.cc)
+void orv_cursor_unlink(ORV_cursor *mc);
+
+// RAII guard for a temporary cursor: listed while the guard lives, so that
+// fix-ups done by the operation move it like any other cursor. A temporary
+// sub-cursor (C_SUB, the mx_cursor of an ORV_xcursor) is listed behind a
+// positioned placeholder owner. Guards may end in any order.
+class ORV_cursor_tracker {
+ public:
+  explicit ORV_cursor_tracker(ORV_cursor *mc);
+  ~ORV_cursor_tracker() {
+    if (linked_ != nullptr) orv_cursor_unlink(linked_);
+  }
+  ORV_cursor_tracker(const ORV_cursor_tracker &) = delete;
+  ORV_cursor_tracker &operator=(const ORV_cursor_tracker &) = delete;
+
+ private:
+  ORV_cursor *linked_ = nullptr;
+  ORV_cursor placeholder_;  // set up only for a sub-cursor
+};
+
+// Re-reads the sub-page pointer of mc's positioned sub-cursor from the leaf
+// node mc stands on at level, after the nodes of that leaf moved. No-op
+// unless that node holds a sub-page (F_DUPDATA without F_SUBDATA).
+void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);
+
+inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp) {
+  return orv_prefix_page(mc->mc_db->md_flags, mp);
+}
 
 // Spellings of the page predicates used in assertion texts.
 inline unsigned NUMKEYS(const ORV_page *mp) { return numkeys(mp); }
@@ -161,8 +256,19 @@ inline ORV_env *cursor_env(const ORV_cursor *mc) { return mc->mc_txn->mt_env; }
 
 // ---- Descent ---------------------------------------------------------------------------
 
+// Fills mc's stack from the root down to the leaf that would hold key
+// (ORV_PS_FIRST / ORV_PS_LAST: the first or last leaf; key may then be
+// null); re-reads a stale named-database record first. ORV_PS_MODIFY
+// touches every page on the way (copy-on-write), ORV_PS_ROOTONLY stops at
+// the root. Returns 0, ORV_NOTFOUND (empty tree), ORV_BAD_DBI, EINTR (the
+// transaction failed), ORV_CORRUPTED or a page lookup error. Pages stay
+// valid until the next write in the transaction or its end. (descent.cc)
 [[nodiscard]] int orv_page_search(ORV_cursor *mc, const ORV_val *key, int flags);
+// The descent below the page at mc's top, as orv_page_search does it.
+// REQUIRES: mc_snum >= 1. (descent.cc)
 [[nodiscard]] int orv_page_search_root(ORV_cursor *mc, const ORV_val *key, int flags);
+// From the branch page at mc's top down to its lowest leaf. REQUIRES: the
+// top page is a branch page. (descent.cc)
 [[nodiscard]] int orv_page_search_lowest(ORV_cursor *mc);
 
 // ---- Node search ---------------------------------------------------------------------
@@ -174,19 +280,43 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp);
 
 // ---- Cursors -------------------------------------------------------------------------
 
+// Binds mc (and mx, its sub-cursor, may be null) to database dbi of txn,
+// unpositioned, with empty key state; refreshes a stale named-database
+// record when it can (failures are left to the first descent). Never
+// fails. REQUIRES: dbi is a handle txn knows. (cursor.cc)
 void orv_cursor_init(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx);
 // Copies the handle fields and the page stack (mc_snum levels) only.
 void orv_cursor_copy_path(const ORV_cursor *src, ORV_cursor *dst);
+// Gives dst src's position and caches (key buffer, varint cache, rank
+// cache, page key cache where allowed); dst keeps its mc_next, mc_backup
+// and mc_xcursor. Never fails: a cache that cannot be copied is left
+// empty. (cursor.cc)
 void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst);
 // Frees the page key cache buffers of a cursor (not the cursor itself).
 void orv_pkc_free(ORV_cursor *mc);
+// orv_cursor_get after its transaction checks: dispatches op. key/data
+// (may be null) receive the entry, valid as the file header says. Returns
+// 0, ORV_NOTFOUND, EINVAL (bad op or arguments), ORV_INCOMPATIBLE or a
+// descent error. (cursor_get.cc)
 [[nodiscard]] int orv_cursor_get0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op);
+// Positions mc by key for ORV_SET, ORV_SET_KEY, ORV_SET_RANGE, ORV_GET_BOTH
+// and ORV_GET_BOTH_RANGE; *exactp (may be null) tells an exact match. On
+// ORV_NOTFOUND the cursor stands at the insertion point (the write path
+// relies on it). REQUIRES: key is not null. (cursor_get.cc)
 [[nodiscard]] int orv_cursor_set(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op,
                                  int *exactp);
+// First / last entry of the tree (and of its duplicates). ORV_NOTFOUND
+// for an empty tree; orv_cursor_last sets C_EOF. (cursor_move.cc)
 [[nodiscard]] int orv_cursor_first(ORV_cursor *mc, ORV_val *key, ORV_val *data);
 [[nodiscard]] int orv_cursor_last(ORV_cursor *mc, ORV_val *key, ORV_val *data);
+// One step forward / back (ORV_NEXT*, ORV_PREV* kinds); an unpositioned
+// cursor starts at the first / last entry. ORV_NOTFOUND at the end (C_EOF
+// set going forward). (cursor_move.cc)
 [[nodiscard]] int orv_cursor_next(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op);
 [[nodiscard]] int orv_cursor_prev(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op);
+// Moves mc's top page to its right (move_right) or left neighbour under
+// the nearest ancestor that has one, slot 0 or the last slot. ORV_NOTFOUND
+// at the tree's edge (mc keeps its depth). (cursor_move.cc)
 [[nodiscard]] int orv_cursor_sibling(ORV_cursor *mc, int move_right);
 // Reads a leaf node's value (following overflow runs).
 [[nodiscard]] int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data);
@@ -218,25 +348,42 @@ void orv_pkc_clear(ORV_cursor *mc);
 // ORV_CORRUPTED when the database keeps no duplicates or mc has no
 // sub-cursor.
 [[nodiscard]] int orv_cursor_dups_load(ORV_cursor *mc, ORV_node *node);
+// Points mc's sub-cursor at the duplicates of node (sub-page or sub-tree).
+// Duplicate sets are not written by this engine yet: ORV_INCOMPATIBLE.
+// (cursor.cc)
 [[nodiscard]] int orv_xcursor_load(ORV_cursor *mc, ORV_node *node);
 
 // ---- Writes ----------------------------------------------------------------------------
 
+// The write path of orv_put and orv_cursor_put (and of named-database
+// records, F_SUBDATA): refusals first, which change nothing (caller's
+// descriptors included) and leave the transaction usable; then position,
+// make room (spill, touch), write, account (md_entries, counts, other
+// cursors). A failure once a page changed fails the transaction. On
+// success mc stands on the entry; with ORV_RESERVE data->mv_data is the
+// value's space, valid until the next write. (put.cc)
 [[nodiscard]] int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags);
 // Deletes the entry under a positioned cursor (what orv_cursor_del does):
 // checks the transaction, spills unless ORV_NOSPILL, touches the path, frees
 // overflow runs, then orv_cursor_del0. flags: ORV_NODUPDATA (whole key),
-// F_SUBDATA (the entry is a named-database record), ORV_NOSPILL.
+// F_SUBDATA (the entry is a named-database record), ORV_NOSPILL. (delete.cc)
 [[nodiscard]] int orv_cursor_delete(ORV_cursor *mc, unsigned flags);
 // Deletes key (or the key/value pair when data is given and the database
-// has duplicates) through a temporary cursor; F_SUBDATA as above.
+// has duplicates) through a temporary cursor; F_SUBDATA as above. (delete.cc)
 [[nodiscard]] int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data,
                            unsigned flags);
 // Last step of a delete. REQUIRES: the cursor's path is touched; the node
 // at mc_ki[mc_top] is a plain entry (duplicates and overflow runs handled).
 // Removes it, keeps md_entries and counts exact, fixes the other cursors and
-// rebalances; C_DEL on success (C_EOF when the tree became empty).
+// rebalances; C_DEL on success (C_EOF when the tree became empty). Fails
+// the transaction on error. (lib/txn/rebalance.cc)
 [[nodiscard]] int orv_cursor_del0(ORV_cursor *mc);
+// Splits mc's top page (or grows a new root above it) and puts the new
+// node newkey/newdata (branch: child newpgno) at mc's slot, nflags as for
+// orv_node_add plus the ORV_SPLIT_* modes; inserts the separator into the
+// parent (splitting it in turn), sets the counts of both halves and moves
+// the other cursors. mc ends on the new node. REQUIRES: the path is
+// touched. Returns 0 or the failure, which fails the transaction. (split.cc)
 [[nodiscard]] int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata,
                                  pgno_t newpgno, unsigned nflags);
 // Before the first key of the cursor's compressed leaf goes (the cursor on
@@ -246,19 +393,27 @@ void orv_pkc_clear(ORV_cursor *mc);
 // fits in place or by a split in two (ORV_SPLIT_DEL0). The cursor stays on
 // slot 0 of its page. Returns 0 or the failure (the transaction failed).
 [[nodiscard]] int orv_prefix_split_tails(ORV_cursor *mc);
-// Re-reads the sub-page pointer of mc's sub-cursor from the leaf node mc
-// stands on at level (after the nodes of that leaf moved).
-void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);
+// After a removal from mc's top page: tops up or merges an underfull page
+// with a neighbour, up the tree, and removes a root left with one child.
+// Other cursors follow their entries. Returns 0 or the failure; the caller
+// fails the transaction. Deletion's concern is split across this file and
+// lib/btree/delete.cc (which decides what goes). (lib/txn/rebalance.cc)
 [[nodiscard]] int orv_rebalance(ORV_cursor *mc);
 
 // ---- Named databases -------------------------------------------------------------------
 
+// Installs the built-in comparators of slot dbi chosen by its md_flags
+// in txn. (dbi.cc)
 void orv_default_cmp(ORV_txn *txn, ORV_dbi dbi);
 // Re-reads a stale named database record from the main database.
 [[nodiscard]] int orv_dbi_refresh(ORV_cursor *mc);
 
-// Common argument check of the data functions: handle below mt_dbcount, the
-// state byte has validity, and the sequence number still matches.
-bool orv_txn_dbi_valid(ORV_txn *txn, ORV_dbi dbi, uint8_t validity);
+// The handle check of every exported function that takes one, in this
+// order: EINVAL for a null transaction or a handle it does not know (not
+// below mt_dbcount, or the state byte lacks validity; a finished or reset
+// transaction knows none), then ORV_BAD_DBI for a handle closed (and maybe
+// reopened) since the transaction saw it (its sequence number moved).
+// Returns 0 for a usable handle. Never fails the transaction.
+[[nodiscard]] int orv_txn_dbi_check(const ORV_txn *txn, ORV_dbi dbi, uint8_t validity);
 
 #endif  // ORV_BTREE_BTREE_H

@@ -54,14 +54,7 @@ void cursor_state_clear(ORV_cursor *mc) {
 // Grows an array to hold at least need elements, doubling from min_cap.
 template <typename T>
 bool grow_array(T **arr, uint32_t *cap, uint32_t need, uint32_t min_cap) {
-  if (*cap >= need && *arr != nullptr) return true;
-  uint32_t n = *cap > min_cap ? *cap : min_cap;
-  while (n < need) n *= 2;
-  void *p = std::realloc(*arr, sizeof(T) * n);
-  if (p == nullptr) return false;
-  *arr = static_cast<T *>(p);
-  *cap = n;
-  return true;
+  return orv_buf_grow(arr, cap, need, min_cap) == 0;
 }
 
 // Gives dst a copy of src's page key cache; any failure leaves dst's cache
@@ -83,14 +76,7 @@ void pkc_copy(const ORV_cursor *src, ORV_cursor *dst) {
     std::memset(dst->mc_pkc_done, 0, n);
   if (src->mc_pkc_ready) {
     const uint64_t bytes = uint64_t{n} * src->mc_pkc_slotsize;
-    if (dst->mc_pkc_store_cap < bytes || dst->mc_pkc_store == nullptr) {
-      uint64_t cap = dst->mc_pkc_store_cap > 256 ? dst->mc_pkc_store_cap : 256;
-      while (cap < bytes) cap *= 2;
-      void *p = std::realloc(dst->mc_pkc_store, cap);
-      if (p == nullptr) return;
-      dst->mc_pkc_store = static_cast<char *>(p);
-      dst->mc_pkc_store_cap = cap;
-    }
+    if (orv_buf_grow(&dst->mc_pkc_store, &dst->mc_pkc_store_cap, bytes, 256) != 0) return;
     std::memcpy(dst->mc_pkc_store, src->mc_pkc_store, bytes);
     for (uint32_t i = 0; i < n; ++i) {
       dst->mc_pkc_keys[i].mv_data = dst->mc_pkc_store + i * src->mc_pkc_slotsize;
@@ -257,13 +243,62 @@ void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst) {
     orv_pkc_clear(dst);
 }
 
+// ---- Tracked cursors -------------------------------------------------------------------
+
+void orv_cursor_link(ORV_cursor *mc) {
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  mc->mc_next = txn->mt_cursors[mc->mc_dbi];
+  txn->mt_cursors[mc->mc_dbi] = mc;
+}
+
+void orv_cursor_unlink(ORV_cursor *mc) {
+  ORV_txn *txn = mc->mc_txn;
+  if (txn->mt_cursors == nullptr) return;
+  for (ORV_cursor **pp = &txn->mt_cursors[mc->mc_dbi]; *pp != nullptr; pp = &(*pp)->mc_next) {
+    if (*pp == mc) {
+      *pp = mc->mc_next;
+      break;
+    }
+  }
+  mc->mc_next = nullptr;
+}
+
+ORV_cursor_tracker::ORV_cursor_tracker(ORV_cursor *mc) {
+  if (mc->mc_txn->mt_cursors == nullptr) return;
+  linked_ = mc;
+  if (mc->mc_flags & C_SUB) {
+    // Walks over a duplicate tree visit the sub-cursors of listed cursors:
+    // list a positioned owner whose sub-cursor is mc.
+    std::memset(static_cast<void *>(&placeholder_), 0, sizeof placeholder_);
+    placeholder_.mc_txn = mc->mc_txn;
+    placeholder_.mc_dbi = mc->mc_dbi;
+    placeholder_.mc_flags = C_INITIALIZED;
+    placeholder_.mc_xcursor = reinterpret_cast<ORV_xcursor *>(mc);
+    linked_ = &placeholder_;
+  }
+  orv_cursor_link(linked_);
+}
+
+void orv_xcursor_repoint(ORV_cursor *mc, unsigned level) {
+  ORV_xcursor *mx = mc->mc_xcursor;
+  if (!mx || !(mx->mx_cursor.mc_flags & C_INITIALIZED) || level >= mc->mc_snum) return;
+  ORV_page *mp = mc->mc_pg[level];
+  unsigned ki = mc->mc_ki[level];
+  if (!is_leaf(mp) || is_leaf2(mp) || ki >= numkeys(mp)) return;
+  ORV_node *node = node_ptr(mp, ki);
+  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
+    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
+}
+
 // ---- Exported ------------------------------------------------------------------------
 
 extern "C" ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **ret) noexcept {
+  // A closed handle is not refused here: the cursor's first descent answers
+  // ORV_BAD_DBI (the record cannot be refreshed).
   if (ret == nullptr || txn == nullptr) return EINVAL;
-  // A finished transaction knows no handles any more; say what is wrong.
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & DB_VALID)) return EINVAL;
+  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (dbi == FREE_DBI && !txn_is_rdonly(txn)) return EINVAL;
 
   void *block = std::calloc(1, sizeof(ORV_cursor) + sizeof(ORV_xcursor));
@@ -274,8 +309,7 @@ extern "C" ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **r
   orv_cursor_init(mc, txn, dbi, mx);
   mc->mc_flags |= C_LONGLIVED;
   if (txn->mt_cursors != nullptr) {
-    mc->mc_next = txn->mt_cursors[dbi];
-    txn->mt_cursors[dbi] = mc;
+    orv_cursor_link(mc);
     mc->mc_flags |= C_UNTRACK;
   }
   *ret = mc;
@@ -296,11 +330,7 @@ extern "C" ORV_API void orv_cursor_close(ORV_cursor *mc) noexcept {
   if (mc == nullptr || mc->mc_backup != nullptr) return;
   // Only a tracked cursor may look at its transaction: a read-only cursor
   // can outlive the transaction it was last bound to.
-  if ((mc->mc_flags & C_UNTRACK) && mc->mc_txn->mt_cursors != nullptr) {
-    ORV_cursor **prev = &mc->mc_txn->mt_cursors[mc->mc_dbi];
-    while (*prev != nullptr && *prev != mc) prev = &(*prev)->mc_next;
-    if (*prev == mc) *prev = mc->mc_next;
-  }
+  if (mc->mc_flags & C_UNTRACK) orv_cursor_unlink(mc);
   orv_pkc_free(mc);
   if (mc->mc_xcursor != nullptr) orv_pkc_free(&mc->mc_xcursor->mx_cursor);
   std::free(mc);

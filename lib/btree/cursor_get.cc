@@ -472,8 +472,8 @@ extern "C" ORV_API int orv_cursor_get(ORV_cursor *mc, ORV_val *key, ORV_val *dat
 
 extern "C" ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) noexcept {
   if (txn == nullptr || key == nullptr || data == nullptr) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
-  if (dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & DB_USRVALID)) return EINVAL;
 
   ORV_cursor mc{};
   ORV_xcursor mx{};

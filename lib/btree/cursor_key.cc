@@ -36,20 +36,9 @@ const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p); }
 
 // Whether stored bytes with varint (v, vlen) are the canonical compressed
 // form of a key against first.
-bool canonical(const ORV_val &first, const uint8_t *stored, size_t len, uint64_t v, unsigned vlen) {
-  if (vlen == 0 || vlen > len || v > first.mv_size) return false;
-  if (len > vlen && v < first.mv_size && stored[vlen] == u8(first.mv_data)[v]) return false;
-  return vlen == 1 || orv_varint_size(v) == vlen;  // one byte is always minimal
-}
-
-// The varint at the front of a stored key; shared prefixes below 128 bytes
-// (one byte) are the common case and need no call.
-inline unsigned varint_read(const uint8_t *stored, size_t len, uint64_t *v) {
-  if (len > 0 && stored[0] < 0x80) {
-    *v = stored[0];
-    return 1;
-  }
-  return orv_varint_decode(stored, stored + len, v);
+inline bool canonical(const ORV_val &first, const uint8_t *stored, size_t len, uint64_t v,
+                      unsigned vlen) {
+  return orv_prefix_canonical(u8(first.mv_data), first.mv_size, stored, len, v, vlen);
 }
 
 // Copies n bytes, sizeof(T) <= n <= 2 * sizeof(T), with two overlapping
@@ -112,14 +101,7 @@ void varint_cache_clear(ORV_cursor *mc) {
 
 template <typename T>
 bool grow(T **arr, uint32_t *cap, uint32_t need) {
-  if (*arr != nullptr && *cap >= need) return true;
-  uint32_t n = *cap > PKC_MIN_SLOTS ? *cap : PKC_MIN_SLOTS;
-  while (n < need) n *= 2;
-  void *p = std::realloc(*arr, sizeof(T) * n);
-  if (p == nullptr) return false;
-  *arr = static_cast<T *>(p);
-  *cap = n;
-  return true;
+  return orv_buf_grow(arr, cap, need, PKC_MIN_SLOTS) == 0;
 }
 
 // Longest full key of a page, which sizes the cache's slots.
@@ -129,17 +111,12 @@ uint64_t page_longest_key(const ORV_cursor *mc, ORV_page *mp) {
   const bool prefixed = is_leaf(mp) && (mc->mc_db->md_flags & ORV_PREFIXKEY);
   if (prefixed && mp->mp_pad != 0) return mp->mp_pad;
   uint64_t longest = 0;
-  const size_t first_len = n > 0 ? node_ksize(node_ptr(mp, 0)) : 0;
+  const ORV_val first = n > 0 ? orv_page_first_key(mp) : ORV_val{0, nullptr};
   for (unsigned j = 0; j < n; ++j) {
-    const ORV_node *node = node_ptr(mp, j);
-    const size_t len = node_ksize(node);
-    uint64_t full = len;
-    if (prefixed && j > 0) {
-      const uint8_t *stored = u8(node_key(node, NODESIZE));
-      uint64_t v;
-      const unsigned vlen = orv_varint_decode(stored, stored + len, &v);
-      if (vlen != 0 && v <= first_len) full = v + (len - vlen);
-    }
+    const ORV_val stored = orv_slot_key(mp, j);
+    const uint64_t full = prefixed && j > 0
+                              ? orv_prefix_slot_len(&first, stored.mv_data, stored.mv_size)
+                              : stored.mv_size;
     if (full > longest) longest = full;
   }
   return longest;
@@ -179,14 +156,9 @@ namespace {
 int pkc_layout(ORV_cursor *mc) {
   if (mc->mc_pkc_ready) return 0;
   const uint64_t bytes = uint64_t{mc->mc_pkc_nslots} * mc->mc_pkc_slotsize;
-  if (mc->mc_pkc_store == nullptr || mc->mc_pkc_store_cap < bytes) {
-    uint64_t cap = mc->mc_pkc_store_cap > PKC_MIN_STORE ? mc->mc_pkc_store_cap : PKC_MIN_STORE;
-    while (cap < bytes) cap *= 2;
-    void *p = std::realloc(mc->mc_pkc_store, cap);
-    if (p == nullptr) return ENOMEM;
-    mc->mc_pkc_store = static_cast<char *>(p);
-    mc->mc_pkc_store_cap = cap;
-  }
+  if (int rc = orv_buf_grow(&mc->mc_pkc_store, &mc->mc_pkc_store_cap, bytes, PKC_MIN_STORE);
+      rc != 0)
+    return rc;
   for (uint32_t j = 0; j < mc->mc_pkc_nslots; ++j)
     mc->mc_pkc_keys[j] = ORV_val{0, mc->mc_pkc_store + j * mc->mc_pkc_slotsize};
   mc->mc_pkc_ready = 1;
@@ -211,11 +183,6 @@ int pkc_read(ORV_cursor *mc, ORV_page *mp, unsigned i, const ORV_val &first, con
   return 0;
 }
 
-// The first key of a prefix-compressed leaf (slot 0, stored whole).
-inline ORV_val page_first_key(ORV_page *mp) {
-  const ORV_node *first_node = node_ptr(mp, 0);
-  return ORV_val{node_ksize(first_node), const_cast<void *>(node_key(first_node, NODESIZE))};
-}
 
 // Rebuilds into mc_keybuf the key of slot i > 0 of a prefix-compressed leaf
 // reached by a step, from its stored bytes (len of them, the varint (v,
@@ -258,7 +225,7 @@ inline void rebuild_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, const 
     v = mc->mc_vint_val;
     vlen = static_cast<unsigned>(mc->mc_vint_len);
   } else {
-    vlen = orv_varint_decode(stored, stored + len, &v);
+    vlen = orv_prefix_varint_read(stored, len, &v);
     if (vlen == 0) return false;
     mc->mc_vint_val = v;
     mc->mc_vint_len = vlen;
@@ -266,7 +233,7 @@ inline void rebuild_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, const 
     mc->mc_vint_slot = static_cast<indx_t>(i);
     mc->mc_vint_valid = 1;
   }
-  const ORV_val first = page_first_key(mp);
+  const ORV_val first = orv_page_first_key(mp);
   if (!canonical(first, stored, len, v, vlen) || v + (len - vlen) > ORV_KEYBUF_MAX) return false;
   rebuild_stepped_key(mc, mp, i, first, stored, len, v, vlen, key_out);
   return true;
@@ -284,11 +251,9 @@ inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *
   if (len == 0) return false;
   const uint64_t v = stored[0];
   if (v >= 0x80) return read_stepped_long_key(mc, mp, i, stored, len, key_out);
-  // Canonical with a one-byte varint: p within the first key, and a suffix
-  // that does not continue it; and the whole key must fit the buffer.
-  const ORV_val first = page_first_key(mp);
-  if (v > first.mv_size || len - 1 + v > ORV_KEYBUF_MAX) return false;
-  if (len > 1 && v < first.mv_size && stored[1] == u8(first.mv_data)[v]) return false;
+  // Canonical with a one-byte varint, and the whole key must fit the buffer.
+  const ORV_val first = orv_page_first_key(mp);
+  if (!canonical(first, stored, len, v, 1) || len - 1 + v > ORV_KEYBUF_MAX) return false;
   rebuild_stepped_key(mc, mp, i, first, stored, len, v, 1, key_out);
   return true;
 }
@@ -299,12 +264,12 @@ inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *
 // stays small.
 [[gnu::noinline]] int read_prefixed_key(ORV_cursor *mc, ORV_page *mp, unsigned i,
                                         ORV_val *key_out) {
-  const ORV_val first = page_first_key(mp);
+  const ORV_val first = orv_page_first_key(mp);
   const ORV_node *node = node_ptr(mp, i);
   const uint8_t *stored = u8(node_key(node, NODESIZE));
   const size_t len = node_ksize(node);
   uint64_t v = 0;
-  const unsigned vlen = varint_read(stored, len, &v);
+  const unsigned vlen = orv_prefix_varint_read(stored, len, &v);
   ORV_prefix_hint hint{v, vlen};
   const ORV_prefix_hint *hintp = vlen != 0 ? &hint : nullptr;
   const uint64_t shared = canonical(first, stored, len, v, vlen) ? v : 0;

@@ -65,14 +65,10 @@ int lookup_name(NameCursor &nc, ORV_val *key, ORV_db *rec) {
 
 // Writes a fresh record under the name. The cursor is tracked while the put
 // runs so that page splits fix it up like any other cursor.
-int create_record(ORV_txn *txn, NameCursor &nc, ORV_val *key, ORV_db *rec) {
+int create_record(NameCursor &nc, ORV_val *key, ORV_db *rec) {
   ORV_val data{sizeof(ORV_db), rec};
-  nc.mc.mc_next = txn->mt_cursors[MAIN_DBI];
-  txn->mt_cursors[MAIN_DBI] = &nc.mc;
-  int rc = orv_cursor_put0(&nc.mc, key, &data, F_SUBDATA);
-  txn->mt_cursors[MAIN_DBI] = nc.mc.mc_next;
-  nc.mc.mc_next = nullptr;
-  return rc;
+  ORV_cursor_tracker track(&nc.mc);
+  return orv_cursor_put0(&nc.mc, key, &data, F_SUBDATA);
 }
 
 int open_main(ORV_txn *txn, unsigned flags, ORV_dbi *dbi) {
@@ -144,7 +140,7 @@ int open_named(ORV_txn *txn, const char *name, unsigned flags, ORV_dbi *dbi) {
         rec = ORV_db{};
         rec.md_flags = static_cast<uint16_t>(flags & 0xFFFF);
         rec.md_root = P_INVALID;
-        rc = create_record(txn, nc, &key, &rec);
+        rc = create_record(nc, &key, &rec);
         if (rc == 0) {
           state |= DB_DIRTY;
           txn->mt_flags |= ORV_TXN_DIRTY;
@@ -181,9 +177,11 @@ void orv_default_cmp(ORV_txn *txn, ORV_dbi dbi) {
   x.md_dcmp = orv_default_dup_cmp(f);
 }
 
-bool orv_txn_dbi_valid(ORV_txn *txn, ORV_dbi dbi, uint8_t validity) {
-  return txn != nullptr && dbi < txn->mt_dbcount && (txn->mt_dbflags[dbi] & validity) &&
-         txn->mt_dbiseqs[dbi] == txn->mt_env->me_dbiseqs[dbi];
+int orv_txn_dbi_check(const ORV_txn *txn, ORV_dbi dbi, uint8_t validity) {
+  if (txn == nullptr || dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & validity))
+    return EINVAL;
+  if (txn->mt_dbiseqs[dbi] != txn->mt_env->me_dbiseqs[dbi]) return ORV_BAD_DBI;
+  return 0;
 }
 
 // ---- Exported ---------------------------------------------------------------------
@@ -210,13 +208,15 @@ extern "C" ORV_API void orv_dbi_close(ORV_env *env, ORV_dbi dbi) noexcept {
 }
 
 extern "C" ORV_API int orv_dbi_flags(ORV_txn *txn, ORV_dbi dbi, unsigned int *flags) noexcept {
-  if (flags == nullptr || !orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
+  if (flags == nullptr) return EINVAL;
   *flags = txn->mt_dbs[dbi].md_flags & ORV_DB_PERSISTENT;
   return 0;
 }
 
 extern "C" ORV_API int orv_stat(ORV_txn *txn, ORV_dbi dbi, ORV_stat *stat) noexcept {
-  if (stat == nullptr || !orv_txn_dbi_valid(txn, dbi, DB_VALID)) return EINVAL;
+  if (stat == nullptr) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_VALID); rc != 0) return rc;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (txn->mt_dbflags[dbi] & DB_STALE) {
     ORV_cursor mc;
@@ -243,26 +243,26 @@ extern "C" ORV_API int orv_stat(ORV_txn *txn, ORV_dbi dbi, ORV_stat *stat) noexc
 }
 
 extern "C" ORV_API int orv_set_compare(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   // Null restores the built-in comparator: a database never runs without one.
   txn->mt_dbxs[dbi].md_cmp = cmp ? cmp : orv_default_key_cmp(txn->mt_dbs[dbi].md_flags);
   return 0;
 }
 
 extern "C" ORV_API int orv_set_dupsort(ORV_txn *txn, ORV_dbi dbi, ORV_cmp_func cmp) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   txn->mt_dbxs[dbi].md_dcmp = cmp ? cmp : orv_default_dup_cmp(txn->mt_dbs[dbi].md_flags);
   return 0;
 }
 
 extern "C" ORV_API int orv_set_relfunc(ORV_txn *txn, ORV_dbi dbi, ORV_rel_func rel) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   txn->mt_dbxs[dbi].md_rel = rel;
   return 0;
 }
 
 extern "C" ORV_API int orv_set_relctx(ORV_txn *txn, ORV_dbi dbi, void *ctx) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   txn->mt_dbxs[dbi].md_relctx = ctx;
   return 0;
 }

@@ -57,16 +57,10 @@ void resync_subpages(ORV_cursor *mc, ORV_page *mp) {
   ORV_xcursor *own = mc->mc_xcursor;
   ORV_node *leaf = node_ptr(mp, mc->mc_ki[t]);
   own->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(leaf));
-  for (ORV_cursor *m = mc->mc_txn->mt_cursors ? mc->mc_txn->mt_cursors[mc->mc_dbi] : nullptr;
-       m != nullptr; m = m->mc_next) {
-    if (m == mc || !(m->mc_flags & C_INITIALIZED) || m->mc_snum < mc->mc_snum) continue;
-    if (m->mc_pg[t] != mp || m->mc_ki[t] >= numkeys(mp) || m->mc_xcursor == nullptr) continue;
-    ORV_cursor *sub = &m->mc_xcursor->mx_cursor;
-    if (!(sub->mc_flags & C_INITIALIZED)) continue;
-    ORV_node *node = node_ptr(mp, m->mc_ki[t]);
-    if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
-      sub->mc_pg[0] = static_cast<ORV_page *>(node_data(node));
-  }
+  orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED | ORV_TRACK_DEEP>(
+      mc, [&](ORV_cursor *m) {
+        if (m->mc_pg[t] == mp) orv_xcursor_repoint(m, t);
+      });
 }
 
 // The key under mc has duplicates. Deletes all of them (ORV_NODUPDATA) or
@@ -120,15 +114,6 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
   const uint64_t d = (counted && c0 > c1) ? c0 - c1 : 1;
   mc->mc_db->md_entries -= d;
   if (counted) orv_page_update_counts(mc, mp, 0, -static_cast<int64_t>(d));
-  return 0;
-}
-
-// Argument checks of the data functions: EINVAL for a handle this
-// transaction does not know, ORV_BAD_DBI for one whose slot was closed and
-// reopened since the transaction saw it.
-int check_handle(ORV_txn *txn, ORV_dbi dbi) {
-  if (dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & DB_USRVALID)) return EINVAL;
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return ORV_BAD_DBI;
   return 0;
 }
 
@@ -190,11 +175,8 @@ int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned fl
   if (rc == 0) {
     // Tracked while deleting, so that rebalancing moves it like any other
     // cursor of the transaction.
-    ORV_cursor **head = &txn->mt_cursors[dbi];
-    mc.mc_next = *head;
-    *head = &mc;
+    ORV_cursor_tracker track(&mc);
     rc = orv_cursor_delete(&mc, flags);
-    *head = mc.mc_next;
   }
   orv_pkc_free(&mx.mx_cursor);
   orv_pkc_free(&mc);
@@ -203,7 +185,7 @@ int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned fl
 
 extern "C" ORV_API int orv_del(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) noexcept {
   if (txn == nullptr || key == nullptr) return EINVAL;
-  if (int rc = check_handle(txn, dbi); rc != 0) return rc;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (txn_is_rdonly(txn)) return EACCES;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   // Values select among duplicates only; elsewhere the key alone decides.

@@ -56,10 +56,6 @@ bool in_cursor_buffers(const ORV_cursor *mc, const void *p, size_t size) {
   return false;
 }
 
-bool is_prefix_page(const ORV_cursor *mc, const ORV_page *mp) {
-  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
-}
-
 // Refusals that depend only on the request and the database's flags.
 int check_request(const ORV_cursor *mc, const ORV_val *key, const ORV_val *data, unsigned flags) {
   const ORV_db *db = mc->mc_db;
@@ -79,20 +75,6 @@ int check_request(const ORV_cursor *mc, const ORV_val *key, const ORV_val *data,
   return 0;
 }
 
-// The stored key of slot ki of a leaf that is not prefix-compressed.
-ORV_val leaf_key(const ORV_cursor *mc, ORV_page *mp, unsigned ki) {
-  ORV_val k;
-  if (is_leaf2(mp)) {
-    k.mv_size = mc->mc_db->md_pad;
-    k.mv_data = leaf2_key(mp, ki, k.mv_size);
-  } else {
-    ORV_node *node = node_ptr(mp, ki);
-    k.mv_size = node->mn_ksize;
-    k.mv_data = node_key(node, NODESIZE);
-  }
-  return k;
-}
-
 // ORV_CURRENT: the cursor must stand on an entry, and the key given must be
 // that entry's key, or the write would break the key order.
 int check_current(ORV_cursor *mc, const ORV_val *key) {
@@ -101,10 +83,10 @@ int check_current(ORV_cursor *mc, const ORV_val *key) {
   unsigned ki = cursor_slot(mc);
   if (!is_leaf(mp) || ki >= numkeys(mp)) return EINVAL;
   ORV_val cur;
-  if ((mc->mc_db->md_flags & ORV_PREFIXKEY) && !is_leaf2(mp)) {
+  if (orv_page_is_prefix(mc, mp)) {
     if (int rc = orv_cursor_read_key(mc, mp, ki, &cur); rc != 0) return rc;
   } else {
-    cur = leaf_key(mc, mp, ki);
+    cur = orv_slot_key(mp, ki);
   }
   bool same = cur.mv_size == key->mv_size &&
               (key->mv_size == 0 || std::memcmp(cur.mv_data, key->mv_data, key->mv_size) == 0);
@@ -116,21 +98,12 @@ int check_current(ORV_cursor *mc, const ORV_val *key) {
 // mp move past a new slot and re-read their sub-page pointers (the node
 // area moved).
 void fix_cursors_after_add(ORV_cursor *mc, ORV_page *mp, unsigned ki, bool insert_key) {
-  ORV_txn *txn = mc->mc_txn;
-  if (!txn->mt_cursors) return;
-  unsigned top = mc->mc_top;
-  for (ORV_cursor *m2 = txn->mt_cursors[mc->mc_dbi]; m2; m2 = m2->mc_next) {
-    ORV_cursor *m3;
-    if (mc->mc_flags & C_SUB) {
-      if (!m2->mc_xcursor) continue;
-      m3 = &m2->mc_xcursor->mx_cursor;
-    } else {
-      m3 = m2;
-    }
-    if (m3 == mc || m3->mc_snum < mc->mc_snum || m3->mc_pg[top] != mp) continue;
-    if (insert_key && m3->mc_ki[top] >= ki) m3->mc_ki[top]++;
-    orv_xcursor_repoint(m3, top);
-  }
+  const unsigned top = mc->mc_top;
+  orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_DEEP>(mc, [&](ORV_cursor *m) {
+    if (m->mc_pg[top] != mp) return;
+    if (insert_key && m->mc_ki[top] >= ki) m->mc_ki[top]++;
+    orv_xcursor_repoint(m, top);
+  });
 }
 
 // The first key of a leaf below the root changed bytes (but not order): the
@@ -191,7 +164,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
       // comparator, its bytes may still differ. On a prefix-compressed page
       // the stored bytes are not the key (above slot 0), and slot 0 is what
       // every other key is encoded against: only identical bytes stay.
-      if (is_prefix_page(mc, mp)) {
+      if (orv_page_is_prefix(mc, mp)) {
         ORV_val cur;
         if (int rc = orv_cursor_read_key(mc, mp, cursor_slot(mc), &cur); rc != 0) return rc;
         if (cur.mv_size == key->mv_size &&
@@ -199,13 +172,9 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
           *done = true;
           return 0;
         }
-        orv_node_del(mc, 0);
-        return (mc->mc_txn->mt_flags & ORV_TXN_ERROR) ? mc->mc_txn->mt_error : 0;
+        return orv_node_del(mc, 0);
       }
-      if (node->mn_ksize != key->mv_size) {
-        orv_node_del(mc, 0);
-        return 0;
-      }
+      if (node->mn_ksize != key->mv_size) return orv_node_del(mc, 0);
       std::memmove(node_key(node, NODESIZE), key->mv_data, key->mv_size);
       if (int rc = update_separator(mc, key); rc != 0) return rc;
     } else if (flags & ORV_RESERVE) {
@@ -216,7 +185,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
     *done = true;
     return 0;
   }
-  if (is_prefix_page(mc, mp) && cursor_slot(mc) == 0 && numkeys(mp) > 1) {
+  if (orv_page_is_prefix(mc, mp) && cursor_slot(mc) == 0 && numkeys(mp) > 1) {
     // The first key keeps its bytes but its node changes size. Removing it
     // and adding it back would re-encode the page twice; one rewrite with
     // the node replaced does it. A page that no longer fits is split below.
@@ -247,113 +216,123 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
       return rc;
     }
   }
-  orv_node_del(mc, 0);
-  if (mc->mc_txn->mt_flags & ORV_TXN_ERROR) return mc->mc_txn->mt_error;
-  return 0;
+  return orv_node_del(mc, 0);
 }
 
 // Existing key in a database with sorted duplicates: the value joins the
 // key's value set (or replaces it under ORV_CURRENT).
-int put_dup(ORV_cursor *, ORV_val *, ORV_val *, unsigned, uint64_t *) {
-  return ORV_INCOMPATIBLE;
-}
+int put_dup(ORV_cursor *, ORV_val *, ORV_val *, unsigned, uint64_t *) { return ORV_INCOMPATIBLE; }
 
 }  // namespace
 
-int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags) {
-  if (!mc || !key || !data) return EINVAL;
-  ORV_txn *txn = mc->mc_txn;
-  ORV_env *env = txn->mt_env;
-  ORV_db *db = mc->mc_db;
-  uint64_t dcount = 0;
+namespace {
 
-  if (flags & ORV_MULTIPLE) {
-    if (!(db->md_flags & ORV_DUPFIXED)) return ORV_INCOMPATIBLE;
-    dcount = data[1].mv_size;
-    data[1].mv_size = 0;
-  }
+// One write between its steps. The key and value are the caller's, or
+// copies in kbuf / me_pbuf when they live where the write moves bytes.
+struct PutState {
+  ORV_val wkey;
+  ORV_val wdata;
+  uint64_t dcount = 0;  // ORV_MULTIPLE: number of values given
+  int found = 0;        // 0: the key exists; ORV_NOTFOUND: insert at the
+                        // slot; ORV_NO_ROOT: the tree is empty
+  char kbuf[ORV_MAXKEYSIZE];
+};
+
+// Refusals that need no positioning: transaction state, interrupt and the
+// request itself.
+int put_refuse(ORV_cursor *mc, const ORV_val *key, const ORV_val *data, unsigned flags) {
+  ORV_txn *txn = mc->mc_txn;
   if (txn_is_rdonly(txn)) return EACCES;
   if (txn->mt_flags & ORV_TXN_BLOCKED)
     return (txn->mt_flags & ORV_TXN_ERROR) && txn->mt_error ? txn->mt_error : ORV_BAD_TXN;
-  if (env->me_interrupt.load(std::memory_order_relaxed)) return orv_txn_fail(txn, EINTR);
-  if (int rc = check_request(mc, key, data, flags); rc != 0) return rc;
+  if (txn->mt_env->me_interrupt.load(std::memory_order_relaxed)) return orv_txn_fail(txn, EINTR);
+  return check_request(mc, key, data, flags);
+}
 
-  // A key this cursor handed out lives in its own buffers, which the
-  // positioning below rewrites: write from a copy.
-  char kbuf[ORV_MAXKEYSIZE];
-  ORV_val wkey = *key;
-  if (in_cursor_buffers(mc, wkey.mv_data, wkey.mv_size)) {
-    std::memcpy(kbuf, wkey.mv_data, wkey.mv_size);
-    wkey.mv_data = kbuf;
-  }
-  key = &wkey;
-
-  // Position the cursor: rc 0 (key exists), ORV_NOTFOUND (cursor at the
-  // slot where it goes) or ORV_NO_ROOT (empty tree).
-  int rc;
+// Positions the cursor and sets st.found. Returns 0, ORV_KEYEXIST (the
+// existing value in *data under ORV_NOOVERWRITE) or the search's error.
+int put_position(ORV_cursor *mc, PutState &st, ORV_val *data, unsigned flags) {
+  const ORV_val *key = &st.wkey;
   if (!(flags & ORV_CURRENT) && (*mc->mc_dbflag & DB_STALE)) {
     // The record of a named database may be stale; an empty-looking stale
     // record must not get a new root.
-    rc = orv_page_search(mc, nullptr, ORV_PS_ROOTONLY);
+    const int rc = orv_page_search(mc, nullptr, ORV_PS_ROOTONLY);
     if (rc != 0 && rc != ORV_NOTFOUND) return rc;
   }
   if (flags & ORV_CURRENT) {
-    if (int rc2 = check_current(mc, key); rc2 != 0) return rc2;
-    rc = 0;
-  } else if (db->md_root == P_INVALID) {
+    st.found = 0;
+    return check_current(mc, key);
+  }
+  if (mc->mc_db->md_root == P_INVALID) {
     mc->mc_snum = 0;
     mc->mc_top = 0;
     mc->mc_flags &= ~C_INITIALIZED;
-    rc = ORV_NO_ROOT;
-  } else if (flags & ORV_APPEND) {
+    st.found = ORV_NO_ROOT;
+    return 0;
+  }
+  if (flags & ORV_APPEND) {
     ORV_val last;
-    rc = orv_cursor_last(mc, &last, nullptr);
+    const int rc = orv_cursor_last(mc, &last, nullptr);
     if (rc == 0) {
       if (mc->mc_dbx->md_cmp(key, &last) <= 0) return ORV_KEYEXIST;
       mc->mc_ki[mc->mc_top]++;
-      rc = ORV_NOTFOUND;
-    } else if (rc != ORV_NOTFOUND) {
-      return rc;
+      st.found = ORV_NOTFOUND;
+      return 0;
     }
-  } else {
-    ORV_val old{};
-    int exact = 0;
-    bool want = flags & ORV_NOOVERWRITE;
-    rc = orv_cursor_set(mc, key, want ? &old : nullptr, ORV_SET, &exact);
-    if (rc == 0 && want) {
-      *data = old;
-      return ORV_KEYEXIST;
-    }
-    if (rc != 0 && rc != ORV_NOTFOUND) return rc;
+    if (rc != ORV_NOTFOUND) return rc;
+    st.found = ORV_NOTFOUND;
+    return 0;
   }
+  ORV_val old{};
+  int exact = 0;
+  const bool want = flags & ORV_NOOVERWRITE;
+  const int rc = orv_cursor_set(mc, &st.wkey, want ? &old : nullptr, ORV_SET, &exact);
+  if (rc == 0 && want) {
+    *data = old;
+    return ORV_KEYEXIST;
+  }
+  if (rc != 0 && rc != ORV_NOTFOUND) return rc;
+  st.found = rc;
+  return 0;
+}
 
-  // Last refusal that changes nothing: a named-database record cannot be
-  // overwritten by plain data, nor plain data by a record.
-  if (rc == 0 && !is_leaf2(cursor_page(mc))) {
+// The last refusals, which change nothing: a named-database record cannot
+// be overwritten by plain data, nor plain data by a record; duplicate sets
+// are not written yet.
+int put_refuse_positioned(ORV_cursor *mc, const PutState &st, const ORV_val *data, unsigned flags) {
+  if (st.found == 0 && !is_leaf2(cursor_page(mc))) {
     ORV_node *node = node_ptr(cursor_page(mc), cursor_slot(mc));
     bool is_record = (node->mn_flags & (F_SUBDATA | F_DUPDATA)) == F_SUBDATA;
     if (is_record != static_cast<bool>(flags & F_SUBDATA)) return ORV_INCOMPATIBLE;
   }
-  if (db->md_flags & ORV_DUPSORT) {
+  if (mc->mc_db->md_flags & ORV_DUPSORT) {
     // A value joining an existing key's set, several values at once, or a
     // first value that needs a value tree of its own take the duplicate
     // path (put_dup), which this write path does not drive yet: refuse
     // before anything changes.
-    bool too_big = even(key->mv_size) + data->mv_size + NODESIZE > env->me_nodemax;
-    if (rc == 0 || (flags & ORV_MULTIPLE) || too_big) return ORV_INCOMPATIBLE;
+    const bool too_big =
+        even(st.wkey.mv_size) + data->mv_size + NODESIZE > cursor_env(mc)->me_nodemax;
+    if (st.found == 0 || (flags & ORV_MULTIPLE) || too_big) return ORV_INCOMPATIBLE;
   }
+  return 0;
+}
 
+// Spills if room runs short, then makes the path writable or grows the
+// first leaf of an empty tree; copies the key and value aside when they
+// lie on the leaf that is about to change.
+int put_make_room(ORV_cursor *mc, PutState &st, const ORV_val *data, unsigned flags) {
+  ORV_txn *txn = mc->mc_txn;
+  ORV_env *env = txn->mt_env;
+  ORV_db *db = mc->mc_db;
   mc->mc_flags &= ~C_DEL;
   if (!(flags & ORV_NOSPILL)) {
     ORV_val need = *data;
-    if (flags & ORV_MULTIPLE) need.mv_size *= dcount;
-    if (int rc2 = orv_page_spill(mc, key, &need); rc2 != 0) return rc2;
+    if (flags & ORV_MULTIPLE) need.mv_size *= st.dcount;
+    if (int rc = orv_page_spill(mc, &st.wkey, &need); rc != 0) return rc;
   }
-  flags &= ~ORV_NOSPILL;
-
-  if (rc == ORV_NO_ROOT) {
+  if (st.found == ORV_NO_ROOT) {
     ORV_page *np;
-    if (int rc2 = orv_page_new(mc, P_LEAF, 1, &np); rc2 != 0) return orv_txn_fail(txn, rc2);
+    if (int rc = orv_page_new(mc, P_LEAF, 1, &np); rc != 0) return orv_txn_fail(txn, rc);
     // Fixed-size pages only for the value tree of a key (the sub-cursor's
     // tree): a database opened with ORV_DUPFIXED alone stores whole nodes.
     if ((mc->mc_flags & C_SUB) && (db->md_flags & (ORV_DUPSORT | ORV_DUPFIXED)) == ORV_DUPFIXED) {
@@ -368,78 +347,128 @@ int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags)
     db->md_depth++;
     *mc->mc_dbflag |= DB_DIRTY;
     mc->mc_flags |= C_INITIALIZED;
-    rc = ORV_NOTFOUND;
-  } else if (int rc2 = orv_cursor_touch(mc); rc2 != 0) {
-    return rc2;
+    st.found = ORV_NOTFOUND;
+  } else if (int rc = orv_cursor_touch(mc); rc != 0) {
+    return rc;
   }
-
-  const bool insert_key = rc == ORV_NOTFOUND;
-  uint64_t inserted = insert_key ? 1 : 0;
-  bool did_split = false;
-  unsigned nflags = flags & kNodeAddFlags;
-  ORV_page *mp = cursor_page(mc);
-  ORV_page *free_after = nullptr;
 
   // The key or value may be bytes an earlier read handed out from this very
   // leaf; moving nodes or splitting would shift them under the write, so
   // such bytes are copied aside first.
-  ORV_val wdata = *data;
-  if (overlaps(wkey.mv_data, wkey.mv_size, mp, env->me_psize)) {
-    std::memcpy(kbuf, wkey.mv_data, wkey.mv_size);
-    wkey.mv_data = kbuf;
+  ORV_page *mp = cursor_page(mc);
+  st.wdata = *data;
+  if (overlaps(st.wkey.mv_data, st.wkey.mv_size, mp, env->me_psize)) {
+    std::memcpy(st.kbuf, st.wkey.mv_data, st.wkey.mv_size);
+    st.wkey.mv_data = st.kbuf;
   }
   if (!(flags & (ORV_RESERVE | ORV_MULTIPLE)) &&
-      overlaps(wdata.mv_data, wdata.mv_size, mp, env->me_psize) &&
-      wdata.mv_size <= env->me_psize) {
-    std::memcpy(env->me_pbuf, wdata.mv_data, wdata.mv_size);
-    wdata.mv_data = env->me_pbuf;
+      overlaps(st.wdata.mv_data, st.wdata.mv_size, mp, env->me_psize) &&
+      st.wdata.mv_size <= env->me_psize) {
+    std::memcpy(env->me_pbuf, st.wdata.mv_data, st.wdata.mv_size);
+    st.wdata.mv_data = env->me_pbuf;
   }
+  return 0;
+}
 
-  if (!insert_key) {
-    if (is_leaf2(mp)) {
-      // A tree of fixed-size values: the element is the value itself.
-      std::memmove(leaf2_key(mp, cursor_slot(mc), db->md_pad), key->mv_data, db->md_pad);
-      rc = update_separator(mc, key);
-      return rc ? orv_txn_fail(txn, rc) : 0;
-    }
-    if (db->md_flags & ORV_DUPSORT) {
-      rc = put_dup(mc, key, data, flags, &inserted);
-      if (rc == ORV_KEYEXIST) return rc;
-      goto done;
-    }
-    bool written = false;
-    rc = replace_value(mc, key, &wdata, flags, &written, &free_after);
-    if (rc != 0 || written) goto done;
+// A new node at the cursor's slot (or the replaced node added anew),
+// splitting the page when it does not fit.
+int put_node(ORV_cursor *mc, PutState &st, unsigned flags, bool *did_split) {
+  const bool insert_key = st.found == ORV_NOTFOUND;
+  ORV_page *mp = cursor_page(mc);
+  unsigned nflags = flags & kNodeAddFlags;
+  size_t nsize =
+      is_leaf2(mp) ? st.wkey.mv_size : orv_leaf_size(mc, mp, cursor_slot(mc), &st.wkey, &st.wdata);
+  bool split = nsize > size_left(mp);
+  int rc = 0;
+  if (!split) {
+    unsigned ki = cursor_slot(mc);
+    rc = orv_node_add(mc, ki, &st.wkey, &st.wdata, 0, nflags, nullptr, 0);
+    if (rc == 0) fix_cursors_after_add(mc, mp, ki, insert_key);
+    // A new first key re-encodes the page, which may then not fit; that
+    // rewrite changed nothing and did not fail the transaction.
+    split = rc == ORV_PAGE_FULL && !(mc->mc_txn->mt_flags & ORV_TXN_ERROR);
   }
-
-  {
-    size_t nsize =
-        is_leaf2(mp) ? key->mv_size : orv_leaf_size(mc, mp, cursor_slot(mc), key, &wdata);
-    bool split = nsize > size_left(mp);
-    if (!split) {
-      unsigned ki = cursor_slot(mc);
-      rc = orv_node_add(mc, ki, key, &wdata, 0, nflags, nullptr, 0);
-      if (rc == 0) fix_cursors_after_add(mc, mp, ki, insert_key);
-      // A new first key re-encodes the page, which may then not fit; that
-      // rewrite changed nothing and did not fail the transaction.
-      split = rc == ORV_PAGE_FULL && !(txn->mt_flags & ORV_TXN_ERROR);
-    }
-    if (split) {
-      if (!insert_key) nflags |= ORV_SPLIT_REPLACE;
-      rc = orv_page_split(mc, key, &wdata, P_INVALID, nflags);
-      did_split = true;
-    }
-    if (rc == 0 && free_after) rc = orv_ovpage_free(mc, free_after);
+  if (split) {
+    if (!insert_key) nflags |= ORV_SPLIT_REPLACE;
+    rc = orv_page_split(mc, &st.wkey, &st.wdata, P_INVALID, nflags);
+    *did_split = true;
   }
+  return rc;
+}
 
-done:
-  if (rc != 0) return orv_txn_fail(txn, rc);
-  if (flags & ORV_RESERVE) data->mv_data = wdata.mv_data;
+// Keeps md_entries and the counts exact after a successful write.
+void put_account(ORV_cursor *mc, const PutState &st, uint64_t inserted, bool did_split) {
+  ORV_db *db = mc->mc_db;
   db->md_entries += inserted;
-  if (insert_key) mc->mc_flags |= C_INITIALIZED;
+  if (st.found == ORV_NOTFOUND) mc->mc_flags |= C_INITIALIZED;
   mc->mc_flags &= ~C_EOF;
   if ((db->md_flags & ORV_COUNTED) && (inserted || did_split))
     orv_page_update_counts(mc, cursor_page(mc), did_split, static_cast<int64_t>(inserted));
+}
+
+}  // namespace
+
+int orv_cursor_put0(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags) {
+  if (!mc || !key || !data) return EINVAL;
+  ORV_txn *txn = mc->mc_txn;
+  ORV_db *db = mc->mc_db;
+  PutState st;
+  if (flags & ORV_MULTIPLE) {
+    if (!(db->md_flags & ORV_DUPFIXED)) return ORV_INCOMPATIBLE;
+    // The count of stored values goes back in data[1].mv_size, which is
+    // zeroed once nothing can refuse the write any more.
+    st.dcount = data[1].mv_size;
+  }
+  if (int rc = put_refuse(mc, key, data, flags); rc != 0) return rc;
+
+  // A key this cursor handed out lives in its own buffers, which the
+  // positioning below rewrites: write from a copy.
+  st.wkey = *key;
+  if (in_cursor_buffers(mc, st.wkey.mv_data, st.wkey.mv_size)) {
+    std::memcpy(st.kbuf, st.wkey.mv_data, st.wkey.mv_size);
+    st.wkey.mv_data = st.kbuf;
+  }
+  if (int rc = put_position(mc, st, data, flags); rc != 0) return rc;
+  if (int rc = put_refuse_positioned(mc, st, data, flags); rc != 0) return rc;
+
+  if (flags & ORV_MULTIPLE) data[1].mv_size = 0;
+  if (int rc = put_make_room(mc, st, data, flags); rc != 0) return rc;
+  flags &= ~ORV_NOSPILL;
+
+  uint64_t inserted = st.found == ORV_NOTFOUND ? 1 : 0;
+  bool did_split = false;
+  ORV_page *free_after = nullptr;
+  int rc = 0;
+  if (st.found == 0) {
+    ORV_page *mp = cursor_page(mc);
+    if (is_leaf2(mp)) {
+      // A tree of fixed-size values: the element is the value itself.
+      std::memmove(leaf2_key(mp, cursor_slot(mc), db->md_pad), st.wkey.mv_data, db->md_pad);
+      rc = update_separator(mc, &st.wkey);
+      return rc ? orv_txn_fail(txn, rc) : 0;
+    }
+    if (db->md_flags & ORV_DUPSORT) {
+      rc = put_dup(mc, &st.wkey, data, flags, &inserted);
+      if (rc == ORV_KEYEXIST) return rc;
+      if (rc != 0) return orv_txn_fail(txn, rc);
+      if (flags & ORV_RESERVE) data->mv_data = st.wdata.mv_data;
+      put_account(mc, st, inserted, did_split);
+      return 0;
+    }
+    bool written = false;
+    rc = replace_value(mc, &st.wkey, &st.wdata, flags, &written, &free_after);
+    if (rc != 0) return orv_txn_fail(txn, rc);
+    if (written) {
+      if (flags & ORV_RESERVE) data->mv_data = st.wdata.mv_data;
+      put_account(mc, st, inserted, did_split);
+      return 0;
+    }
+  }
+  rc = put_node(mc, st, flags, &did_split);
+  if (rc == 0 && free_after) rc = orv_ovpage_free(mc, free_after);
+  if (rc != 0) return orv_txn_fail(txn, rc);
+  if (flags & ORV_RESERVE) data->mv_data = st.wdata.mv_data;
+  put_account(mc, st, inserted, did_split);
   return 0;
 }
 
@@ -452,8 +481,8 @@ extern "C" ORV_API int orv_cursor_put(ORV_cursor *mc, ORV_val *key, ORV_val *dat
 extern "C" ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data,
                                unsigned int flags) noexcept {
   if (!txn || !key || !data) return EINVAL;
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
   if (flags & ~ORV_PUT_FLAGS) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (txn_is_rdonly(txn)) return EACCES;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
 
@@ -462,17 +491,10 @@ extern "C" ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val 
   ORV_cursor mc{};
   ORV_xcursor mx{};
   orv_cursor_init(&mc, txn, dbi, &mx);
-  ORV_cursor **head = txn->mt_cursors ? &txn->mt_cursors[dbi] : nullptr;
-  if (head) {
-    mc.mc_next = *head;
-    *head = &mc;
-  }
-  int rc = orv_cursor_put0(&mc, key, data, flags);
-  for (ORV_cursor **pp = head; pp && *pp; pp = &(*pp)->mc_next) {
-    if (*pp == &mc) {
-      *pp = mc.mc_next;
-      break;
-    }
+  int rc;
+  {
+    ORV_cursor_tracker track(&mc);
+    rc = orv_cursor_put0(&mc, key, data, flags);
   }
   orv_pkc_free(&mc);
   orv_pkc_free(&mx.mx_cursor);

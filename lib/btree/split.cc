@@ -80,21 +80,6 @@ int append_node_raw(ORV_env *env, ORV_page *dst, const ORV_page *src, const ORV_
   return 0;
 }
 
-// Sets the count of the node of parent at slot s (expected to name child),
-// or of the first node naming child; returns the change.
-int64_t set_child_count(ORV_page *parent, unsigned s, pgno_t child, uint64_t count) {
-  if (!is_counted(parent)) return 0;
-  if (s < numkeys(parent)) {
-    ORV_node *node = node_ptr(parent, s);
-    if (node_pgno(node) == child) {
-      uint64_t old = node_count(node);
-      set_node_count(node, count);
-      return static_cast<int64_t>(count - old);
-    }
-  }
-  return orv_branch_set_count(parent, child, count);
-}
-
 // The page being split, the new node and the chosen split.
 struct Split {
   ORV_cursor *mc;
@@ -235,17 +220,6 @@ void leaf2_set_upper(ORV_page *p, size_t psize, size_t ksize) {
 
 }  // namespace
 
-void orv_xcursor_repoint(ORV_cursor *mc, unsigned level) {
-  ORV_xcursor *mx = mc->mc_xcursor;
-  if (!mx || !(mx->mx_cursor.mc_flags & C_INITIALIZED) || level >= mc->mc_snum) return;
-  ORV_page *mp = mc->mc_pg[level];
-  unsigned ki = mc->mc_ki[level];
-  if (!is_leaf(mp) || is_leaf2(mp) || ki >= numkeys(mp)) return;
-  ORV_node *node = node_ptr(mp, ki);
-  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
-    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
-}
-
 int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno_t newpgno,
                    unsigned nflags) {
   ORV_txn *txn = mc->mc_txn;
@@ -370,9 +344,7 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
       Split s{mc, mp, nkeys, newindx, new_node_size(mc, mp, newindx, newkey, newdata, nflags), 0};
       split_indx = choose_split(s, psize) == 0 ? s.split_indx : (nkeys + 1) / 2;
     }
-    // Any rewrite plan and the key-length entry of this page are stale from
-    // here on.
-    std::memset(txn->mt_scratch.ms_plan, 0, sizeof txn->mt_scratch.ms_plan);
+    // The key-length entry of this page is stale from here on.
     orv_keylen_index_invalidate(txn, mp->mp_pgno);
     if (cut)
       rc = orv_prefix_gather(mc, copy, nkeys, 0, nullptr, nullptr, 0, &entries, &nentries);
@@ -485,12 +457,8 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   }
 
   if (counted) {
-    int64_t dl = set_child_count(mc->mc_pg[ptop], mc->mc_ki[ptop], mp->mp_pgno,
-                                 orv_page_entries(mp));
-    int64_t dr = set_child_count(mn.mc_pg[ptop], mn.mc_ki[ptop], rp->mp_pgno,
-                                 orv_page_entries(rp));
-    if (dl) orv_counts_adjust(mc, static_cast<int>(ptop) - 1, dl);
-    if (dr) orv_counts_adjust(&mn, static_cast<int>(ptop) - 1, dr);
+    orv_parent_count_set(mc, ptop + 1, mp->mp_pgno, orv_page_entries(mp));
+    orv_parent_count_set(&mn, ptop + 1, rp->mp_pgno, orv_page_entries(rp));
   }
 
   // The cursor ends on the new node; after a cut, on slot 0 of the left half.
@@ -517,19 +485,10 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
       if (del0 && newkey == nullptr) return ki > 0 ? ki - 1 : 0;
       return ki >= newindx && !(nflags & ORV_SPLIT_REPLACE) ? ki + 1 : ki;
     };
-    for (ORV_cursor *m2 = txn->mt_cursors ? txn->mt_cursors[mc->mc_dbi] : nullptr; m2;
-         m2 = m2->mc_next) {
-      ORV_cursor *m3;
-      if (mc->mc_flags & C_SUB) {
-        if (!m2->mc_xcursor) continue;
-        m3 = &m2->mc_xcursor->mx_cursor;
-      } else {
-        m3 = m2;
-      }
-      if (m3 == mc || !(m2->mc_flags & m3->mc_flags & C_INITIALIZED) || m3->mc_snum == 0)
-        continue;
+    orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m3) {
+      if (m3->mc_snum == 0) return;
       if (new_root) {
-        if (m3->mc_pg[0] != mp || m3->mc_snum >= ORV_CURSOR_STACK) continue;
+        if (m3->mc_pg[0] != mp || m3->mc_snum >= ORV_CURSOR_STACK) return;
         for (unsigned k = m3->mc_snum; k > 0; k--) {
           m3->mc_pg[k] = m3->mc_pg[k - 1];
           m3->mc_ki[k] = m3->mc_ki[k - 1];
@@ -554,7 +513,7 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
         m3->mc_ki[ptop]++;
       }
       if (is_leaf(mp)) orv_xcursor_repoint(m3, top);
-    }
+    });
   }
   orv_page_buf_free(env, copy);
   return 0;

@@ -57,7 +57,8 @@ enum class RangeKind { all, entries, keys, values };
 
 int range_check(ORV_txn *txn, ORV_dbi dbi, unsigned flags, const uint64_t *count_out,
                 RangeKind kind) {
-  if (count_out == nullptr || !orv_txn_dbi_valid(txn, dbi, DB_VALID)) return EINVAL;
+  if (count_out == nullptr) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_VALID); rc != 0) return rc;
   const bool walks = kind == RangeKind::keys || kind == RangeKind::values;
   if (walks && (txn->mt_flags & ORV_TXN_BLOCKED)) return ORV_BAD_TXN;
   if (flags & ~RANGE_FLAGS) return EINVAL;

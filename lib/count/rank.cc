@@ -413,7 +413,7 @@ extern "C" ORV_API int orv_cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_va
 
 extern "C" ORV_API int orv_get_rank(ORV_txn *txn, ORV_dbi dbi, uint64_t rank, ORV_val *key,
                                     ORV_val *data) noexcept {
-  if (!orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   ORV_count_cursor tmp(txn, dbi);
   int rc = get_rank_checked(&tmp.mc, rank, key, data);
@@ -433,7 +433,8 @@ extern "C" ORV_API int orv_cursor_key_rank(ORV_cursor *mc, const ORV_val *key,
 
 extern "C" ORV_API int orv_get_key_rank(ORV_txn *txn, ORV_dbi dbi, const ORV_val *key,
                                         const ORV_val *data, uint64_t *rank) noexcept {
-  if (key == nullptr || rank == nullptr || !orv_txn_dbi_valid(txn, dbi, DB_USRVALID)) return EINVAL;
+  if (key == nullptr || rank == nullptr) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
   if (!(txn->mt_dbs[dbi].md_flags & ORV_COUNTED)) return ORV_INCOMPATIBLE;
   return key_rank(txn, dbi, key, data, nullptr, rank);

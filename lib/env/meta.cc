@@ -214,7 +214,7 @@ int orv_env_open_data(ORV_env *env, int prev) {
   }
 
   env->me_maxfree_1pg = static_cast<int>((psize - PAGEHDRSZ) / sizeof(pgno_t) - 1);
-  env->me_nodemax = static_cast<uint32_t>(((psize - PAGEHDRSZ) / 4) * 2 - 2);
+  env->me_nodemax = orv_nodemax(static_cast<uint32_t>(psize));
   env->me_maxpg = env->me_mapsize / psize;
 
   // Open on the older snapshot: readers and the next writer must start from

@@ -72,6 +72,39 @@ int64_t orv_branch_set_count(ORV_page *mp, pgno_t child, uint64_t count) {
   return 0;
 }
 
+int64_t orv_parent_count_set(ORV_cursor *mc, unsigned level, pgno_t child, uint64_t count) {
+  if (level == 0) return 0;
+  ORV_page *parent = mc->mc_pg[level - 1];
+  if (!is_counted_branch(parent)) return 0;
+  int64_t change = 0;
+  const unsigned s = mc->mc_ki[level - 1];
+  if (s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == child) {
+    ORV_node *node = node_ptr(parent, s);
+    const uint64_t old = node_count(node);
+    set_node_count(node, count);
+    change = static_cast<int64_t>(count - old);
+  } else {
+    // The slot does not name the child (a stale path): find its node.
+    change = orv_branch_set_count(parent, child, count);
+  }
+  orv_counts_adjust(mc, static_cast<int>(level) - 2, change);
+  return change;
+}
+
+int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta) {
+  if (level == 0 || delta == 0) return 0;
+  ORV_page *parent = mc->mc_pg[level - 1];
+  const unsigned s = mc->mc_ki[level - 1];
+  if (!is_counted_branch(parent) || s >= numkeys(parent)) return 0;
+  ORV_node *node = node_ptr(parent, s);
+  const uint64_t old = node_count(node);
+  const uint64_t now = saturating_add(old, delta);
+  set_node_count(node, now);
+  const int64_t change = static_cast<int64_t>(now - old);
+  orv_counts_adjust(mc, static_cast<int>(level) - 2, change);
+  return change;
+}
+
 void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta) {
   if (delta == 0 || level < 0) return;
   if (level >= static_cast<int>(ORV_CURSOR_STACK)) level = ORV_CURSOR_STACK - 1;

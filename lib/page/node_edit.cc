@@ -31,22 +31,12 @@
 
 namespace {
 
-bool is_prefix_leaf(const ORV_cursor *mc, const ORV_page *mp) {
-  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
-}
-
-// The stored first key of a non-empty prefix page.
-ORV_val first_key(const ORV_page *mp) {
-  const ORV_node *f = node_ptr(mp, 0);
-  return ORV_val{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
-}
-
 // Prefix that a key at slot indx of mp shares with the page's first key:
 // 0 unless the key is encoded against one (a prefix page, indx > 0, a
 // first key present).
 size_t shared_prefix(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key) {
-  if (!key || indx == 0 || numkeys(mp) == 0 || !is_prefix_leaf(mc, mp)) return 0;
-  const ORV_val first = first_key(mp);
+  if (!key || indx == 0 || numkeys(mp) == 0 || !orv_page_is_prefix(mc, mp)) return 0;
+  const ORV_val first = orv_page_first_key(mp);
   return orv_prefix_shared(key, &first);
 }
 
@@ -55,7 +45,7 @@ size_t shared_prefix(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, co
 size_t stored_key_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx,
                        const ORV_val *key) {
   if (!key) return 0;
-  if (indx == 0 || numkeys(mp) == 0 || !is_prefix_leaf(mc, mp)) return key->mv_size;
+  if (indx == 0 || numkeys(mp) == 0 || !orv_page_is_prefix(mc, mp)) return key->mv_size;
   return orv_prefix_key_size(key->mv_size, shared_prefix(mc, mp, indx, key));
 }
 
@@ -75,16 +65,7 @@ int page_full(ORV_txn *txn) { return orv_txn_fail(txn, ORV_PAGE_FULL); }
 void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp) {
   const pgno_t pgno = mp->mp_pgno;
   keys_forget(mc, pgno);
-  ORV_txn *txn = mc->mc_txn;
-  if (txn->mt_cursors == nullptr) return;
-  const bool sub = mc->mc_flags & C_SUB;
-  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
-    if (!sub) {
-      keys_forget(m, pgno);
-    } else if (m->mc_xcursor != nullptr) {
-      keys_forget(&m->mc_xcursor->mx_cursor, pgno);
-    }
-  }
+  orv_tracked_each<ORV_TRACK_OTHERS>(mc, [pgno](ORV_cursor *m) { keys_forget(m, pgno); });
 }
 
 indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env) {
@@ -142,13 +123,13 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     return 0;
   }
 
-  const bool prefix = is_prefix_leaf(mc, mp);
+  const bool prefix = orv_page_is_prefix(mc, mp);
   if (prefix && indx == 0 && numkeys(mp) > 0) {
     // A new first key: every other key is re-encoded against it. The
     // rewrite leaves the page as it was when it fails (ORV_PAGE_FULL
     // included), so the transaction stays usable and the caller may split.
     orv_assert(env, key && data);
-    if (first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
+    if (orv_page_first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
     const unsigned skip = (flags & ORV_SPLIT_REPLACE) ? 0u : ~0u;
     int rc = orv_prefix_page_rebuild(mc, mp, skip, 0, key, data,
                                      flags & (0xFFFFu | ORV_RESERVE));
@@ -264,7 +245,7 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   return 0;
 }
 
-void orv_node_del(ORV_cursor *mc, unsigned ksize) {
+int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   ORV_env *env = cursor_env(mc);
   ORV_page *mp = cursor_page(mc);
   unsigned indx = mc->mc_ki[mc->mc_top];
@@ -276,13 +257,13 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
     std::memmove(ptr, ptr + ksize, (numkeys - indx - 1) * ksize);
     mp->mp_lower = static_cast<indx_t>(mp->mp_lower - sizeof(indx_t));
     mp->mp_upper = static_cast<indx_t>(mp->mp_upper + ksize - sizeof(indx_t));
-    return;
+    return 0;
   }
 
-  if (!is_prefix_leaf(mc, mp)) {
+  if (!orv_page_is_prefix(mc, mp)) {
     orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
     if (is_leaf(mp)) mp->mp_pad = 0;
-    return;
+    return 0;
   }
 
   if (indx == 0 && numkeys > 1) {
@@ -291,12 +272,10 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
     // at least as much with every later key as the old one did), but a
     // custom comparator can break that; the page is then left as it was
     // and the transaction fails.
-    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0) {
-      orv_txn_fail(mc->mc_txn, rc);
-      return;
-    }
+    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0)
+      return orv_txn_fail(mc->mc_txn, rc);
     orv_prefix_keys_forget(mc, mp);
-    return;
+    return 0;
   }
 
   ORV_keylen_entry *klx = nullptr;
@@ -308,6 +287,7 @@ void orv_node_del(ORV_cursor *mc, unsigned ksize) {
   else if (klx == nullptr)
     orv_page_max_key_scan(mc, mp);
   orv_prefix_keys_forget(mc, mp);
+  return 0;
 }
 
 int orv_update_key(ORV_cursor *mc, const ORV_val *key) {
@@ -411,26 +391,13 @@ size_t orv_branch_size(const ORV_page *mp, const ORV_val *key) {
 
 void orv_page_update_counts(ORV_cursor *mc, ORV_page *mp, int recount, int64_t delta) {
   if (!(mc->mc_db->md_flags & ORV_COUNTED) || mc->mc_top == 0 || !mp) return;
-  ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
+  const unsigned top = mc->mc_top;
+  ORV_page *parent = mc->mc_pg[top - 1];
   if (!is_counted(parent)) return;
-  unsigned s = mc->mc_ki[mc->mc_top - 1];
-  int64_t change;
-  if (s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno) {
-    ORV_node *node = node_ptr(parent, s);
-    uint64_t old = node_count(node);
-    uint64_t now;
-    if (recount) {
-      now = orv_page_entries(mp);
-    } else {
-      if (delta == 0) return;
-      now = (delta < 0 && static_cast<uint64_t>(-delta) >= old) ? 0 : old + delta;
-    }
-    if (now == old) return;
-    set_node_count(node, now);
-    change = static_cast<int64_t>(now - old);
-  } else {
-    // The cursor's slot does not name mp (a stale path): find its node.
-    change = orv_branch_set_count(parent, mp->mp_pgno, orv_page_entries(mp));
-  }
-  if (change) orv_counts_adjust(mc, mc->mc_top - 2, change);
+  const unsigned s = mc->mc_ki[top - 1];
+  const bool named = s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno;
+  if (!recount && named)
+    orv_parent_count_add(mc, top, delta);
+  else
+    orv_parent_count_set(mc, top, mp->mp_pgno, orv_page_entries(mp));
 }

@@ -62,8 +62,7 @@ size_t first_key_match(ORV_cursor *mc, ORV_page *mp, const ORV_val *key) {
   if (mc->mc_srch_pg == mp->mp_pgno && mc->mc_srch_key == key->mv_data) return mc->mc_srch_shared;
   size_t m0 = 0;
   if (numkeys(mp) > 0) {
-    const ORV_node *first = node_ptr(mp, 0);
-    const ORV_val fk{node_ksize(first), const_cast<void *>(node_key(first, NODESIZE))};
+    const ORV_val fk = orv_page_first_key(mp);
     m0 = orv_prefix_shared(key, &fk);
   }
   mc->mc_srch_pg = mp->mp_pgno;
@@ -79,27 +78,22 @@ enum class Probe { kCompared, kDecode, kCorrupt };
 // rebuilding it. kDecode when the stored key is not in canonical compressed
 // form (it is then a key stored whole, which the decoder handles).
 Probe fast_compare(ORV_page *mp, unsigned i, const ORV_val *key, size_t m0, int *rc_out) {
-  const ORV_node *first = node_ptr(mp, 0);
-  const uint8_t *f = u8(node_key(first, NODESIZE));
-  const size_t flen = node_ksize(first);
-  const ORV_node *node = node_ptr(mp, i);
-  const uint8_t *stored = u8(node_key(node, NODESIZE));
-  const size_t len = node_ksize(node);
-  if (len == 0) return Probe::kDecode;
-  uint64_t p;
-  unsigned vlen;
-  if (stored[0] < 0x80) {  // a prefix below 128 bytes: one byte, always minimal
-    p = stored[0];
-    vlen = 1;
-  } else {
-    vlen = orv_varint_decode(stored, stored + len, &p);
-    if (vlen == 0) return Probe::kCorrupt;
-    if (orv_varint_size(p) != vlen) return Probe::kDecode;
+  const ORV_val first = orv_page_first_key(mp);
+  const uint8_t *f = u8(first.mv_data);
+  const ORV_val sk = orv_slot_key(mp, i);
+  const uint8_t *stored = u8(sk.mv_data);
+  const size_t len = sk.mv_size;
+  uint64_t p, vlen;
+  switch (orv_prefix_key_read(first, stored, len, &p, &vlen)) {
+    case ORV_prefix_form::kCompressed:
+      break;
+    case ORV_prefix_form::kWhole:
+      return Probe::kDecode;
+    case ORV_prefix_form::kCorrupt:
+      return Probe::kCorrupt;
   }
-  if (p > flen || vlen > len) return Probe::kDecode;
   const uint8_t *suffix = stored + vlen;
   const size_t slen = len - vlen;
-  if (slen > 0 && p < flen && suffix[0] == f[p]) return Probe::kDecode;
 
   const size_t total = p + slen;
   const size_t n = key->mv_size < total ? key->mv_size : total;
@@ -157,8 +151,10 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   int high = static_cast<int>(nkeys) - 1;
   const ORV_cmp_func cmp = page_comparator(mc, mp, nkeys);
   const bool leaf2 = is_leaf2(mp);
-  const bool decoded = !leaf2 && is_leaf(mp) && (mc->mc_db->md_flags & ORV_PREFIXKEY);
-  const size_t pad = mc->mc_db->md_pad;
+  const bool decoded = orv_page_is_prefix(mc, mp);
+  // P_LEAF2 elements are read at the page's own fixed size, as orv_slot_key
+  // does.
+  const size_t pad = mp->mp_pad;
   const unsigned hdrsz = node_hdrsz(mp);
   const bool fast = decoded && cmp == orv_cmp_bytes && key->mv_data != nullptr;
 

@@ -20,9 +20,12 @@
 #ifndef ORV_PAGE_PAGE_H
 #define ORV_PAGE_PAGE_H
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "idl.h"
@@ -130,6 +133,28 @@ inline uint32_t load_u32(const void *p) {
 }
 inline void store_u32(void *p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
 
+// Grows the malloc'd array *buf (capacity *cap elements) to hold at least
+// need elements, doubling from min; a null *buf is always allocated. On
+// ENOMEM (no memory, or a capacity *cap cannot express) the buffer and
+// *cap are unchanged. Contents are kept.
+template <typename T, typename Cap>
+[[nodiscard]] int orv_buf_grow(T **buf, Cap *cap, uint64_t need, uint64_t min) {
+  if (*buf != nullptr && *cap >= need) return 0;
+  constexpr uint64_t kElem = sizeof(std::conditional_t<std::is_void_v<T>, char, T>);
+  constexpr uint64_t kMax = std::numeric_limits<Cap>::max() < UINT64_MAX / kElem
+                                ? std::numeric_limits<Cap>::max()
+                                : UINT64_MAX / kElem;
+  uint64_t n = *cap > min ? *cap : min;
+  if (n == 0) n = 1;
+  while (n < need) n = n > kMax / 2 ? need : n * 2;
+  if (n > kMax || n * kElem > SIZE_MAX) return ENOMEM;
+  void *p = std::realloc(*buf, static_cast<size_t>(n * kElem));
+  if (p == nullptr) return ENOMEM;
+  *buf = static_cast<T *>(p);
+  *cap = static_cast<Cap>(n);
+  return 0;
+}
+
 // ---- Page accessors -------------------------------------------------------
 
 inline std::byte *page_bytes(ORV_page *mp) { return reinterpret_cast<std::byte *>(mp); }
@@ -223,6 +248,27 @@ inline void *leaf2_key(ORV_page *mp, unsigned i, size_t ksize) {
   return page_bytes(mp) + PAGEHDRSZ + i * ksize;
 }
 
+// Whether mp is a prefix page of a tree with these md_flags: a leaf page,
+// not P_LEAF2, of a database with ORV_PREFIXKEY (sub-pages included).
+inline bool orv_prefix_page(unsigned md_flags, const ORV_page *mp) {
+  return (md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
+}
+// The key of slot 0 as stored: on a prefix page, the key every other slot
+// is encoded against. REQUIRES: numkeys(mp) > 0, not P_LEAF2.
+inline ORV_val orv_page_first_key(const ORV_page *mp) {
+  const ORV_node *node = node_ptr(mp, 0);
+  return ORV_val{node->mn_ksize, const_cast<void *>(node_key(node, NODESIZE))};
+}
+// The key of slot i as stored on the page: a P_LEAF2 element (of the
+// page's fixed size mp_pad), a branch key, or a leaf key (on a prefix page
+// above slot 0 that is the encoded form; orv_cursor_read_key decodes it).
+// Points into the page. REQUIRES: i < numkeys(mp).
+inline ORV_val orv_slot_key(ORV_page *mp, unsigned i) {
+  if (is_leaf2(mp)) return ORV_val{mp->mp_pad, leaf2_key(mp, i, mp->mp_pad)};
+  ORV_node *node = node_ptr(mp, i);
+  return ORV_val{node->mn_ksize, node_key(node, node_hdrsz(mp))};
+}
+
 // Node sizes (the space in the node area, without the 2-byte slot).
 inline size_t branch_node_size(const ORV_page *mp, size_t ksize) {
   return node_hdrsz(mp) + even(ksize);
@@ -254,8 +300,19 @@ uint64_t orv_node_entries(const ORV_page *mp, const ORV_node *node);
 // Stores count in the node of a P_COUNTED page pointing at child; returns
 // count minus the old value, or 0 when there is no such node.
 int64_t orv_branch_set_count(ORV_page *mp, pgno_t child, uint64_t count);
-// Applies delta to the counts along the cursor's path from level down to 0.
+// Applies delta to the counts along the cursor's path from level down to 0
+// (each count clamped at 0).
 void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta);
+// The one way a count change reaches the parents. Sets the count of the
+// node of mc_pg[level - 1] pointing at child (the one at slot
+// mc_ki[level - 1], or else the first naming child) and applies the change
+// to the levels above along mc's path. Returns the change; 0 at level 0 or
+// on a page that is not a counted branch.
+int64_t orv_parent_count_set(ORV_cursor *mc, unsigned level, pgno_t child, uint64_t count);
+// Adds delta, clamped at 0, to the count of the node at slot
+// mc_ki[level - 1] of mc_pg[level - 1] and applies the change made to the
+// levels above. Returns that change.
+int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta);
 
 // ---- Node insertion and removal (node_edit.cc) ------------------------------
 //
@@ -281,9 +338,10 @@ void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta);
 [[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
                                pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
 // Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
-// a P_LEAF2 page). Never fails; errors are recorded in the transaction. An
-// overflow run of the removed node is not freed here.
-void orv_node_del(ORV_cursor *mc, unsigned ksize);
+// a P_LEAF2 page). Returns 0, or the failure of re-encoding a compressed
+// page that lost its first key (the page is unchanged and the transaction
+// failed). An overflow run of the removed node is not freed here.
+int orv_node_del(ORV_cursor *mc, unsigned ksize);
 // Makes mc and every cursor of its transaction on the same tree forget the
 // key state (varint cache, reusable key bytes, search memo) they keep for
 // page mp, whose slots or encodings just changed.
@@ -324,6 +382,54 @@ unsigned orv_varint_encode(uint64_t v, uint8_t *out);
 // Reads a varint from [p, end), at most ORV_VARINT_READ_MAX bytes; returns
 // its length, or 0 when it does not end within min(end - p, 9) bytes.
 unsigned orv_varint_decode(const uint8_t *p, const uint8_t *end, uint64_t *v);
+
+// The one reader of a stored compressed key, used by the search, the step
+// path and the page checks alike. A stored key is canonical when its varint
+// is minimal and p is maximal (the suffix is empty, p is the whole first
+// key, or the suffix's first byte differs from the first key's byte at p);
+// anything else is read as a key stored whole.
+//
+// The varint at the front of a stored key of len bytes: returns its length
+// with *v = p, or 0 when it does not end within min(len, 9) bytes. Shared
+// prefixes below 128 bytes take one byte and are read without a call.
+inline unsigned orv_prefix_varint_read(const uint8_t *stored, size_t len, uint64_t *v) {
+  if (len > 0 && stored[0] < 0x80) {
+    *v = stored[0];
+    return 1;
+  }
+  return orv_varint_decode(stored, stored + len, v);
+}
+// Whether len stored bytes whose varint (v, vlen) was read are canonical
+// against the first key (flen bytes at first). A one-byte varint is always
+// minimal.
+inline bool orv_prefix_canonical(const uint8_t *first, size_t flen, const uint8_t *stored,
+                                 size_t len, uint64_t v, uint64_t vlen) {
+  if (vlen == 0 || vlen > len || v > flen) return false;
+  if (len > vlen && v < flen && stored[vlen] == first[v]) return false;
+  return vlen == 1 || orv_varint_size(v) == vlen;
+}
+
+enum class ORV_prefix_form : uint8_t {
+  kCompressed,  // canonical: varint(p) | key[p..]
+  kWhole,       // the stored bytes are the key
+  kCorrupt,     // empty, or a varint that cannot be read
+};
+// Reads a stored key of a slot above 0 against the page's first key:
+// *shared and *vlen receive p and the varint's length unless kCorrupt.
+inline ORV_prefix_form orv_prefix_key_read(const ORV_val &first, const void *stored, size_t len,
+                                           uint64_t *shared, uint64_t *vlen) {
+  const auto *s = static_cast<const uint8_t *>(stored);
+  if (len == 0) return ORV_prefix_form::kCorrupt;
+  uint64_t p;
+  const unsigned n = orv_prefix_varint_read(s, len, &p);
+  if (n == 0) return ORV_prefix_form::kCorrupt;
+  *shared = p;
+  *vlen = n;
+  return orv_prefix_canonical(static_cast<const uint8_t *>(first.mv_data), first.mv_size, s, len,
+                              p, n)
+             ? ORV_prefix_form::kCompressed
+             : ORV_prefix_form::kWhole;
+}
 
 // Index of the first byte where a and b differ within n bytes (n when
 // none), eight bytes at a time.
@@ -394,8 +500,9 @@ struct ORV_keylen_entry;
 
 inline constexpr unsigned ORV_PAD_MAX = 65535;
 
-// True when mp is a prefix page of the cursor's tree.
-bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
+// True when mp is a prefix page of the cursor's tree (orv_prefix_page with
+// the tree's md_flags); defined in btree.h, which knows the cursor.
+inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
 // Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
 // size of the node holding it (mx_subpage_size of the sub-cursor).
 size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp);
@@ -567,8 +674,8 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // skip is left out (a node being removed or replaced; >= numkeys: none) and
 // key/data (key null: none) goes in at position indx, with the node flags
 // and ORV_RESERVE of flags. A value that belongs on an overflow run is moved
-// to one. With ORV_RESERVE data->mv_data receives the value's space. Also
-// clears the transaction's rewrite plan. Returns 0 or ENOMEM, EINVAL,
+// to one. With ORV_RESERVE data->mv_data receives the value's space.
+// Returns 0 or ENOMEM, EINVAL,
 // ORV_CORRUPTED, ORV_BAD_VALSIZE, ORV_PAGE_FULL, an allocation error; the
 // page is unchanged on every error. Cursor slots are the caller's job.
 [[nodiscard]] int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip,

@@ -42,24 +42,14 @@ struct Parsed {
   if (hint) {
     p = hint->shared;
     vlen = hint->vlen;
-  } else {
-    vlen = orv_varint_decode(stored, stored + stored_len, &p);
-    if (vlen == 0) return ORV_CORRUPTED;
+  } else if (orv_prefix_key_read(*first, stored, stored_len, &p, &vlen) ==
+             ORV_prefix_form::kCorrupt) {
+    return ORV_CORRUPTED;
   }
   out->shared = p;
   out->vlen = vlen;
-  out->whole = true;
-  if (p > first->mv_size || vlen > stored_len || vlen == 0) return 0;
-  const uint64_t s = stored_len - vlen;
-  // Maximal prefix: the suffix must not continue the first key.
-  if (s > 0 && p < first->mv_size && stored[vlen] == u8(first->mv_data)[p]) return 0;
-  // Minimal varint: a single byte always is; longer ones must match the
-  // encoder byte for byte.
-  if (vlen > 1 || stored[0] >= 0x80) {
-    uint8_t minimal[ORV_VARINT_MAX];
-    if (orv_varint_encode(p, minimal) != vlen || std::memcmp(minimal, stored, vlen) != 0) return 0;
-  }
-  out->whole = false;
+  out->whole = !orv_prefix_canonical(u8(first->mv_data), first->mv_size, stored, stored_len, p,
+                                     vlen);
   return 0;
 }
 

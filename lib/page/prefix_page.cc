@@ -35,12 +35,6 @@ inline const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p)
 
 uint16_t pad_of(size_t n) { return static_cast<uint16_t>(n > ORV_PAD_MAX ? ORV_PAD_MAX : n); }
 
-// The first key of a page whose slot 0 passed orv_node_in_page.
-ORV_val first_key(const ORV_page *mp) {
-  const ORV_node *f = node_ptr(mp, 0);
-  return ORV_val{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
-}
-
 const void *stored_key(const ORV_page *mp, unsigned i) {
   return node_key(node_ptr(mp, i), NODESIZE);
 }
@@ -50,7 +44,7 @@ size_t longest_except(const ORV_page *mp, size_t psize, unsigned skip) {
   if (!orv_page_shape_ok(mp, psize)) return 0;
   const unsigned n = numkeys(mp);
   ORV_val first{0, const_cast<char *>("")};
-  if (n > 0 && orv_node_in_page(mp, psize, 0, false)) first = first_key(mp);
+  if (n > 0 && orv_node_in_page(mp, psize, 0, false)) first = orv_page_first_key(mp);
   size_t longest = 0;
   for (unsigned i = 0; i < n; i++) {
     if (i == skip || !orv_node_in_page(mp, psize, i, false)) continue;
@@ -118,14 +112,7 @@ ORV_keylen_entry *table_slot(ORV_keylen_entry *table, uint32_t cap, pgno_t pgno)
 
 [[nodiscard]] int lens_reserve(ORV_keylen_entry *e, size_t need) {
   if (need <= e->kl_cap) return 0;
-  if (need > UINT32_MAX / 2) return ENOMEM;
-  uint32_t cap = e->kl_cap ? e->kl_cap : kLensMin;
-  while (cap < need) cap *= 2;
-  void *lens = std::realloc(e->kl_lens, size_t{cap} * sizeof(uint16_t));
-  if (lens == nullptr) return ENOMEM;
-  e->kl_lens = static_cast<uint16_t *>(lens);
-  e->kl_cap = cap;
-  return 0;
+  return orv_buf_grow(&e->kl_lens, &e->kl_cap, need, kLensMin);
 }
 
 void recount_max(ORV_keylen_entry *e) {
@@ -150,7 +137,7 @@ void recount_max(ORV_keylen_entry *e) {
   for (unsigned i = 0; i < n; i++)
     if (!orv_node_in_page(mp, psize, i, false)) return ORV_CORRUPTED;
   if (n > 0) {
-    const ORV_val first = first_key(mp);
+    const ORV_val first = orv_page_first_key(mp);
     e->kl_lens[0] = pad_of(first.mv_size);
     for (unsigned i = 1; i < n; i++)
       e->kl_lens[i] =
@@ -167,9 +154,6 @@ void recount_max(ORV_keylen_entry *e) {
 
 // ---- Page shape and slot keys ------------------------------------------------------------
 
-bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp) {
-  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
-}
 
 size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp) {
   if (is_subp(mp) && (mc->mc_flags & C_SUB)) {
@@ -197,8 +181,10 @@ bool orv_node_in_page(const ORV_page *mp, size_t psize, unsigned i, bool with_va
 }
 
 size_t orv_prefix_slot_len(const ORV_val *first, const void *stored, size_t stored_len) {
+  // The mp_pad rule is looser than canonical form on purpose: it sizes
+  // buffers, and a key stored whole never decodes longer than it says.
   uint64_t p;
-  const unsigned vlen = orv_varint_decode(u8(stored), u8(stored) + stored_len, &p);
+  const unsigned vlen = orv_prefix_varint_read(u8(stored), stored_len, &p);
   if (vlen == 0 || p > first->mv_size) return stored_len;
   return p + (stored_len - vlen);
 }
@@ -225,7 +211,7 @@ int orv_prefix_slot_key(const ORV_page *mp, size_t psize, unsigned i, ORV_val *o
   if (i >= numkeys(mp)) return EINVAL;
   if (!orv_node_in_page(mp, psize, 0, false) || !orv_node_in_page(mp, psize, i, false))
     return ORV_CORRUPTED;
-  const ORV_val first = first_key(mp);
+  const ORV_val first = orv_page_first_key(mp);
   if (i == 0) {
     if (first.mv_size > cap) return ORV_BAD_VALSIZE;
     if (first.mv_size) std::memcpy(buf, first.mv_data, first.mv_size);
@@ -250,7 +236,7 @@ int orv_prefix_page_check(const ORV_page *mp, size_t psize, unsigned *bad_slot) 
     }
   }
   if (numkeys(mp) > 0) {
-    const ORV_val first = first_key(mp);
+    const ORV_val first = orv_page_first_key(mp);
     longest = first.mv_size;
     for (unsigned i = 1; i < numkeys(mp); i++) {
       ORV_prefix_info info;

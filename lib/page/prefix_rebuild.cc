@@ -47,30 +47,14 @@ bool within(const void *p, const void *base, uint64_t len) {
 // Grows a scratch buffer to at least want bytes, doubling from min.
 [[nodiscard]] int grow(void **buf, uint64_t *cap, uint64_t want, uint64_t min) {
   if (*cap >= want) return 0;
-  uint64_t n = *cap > min ? *cap : min;
-  while (n < want) {
-    if (n >= (uint64_t{1} << 62)) {
-      n = want;
-      break;
-    }
-    n <<= 1;
-  }
-  void *p = std::realloc(*buf, n);
-  if (p == nullptr) return ENOMEM;
-  *buf = p;
-  *cap = n;
-  return 0;
+  return orv_buf_grow(buf, cap, want, min);
 }
 
 [[nodiscard]] int grow_entries(ORV_scratch *s, size_t want) {
   if (s->ms_entries_cap >= want) return 0;
-  if (want > UINT32_MAX / 2) return ENOMEM;
-  uint32_t n = s->ms_entries_cap > kEntriesMin ? s->ms_entries_cap : kEntriesMin;
-  while (n < want) n <<= 1;
-  void *p = std::realloc(s->ms_entries, size_t{n} * sizeof(ORV_prefix_entry));
-  if (p == nullptr) return ENOMEM;
-  s->ms_entries = p;
-  s->ms_entries_cap = n;
+  auto *entries = static_cast<ORV_prefix_entry *>(s->ms_entries);
+  if (int rc = orv_buf_grow(&entries, &s->ms_entries_cap, want, kEntriesMin); rc != 0) return rc;
+  s->ms_entries = entries;
   return 0;
 }
 
@@ -108,15 +92,19 @@ bool to_overflow(const ORV_env *env, const ORV_prefix_entry &e, size_t klen) {
 [[nodiscard]] int decoded_len(const ORV_val *first, const ORV_node *node, size_t *len_out,
                               ORV_prefix_info *info_out) {
   const void *stored = node_key(node, NODESIZE);
-  uint64_t p;
-  if (node->mn_ksize == 0 || orv_varint_decode(u8(stored), u8(stored) + node->mn_ksize, &p) == 0)
-    return ORV_CORRUPTED;
-  if (orv_prefix_key_check(first, stored, node->mn_ksize, info_out)) {
-    *len_out = info_out->len;
-  } else {
-    *len_out = node->mn_ksize;
-    *info_out = ORV_prefix_info{0, 0, node->mn_ksize};
+  const size_t len = node->mn_ksize;
+  uint64_t p, vlen;
+  switch (orv_prefix_key_read(*first, stored, len, &p, &vlen)) {
+    case ORV_prefix_form::kCompressed:
+      *info_out = ORV_prefix_info{p, vlen, p + (len - vlen)};
+      break;
+    case ORV_prefix_form::kWhole:
+      *info_out = ORV_prefix_info{0, 0, len};
+      break;
+    case ORV_prefix_form::kCorrupt:
+      return ORV_CORRUPTED;
   }
+  *len_out = info_out->len;
   return 0;
 }
 
@@ -143,11 +131,7 @@ int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigne
   // Pass 1: every node inside the page, and the room the decoded keys need.
   for (unsigned i = 0; i < n; i++)
     if (!orv_node_in_page(mp, psize, i, true)) return ORV_CORRUPTED;
-  ORV_val first{0, nullptr};
-  if (n > 0) {
-    const ORV_node *f = node_ptr(mp, 0);
-    first = ORV_val{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
-  }
+  ORV_val first = n > 0 ? orv_page_first_key(mp) : ORV_val{0, nullptr};
   size_t total = key ? key->mv_size : 0;
   for (unsigned i = 0; i < n; i++) {
     if (i == skip) continue;
@@ -177,7 +161,7 @@ int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigne
   if (int rc = grow(&s->ms_page, &s->ms_page_cap, psize, page_min); rc != 0) return rc;
   std::memcpy(s->ms_page, mp, psize);
   const auto *img = static_cast<const ORV_page *>(s->ms_page);
-  if (n > 0) first.mv_data = const_cast<void *>(node_key(node_ptr(img, 0), NODESIZE));
+  if (n > 0) first = orv_page_first_key(img);
   const unsigned count = kept + (key ? 1 : 0);
   if (int rc = grow_entries(s, count ? count : 1); rc != 0) return rc;
   auto *entries = static_cast<ORV_prefix_entry *>(s->ms_entries);
@@ -426,6 +410,5 @@ int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip, unsigne
   if (int rc = orv_prefix_page_write(txn, mp, psize, entries, 0, count); rc != 0) return rc;
   if (key != nullptr && (flags & ORV_RESERVE) && !(entries[indx].pe_flags & F_BIGDATA))
     data->mv_data = node_data(node_ptr(mp, indx));
-  std::memset(txn->mt_scratch.ms_plan, 0, sizeof txn->mt_scratch.ms_plan);
   return 0;
 }

@@ -42,32 +42,14 @@ int copy_from_ancestor(ORV_txn *txn, ORV_page *mp, unsigned num, ORV_page **page
 
 // Moves the other cursors of the transaction from mp to np at mc's level.
 void fixup_cursors(ORV_cursor *mc, ORV_page *mp, ORV_page *np) {
-  ORV_txn *txn = mc->mc_txn;
-  if (txn->mt_cursors == nullptr) return;
   const unsigned top = mc->mc_top;
-  ORV_cursor *m2 = txn->mt_cursors[mc->mc_dbi];
-  if (mc->mc_flags & C_SUB) {
-    for (; m2 != nullptr; m2 = m2->mc_next) {
-      if (m2->mc_xcursor == nullptr) continue;
-      ORV_cursor *m3 = &m2->mc_xcursor->mx_cursor;
-      if (m3 == mc || m3->mc_snum < mc->mc_snum) continue;
-      if (m3->mc_pg[top] == mp) m3->mc_pg[top] = np;
-    }
-    return;
-  }
-  for (; m2 != nullptr; m2 = m2->mc_next) {
-    if (m2 == mc || m2->mc_snum < mc->mc_snum) continue;
-    if (m2->mc_pg[top] != mp) continue;
-    m2->mc_pg[top] = np;
+  const bool sub = mc->mc_flags & C_SUB;
+  orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_DEEP>(mc, [&](ORV_cursor *m) {
+    if (m->mc_pg[top] != mp) return;
+    m->mc_pg[top] = np;
     // A sub-cursor over a sub-page points into the leaf: follow the copy.
-    if (!is_leaf(np) || m2->mc_xcursor == nullptr) continue;
-    ORV_cursor *mx = &m2->mc_xcursor->mx_cursor;
-    if (!(mx->mc_flags & C_INITIALIZED) || m2->mc_ki[top] >= numkeys(np)) continue;
-    ORV_node *leaf = node_ptr(np, m2->mc_ki[top]);
-    if ((leaf->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA) {
-      mx->mc_pg[0] = static_cast<ORV_page *>(node_data(leaf));
-    }
-  }
+    if (!sub) orv_xcursor_repoint(m, top);
+  });
 }
 
 }  // namespace

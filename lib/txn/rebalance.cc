@@ -55,8 +55,8 @@ unsigned fill_threshold(const ORV_page *mp) { return is_branch(mp) ? 1 : ORV_FIL
 bool tree_counted(const ORV_cursor *mc) { return mc->mc_db->md_flags & ORV_COUNTED; }
 
 // A copy of a cursor, without sub-cursor. The copy lives inside an
-// ORV_xcursor so that a copy of a sub-cursor can be tracked behind a
-// placeholder outer cursor.
+// ORV_xcursor so that a copy of a sub-cursor can be tracked
+// (ORV_cursor_tracker lists it behind a placeholder owner).
 class CursorCopy {
  public:
   explicit CursorCopy(const ORV_cursor *src) {
@@ -67,87 +67,16 @@ class CursorCopy {
   CursorCopy(const CursorCopy &) = delete;
   CursorCopy &operator=(const CursorCopy &) = delete;
   ORV_cursor *get() { return &box_.mx_cursor; }
-  ORV_xcursor *box() { return &box_; }
 
  private:
   ORV_xcursor box_;
 };
 
-// Links a cursor copy at the head of its transaction's list for its
-// database for the lifetime of this object.
-class Tracking {
- public:
-  explicit Tracking(CursorCopy &cp) {
-    ORV_cursor *mc = cp.get();
-    ORV_txn *txn = mc->mc_txn;
-    if (txn->mt_cursors == nullptr) return;
-    head_ = &txn->mt_cursors[mc->mc_dbi];
-    ORV_cursor *linked = mc;
-    if (mc->mc_flags & C_SUB) {
-      std::memset(static_cast<void *>(&placeholder_), 0, sizeof placeholder_);
-      placeholder_.mc_flags = C_INITIALIZED;
-      placeholder_.mc_xcursor = cp.box();
-      linked = &placeholder_;
-    }
-    saved_ = *head_;
-    linked->mc_next = saved_;
-    *head_ = linked;
-  }
-  ~Tracking() {
-    if (head_ != nullptr) *head_ = saved_;
-  }
-  Tracking(const Tracking &) = delete;
-  Tracking &operator=(const Tracking &) = delete;
-
- private:
-  ORV_cursor **head_ = nullptr;
-  ORV_cursor *saved_ = nullptr;
-  ORV_cursor placeholder_;
-};
-
-// Calls f(m) for every other cursor of mc's tree that is positioned: the
-// cursors on the transaction's list for mc's database or, when mc is a
-// sub-cursor, their sub-cursors (only those of positioned cursors). mc
-// itself may be passed to f; callers skip it where they must.
-template <typename F>
-void for_each_tracked(ORV_cursor *mc, F f) {
-  ORV_txn *txn = mc->mc_txn;
-  if (txn->mt_cursors == nullptr) return;
-  const bool sub = mc->mc_flags & C_SUB;
-  for (ORV_cursor *m = txn->mt_cursors[mc->mc_dbi]; m != nullptr; m = m->mc_next) {
-    ORV_cursor *m2 = m;
-    if (sub) {
-      if (m->mc_xcursor == nullptr || !(m->mc_flags & C_INITIALIZED)) continue;
-      m2 = &m->mc_xcursor->mx_cursor;
-    }
-    if (!(m2->mc_flags & C_INITIALIZED)) continue;
-    f(m2);
-  }
-}
-
-// After the leaf at level t of m changed, points m's positioned sub-cursor
-// at the sub-page of the node m stands on (the node may have moved).
-void refresh_sub(ORV_cursor *m, unsigned t) {
-  ORV_xcursor *mx = m->mc_xcursor;
-  if (mx == nullptr || !(mx->mx_cursor.mc_flags & C_INITIALIZED)) return;
-  ORV_page *mp = m->mc_pg[t];
-  if (is_leaf2(mp) || m->mc_ki[t] >= numkeys(mp)) return;
-  ORV_node *node = node_ptr(mp, m->mc_ki[t]);
-  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
-    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
-}
-
 // Key of slot i of mp as a full key (prefix-compressed leaves decoded into
 // mc's key buffer; P_LEAF2 keys are the fixed-size elements).
 int slot_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key) {
-  if (is_leaf2(mp)) {
-    *key = ORV_val{mc->mc_db->md_pad, leaf2_key(mp, i, mc->mc_db->md_pad)};
-    return 0;
-  }
-  if (is_leaf(mp) && (mc->mc_db->md_flags & ORV_PREFIXKEY))
-    return orv_cursor_read_key(mc, mp, i, key);
-  ORV_node *node = node_ptr(mp, i);
-  *key = ORV_val{node_ksize(node), node_key(node, node_hdrsz(mp))};
+  if (orv_page_is_prefix(mc, mp)) return orv_cursor_read_key(mc, mp, i, key);
+  *key = orv_slot_key(mp, i);
   return 0;
 }
 
@@ -171,7 +100,7 @@ int update_separator(ORV_cursor *mc, const ORV_val *key) {
   ORV_cursor *up = cp.get();
   up->mc_snum--;
   up->mc_top--;
-  Tracking track(cp);
+  ORV_cursor_tracker track(cp.get());
   return orv_update_key(up, key);
 }
 
@@ -217,17 +146,7 @@ uint64_t moved_entries(const ORV_cursor *mc, const ORV_page *mp, const ORV_node 
 // page) and the same, saturating, to the levels above. Returns the change
 // actually made to the parent node.
 int64_t parent_count_add(ORV_cursor *mc, int64_t delta) {
-  const unsigned t = mc->mc_top;
-  if (t == 0 || delta == 0) return 0;
-  ORV_page *parent = mc->mc_pg[t - 1];
-  if (!is_counted(parent) || mc->mc_ki[t - 1] >= numkeys(parent)) return 0;
-  ORV_node *pnode = node_ptr(parent, mc->mc_ki[t - 1]);
-  const uint64_t old = node_count(pnode);
-  const uint64_t now = (delta < 0 && static_cast<uint64_t>(-delta) > old) ? 0 : old + delta;
-  set_node_count(pnode, now);
-  const int64_t change = static_cast<int64_t>(now - old);
-  orv_counts_adjust(mc, static_cast<int>(t) - 2, change);
-  return change;
+  return orv_parent_count_add(mc, mc->mc_top, delta);
 }
 
 // Moves the node at csrc's slot to cdst's slot. fromleft: the source page
@@ -277,7 +196,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
     CursorCopy cp(cdst);
     ORV_val bkey;
     if (int rc = lowest_key(cp.get(), &bkey); rc != 0) return rc;
-    Tracking track(cp);
+    ORV_cursor_tracker track(cp.get());
     if (int rc = orv_update_key(cp.get(), &bkey); rc != 0) return rc;
   }
 
@@ -286,11 +205,10 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
                             count);
       rc != 0)
     return rc;
-  orv_node_del(csrc, static_cast<unsigned>(key.mv_size));
-  if (csrc->mc_txn->mt_flags & ORV_TXN_ERROR) return csrc->mc_txn->mt_error;
+  if (int rc = orv_node_del(csrc, static_cast<unsigned>(key.mv_size)); rc != 0) return rc;
 
   // Other cursors follow the node.
-  for_each_tracked(csrc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(csrc, [&](ORV_cursor *m) {
     if (m->mc_snum <= t) return;
     if (fromleft) {
       if (m != cdst && m->mc_pg[t] == pd && m->mc_ki[t] >= di) {
@@ -311,7 +229,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
         m->mc_ki[t]--;
       }
     }
-    if (is_leaf(ps) && !(m->mc_flags & C_SUB)) refresh_sub(m, t);
+    if (is_leaf(ps) && !(m->mc_flags & C_SUB)) orv_xcursor_repoint(m, t);
   });
 
   // Counts first, while both stacks still name the parent nodes: a longer
@@ -395,8 +313,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
   const unsigned p = csrc->mc_top;
   if (counted && sum != 0)
     orv_counts_adjust(csrc, static_cast<int>(p) - 1, -static_cast<int64_t>(sum));
-  orv_node_del(csrc, 0);
-  int rc = (txn->mt_flags & ORV_TXN_ERROR) ? txn->mt_error : 0;
+  int rc = orv_node_del(csrc, 0);
   if (rc == 0 && csrc->mc_ki[p] == 0) {
     const ORV_val nullkey{0, nullptr};
     rc = orv_update_key(csrc, &nullkey);
@@ -417,7 +334,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
   const indx_t pdi = cdst->mc_ki[t - 1];
   ORV_page *parent = csrc->mc_pg[t - 1];
   const bool leaf = !is_branch(ps);
-  for_each_tracked(csrc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(csrc, [&](ORV_cursor *m) {
     if (m == csrc || m->mc_snum < csrc->mc_snum) return;
     if (m->mc_pg[t] == ps) {
       // ps may come back as a new page under the same number: forget key
@@ -429,7 +346,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
     } else if (m->mc_pg[t - 1] == parent && m->mc_ki[t - 1] > psi) {
       m->mc_ki[t - 1]--;
     }
-    if (leaf && !(m->mc_flags & C_SUB)) refresh_sub(m, t);
+    if (leaf && !(m->mc_flags & C_SUB)) orv_xcursor_repoint(m, t);
   });
 
   // Rebalance the parent; cdst then stands on pd's level again, one level
@@ -469,7 +386,7 @@ int root_empty(ORV_cursor *mc, ORV_page *mp) {
   mc->mc_snum = 0;
   mc->mc_top = 0;
   mc->mc_flags &= ~C_INITIALIZED;
-  for_each_tracked(mc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (m == mc || m->mc_snum == 0 || m->mc_pg[0] != mp) return;
     m->mc_snum = 0;
     m->mc_top = 0;
@@ -493,7 +410,7 @@ int root_collapse(ORV_cursor *mc, ORV_page *mp) {
     mc->mc_pg[i] = mc->mc_pg[i + 1];
     mc->mc_ki[i] = mc->mc_ki[i + 1];
   }
-  for_each_tracked(mc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (m == mc || m->mc_snum == 0 || m->mc_pg[0] != mp) return;
     if (m->mc_snum < 2) {
       // Stands on the old root only: the new root takes its place.
@@ -517,9 +434,6 @@ int root_collapse(ORV_cursor *mc, ORV_page *mp) {
 // they were (a key that shared 400 bytes with its old first key may share
 // none with the new one), so an underfull page is only topped up or merged
 // when the result fits; otherwise it stays as it is, which is legal.
-bool prefix_leaf(const ORV_cursor *mc, const ORV_page *mp) {
-  return (mc->mc_db->md_flags & ORV_PREFIXKEY) && is_leaf(mp) && !is_leaf2(mp);
-}
 
 // Whether the node at csrc's slot fits at cdst's slot. REQUIRES: both pages
 // are prefix leaves.
@@ -554,8 +468,7 @@ int prefix_merge_fits(ORV_cursor *csrc, ORV_cursor *cdst, bool *fits) {
     *fits = true;
     return 0;
   }
-  const ORV_node *f = node_ptr(pd, 0);
-  const ORV_val first{f->mn_ksize, const_cast<void *>(node_key(f, NODESIZE))};
+  const ORV_val first = orv_page_first_key(pd);
   CursorCopy reader(csrc);
   size_t need = 0;
   for (unsigned i = 0; i < numkeys(ps); i++) {
@@ -622,7 +535,7 @@ int orv_rebalance(ORV_cursor *mc) {
   if (is_branch(np) != is_branch(mp)) return ORV_CORRUPTED;
 
   bool move = page_fill(env, np) >= fill_threshold(np) && numkeys(np) > min_keys(np);
-  if (prefix_leaf(mc, mp)) {
+  if (orv_page_is_prefix(mc, mp)) {
     // Compressed leaves take a node or a merge only when the result fits.
     bool fits = false;
     if (move) {
@@ -661,7 +574,7 @@ int orv_rebalance(ORV_cursor *mc) {
       oldki = static_cast<indx_t>(oldki + numkeys(np));
       mn->mc_ki[t] = static_cast<indx_t>(mn->mc_ki[t] + mc->mc_ki[t] + 1);
       {
-        Tracking track(mncopy);
+        ORV_cursor_tracker track(mncopy.get());
         rc = page_merge(mc, mn);
       }
       orv_cursor_copy(mn, mc);
@@ -687,28 +600,16 @@ int orv_cursor_del0(ORV_cursor *mc) {
   // them.
   uint64_t total = 0;
   uint64_t gone = 0;
-  ORV_node *pnode = nullptr;
-  uint64_t old = 0;
   if (counted) {
     total = orv_page_entries(mp);
     gone = is_leaf2(mp) ? 1 : orv_node_entries(mp, node_ptr(mp, ki));
-    if (t > 0) {
-      ORV_page *parent = mc->mc_pg[t - 1];
-      if (is_counted(parent) && mc->mc_ki[t - 1] < numkeys(parent)) {
-        ORV_node *node = node_ptr(parent, mc->mc_ki[t - 1]);
-        if (node_pgno(node) == mp->mp_pgno) {
-          pnode = node;
-          old = node_count(node);
-        }
-      }
-    }
   }
 
   // Without its first key a compressed leaf re-encodes every other key
   // against the next one; under a non-bytewise order that can take more
   // than a page, and the page is then split with the node removed.
   bool split = false;
-  if (ki == 0 && numkeys(mp) > 2 && prefix_leaf(mc, mp) && !is_subp(mp)) {
+  if (ki == 0 && numkeys(mp) > 2 && orv_page_is_prefix(mc, mp) && !is_subp(mp)) {
     size_t size = 0;
     if (int rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
       return orv_txn_fail(txn, rc);
@@ -719,7 +620,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     // The split sets the counts of both halves from their entries and moves
     // the other cursors, except those on the removed node: they stay on
     // slot 0 of mp, where the next entry lands, so they are marked first.
-    for_each_tracked(mc, [&](ORV_cursor *m) {
+    orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
       if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp || m->mc_ki[t] != 0) return;
       m->mc_flags |= C_DEL;
       if (dupsort && m->mc_xcursor != nullptr)
@@ -727,29 +628,24 @@ int orv_cursor_del0(ORV_cursor *mc) {
     });
     if (int rc = orv_page_split(mc, nullptr, nullptr, 0, ORV_SPLIT_DEL0); rc != 0) return rc;
   } else {
-    orv_node_del(mc, mc->mc_db->md_pad);
-    if (txn->mt_flags & ORV_TXN_ERROR) return txn->mt_error;
+    if (int rc = orv_node_del(mc, mc->mc_db->md_pad); rc != 0) return rc;
   }
   mc->mc_db->md_entries--;
 
   if (counted && t > 0 && !split) {
     const uint64_t now = total > gone ? total - gone : 0;
-    int64_t delta = 0;
-    if (pnode != nullptr) {
-      delta = static_cast<int64_t>(now - old);
-      if (delta != 0) set_node_count(pnode, now);
-    } else {
-      ORV_page *parent = mc->mc_pg[t - 1];
-      if (is_counted(parent) && numkeys(parent) > 0) {
-        delta = orv_branch_set_count(parent, mp->mp_pgno, now);
-        if (delta == 0) delta = -static_cast<int64_t>(gone);
-      }
-    }
-    if (delta != 0) orv_counts_adjust(mc, static_cast<int>(t) - 2, delta);
+    ORV_page *parent = mc->mc_pg[t - 1];
+    const unsigned s = mc->mc_ki[t - 1];
+    const bool named = s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno;
+    // A stale path whose parent names no such child still tells the levels
+    // above that the entry went.
+    if (orv_parent_count_set(mc, t, mp->mp_pgno, now) == 0 && !named && is_counted(parent) &&
+        numkeys(parent) > 0)
+      orv_counts_adjust(mc, static_cast<int>(t) - 2, -static_cast<int64_t>(gone));
   }
 
   // Cursors on the removed entry are marked; those after it move back.
-  for_each_tracked(mc, [&](ORV_cursor *m) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (split || m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
     if (m->mc_ki[t] == ki) {
       m->mc_flags |= C_DEL;
@@ -758,7 +654,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
       return;
     }
     if (m->mc_ki[t] > ki) m->mc_ki[t]--;
-    if (!sub) refresh_sub(m, t);
+    if (!sub) orv_xcursor_repoint(m, t);
   });
 
   if (int rc = orv_rebalance(mc); rc != 0) return orv_txn_fail(txn, rc);
@@ -800,8 +696,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     ORV_node *node = node_ptr(lp, cursor_slot(m));
     if (!(node->mn_flags & F_DUPDATA)) return;
     if (mx->mx_cursor.mc_flags & C_INITIALIZED) {
-      if (!(node->mn_flags & F_SUBDATA))
-        mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
+      orv_xcursor_repoint(m, m->mc_top);
     } else {
       int rc = orv_xcursor_load(m, node);
       if (rc == 0) rc = orv_cursor_first(&mx->mx_cursor, nullptr, nullptr);
@@ -812,7 +707,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     }
     mx->mx_cursor.mc_flags |= C_DEL;
   };
-  for_each_tracked(mc, reposition);
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, reposition);
   if (err == 0 && !mc_seen) reposition(mc);
   if (err != 0) return orv_txn_fail(txn, err);
 

@@ -51,13 +51,9 @@ int orv_pages_mark_keep(ORV_cursor *mc, unsigned pflags, int all) {
   // no longer equal pflags, so a page shared by several cursors (or a
   // cursor met twice) is flipped once.
   mark_cursor(mc, pflags);
-  if (txn->mt_cursors != nullptr) {
-    for (uint32_t i = txn->mt_dbcount; i-- > 0;) {
-      for (ORV_cursor *m2 = txn->mt_cursors[i]; m2 != nullptr; m2 = m2->mc_next) {
-        if (m2 != mc) mark_cursor(m2, pflags);
-      }
-    }
-  }
+  orv_txn_cursors_each(txn, [&](ORV_cursor *m) {
+    if (m != mc) mark_cursor(m, pflags);
+  });
 
   if (all) {
     for (uint32_t i = 0; i < txn->mt_dbcount; i++) {

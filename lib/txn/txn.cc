@@ -251,19 +251,7 @@ int orv_txn_scratch(ORV_txn *txn, size_t size, void **buf_out) {
   ORV_scratch *s = &txn->mt_scratch;
   uint64_t want = size > kMin ? size : kMin;
   if (s->ms_dkeys_cap < want) {
-    uint64_t cap = s->ms_dkeys_cap > kMin ? s->ms_dkeys_cap : kMin;
-    while (cap < want) {
-      // Doubling past the largest signed size gives up on powers of two.
-      if (cap >= (uint64_t{1} << 62)) {
-        cap = want;
-        break;
-      }
-      cap <<= 1;
-    }
-    void *buf = std::realloc(s->ms_dkeys, cap);
-    if (buf == nullptr) return ENOMEM;
-    s->ms_dkeys = buf;
-    s->ms_dkeys_cap = cap;
+    if (int rc = orv_buf_grow(&s->ms_dkeys, &s->ms_dkeys_cap, want, kMin); rc != 0) return rc;
   }
   if (buf_out != nullptr) *buf_out = s->ms_dkeys;
   return 0;
@@ -274,7 +262,6 @@ void orv_txn_scratch_free(ORV_scratch *scratch) {
   std::free(scratch->ms_page);
   std::free(scratch->ms_entries);
   std::free(scratch->ms_dkeys);
-  std::free(scratch->ms_ekeys);
   if (scratch->ms_klx != nullptr) {
     for (uint32_t i = 0; i < scratch->ms_klx_cap; i++) {
       ORV_keylen_entry *e = &scratch->ms_klx[i];
@@ -286,7 +273,6 @@ void orv_txn_scratch_free(ORV_scratch *scratch) {
 }
 
 void orv_txn_scratch_invalidate(ORV_scratch *scratch) {
-  std::memset(scratch->ms_plan, 0, sizeof(scratch->ms_plan));
   if (scratch->ms_klx == nullptr) return;
   for (uint32_t i = 0; i < scratch->ms_klx_cap; i++) {
     ORV_keylen_entry *e = &scratch->ms_klx[i];

@@ -38,7 +38,8 @@ inline constexpr unsigned ORV_END_COMMITTED = 0;
 inline constexpr unsigned ORV_END_EMPTY_COMMIT = 1;
 inline constexpr unsigned ORV_END_ABORT = 2;
 inline constexpr unsigned ORV_END_RESET = 3;
-inline constexpr unsigned ORV_END_RESET_TMP = 4;
+inline constexpr unsigned ORV_END_RESET_TMP = 4;  // kept for the environment copy's
+                                                  // temporary reader
 inline constexpr unsigned ORV_END_FAIL_BEGIN = 5;
 inline constexpr unsigned ORV_END_FAIL_BEGINCHILD = 6;
 inline constexpr unsigned ORV_END_OPMASK = 0x0F;
@@ -53,7 +54,8 @@ inline constexpr uint8_t DB_STALE = 0x02;
 inline constexpr uint8_t DB_NEW = 0x04;
 inline constexpr uint8_t DB_VALID = 0x08;
 inline constexpr uint8_t DB_USRVALID = 0x10;
-inline constexpr uint8_t DB_DUPDATA = 0x20;
+inline constexpr uint8_t DB_DUPDATA = 0x20;  // a sub-database's record; set by the
+                                             // duplicate writes to come
 // The database was deleted in this transaction (orv_drop with del = 1): its
 // handle is unusable here, and the environment's handle is closed when the
 // top-level transaction commits. An abort leaves the handle open, since
@@ -77,8 +79,6 @@ struct ORV_keylen_entry {
 };
 static_assert(sizeof(ORV_keylen_entry) == 40);
 
-inline constexpr unsigned ORV_REWRITE_PLAN_WORDS = 13;
-
 struct ORV_scratch {
   void *ms_page;            // page image buffer for prefix-page rebuilds
   uint64_t ms_page_cap;
@@ -86,9 +86,6 @@ struct ORV_scratch {
   uint32_t ms_entries_cap;
   void *ms_dkeys;           // decoded-key buffer (also orv_txn_scratch)
   uint64_t ms_dkeys_cap;
-  void *ms_ekeys;           // encoded-key buffer
-  uint64_t ms_ekeys_cap;
-  uint64_t ms_plan[ORV_REWRITE_PLAN_WORDS];  // last planned rewrite; last word = valid
   ORV_keylen_entry *ms_klx;  // key-length index table
   uint32_t ms_klx_used;
   uint32_t ms_klx_cap;
@@ -140,14 +137,31 @@ inline int orv_txn_fail(ORV_txn *txn, int rc) {
 
 // Allocates me_txn0 for an environment being opened (writable envs only).
 [[nodiscard]] int orv_txn0_alloc(ORV_env *env);
+// Starts (or restarts) txn on the newest snapshot: a reader slot for a
+// read-only transaction, the writer mutex and id + 1 for a write one, then
+// the core database records and every handle's state byte. REQUIRES: txn
+// is allocated and not running. On failure nothing is held. (txn.cc)
 [[nodiscard]] int orv_txn_renew0(ORV_txn *txn);
+// Ends txn in mode (ORV_END_* operation, plus ORV_END_UPDATE to publish its
+// new handles, ORV_END_FREE to free the record, ORV_END_SLOT to give back a
+// reader slot): releases cursors, pages, lists and locks; mt_dbcount is 0
+// afterwards. Never fails. (txn_end.cc)
 void orv_txn_end(ORV_txn *txn, unsigned mode);
+// For a nested begin: saves every tracked cursor of parent in a backup
+// (mc_backup) and hands the cursors to child. Returns 0 or ENOMEM (the
+// cursors saved so far are restored by the child's end). (txn_end.cc)
 [[nodiscard]] int orv_cursors_backup(ORV_txn *parent, ORV_txn *child);
+// At the end of txn: frees its own tracked cursors, and hands those that
+// came from a parent back to it, keeping the position reached (merge) or
+// restoring the backup (abort). Never fails. (txn_end.cc)
 void orv_cursors_release(ORV_txn *txn, int merge);
-// Grows the decoded-key buffer to at least size bytes.
+// Grows the decoded-key buffer to at least size bytes; *buf_out (may be
+// null) points at it until the next call, the next write or the end of
+// the transaction. Returns 0 or ENOMEM; never fails the transaction. (txn.cc)
 [[nodiscard]] int orv_txn_scratch(ORV_txn *txn, size_t size, void **buf_out);
+// Frees every buffer of a scratch area and zeroes it. (txn.cc)
 void orv_txn_scratch_free(ORV_scratch *scratch);
-// Zeroes the rewrite plan cache and invalidates the key-length index.
+// Invalidates the key-length index (its buffers stay).
 void orv_txn_scratch_invalidate(ORV_scratch *scratch);
 
 // ---- Page access and allocation -------------------------------------------------------
@@ -164,15 +178,47 @@ void orv_txn_scratch_invalidate(ORV_scratch *scratch);
 [[nodiscard]] int orv_page_touch(ORV_cursor *mc);
 // Makes every page of the cursor's path writable.
 [[nodiscard]] int orv_cursor_touch(ORV_cursor *mc);
+// Before a write through mc of key/data (either may be null): when the
+// dirty room cannot hold the pages the write may dirty, writes part of the
+// dirty list to the file and marks those pages spilled. Pages on any
+// tracked cursor's path are kept. No-op for a sub-cursor. Returns 0 or the
+// failure, which fails the transaction. (spill.cc)
 [[nodiscard]] int orv_page_spill(ORV_cursor *mc, const ORV_val *key, const ORV_val *data);
+// Brings a spilled page (mp, as mapped) back into txn's dirty list as a
+// private copy in *page_out (*page_out untouched when mp was not spilled by
+// txn or an ancestor). Returns 0, ORV_TXN_FULL (no dirty room left) or
+// ENOMEM (the transaction failed). (page_access.cc)
 [[nodiscard]] int orv_page_unspill(ORV_txn *txn, ORV_page *mp, ORV_page **page_out);
+// Adds the buffer mp (P_DIRTY) to txn's dirty list and takes one page of
+// dirty room. REQUIRES: mt_dirty_room > 0 and mp not on the list. Always
+// returns 0 (a full list is an assertion). (page_access.cc)
 [[nodiscard]] int orv_page_dirty(ORV_txn *txn, ORV_page *mp);
+// A buffer for num pages (reused from me_dpages when num is 1); null on
+// ENOMEM, which fails the transaction. (page_access.cc)
 ORV_page *orv_page_buf_alloc(ORV_txn *txn, unsigned num);
+// Gives a page buffer back: single pages to me_dpages, runs to free().
+// (page_access.cc)
 void orv_page_buf_free(ORV_env *env, ORV_page *mp);
+// Copies a page of psize bytes without the unused gap between mp_lower and
+// mp_upper (overflow pages and damaged headers: whole). (page_access.cc)
 void orv_page_copy(ORV_page *dst, const ORV_page *src, unsigned psize);
+// Retires page mp of mc's tree: a page made dirty by this transaction goes
+// on the loose list (reusable at once), any other page on mt_free_pgs.
+// Returns 0, ENOMEM or ORV_PROBLEM (the transaction failed). (page_alloc.cc)
 [[nodiscard]] int orv_page_make_loose(ORV_cursor *mc, ORV_page *mp);
+// Frees the overflow run that starts at mp: straight back to the reusable
+// list when no snapshot can reach it, else on mt_free_pgs. Returns 0 or
+// the failure (the transaction failed). (page_alloc.cc)
 [[nodiscard]] int orv_ovpage_free(ORV_cursor *mc, ORV_page *mp);
+// Writes the dirty pages of txn from position keep + 1 on to the file (or
+// msyncs them with ORV_WRITEMAP) and frees their buffers; the first keep
+// pages stay dirty. Returns 0 or the system call's error (the transaction
+// failed). (commit.cc)
 [[nodiscard]] int orv_page_flush(ORV_txn *txn, int keep);
+// Flips P_KEEP on the pages of every tracked cursor's path whose flags
+// masked with P_SUBP|P_DIRTY|P_LOOSE|P_KEEP equal pflags (and, with all,
+// on the dirty roots of every database). Returns 0 or a page lookup error.
+// (spill.cc)
 [[nodiscard]] int orv_pages_mark_keep(ORV_cursor *mc, unsigned pflags, int all);
 // Oldest snapshot still in use by any reader (or the writer's own id - 1).
 txnid_t orv_oldest_reader(ORV_txn *txn);
@@ -188,6 +234,9 @@ txnid_t orv_oldest_reader(ORV_txn *txn);
 
 // ---- Commit ---------------------------------------------------------------------------
 
+// At commit: writes the pages freed by txn into the free-page database
+// under its id, and what is left of the reusable list back, until both
+// stop changing. Returns 0 or the failure; the caller aborts. (commit.cc)
 [[nodiscard]] int orv_freelist_save(ORV_txn *txn);
 
 // Makes a page found by orv_page_get (at level) writable in mc's

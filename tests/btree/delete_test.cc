@@ -73,14 +73,6 @@ class DeleteTest : public ::testing::Test {
       std::string kk = key_of(k), vv = value_of(k);
       ORV_val key = val(kk), data = val(vv);
       const int rc = orv_put(txn_, dbi, &key, &data, 0);
-      if (i == 0 && rc == ORV_INCOMPATIBLE && (flags & ORV_PREFIXKEY)) {
-        // Writes to prefix-compressed databases are not available in this
-        // build yet; the caller skips.
-        unsupported_ = true;
-        orv_txn_abort(txn_);
-        txn_ = nullptr;
-        return dbi;
-      }
       EXPECT_EQ(rc, 0) << k;
       model_[kk] = vv;
     }
@@ -147,7 +139,6 @@ class DeleteTest : public ::testing::Test {
   ORV_env *env_ = nullptr;
   ORV_txn *txn_ = nullptr;
   std::map<std::string, std::string> model_;
-  bool unsupported_ = false;
 };
 
 // ---- Whole trees deleted in several orders ------------------------------------------
@@ -214,7 +205,6 @@ TEST_P(DeletePatternTest, ShrinksToOnePageAndToEmpty) {
   const bool counted = p.flags & ORV_COUNTED;
   const int kKeys = 1500;
   ORV_dbi dbi = Fill("t", p.flags, kKeys);
-  if (unsupported_) GTEST_SKIP() << "prefix-compressed writes not available";
   const unsigned seed = 12345;
   SCOPED_TRACE(::testing::Message() << "pattern " << p.name << " seed " << seed);
 
@@ -603,13 +593,6 @@ class DeleteDupTest : public DeleteTest, public ::testing::WithParamInterface<Du
         std::string vv = dup_of(v);
         ORV_val key = val(kk), data = val(vv);
         const int rc = orv_put(txn_, dbi, &key, &data, 0);
-        if (k == 0 && v == 1 && rc == ORV_INCOMPATIBLE) {
-          // Writes of duplicate values are not available in this build yet.
-          unsupported_ = true;
-          orv_txn_abort(txn_);
-          txn_ = nullptr;
-          return dbi;
-        }
         EXPECT_EQ(rc, 0);
       }
     }
@@ -629,11 +612,12 @@ class DeleteDupTest : public DeleteTest, public ::testing::WithParamInterface<Du
   }
 };
 
-TEST_P(DeleteDupTest, SingleValuesAndWholeKeys) {
+// Disabled until duplicate values can be written (orv_put answers
+// ORV_INCOMPATIBLE for a second value of a key today).
+TEST_P(DeleteDupTest, DISABLED_SingleValuesAndWholeKeys) {
   const DupCase &c = GetParam();
   const uint64_t nv = static_cast<uint64_t>(c.values);
   ORV_dbi dbi = FillDups(6);
-  if (unsupported_) GTEST_SKIP() << "duplicate writes not available";
   Begin();
   const uint64_t total = 6 * nv;
   ASSERT_EQ(Stat(dbi).ms_entries, total);
