@@ -36,6 +36,11 @@ ORV_page *Verifier::get_page(const Tree &t, pgno_t pgno, int *level) {
     problem("%s: reference to page %" PRIu64 " outside 2..%" PRIu64, t.label, pgno, last_);
     return nullptr;
   }
+  if (pgno >= readable_) {
+    problem("%s: page %" PRIu64 " lies beyond the %" PRIu64 " pages of the file", t.label, pgno,
+            static_cast<uint64_t>(readable_));
+    return nullptr;
+  }
   if (rdonly_ || writemap_) return reinterpret_cast<ORV_page *>(env_->me_map + pgno * psize_);
   ORV_page *mp = nullptr;
   if (int rc = orv_page_get(bare_, pgno, &mp, level); rc != 0) {

@@ -121,6 +121,7 @@ class Verifier {
   int rc_ = 0;
   bool rdonly_ = false, writemap_ = false;
   pgno_t last_ = 0;
+  pgno_t readable_ = 0;  // one past the last page the walk can read
   size_t psize_ = 0;
   ORV_cursor *bare_ = nullptr;
   uint8_t *reached_ = nullptr, *freed_ = nullptr;

@@ -11,7 +11,6 @@
 // page with the higher mm_txnid is current.
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -185,14 +184,6 @@ int orv_env_open_data(ORV_env *env, int prev) {
   if (env->me_mapsize == 0) env->me_mapsize = meta.mm_mapsize;
   if (env->me_mapsize < minsize) env->me_mapsize = minsize;
   meta.mm_mapsize = env->me_mapsize;
-  // Every page up to the last one in use was written before the meta that
-  // names it, so a shorter file lost pages: a read of them through the map
-  // would fault instead of failing.
-  if (!fresh) {
-    struct stat st;
-    if (fstat(env->me_fd, &st) != 0) return errno;
-    if (static_cast<uint64_t>(st.st_size) < minsize) return ORV_CORRUPTED;
-  }
 
   // A new file gets valid metas before it is mapped, so that a failed
   // mapping leaves a usable file behind. Under ORV_FIXEDMAP the address is

@@ -213,9 +213,8 @@ TEST_F(DamagedStore, DISABLED_NodeSizesPastThePage) {
 }
 
 // SIGBUS in orv_node_read (cursor_get.cc:270) reading the header of an
-// overflow run past the end of the file; with the open refusing files
-// shorter than their last page, the run's page number lies past the last
-// page in use (refused already: this test runs).
+// overflow run past the end of the file. Here the run's page number lies
+// past the last page in use, which the page lookup refuses already.
 TEST_F(DamagedStore, OverflowPagePastTheEnd) {
   build(0, 0, {{"a", "x"}, {"big", std::string(5000, 'b')}, {"z", "y"}});
   const uint64_t root = main_root();

@@ -261,11 +261,14 @@ const Damage kDamages[] = {
     // mm_dbs[MAIN_DBI] lies at 88 of a meta page, md_entries at +32.
     {"EntriesWrong", [](VerifyToolDamage &t) { t.poke_metas<uint64_t>(88 + 32, 3); },
      "md_entries", nullptr},
-    // mm_last_pg at 136: one page more than the file holds.
+    // mm_last_pg at 136: a thousand pages more than the file holds. The file
+    // may end before the last page (pages freed by the transaction that took
+    // them are never written), so the claim shows as pages neither reachable
+    // nor free.
     {"LastPageBeyondFile", [](VerifyToolDamage &t) { t.poke_metas<uint64_t>(136, t.L.last + 1000); },
-     "beyond the", [](const Layout &l) { return l.last + 1000; }},
+     "leaked", nullptr},
     {"FileTruncated", [](VerifyToolDamage &t) { ASSERT_EQ(truncate(t.data_file().c_str(), off_t((t.L.last - 1) * t.L.psize)), 0); },
-     "beyond the", [](const Layout &l) { return l.last; }},
+     "pages of the file", nullptr},
 };
 
 class VerifyToolDamageTable : public VerifyToolDamage,
