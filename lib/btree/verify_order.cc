@@ -3,6 +3,7 @@
 // fault in the engine's own helpers cannot hide itself.
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -94,26 +95,31 @@ ORV_cmp_func dup_order(unsigned flags) {
   return cmp_bytes;
 }
 
+// Appends printf-style text at buf + *at, never past cap bytes.
+[[gnu::format(printf, 4, 5)]] static void append(char *buf, size_t cap, size_t *at, const char *fmt,
+                                                 ...) {
+  if (*at >= cap) return;
+  va_list ap;
+  va_start(ap, fmt);
+  const int w = std::vsnprintf(buf + *at, cap - *at, fmt, ap);
+  va_end(ap);
+  if (w > 0) *at += static_cast<size_t>(w);
+}
+
 const char *show(const ORV_val &k, char *buf, size_t cap) {
   auto *s = static_cast<const uint8_t *>(k.mv_data);
   bool printable = std::all_of(s, s + k.mv_size, [](uint8_t c) { return c >= 32 && c < 127; });
   size_t n = std::min<size_t>(k.mv_size, 24);
   size_t at = 0;
-  auto put = [&](const char *fmt, auto... args) {
-    if (at < cap) {
-      int w = std::snprintf(buf + at, cap - at, fmt, args...);
-      if (w > 0) at += static_cast<size_t>(w);
-    }
-  };
   if (printable) {
-    put("'%.*s%s'", static_cast<int>(n), reinterpret_cast<const char *>(s),
-        n < k.mv_size ? "..." : "");
+    append(buf, cap, &at, "'%.*s%s'", static_cast<int>(n), reinterpret_cast<const char *>(s),
+           n < k.mv_size ? "..." : "");
   } else {
-    put("0x");
-    for (size_t i = 0; i < n; i++) put("%02x", unsigned{s[i]});
-    if (n < k.mv_size) put("...");
+    append(buf, cap, &at, "0x");
+    for (size_t i = 0; i < n; i++) append(buf, cap, &at, "%02x", unsigned{s[i]});
+    if (n < k.mv_size) append(buf, cap, &at, "...");
   }
-  put("(%zu)", k.mv_size);
+  append(buf, cap, &at, "(%zu)", k.mv_size);
   return buf;
 }
 
