@@ -239,10 +239,8 @@ extern "C" ORV_API int orv_drop(ORV_txn *txn, ORV_dbi dbi, int del) noexcept {
   std::memset(static_cast<void *>(&mc), 0, sizeof mc);
   std::memset(static_cast<void *>(&mx), 0, sizeof mx);
   orv_cursor_init(&mc, txn, dbi, &mx);
-  // Linked like an application cursor for the duration of the walk.
-  ORV_cursor **head = &txn->mt_cursors[dbi];
-  mc.mc_next = *head;
-  *head = &mc;
+  // Listed like an application cursor for the duration of the walk.
+  ORV_cursor_tracker track(&mc);
 
   int rc = orv_drop0(&mc, (mc.mc_db->md_flags & ORV_DUPSORT) != 0);
   cursors_unposition(txn, dbi);
@@ -262,7 +260,6 @@ extern "C" ORV_API int orv_drop(ORV_txn *txn, ORV_dbi dbi, int del) noexcept {
     }
   }
 
-  *head = mc.mc_next;
   orv_pkc_free(&mx.mx_cursor);
   orv_pkc_free(&mc);
   return rc;
