@@ -27,7 +27,8 @@
 // best seen by alternating the two fills in one run:
 //   orv_bench --benchmarks=fillplain,fillcounted,fillplain,fillcounted
 // and what a rank or a count costs against a point lookup or a step by:
-//   orv_bench --counted=1 --benchmarks=fillrandom,readrandom,rank,keyrank,countrange,readseq,rankseq
+//   orv_bench --counted=1
+//   --benchmarks=fillrandom,readrandom,rank,keyrank,countrange,readseq,rankseq
 //
 // --keys=paths replaces the fixed-size decimal keys by URL- and path-like
 // keys of 20 to 120 bytes that share long prefixes (a fixed set of num
@@ -274,8 +275,8 @@ void Bench::open_env(bool fresh) {
   CHECK(orv_env_open(env_, f_.db.c_str(), flags, 0644));
   ORV_txn *txn = nullptr;
   CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
-  CHECK(orv_dbi_open(txn, nullptr,
-                     (counted_ ? ORV_COUNTED : 0) | (f_.prefix ? ORV_PREFIXKEY : 0), &dbi_));
+  CHECK(orv_dbi_open(txn, nullptr, (counted_ ? ORV_COUNTED : 0) | (f_.prefix ? ORV_PREFIXKEY : 0),
+                     &dbi_));
   CHECK(orv_txn_commit(txn));
 }
 
@@ -284,13 +285,14 @@ void Bench::open_env(bool fresh) {
 // Neighbours in key order share long prefixes, as real path sets do.
 void Bench::make_paths() {
   static const char *const roots[] = {
-      "https://www.example.com/", "https://docs.example.org/manual/", "http://cdn.example.net/",
-      "/home/alice/projects/",    "/usr/share/doc/",                  "/var/lib/service/data/"};
+      "https://www.example.com/", "https://docs.example.org/manual/",
+      "http://cdn.example.net/",  "/home/alice/projects/",
+      "/usr/share/doc/",          "/var/lib/service/data/"};
   static const char *const words[] = {
-      "src",    "include", "lib",      "test",    "images", "static", "assets", "archive",
-      "2023",   "2024",    "2025",     "users",   "admin",  "api",    "v1",     "v2",
-      "docs",   "build",   "release",  "config",  "cache",  "logs",   "media",  "thumbs",
-      "large",  "small",   "products", "catalog", "orders", "blog",   "posts",  "drafts"};
+      "src",   "include", "lib",      "test",    "images", "static", "assets", "archive",
+      "2023",  "2024",    "2025",     "users",   "admin",  "api",    "v1",     "v2",
+      "docs",  "build",   "release",  "config",  "cache",  "logs",   "media",  "thumbs",
+      "large", "small",   "products", "catalog", "orders", "blog",   "posts",  "drafts"};
   static const char *const exts[] = {".html", ".json", ".png", ".txt", ".cc", ".h"};
   std::mt19937_64 r(f_.seed * 7919 + 17);
   std::vector<std::string> keys;
@@ -466,8 +468,8 @@ void Bench::count_ranges(long n) {
     lo = ORV_val{low.size(), low.data()};
     ORV_val hi = make_key(k + span);
     uint64_t count = 0;
-    CHECK(orv_count_range(txn, dbi_, &lo, &hi, ORV_RANGE_LOWER_INCL | ORV_RANGE_UPPER_INCL,
-                          &count));
+    CHECK(
+        orv_count_range(txn, dbi_, &lo, &hi, ORV_RANGE_LOWER_INCL | ORV_RANGE_UPPER_INCL, &count));
     total += count;
   }
   orv_txn_abort(txn);
@@ -515,15 +517,15 @@ void Bench::stats() {
   }
   const double room = double(st.ms_leaf_pages) * double(st.ms_psize - 16);
   char extra[256];
-  std::snprintf(extra, sizeof extra,
-                "entries %" PRIu64 ", depth %u, leaf pages %" PRIu64 ", branch pages %" PRIu64
-                ", overflow pages %" PRIu64 ", pages in use %" PRIu64 " (%.1f MB), file %.1f MB"
-                ", payload/leaf room %.1f%%",
-                st.ms_entries, st.ms_depth, st.ms_leaf_pages, st.ms_branch_pages,
-                st.ms_overflow_pages, info.mi_last_pgno + 1,
-                double(info.mi_last_pgno + 1) * st.ms_psize / 1048576.0,
-                have_file ? double(sb.st_size) / 1048576.0 : 0.0,
-                room > 0 ? 100.0 * payload / room : 0.0);
+  std::snprintf(
+      extra, sizeof extra,
+      "entries %" PRIu64 ", depth %u, leaf pages %" PRIu64 ", branch pages %" PRIu64
+      ", overflow pages %" PRIu64 ", pages in use %" PRIu64
+      " (%.1f MB), file %.1f MB"
+      ", payload/leaf room %.1f%%",
+      st.ms_entries, st.ms_depth, st.ms_leaf_pages, st.ms_branch_pages, st.ms_overflow_pages,
+      info.mi_last_pgno + 1, double(info.mi_last_pgno + 1) * st.ms_psize / 1048576.0,
+      have_file ? double(sb.st_size) / 1048576.0 : 0.0, room > 0 ? 100.0 * payload / room : 0.0);
   extra_ = extra;
 }
 
@@ -531,8 +533,8 @@ void Bench::run(const std::string &name) {
   bytes_ = 0;
   extra_.clear();
   long reads = f_.reads < 0 ? f_.num : f_.reads;
-  bool fill = name == "fillseq" || name == "fillrandom" || name == "fillplain" ||
-              name == "fillcounted";
+  bool fill =
+      name == "fillseq" || name == "fillrandom" || name == "fillplain" || name == "fillcounted";
   if (name == "fillplain" || name == "fillcounted") counted_ = name == "fillcounted";
   if (fill || env_ == nullptr) open_env(fill && !f_.use_existing_db);
   auto start = std::chrono::steady_clock::now();

@@ -44,8 +44,8 @@ static void print_stat(const ORV_stat *st) {
 
 /* Fills the named, counted database "fruit" in one write transaction. */
 static int fill(ORV_env *env, ORV_dbi *dbi) {
-  static const char *const names[] = {"apple", "banana", "cherry", "damson", "elderberry",
-                                      "fig",   "grape",  "honeydew"};
+  static const char *const names[] = {"apple",      "banana", "cherry", "damson",
+                                      "elderberry", "fig",    "grape",  "honeydew"};
   ORV_txn *txn = NULL;
   int rc = orv_txn_begin(env, NULL, 0, &txn);
   if (rc != 0) return fail("orv_txn_begin", rc);
@@ -144,7 +144,7 @@ int main(void) {
 
   rc = orv_env_create(&env);
   if (rc != 0) return fail("orv_env_create", rc);
-  rc = orv_env_set_mapsize(env, 10u << 20); /* 10 MiB is plenty for a start */
+  rc = orv_env_set_mapsize(env, 10u << 20);     /* 10 MiB is plenty for a start */
   if (rc == 0) rc = orv_env_set_maxdbs(env, 4); /* room for named databases */
   if (rc == 0) rc = orv_env_open(env, ENV_DIR, 0, 0644);
   if (rc != 0) {

@@ -28,8 +28,8 @@ int main() try {
   {
     eldran::txn w = env.begin_write();
     fruit = w.open_dbi("fruit", eldran::db_flags::create | eldran::db_flags::counted);
-    const char *const names[] = {"apple", "banana", "cherry", "damson",
-                                 "elderberry", "fig", "grape", "honeydew"};
+    const char *const names[] = {"apple",      "banana", "cherry", "damson",
+                                 "elderberry", "fig",    "grape",  "honeydew"};
     int crates = 3;
     for (const char *name : names) {
       w.put(fruit, name, std::to_string(crates) + " crates");
@@ -39,7 +39,7 @@ int main() try {
     if (!w.put(fruit, "apple", "none left", eldran::put_flags::no_overwrite))
       std::cout << "apple was already there\n";
     w.commit();  // durable and visible to readers from here on
-  }  // a transaction not committed would be aborted here
+  }              // a transaction not committed would be aborted here
 
   {
     eldran::txn r = env.begin_read();
@@ -51,10 +51,12 @@ int main() try {
     if (!r.get(fruit, "kiwi")) std::cout << "no kiwi\n";
 
     std::cout << "Counting in \"fruit\":\n";
-    if (auto e = r.at_rank(fruit, 2)) std::cout << "  Entry at rank 2: " << e->key << ": " << e->value << '\n';
+    if (auto e = r.at_rank(fruit, 2))
+      std::cout << "  Entry at rank 2: " << e->key << ": " << e->value << '\n';
     if (auto rank = r.rank_of(fruit, "fig")) std::cout << "  Rank of fig: " << *rank << '\n';
     // Keys from "b" up to but not including "f".
-    std::cout << "  Keys in [b, f): " << r.count(fruit, eldran::key_range::half_open("b", "f")) << '\n';
+    std::cout << "  Keys in [b, f): " << r.count(fruit, eldran::key_range::half_open("b", "f"))
+              << '\n';
     std::cout << "  Keys in [b, f) again, by a scan:";
     for (auto e : r.scan(fruit, eldran::key_range::half_open("b", "f"))) std::cout << ' ' << e.key;
     std::cout << '\n';

@@ -39,7 +39,7 @@ constexpr size_t kMaxSize = 128 + 64 * kMaxSlots;
 
 struct Setup {
   std::string data_path, lock_path;
-  std::string data_bytes;      // the store, restored before every input
+  std::string data_bytes;  // the store, restored before every input
   unsigned char mutex_image[sizeof(pthread_mutex_t)];
 };
 

@@ -107,30 +107,25 @@ void env_seeds(const fs::path &work, const fs::path &out) {
   };
   const Seed seeds[] = {
       {"empty", {}},
-      {"plain",
-       {[](ORV_txn *t) {
+      {"plain", {[](ORV_txn *t) {
          for (int i = 0; i < 60; i++) put(t, 1, key("key%04d", i), key("value-%d", i));
        }}},
-      {"counted",
-       {[](ORV_txn *t) {
+      {"counted", {[](ORV_txn *t) {
          ORV_dbi d = open_db(t, "counted", ORV_COUNTED);
          for (int i = 0; i < 400; i++) put(t, d, key("c%05d", i), key("v%d", i));
        }}},
-      {"prefix",
-       {[](ORV_txn *t) {
+      {"prefix", {[](ORV_txn *t) {
          ORV_dbi d = open_db(t, "prefix", ORV_PREFIXKEY | ORV_COUNTED);
          for (int i = 0; i < 400; i++) put(t, d, key("user/profile/%05d", i * 7), key("p%d", i));
        }}},
-      {"intkey",
-       {[](ORV_txn *t) {
+      {"intkey", {[](ORV_txn *t) {
          ORV_dbi d = open_db(t, "ints", ORV_INTEGERKEY);
          for (uint32_t i = 0; i < 200; i++) {
            uint32_t k = i * 977;
            put(t, d, std::string(reinterpret_cast<char *>(&k), sizeof k), key("i%d", int(i)));
          }
        }}},
-      {"dupsort",
-       {[](ORV_txn *t) {
+      {"dupsort", {[](ORV_txn *t) {
          ORV_dbi d = open_db(t, "dups", ORV_DUPSORT | ORV_COUNTED);
          for (int i = 0; i < 8; i++)
            for (int j = 0; j < 3; j++) put(t, d, key("k%d", i), key("dup%03d", j));
@@ -138,8 +133,7 @@ void env_seeds(const fs::path &work, const fs::path &out) {
          ORV_dbi f = open_db(t, "fixed", ORV_DUPSORT | ORV_DUPFIXED | ORV_PREFIXKEY);
          for (int j = 0; j < 40; j++) put(t, f, key("f%d", j % 3), key("%08d", j));
        }}},
-      {"overflow",
-       {[](ORV_txn *t) {
+      {"overflow", {[](ORV_txn *t) {
          put(t, 1, "small", "x");
          put(t, 1, "big1", std::string(5000, 'a'));
          put(t, 1, "big2", std::string(9000, 'b'));
@@ -179,7 +173,8 @@ void lock_seeds(const fs::path &work, const fs::path &out) {
     unsigned flags;
     int readers;
   };
-  for (const Seed &s : {Seed{"idle", 0, 0}, Seed{"one-reader", 0, 1}, Seed{"notls", ORV_NOTLS, 3}}) {
+  for (const Seed &s :
+       {Seed{"idle", 0, 0}, Seed{"one-reader", 0, 1}, Seed{"notls", ORV_NOTLS, 3}}) {
     const fs::path path = work / (std::string("lock-") + s.name + ".orv");
     ORV_env *env = nullptr;
     check(orv_env_create(&env), "orv_env_create");

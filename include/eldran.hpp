@@ -126,8 +126,8 @@ enum class put_flags : unsigned int {
 
 // Bitwise operators for the flag sets above.
 template <class E>
-concept flag_set = std::is_same_v<E, env_flags> || std::is_same_v<E, db_flags> ||
-                   std::is_same_v<E, put_flags>;
+concept flag_set =
+    std::is_same_v<E, env_flags> || std::is_same_v<E, db_flags> || std::is_same_v<E, put_flags>;
 
 template <flag_set E>
 constexpr E operator|(E a, E b) noexcept {
@@ -310,9 +310,7 @@ class cursor {
   bool valid() const noexcept { return h_ != nullptr && txn_ && txn_->h != nullptr; }
   // The C handle (REQUIRES: valid()).
   ORV_cursor *handle() const noexcept { return h_; }
-  eldran::dbi dbi() const {
-    return eldran::dbi(orv_cursor_dbi(get_handle()));
-  }
+  eldran::dbi dbi() const { return eldran::dbi(orv_cursor_dbi(get_handle())); }
 
   std::optional<entry> first() { return step(ORV_FIRST); }
   std::optional<entry> last() { return step(ORV_LAST); }
@@ -333,9 +331,7 @@ class cursor {
   // Positions at the first key not less than `key`.
   std::optional<entry> lower_bound(slice key) { return step(ORV_SET_RANGE, key); }
   // Positions at the pair (key, value) exactly.
-  std::optional<entry> find_both(slice key, slice value) {
-    return step(ORV_GET_BOTH, key, value);
-  }
+  std::optional<entry> find_both(slice key, slice value) { return step(ORV_GET_BOTH, key, value); }
 
   // Writes a pair and leaves the cursor on it. Returns false when the
   // flags refused an existing key or pair (ORV_KEYEXIST).
@@ -456,9 +452,7 @@ class scan_range {
     return orv_cmp(detail::live(cur_.txn_), cur_.dbi().handle(), &va, &vb);
   }
 
-  void advance(iterator &it) {
-    settle(it, kind_ == kind::dups ? cur_.next_dup() : cur_.next());
-  }
+  void advance(iterator &it) { settle(it, kind_ == kind::dups ? cur_.next_dup() : cur_.next()); }
 
   // Makes `it` the end iterator unless `e` is an entry inside the range.
   void settle(iterator &it, const std::optional<entry> &e) {
@@ -773,7 +767,9 @@ class env {
     detail::check(orv_env_stat(get(), &st), "orv_env_stat");
     return st;
   }
-  void sync(bool force = true) { detail::check(orv_env_sync(get(), force ? 1 : 0), "orv_env_sync"); }
+  void sync(bool force = true) {
+    detail::check(orv_env_sync(get(), force ? 1 : 0), "orv_env_sync");
+  }
   std::string_view path() const {
     const char *p = nullptr;
     detail::check(orv_env_get_path(get(), &p), "orv_env_get_path");

@@ -92,12 +92,12 @@ typedef struct ORV_stat {
 
 /** Summary of an open environment. */
 typedef struct ORV_envinfo {
-  void *mi_mapaddr;            /* fixed map address recorded in the file, or NULL */
-  uint64_t mi_mapsize;         /* size of the map */
-  uint64_t mi_last_pgno;       /* last page in use */
-  uint64_t mi_last_txnid;      /* id of the last committed transaction */
-  unsigned int mi_maxreaders;  /* slots of the reader table */
-  unsigned int mi_numreaders;  /* slots used so far */
+  void *mi_mapaddr;           /* fixed map address recorded in the file, or NULL */
+  uint64_t mi_mapsize;        /* size of the map */
+  uint64_t mi_last_pgno;      /* last page in use */
+  uint64_t mi_last_txnid;     /* id of the last committed transaction */
+  unsigned int mi_maxreaders; /* slots of the reader table */
+  unsigned int mi_numreaders; /* slots used so far */
 } ORV_envinfo;
 
 /* ---- Result codes ----------------------------------------------------- */
@@ -212,7 +212,8 @@ ORV_API const char *orv_version(int *major, int *minor, int *patch) ORV_NOTHROW;
 /* ---- Environment ------------------------------------------------------ */
 
 ORV_API int orv_env_create(ORV_env **env) ORV_NOTHROW;
-ORV_API int orv_env_open(ORV_env *env, const char *path, unsigned int flags, orv_mode_t mode) ORV_NOTHROW;
+ORV_API int orv_env_open(ORV_env *env, const char *path, unsigned int flags,
+                         orv_mode_t mode) ORV_NOTHROW;
 ORV_API void orv_env_close(ORV_env *env) ORV_NOTHROW;
 ORV_API int orv_env_set_mapsize(ORV_env *env, size_t size) ORV_NOTHROW;
 ORV_API int orv_env_set_maxdbs(ORV_env *env, unsigned int dbs) ORV_NOTHROW;
@@ -243,7 +244,8 @@ ORV_API int orv_env_sync0(ORV_env *env, int force, uint64_t numpgs) ORV_NOTHROW;
 
 /* ---- Transactions ----------------------------------------------------- */
 
-ORV_API int orv_txn_begin(ORV_env *env, ORV_txn *parent, unsigned int flags, ORV_txn **txn) ORV_NOTHROW;
+ORV_API int orv_txn_begin(ORV_env *env, ORV_txn *parent, unsigned int flags,
+                          ORV_txn **txn) ORV_NOTHROW;
 ORV_API int orv_txn_commit(ORV_txn *txn) ORV_NOTHROW;
 ORV_API void orv_txn_abort(ORV_txn *txn) ORV_NOTHROW;
 ORV_API void orv_txn_reset(ORV_txn *txn) ORV_NOTHROW;
@@ -253,7 +255,8 @@ ORV_API uint64_t orv_txn_id(ORV_txn *txn) ORV_NOTHROW;
 
 /* ---- Databases -------------------------------------------------------- */
 
-ORV_API int orv_dbi_open(ORV_txn *txn, const char *name, unsigned int flags, ORV_dbi *dbi) ORV_NOTHROW;
+ORV_API int orv_dbi_open(ORV_txn *txn, const char *name, unsigned int flags,
+                         ORV_dbi *dbi) ORV_NOTHROW;
 ORV_API void orv_dbi_close(ORV_env *env, ORV_dbi dbi) ORV_NOTHROW;
 ORV_API int orv_dbi_flags(ORV_txn *txn, ORV_dbi dbi, unsigned int *flags) ORV_NOTHROW;
 ORV_API int orv_stat(ORV_txn *txn, ORV_dbi dbi, ORV_stat *stat) ORV_NOTHROW;
@@ -270,7 +273,8 @@ ORV_API int orv_dcmp(ORV_txn *txn, ORV_dbi dbi, const ORV_val *a, const ORV_val 
 /* ---- Data and cursors ------------------------------------------------- */
 
 ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) ORV_NOTHROW;
-ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned int flags) ORV_NOTHROW;
+ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data,
+                    unsigned int flags) ORV_NOTHROW;
 ORV_API int orv_del(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) ORV_NOTHROW;
 
 ORV_API int orv_cursor_open(ORV_txn *txn, ORV_dbi dbi, ORV_cursor **cursor) ORV_NOTHROW;
@@ -278,8 +282,10 @@ ORV_API void orv_cursor_close(ORV_cursor *cursor) ORV_NOTHROW;
 ORV_API int orv_cursor_renew(ORV_txn *txn, ORV_cursor *cursor) ORV_NOTHROW;
 ORV_API ORV_txn *orv_cursor_txn(ORV_cursor *cursor) ORV_NOTHROW;
 ORV_API ORV_dbi orv_cursor_dbi(ORV_cursor *cursor) ORV_NOTHROW;
-ORV_API int orv_cursor_get(ORV_cursor *cursor, ORV_val *key, ORV_val *data, ORV_cursor_op op) ORV_NOTHROW;
-ORV_API int orv_cursor_put(ORV_cursor *cursor, ORV_val *key, ORV_val *data, unsigned int flags) ORV_NOTHROW;
+ORV_API int orv_cursor_get(ORV_cursor *cursor, ORV_val *key, ORV_val *data,
+                           ORV_cursor_op op) ORV_NOTHROW;
+ORV_API int orv_cursor_put(ORV_cursor *cursor, ORV_val *key, ORV_val *data,
+                           unsigned int flags) ORV_NOTHROW;
 ORV_API int orv_cursor_del(ORV_cursor *cursor, unsigned int flags) ORV_NOTHROW;
 ORV_API int orv_cursor_count(ORV_cursor *cursor, uint64_t *count) ORV_NOTHROW;
 ORV_API int orv_cursor_list_dup(ORV_cursor *cursor, ORV_val **vals, uint64_t *count) ORV_NOTHROW;
@@ -288,18 +294,21 @@ ORV_API int orv_cursor_list_dup(ORV_cursor *cursor, ORV_val **vals, uint64_t *co
 
 ORV_API int orv_cursor_get_rank(ORV_cursor *cursor, uint64_t rank, ORV_val *key, ORV_val *data,
                                 unsigned int flags) ORV_NOTHROW;
-ORV_API int orv_get_rank(ORV_txn *txn, ORV_dbi dbi, uint64_t rank, ORV_val *key, ORV_val *data) ORV_NOTHROW;
+ORV_API int orv_get_rank(ORV_txn *txn, ORV_dbi dbi, uint64_t rank, ORV_val *key,
+                         ORV_val *data) ORV_NOTHROW;
 ORV_API int orv_cursor_key_rank(ORV_cursor *cursor, const ORV_val *key, const ORV_val *data,
                                 unsigned int flags, uint64_t *rank) ORV_NOTHROW;
 ORV_API int orv_get_key_rank(ORV_txn *txn, ORV_dbi dbi, const ORV_val *key, const ORV_val *data,
                              uint64_t *rank) ORV_NOTHROW;
-ORV_API int orv_count_all(ORV_txn *txn, ORV_dbi dbi, unsigned int flags, uint64_t *count) ORV_NOTHROW;
+ORV_API int orv_count_all(ORV_txn *txn, ORV_dbi dbi, unsigned int flags,
+                          uint64_t *count) ORV_NOTHROW;
 ORV_API int orv_count_range(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low, const ORV_val *high,
                             unsigned int flags, uint64_t *count) ORV_NOTHROW;
-ORV_API int orv_range_count_keys(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
-                                 const ORV_val *high, unsigned int flags, uint64_t *count) ORV_NOTHROW;
+ORV_API int orv_range_count_keys(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low, const ORV_val *high,
+                                 unsigned int flags, uint64_t *count) ORV_NOTHROW;
 ORV_API int orv_range_count_values(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
-                                   const ORV_val *high, unsigned int flags, uint64_t *count) ORV_NOTHROW;
+                                   const ORV_val *high, unsigned int flags,
+                                   uint64_t *count) ORV_NOTHROW;
 
 /* ---- Verification ----------------------------------------------------- */
 
@@ -324,7 +333,8 @@ ORV_API int orv_range_count_values(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low
  * EINVAL for a null env or func or an unknown flag, ENOMEM, EINTR when
  * orv_env_set_interrupt stopped it, or the error of beginning the read
  * transaction. */
-ORV_API int orv_env_verify(ORV_env *env, unsigned int flags, ORV_msg_func func, void *ctx) ORV_NOTHROW;
+ORV_API int orv_env_verify(ORV_env *env, unsigned int flags, ORV_msg_func func,
+                           void *ctx) ORV_NOTHROW;
 
 #ifdef __cplusplus
 }

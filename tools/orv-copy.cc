@@ -69,8 +69,7 @@ int main(int argc, char *argv[]) {
   }
   if (rc == 0) {
     step = "copying";
-    rc = dst == nullptr ? orv_env_copyfd2(env, 1, copy_flags)
-                        : orv_env_copy2(env, dst, copy_flags);
+    rc = dst == nullptr ? orv_env_copyfd2(env, 1, copy_flags) : orv_env_copy2(env, dst, copy_flags);
   }
   g_env = nullptr;
   if (env != nullptr) orv_env_close(env);

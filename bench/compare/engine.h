@@ -26,8 +26,8 @@ struct Bytes {
 };
 
 struct Config {
-  std::string dir;      // the engine's own directory (created by the driver)
-  long num = 0;         // key space: keys 0 .. num-1
+  std::string dir;  // the engine's own directory (created by the driver)
+  long num = 0;     // key space: keys 0 .. num-1
   size_t key_size = 16;
   size_t value_size = 100;
   size_t cache_bytes = 0;  // a cache that holds the whole data set

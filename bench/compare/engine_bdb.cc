@@ -50,8 +50,8 @@ class BdbEngine final : public Engine {
                                          DB_INIT_TXN | DB_PRIVATE | DB_RECOVER,
                                      0644));
     check("db_create", db_create(&db_, env_, 0));
-    check("DB->open", db_->open(db_, nullptr, "kv.db", nullptr, DB_BTREE,
-                                DB_CREATE | DB_AUTO_COMMIT, 0644));
+    check("DB->open",
+          db_->open(db_, nullptr, "kv.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT, 0644));
   }
 
   void close() override {

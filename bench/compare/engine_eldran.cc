@@ -28,11 +28,12 @@ class EldranEngine final : public Engine {
     close();
     if (fresh) remove_tree(cfg.dir);
     mkdir(cfg.dir.c_str(), 0755);
-    mapsize_ = std::max<size_t>(size_t{1} << 30, size_t(cfg.num) * (cfg.key_size + cfg.value_size) * 4);
+    mapsize_ =
+        std::max<size_t>(size_t{1} << 30, size_t(cfg.num) * (cfg.key_size + cfg.value_size) * 4);
     check("orv_env_create", orv_env_create(&env_));
     check("orv_env_set_mapsize", orv_env_set_mapsize(env_, mapsize_));
-    check("orv_env_open", orv_env_open(env_, cfg.dir.c_str(),
-                                       ORV_NOSYNC | (writemap_ ? ORV_WRITEMAP : 0u), 0644));
+    check("orv_env_open",
+          orv_env_open(env_, cfg.dir.c_str(), ORV_NOSYNC | (writemap_ ? ORV_WRITEMAP : 0u), 0644));
     ORV_txn *txn = nullptr;
     check("orv_txn_begin", orv_txn_begin(env_, nullptr, 0, &txn));
     check("orv_dbi_open", orv_dbi_open(txn, nullptr, 0, &dbi_));

@@ -34,9 +34,8 @@ class LeveldbEngine final : public LsmEngine<LeveldbApi> {
   const char *name() const override { return "leveldb"; }
   std::string describe() const override {
     return "LevelDB " + std::to_string(leveldb::kMajorVersion) + "." +
-           std::to_string(leveldb::kMinorVersion) +
-           ", bloom filter 10 bits/key, block cache " + std::to_string(cache_bytes_ >> 20) +
-           " MiB, default compression, no sync";
+           std::to_string(leveldb::kMinorVersion) + ", bloom filter 10 bits/key, block cache " +
+           std::to_string(cache_bytes_ >> 20) + " MiB, default compression, no sync";
   }
 
   void open(const Config &cfg, bool fresh) override {

@@ -25,7 +25,8 @@ class SqliteEngine final : public Engine {
   std::string describe() const override {
     return std::string("SQLite ") + sqlite3_libversion() +
            ", WITHOUT ROWID table, journal_mode=WAL, synchronous=OFF, locking_mode=EXCLUSIVE, "
-           "mmap_size " + std::to_string(mmap_bytes_ >> 20) + " MiB, cache_size " +
+           "mmap_size " +
+           std::to_string(mmap_bytes_ >> 20) + " MiB, cache_size " +
            std::to_string(cache_kib_ >> 10) + " MiB";
   }
 
@@ -87,7 +88,8 @@ class SqliteEngine final : public Engine {
     bool found = false;
     if (rc == SQLITE_ROW) {
       found = true;
-      *sum += touch(nullptr, 0, sqlite3_column_blob(get_, 0), size_t(sqlite3_column_bytes(get_, 0)));
+      *sum +=
+          touch(nullptr, 0, sqlite3_column_blob(get_, 0), size_t(sqlite3_column_bytes(get_, 0)));
     } else if (rc != SQLITE_DONE) {
       fail("SELECT");
     }
@@ -161,8 +163,8 @@ class SqliteEngine final : public Engine {
   }
 
   sqlite3 *db_ = nullptr;
-  sqlite3_stmt *put_ = nullptr, *del_ = nullptr, *get_ = nullptr, *fwd_ = nullptr,
-               *rev_ = nullptr, *seek_ = nullptr, *begin_ = nullptr, *commit_ = nullptr;
+  sqlite3_stmt *put_ = nullptr, *del_ = nullptr, *get_ = nullptr, *fwd_ = nullptr, *rev_ = nullptr,
+               *seek_ = nullptr, *begin_ = nullptr, *commit_ = nullptr;
   size_t cache_kib_ = 0, mmap_bytes_ = 0;
 };
 

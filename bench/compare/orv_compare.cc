@@ -35,11 +35,16 @@ bool parse_flag(const char *arg, Flags &f) {
   struct Num {
     const char *name;
     long *dst;
-  } nums[] = {{"--num=", &f.num},           {"--reads=", &f.reads},
-              {"--seeks=", &f.seeks},       {"--writes=", &f.writes},
-              {"--deletes=", &f.deletes},   {"--batch=", &f.batch},
-              {"--value_size=", &f.value_size}, {"--seek_nexts=", &f.seek_nexts},
-              {"--cache_mb=", &f.cache_mb},     {"--runs=", &f.runs}};
+  } nums[] = {{"--num=", &f.num},
+              {"--reads=", &f.reads},
+              {"--seeks=", &f.seeks},
+              {"--writes=", &f.writes},
+              {"--deletes=", &f.deletes},
+              {"--batch=", &f.batch},
+              {"--value_size=", &f.value_size},
+              {"--seek_nexts=", &f.seek_nexts},
+              {"--cache_mb=", &f.cache_mb},
+              {"--runs=", &f.runs}};
   for (const Num &n : nums) {
     const size_t len = std::strlen(n.name);
     if (std::strncmp(arg, n.name, len) == 0) {
@@ -237,9 +242,10 @@ int run_driver(const Flags &f, std::vector<std::string> args) {
   }
   std::printf("Date:       %s (load average %.2f %.2f %.2f)\n", date, load[0], load[1], load[2]);
   std::printf("CPU:        %ld x %s\n", sysconf(_SC_NPROCESSORS_ONLN), cpu_model().c_str());
-  std::printf("Entries:    %ld keys of 16 bytes, values of %ld bytes, %ld operations per write "
-              "transaction, no sync\n",
-              f.num, f.value_size, f.batch);
+  std::printf(
+      "Entries:    %ld keys of 16 bytes, values of %ld bytes, %ld operations per write "
+      "transaction, no sync\n",
+      f.num, f.value_size, f.batch);
   // Figures of an unoptimised or instrumented build say little.
   const char *build = "";
 #if !defined(__OPTIMIZE__)
@@ -263,9 +269,10 @@ int run_driver(const Flags &f, std::vector<std::string> args) {
   std::printf("\nConfiguration\n");
   for (const EngineResult &r : results)
     std::printf("  %-16s %s\n", r.name.c_str(), r.ok ? r.config.c_str() : "(failed)");
-  std::printf("\nWall-clock micros/op%s (readseq, readreverse: per entry; seekrandom: per seek "
-              "and its %ld steps)\n%-14s",
-              f.runs > 1 ? ", median of the runs" : "", f.seek_nexts, "workload");
+  std::printf(
+      "\nWall-clock micros/op%s (readseq, readreverse: per entry; seekrandom: per seek "
+      "and its %ld steps)\n%-14s",
+      f.runs > 1 ? ", median of the runs" : "", f.seek_nexts, "workload");
   for (const EngineResult &r : results) std::printf(" %16s", r.name.c_str());
   std::printf("\n");
   for (const std::string &w : workloads) {

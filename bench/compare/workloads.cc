@@ -142,9 +142,9 @@ struct Workload {
 };
 
 const Workload kWorkloads[] = {
-    {"fillseq", Kind::kFillSeq, true},     {"fillrandom", Kind::kPut, true},
-    {"overwrite", Kind::kPut, false},      {"deleterandom", Kind::kDelete, false},
-    {"readrandom", Kind::kGet, false},     {"readseq", Kind::kWalk, false},
+    {"fillseq", Kind::kFillSeq, true},       {"fillrandom", Kind::kPut, true},
+    {"overwrite", Kind::kPut, false},        {"deleterandom", Kind::kDelete, false},
+    {"readrandom", Kind::kGet, false},       {"readseq", Kind::kWalk, false},
     {"readreverse", Kind::kWalkBack, false}, {"seekrandom", Kind::kSeek, false},
 };
 
@@ -314,9 +314,9 @@ void Runner::apply(const Workload &w, long n, uint64_t seed) {
 
 void Runner::check(const char *what, const Outcome &got, const Outcome &want) {
   if (got.count != want.count)
-    compare_fail(e_.name(), what,
-                 "saw " + std::to_string(got.count) + " entries, expected " +
-                     std::to_string(want.count));
+    compare_fail(
+        e_.name(), what,
+        "saw " + std::to_string(got.count) + " entries, expected " + std::to_string(want.count));
   if (got.sum != want.sum)
     compare_fail(e_.name(), what,
                  "handed back other keys or values (byte sum " + std::to_string(got.sum) +
@@ -386,7 +386,8 @@ void Runner::run(const Workload &w, int index) {
   const auto start = std::chrono::steady_clock::now();
   const double cpu_start = cpu_seconds();
   const Outcome got = timed(w, n, seed);
-  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double cpu = cpu_seconds() - cpu_start;
 
   char extra[96] = "";
@@ -432,8 +433,8 @@ int run_child(const Flags &f) {
   cfg.num = f.num;
   cfg.value_size = size_t(f.value_size);
   const double raw = double(cfg.num) * double(cfg.key_size + cfg.value_size);
-  cfg.cache_bytes = f.cache_mb > 0 ? size_t(f.cache_mb) << 20
-                                   : std::max(size_t{64} << 20, size_t(4 * raw));
+  cfg.cache_bytes =
+      f.cache_mb > 0 ? size_t(f.cache_mb) << 20 : std::max(size_t{64} << 20, size_t(4 * raw));
   std::vector<const Workload *> list;
   for (const std::string &name : split(f.benchmarks)) {
     const Workload *w = find_workload(name);

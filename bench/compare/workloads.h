@@ -22,10 +22,10 @@ struct Flags {
   std::string engine;  // set in a child: the one engine it runs
   std::string db;      // base directory; empty: a temporary one
   long num = 100000;
-  long reads = -1;     // -1: num
-  long seeks = -1;     // -1: num
-  long writes = -1;    // -1: num / 2
-  long deletes = -1;   // -1: num / 4
+  long reads = -1;    // -1: num
+  long seeks = -1;    // -1: num
+  long writes = -1;   // -1: num / 2
+  long deletes = -1;  // -1: num / 4
   long batch = 1000;
   long value_size = 100;
   long seek_nexts = 10;

@@ -29,10 +29,10 @@
 // ---- Auxiliary database record (one per slot of the environment) ---------------
 
 struct ORV_dbx {
-  ORV_val md_name;        // empty when the slot is free
-  ORV_cmp_func md_cmp;    // key comparator; never null once the db is open
-  ORV_cmp_func md_dcmp;   // value comparator, null unless ORV_DUPSORT
-  ORV_rel_func md_rel;    // stored for the application, never called
+  ORV_val md_name;       // empty when the slot is free
+  ORV_cmp_func md_cmp;   // key comparator; never null once the db is open
+  ORV_cmp_func md_dcmp;  // value comparator, null unless ORV_DUPSORT
+  ORV_rel_func md_rel;   // stored for the application, never called
   void *md_relctx;
 };
 
@@ -53,8 +53,8 @@ inline constexpr uint32_t C_UNTRACK = 0x40;
 inline constexpr uint32_t C_LONGLIVED = 0x80;
 inline constexpr uint32_t C_SEQNEXT = 0x100;
 inline constexpr uint32_t C_RANKVALID = 0x200;
-inline constexpr uint32_t C_ORIG_RDONLY = ORV_RDONLY;    // 0x20000
-inline constexpr uint32_t C_WRITEMAP = ORV_WRITEMAP;     // 0x80000
+inline constexpr uint32_t C_ORIG_RDONLY = ORV_RDONLY;  // 0x20000
+inline constexpr uint32_t C_WRITEMAP = ORV_WRITEMAP;   // 0x80000
 
 // ---- Descent flags (orv_page_search) ----------------------------------------------
 
@@ -90,34 +90,34 @@ struct ORV_xcursor;
 // ---- The cursor record -----------------------------------------------------------------
 
 struct ORV_cursor {
-  ORV_cursor *mc_next;        // next tracked cursor of the same database
-  ORV_cursor *mc_backup;      // saved state while a nested transaction runs
-  ORV_xcursor *mc_xcursor;    // sub-cursor over duplicates, or null
+  ORV_cursor *mc_next;      // next tracked cursor of the same database
+  ORV_cursor *mc_backup;    // saved state while a nested transaction runs
+  ORV_xcursor *mc_xcursor;  // sub-cursor over duplicates, or null
   ORV_txn *mc_txn;
   ORV_dbi mc_dbi;
-  ORV_db *mc_db;              // the transaction's record (or the sub-cursor's)
-  ORV_dbx *mc_dbx;            // name and comparators
-  uint8_t *mc_dbflag;         // the transaction's state byte for the db
-  uint16_t mc_snum;           // pages on the stack
-  uint16_t mc_top;            // index of the current page
-  uint32_t mc_flags;          // C_* flags
+  ORV_db *mc_db;       // the transaction's record (or the sub-cursor's)
+  ORV_dbx *mc_dbx;     // name and comparators
+  uint8_t *mc_dbflag;  // the transaction's state byte for the db
+  uint16_t mc_snum;    // pages on the stack
+  uint16_t mc_top;     // index of the current page
+  uint32_t mc_flags;   // C_* flags
   ORV_page *mc_pg[ORV_CURSOR_STACK];
   indx_t mc_ki[ORV_CURSOR_STACK];
 
   // Materialised key of prefix-compressed pages.
-  ORV_val mc_key;             // last key materialised
+  ORV_val mc_key;  // last key materialised
   char mc_keybuf[ORV_KEYBUF_MAX + 1];
-  pgno_t mc_keypg;            // page of the key in mc_keybuf
-  indx_t mc_keyslot;          // slot of that key
-  pgno_t mc_prevpg;           // page of the previous forward step's key
-  indx_t mc_prevslot;         // its slot (ORV_NO_SLOT: none)
-  uint64_t mc_keyshared;      // leading bytes equal to the page's first key
-  uint64_t mc_vint_val;       // varint cache: decoded shared-prefix length
-  uint64_t mc_vint_len;       // varint cache: bytes of that varint
-  indx_t mc_vint_slot;        // varint cache: slot (ORV_NO_SLOT: none)
-  pgno_t mc_vint_pg;          // varint cache: page (P_INVALID: none)
+  pgno_t mc_keypg;        // page of the key in mc_keybuf
+  indx_t mc_keyslot;      // slot of that key
+  pgno_t mc_prevpg;       // page of the previous forward step's key
+  indx_t mc_prevslot;     // its slot (ORV_NO_SLOT: none)
+  uint64_t mc_keyshared;  // leading bytes equal to the page's first key
+  uint64_t mc_vint_val;   // varint cache: decoded shared-prefix length
+  uint64_t mc_vint_len;   // varint cache: bytes of that varint
+  indx_t mc_vint_slot;    // varint cache: slot (ORV_NO_SLOT: none)
+  pgno_t mc_vint_pg;      // varint cache: page (P_INVALID: none)
   uint32_t mc_vint_valid;
-  uint32_t mc_keyreuse;       // buffer prefix reusable by the next step
+  uint32_t mc_keyreuse;  // buffer prefix reusable by the next step
 
   // Node search scratch on prefix-compressed pages.
   const void *mc_srch_key;
@@ -133,13 +133,13 @@ struct ORV_cursor {
   char *mc_pkc_store;
   uint64_t mc_pkc_store_cap;
   uint64_t mc_pkc_slotsize;
-  uint64_t *mc_pkc_sums;      // entry prefix sums for counting (kept for the
-                              // rank and range-count queries of lib/count)
+  uint64_t *mc_pkc_sums;  // entry prefix sums for counting (kept for the
+                          // rank and range-count queries of lib/count)
   uint32_t mc_pkc_sums_cap;
   uint32_t mc_pkc_nsums;
   uint32_t mc_pkc_nslots;
   uint32_t mc_pkc_ready;
-  pgno_t mc_pkc_pg;           // cached page (P_INVALID: none)
+  pgno_t mc_pkc_pg;  // cached page (P_INVALID: none)
   txnid_t mc_pkc_txnid;
   ORV_page *mc_pkc_subpage;
 
@@ -157,7 +157,7 @@ struct ORV_xcursor {
   ORV_db mx_db;
   ORV_dbx mx_dbx;
   uint8_t mx_dbflag;
-  uint64_t mx_subpage_size;   // data size of the node whose sub-page is loaded
+  uint64_t mx_subpage_size;  // data size of the node whose sub-page is loaded
   // Write-path scratch for prefix-compressed sub-pages; kept for the
   // duplicate writes (put_dup in put.cc), unused until then.
   uint64_t mx_put_total;
@@ -370,8 +370,7 @@ void orv_pkc_clear(ORV_cursor *mc);
 [[nodiscard]] int orv_cursor_delete(ORV_cursor *mc, unsigned flags);
 // Deletes key (or the key/value pair when data is given and the database
 // has duplicates) through a temporary cursor; F_SUBDATA as above. (delete.cc)
-[[nodiscard]] int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data,
-                           unsigned flags);
+[[nodiscard]] int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned flags);
 // Last step of a delete. REQUIRES: the cursor's path is touched; the node
 // at mc_ki[mc_top] is a plain entry (duplicates and overflow runs handled).
 // Removes it, keeps md_entries and counts exact, fixes the other cursors and

@@ -236,8 +236,8 @@ void orv_cursor_copy(const ORV_cursor *src, ORV_cursor *dst) {
   dst->mc_rank = src->mc_rank;
   dst->mc_rank_dup = src->mc_rank_dup;
 
-  if (txn_is_rdonly(src->mc_txn) && (src->mc_flags & C_LONGLIVED) &&
-      src->mc_pkc_pg != P_INVALID && src->mc_pkc_keys != nullptr)
+  if (txn_is_rdonly(src->mc_txn) && (src->mc_flags & C_LONGLIVED) && src->mc_pkc_pg != P_INVALID &&
+      src->mc_pkc_keys != nullptr)
     pkc_copy(src, dst);
   else
     orv_pkc_clear(dst);

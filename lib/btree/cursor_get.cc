@@ -342,7 +342,8 @@ int orv_cursor_get0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
         rc = ORV_NOTFOUND;
         break;
       }
-      rc = op == ORV_NEXT_DUP ? orv_cursor_next(mc, key, data, op) : orv_cursor_prev(mc, key, data, op);
+      rc = op == ORV_NEXT_DUP ? orv_cursor_next(mc, key, data, op)
+                              : orv_cursor_prev(mc, key, data, op);
       break;
     case ORV_NEXT:
     case ORV_NEXT_NODUP:
@@ -430,8 +431,8 @@ int orv_cursor_get0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
   // A step within the key's values that found none did not move the
   // cursor: the entry that followed a deleted one is still under it and the
   // next forward step must not skip it.
-  const bool stayed = (op == ORV_NEXT_DUP || op == ORV_PREV_DUP) && rc == ORV_NOTFOUND &&
-                      deleted && (!dupsort || op == ORV_NEXT_DUP);
+  const bool stayed = (op == ORV_NEXT_DUP || op == ORV_PREV_DUP) && rc == ORV_NOTFOUND && deleted &&
+                      (!dupsort || op == ORV_NEXT_DUP);
   if (!stayed) mc->mc_flags &= ~C_DEL;
   return rc;
 }

@@ -183,7 +183,6 @@ int pkc_read(ORV_cursor *mc, ORV_page *mp, unsigned i, const ORV_val &first, con
   return 0;
 }
 
-
 // Rebuilds into mc_keybuf the key of slot i > 0 of a prefix-compressed leaf
 // reached by a step, from its stored bytes (len of them, the varint (v,
 // vlen) already read and canonical against first). The buffer's first
@@ -195,8 +194,7 @@ inline void rebuild_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, const 
                                 ORV_val *key_out) {
   size_t keep = 0;
   // mc_keyslot is i - 1 or i + 1 exactly when mc_keyslot + 1 - i is 0 or 2.
-  if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno &&
-      ((mc->mc_keyslot + 1u - i) & ~2u) == 0)
+  if (mc->mc_keyreuse && mc->mc_keypg == mp->mp_pgno && ((mc->mc_keyslot + 1u - i) & ~2u) == 0)
     keep = mc->mc_keyshared < v ? mc->mc_keyshared : v;
   if (v > keep) key_piece_copy(mc->mc_keybuf + keep, u8(first.mv_data) + keep, v - keep);
   const size_t suffix = len - vlen;
@@ -217,8 +215,7 @@ inline void rebuild_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, const 
 // the varint cache (mc_vint_*), which names their page and slot. False when
 // the key needs the general path.
 [[gnu::noinline]] bool read_stepped_long_key(ORV_cursor *mc, ORV_page *mp, unsigned i,
-                                             const uint8_t *stored, size_t len,
-                                             ORV_val *key_out) {
+                                             const uint8_t *stored, size_t len, ORV_val *key_out) {
   uint64_t v;
   unsigned vlen;
   if (mc->mc_vint_valid && mc->mc_vint_pg == mp->mp_pgno && mc->mc_vint_slot == i) {
@@ -287,7 +284,8 @@ inline bool read_stepped_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *
     // key buffer always fits a valid key.
   }
   ORV_val out;
-  if (int rc = orv_prefix_key_decode(&first, stored, len, &out, mc->mc_keybuf, ORV_KEYBUF_MAX, hintp);
+  if (int rc =
+          orv_prefix_key_decode(&first, stored, len, &out, mc->mc_keybuf, ORV_KEYBUF_MAX, hintp);
       rc != 0)
     return rc;
   mc->mc_key = out;

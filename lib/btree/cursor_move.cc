@@ -56,8 +56,8 @@ int orv_cursor_sibling(ORV_cursor *mc, int move_right) {
   --mc->mc_snum;
   --mc->mc_top;
   ORV_page *parent = cursor_page(mc);
-  const bool at_edge = move_right ? mc->mc_ki[mc->mc_top] + 1u >= numkeys(parent)
-                                  : mc->mc_ki[mc->mc_top] == 0;
+  const bool at_edge =
+      move_right ? mc->mc_ki[mc->mc_top] + 1u >= numkeys(parent) : mc->mc_ki[mc->mc_top] == 0;
   if (at_edge) {
     if (int rc = orv_cursor_sibling(mc, move_right); rc != 0) {
       ++mc->mc_top;

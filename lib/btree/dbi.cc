@@ -178,8 +178,7 @@ void orv_default_cmp(ORV_txn *txn, ORV_dbi dbi) {
 }
 
 int orv_txn_dbi_check(const ORV_txn *txn, ORV_dbi dbi, uint8_t validity) {
-  if (txn == nullptr || dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & validity))
-    return EINVAL;
+  if (txn == nullptr || dbi >= txn->mt_dbcount || !(txn->mt_dbflags[dbi] & validity)) return EINVAL;
   if (txn->mt_dbiseqs[dbi] != txn->mt_env->me_dbiseqs[dbi]) return ORV_BAD_DBI;
   return 0;
 }

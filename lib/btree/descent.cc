@@ -56,8 +56,7 @@ int search_root(ORV_cursor *mc, const ORV_val *key, int flags, unsigned known_de
       // child it names, step down without a page lookup.
       const unsigned below = mc->mc_top + 1u;
       if ((mc->mc_flags & C_INITIALIZED) && mc->mc_ki[mc->mc_top] == i && below < known_depth &&
-          mc->mc_pg[below] != nullptr &&
-          mc->mc_pg[below]->mp_pgno == node_pgno(node_ptr(mp, i))) {
+          mc->mc_pg[below] != nullptr && mc->mc_pg[below]->mp_pgno == node_pgno(node_ptr(mp, i))) {
         mc->mc_top = mc->mc_snum++;
         if (flags & ORV_PS_MODIFY) {
           if (int rc = orv_page_touch(mc); rc != 0) return rc;
@@ -82,8 +81,7 @@ int search_root(ORV_cursor *mc, const ORV_val *key, int flags, unsigned known_de
     orv_assert(env, i < NUMKEYS(mp));
 
     ORV_page *child;
-    if (int rc = orv_page_get(mc, node_pgno(node_ptr(mp, i)), &child, nullptr); rc != 0)
-      return rc;
+    if (int rc = orv_page_get(mc, node_pgno(node_ptr(mp, i)), &child, nullptr); rc != 0) return rc;
     mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
     if (int rc = stack_push(mc, child); rc != 0) return rc;
     if (flags & ORV_PS_MODIFY) {

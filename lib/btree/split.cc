@@ -175,14 +175,13 @@ size_t new_node_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, co
 }
 
 // Adds the new node at slot j of page dst through the cursor.
-int add_new_node(ORV_cursor *mc, ORV_page *dst, unsigned j, const ORV_val *newkey,
-                 ORV_val *newdata, pgno_t newpgno, unsigned nflags) {
+int add_new_node(ORV_cursor *mc, ORV_page *dst, unsigned j, const ORV_val *newkey, ORV_val *newdata,
+                 pgno_t newpgno, unsigned nflags) {
   ORV_page *saved = mc->mc_pg[mc->mc_top];
   mc->mc_pg[mc->mc_top] = dst;
   int rc;
   if (is_branch(dst)) {
-    rc = orv_node_add(mc, j, j == 0 ? nullptr : newkey, nullptr, newpgno, 0, nullptr,
-                      ~uint64_t{0});
+    rc = orv_node_add(mc, j, j == 0 ? nullptr : newkey, nullptr, newpgno, 0, nullptr, ~uint64_t{0});
   } else {
     unsigned flags = nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE);
     rc = orv_node_add(mc, j, newkey, newdata, 0, flags, nullptr, 0);

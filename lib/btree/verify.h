@@ -30,8 +30,8 @@ struct ORV_verify_hooks {
   int (*problem)(void *ctx, const char *line) = nullptr;
   // Receives the figures of the free-page database ("@free"), the main
   // database ("@main") and every named database (its name, name_len bytes).
-  void (*tree)(void *ctx, const char *name, size_t name_len, const ORV_verify_figures &fig) =
-      nullptr;
+  void (*tree)(void *ctx, const char *name, size_t name_len,
+               const ORV_verify_figures &fig) = nullptr;
   // Application comparator of a database (name null: the main database),
   // keys or (dup) values; null selects the built-in order of its flags.
   ORV_cmp_func (*cmp)(void *ctx, const char *name, size_t name_len, bool dup) = nullptr;

@@ -19,8 +19,8 @@ namespace orv_verify {
 bool Verifier::leaf_key(Tree &t, const ORV_page *mp, unsigned i, pgno_t pgno, KeyBuf &cur,
                         ORV_val &key, size_t &padlen) {
   if (is_leaf2(mp)) {
-    key = ORV_val{mp->mp_pad, const_cast<std::byte *>(page_bytes(mp)) + PAGEHDRSZ +
-                                  size_t{i} * mp->mp_pad};
+    key = ORV_val{mp->mp_pad,
+                  const_cast<std::byte *>(page_bytes(mp)) + PAGEHDRSZ + size_t{i} * mp->mp_pad};
     padlen = 0;
     return true;
   }
@@ -41,8 +41,8 @@ bool Verifier::leaf_key(Tree &t, const ORV_page *mp, unsigned i, pgno_t pgno, Ke
       problem("%s: page %" PRIu64 " slot %u: undecodable prefix key", t.label, pgno, i);
       break;
     case Decoded::whole:
-      problem("%s: page %" PRIu64 " slot %u: prefix key %s not in canonical form", t.label, pgno,
-              i, show(cur.val(), s, sizeof s));
+      problem("%s: page %" PRIu64 " slot %u: prefix key %s not in canonical form", t.label, pgno, i,
+              show(cur.val(), s, sizeof s));
       break;
     case Decoded::canonical:
       break;
@@ -134,8 +134,7 @@ uint64_t Verifier::leaf(Tree &t, ORV_page *mp, size_t size, pgno_t pgno, int lev
 }
 
 // Checks one leaf node's value; returns the entries it holds.
-uint64_t Verifier::leaf_value(Tree &t, ORV_page *mp, unsigned i, const ORV_val &key,
-                              pgno_t pgno) {
+uint64_t Verifier::leaf_value(Tree &t, ORV_page *mp, unsigned i, const ORV_val &key, pgno_t pgno) {
   const char *lb = t.label;
   ORV_node *node = node_ptr(mp, i);
   unsigned f = node->mn_flags;
@@ -263,8 +262,7 @@ uint64_t Verifier::sub_tree(Tree &t, const ORV_db &rec, const ORV_val &key) {
   d.dupfixed = rec.md_flags & ORV_DUPFIXED;
   d.counted = (t.db.md_flags & ORV_COUNTED) || (rec.md_flags & ORV_COUNTED);
   d.prefix = ((t.db.md_flags & ORV_PREFIXKEY) || (rec.md_flags & ORV_PREFIXKEY)) && !d.dupfixed;
-  if (rec.md_root == P_INVALID || rec.md_entries == 0)
-    problem("%s: empty duplicate tree", d.label);
+  if (rec.md_root == P_INVALID || rec.md_entries == 0) problem("%s: empty duplicate tree", d.label);
   walk_tree(d, nullptr, 0);
   return rec.md_entries;
 }

@@ -269,8 +269,7 @@ int orv_path_entries_before(ORV_cursor *mc, uint64_t *count_out) {
     expected = pick.below;
   }
   ORV_page *leaf = cursor_page(mc);
-  if (!is_leaf(leaf) || !orv_leaf_entries_agree(mc, leaf, expected))
-    return orv_count_corrupted(mc);
+  if (!is_leaf(leaf) || !orv_leaf_entries_agree(mc, leaf, expected)) return orv_count_corrupted(mc);
   *count_out = before + orv_leaf_entries_before(mc, leaf, cursor_slot(mc));
   return 0;
 }
@@ -309,9 +308,8 @@ extern "C" ORV_API int orv_count_range(ORV_txn *txn, ORV_dbi dbi, const ORV_val 
                                        const ORV_val *high, unsigned int flags,
                                        uint64_t *count) noexcept {
   if (int rc = range_check(txn, dbi, flags, count, RangeKind::entries); rc != 0) return rc;
-  return with_fresh_cursor(txn, dbi, [&](ORV_cursor *mc) {
-    return count_span(mc, low, high, flags, false, count);
-  });
+  return with_fresh_cursor(
+      txn, dbi, [&](ORV_cursor *mc) { return count_span(mc, low, high, flags, false, count); });
 }
 
 extern "C" ORV_API int orv_range_count_keys(ORV_txn *txn, ORV_dbi dbi, const ORV_val *low,
@@ -329,7 +327,6 @@ extern "C" ORV_API int orv_range_count_values(ORV_txn *txn, ORV_dbi dbi, const O
                                               const ORV_val *high, unsigned int flags,
                                               uint64_t *count) noexcept {
   if (int rc = range_check(txn, dbi, flags, count, RangeKind::values); rc != 0) return rc;
-  return with_fresh_cursor(txn, dbi, [&](ORV_cursor *mc) {
-    return count_span(mc, low, high, flags, true, count);
-  });
+  return with_fresh_cursor(
+      txn, dbi, [&](ORV_cursor *mc) { return count_span(mc, low, high, flags, true, count); });
 }

@@ -86,7 +86,8 @@ bool in_cursor(const ORV_cursor *mc, const ORV_val *v) {
 
 bool in_cursors(const ORV_cursor *mc, const ORV_val *v) {
   if (v == nullptr || v->mv_size == 0 || v->mv_data == nullptr) return false;
-  return in_cursor(mc, v) || (mc->mc_xcursor != nullptr && in_cursor(&mc->mc_xcursor->mx_cursor, v));
+  return in_cursor(mc, v) ||
+         (mc->mc_xcursor != nullptr && in_cursor(&mc->mc_xcursor->mx_cursor, v));
 }
 
 // Moves the key and value a temporary cursor handed out into one block of
@@ -140,8 +141,7 @@ int cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) 
     rc = dup_position(mc, node, dup);
   } else {
     if (dup != 0) rc = orv_count_corrupted(mc);
-    if (mc->mc_xcursor != nullptr)
-      mc->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
+    if (mc->mc_xcursor != nullptr) mc->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
   }
   if (rc == 0 && (key != nullptr || data != nullptr))
     rc = orv_cursor_get0(mc, key, data, ORV_GET_CURRENT);
@@ -232,8 +232,7 @@ class PkcLoan {
     // A key the owner took from its cache may now be gone from it: what
     // the owner remembers of its last key is forgotten once the cache
     // describes another page.
-    if (owner_->mc_pkc_pg != pg_ || owner_->mc_pkc_nslots != nslots_)
-      orv_cursor_keys_reset(owner_);
+    if (owner_->mc_pkc_pg != pg_ || owner_->mc_pkc_nslots != nslots_) orv_cursor_keys_reset(owner_);
   }
   PkcLoan(const PkcLoan &) = delete;
   PkcLoan &operator=(const PkcLoan &) = delete;
@@ -266,7 +265,7 @@ class PkcLoan {
 
   ORV_cursor *owner_;
   ORV_cursor *borrower_;
-  pgno_t pg_;        // the page the owner's cache described before the loan
+  pgno_t pg_;  // the page the owner's cache described before the loan
   uint32_t nslots_;
 };
 
@@ -293,8 +292,8 @@ int key_rank0(ORV_cursor *mc, const ORV_val *key, const ORV_val *data, uint64_t 
 
 // Key rank through a temporary cursor; owner (may be null) is the
 // application cursor whose page key cache the lookup may use.
-int key_rank(ORV_txn *txn, ORV_dbi dbi, const ORV_val *key, const ORV_val *data,
-             ORV_cursor *owner, uint64_t *rank_out) {
+int key_rank(ORV_txn *txn, ORV_dbi dbi, const ORV_val *key, const ORV_val *data, ORV_cursor *owner,
+             uint64_t *rank_out) {
   // Before the cursor's set-up, which may already read the tree.
   if (int rc = orv_count_txn_check(txn); rc != 0) return rc;
   ORV_count_cursor tmp(txn, dbi);
@@ -421,9 +420,8 @@ extern "C" ORV_API int orv_get_rank(ORV_txn *txn, ORV_dbi dbi, uint64_t rank, OR
   return rc;
 }
 
-extern "C" ORV_API int orv_cursor_key_rank(ORV_cursor *mc, const ORV_val *key,
-                                           const ORV_val *data, unsigned int flags,
-                                           uint64_t *rank) noexcept {
+extern "C" ORV_API int orv_cursor_key_rank(ORV_cursor *mc, const ORV_val *key, const ORV_val *data,
+                                           unsigned int flags, uint64_t *rank) noexcept {
   if (mc == nullptr || mc->mc_txn == nullptr || flags != 0 || key == nullptr || rank == nullptr)
     return EINVAL;
   if (mc->mc_txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;

@@ -100,8 +100,8 @@ void plain_metas(const ORV_env *env, txnid_t snap, char *out) {
   const size_t psize = env->me_psize;
   std::memcpy(out, env->me_map, 2 * psize);
   ORV_meta m[NUM_METAS];
-  for (unsigned i = 0; i < NUM_METAS; i++) std::memcpy(&m[i], out + i * psize + ORV_META_OFFSET,
-                                                       sizeof(ORV_meta));
+  for (unsigned i = 0; i < NUM_METAS; i++)
+    std::memcpy(&m[i], out + i * psize + ORV_META_OFFSET, sizeof(ORV_meta));
   for (unsigned i = 0; i < NUM_METAS; i++) {
     const unsigned other = i ^ 1;
     if (m[i].mm_txnid == snap && m[other].mm_txnid > snap)

@@ -51,8 +51,8 @@ struct ORV_copy {
   pgno_t cp_next_pgno;
   int cp_fd;
   int cp_toggle;
-  int cp_new;                    // guarded by cp_mutex
-  std::atomic<int> cp_error;     // first error of either thread
+  int cp_new;                 // guarded by cp_mutex
+  std::atomic<int> cp_error;  // first error of either thread
 
   void fail(int rc) {
     int none = 0;
@@ -167,8 +167,7 @@ int cwalk_leaf(ORV_copy *my, ORV_cursor *mc, ORV_page *spare) {
       mp = leaf_private(mc, spare, psize);
       node = node_ptr(mp, i);
       ORV_page *omp;
-      if (int rc = orv_page_get(mc, load_u64(node_data(node)), &omp, nullptr); rc != 0)
-        return rc;
+      if (int rc = orv_page_get(mc, load_u64(node_data(node)), &omp, nullptr); rc != 0) return rc;
       if (!is_overflow(omp)) return ORV_CORRUPTED;
       store_u64(node_data(node), my->cp_next_pgno);
       const uint32_t npages = mp_pages(omp);

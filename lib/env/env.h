@@ -38,21 +38,21 @@ struct ORV_txn;
 inline constexpr uint32_t ORV_ENV_TXKEY = 0x10000000;
 inline constexpr uint32_t ORV_ENV_ACTIVE = 0x20000000;
 inline constexpr uint32_t ORV_FATAL_ERROR = 0x80000000;
-inline constexpr uint32_t ORV_ENV_OPEN_MASK = 0x07FF4001;    // accepted by open
-inline constexpr uint32_t ORV_ENV_CHANGEABLE = 0x01150000;   // accepted by set_flags
+inline constexpr uint32_t ORV_ENV_OPEN_MASK = 0x07FF4001;   // accepted by open
+inline constexpr uint32_t ORV_ENV_CHANGEABLE = 0x01150000;  // accepted by set_flags
 
 // ---- Meta record --------------------------------------------------------------
 
 inline constexpr size_t ORV_META_OFFSET = PAGEHDRSZ;  // meta record inside its page
 
 struct ORV_meta {
-  uint32_t mm_magic;     /* 16-19 */
-  uint32_t mm_version;   /* 20-23 */
-  uint64_t mm_address;   /* 24-31 */
-  uint64_t mm_mapsize;   /* 32-39 */
+  uint32_t mm_magic;       /* 16-19 */
+  uint32_t mm_version;     /* 20-23 */
+  uint64_t mm_address;     /* 24-31 */
+  uint64_t mm_mapsize;     /* 32-39 */
   ORV_db mm_dbs[CORE_DBS]; /* 40-135 */
-  pgno_t mm_last_pg;     /* 136-143 */
-  txnid_t mm_txnid;      /* 144-151 */
+  pgno_t mm_last_pg;       /* 136-143 */
+  txnid_t mm_txnid;        /* 144-151 */
 };
 static_assert(sizeof(ORV_meta) == 136);
 static_assert(offsetof(ORV_meta, mm_mapsize) == 16);
@@ -63,11 +63,11 @@ static_assert(offsetof(ORV_meta, mm_txnid) == 128);
 // ---- Lock table -------------------------------------------------------------
 
 struct ORV_reader {
-  std::atomic<txnid_t> mr_txnid;  /* 00-07: snapshot id, or -1 */
-  std::atomic<uint32_t> mr_pid;   /* 08-11: owner process, 0 = free */
-  uint32_t mr_pad0;               /* 12-15 */
-  uint64_t mr_tid;                /* 16-23: owner thread */
-  char mr_pad[40];                /* 24-63 */
+  std::atomic<txnid_t> mr_txnid; /* 00-07: snapshot id, or -1 */
+  std::atomic<uint32_t> mr_pid;  /* 08-11: owner process, 0 = free */
+  uint32_t mr_pad0;              /* 12-15 */
+  uint64_t mr_tid;               /* 16-23: owner thread */
+  char mr_pad[40];               /* 24-63 */
 };
 static_assert(sizeof(ORV_reader) == 64);
 static_assert(offsetof(ORV_reader, mr_pid) == 8);
@@ -76,16 +76,16 @@ static_assert(offsetof(ORV_reader, mr_tid) == 16);
 inline constexpr txnid_t ORV_NO_SNAPSHOT = ~txnid_t{0};
 
 struct ORV_txninfo {
-  uint32_t mti_magic;                    /* 00-03 */
-  uint32_t mti_format;                   /* 04-07 */
-  std::atomic<txnid_t> mti_txnid;        /* 08-15 */
-  std::atomic<uint32_t> mti_numreaders;  /* 16-19 */
-  uint32_t mti_pad0;                     /* 20-23 */
-  pthread_mutex_t mti_rmutex;            /* 24-63 */
+  uint32_t mti_magic;                   /* 00-03 */
+  uint32_t mti_format;                  /* 04-07 */
+  std::atomic<txnid_t> mti_txnid;       /* 08-15 */
+  std::atomic<uint32_t> mti_numreaders; /* 16-19 */
+  uint32_t mti_pad0;                    /* 20-23 */
+  pthread_mutex_t mti_rmutex;           /* 24-63 */
   char mti_pad1[64 - 24 - sizeof(pthread_mutex_t)];
-  pthread_mutex_t mti_wmutex;            /* 64-127 */
+  pthread_mutex_t mti_wmutex; /* 64-127 */
   char mti_pad2[64 - sizeof(pthread_mutex_t)];
-  ORV_reader mti_readers[1];             /* 128-: reader slots */
+  ORV_reader mti_readers[1]; /* 128-: reader slots */
 };
 static_assert(sizeof(pthread_mutex_t) <= 40, "reader mutex must end by offset 64");
 static_assert(offsetof(ORV_txninfo, mti_rmutex) == 24);
@@ -107,51 +107,51 @@ constexpr size_t orv_locktable_size(unsigned n) { return (size_t{n} - 1) * 64 + 
 // ---- The environment record --------------------------------------------------
 
 struct ORV_env {
-  int me_fd;                   // data file, -1 when none
-  int me_lfd;                  // lock file, -1 when none
-  int me_mfd;                  // data file opened O_WRONLY|O_DSYNC for meta writes
-  uint32_t me_flags;           // public and internal environment flags
-  uint32_t me_psize;           // page size of the data file
-  uint32_t me_os_psize;        // the system's page size
-  uint32_t me_maxreaders;      // reader table slots
-  int me_close_readers;        // highest reader count this process has seen
-  uint32_t me_dbcount;         // database slots in use
-  uint32_t me_maxdbs;          // named databases + CORE_DBS
-  pid_t me_pid;                // process that created the handle
-  char *me_path;               // copy of the open path
-  char *me_map;                // base of the data map, or null
-  ORV_txninfo *me_txns;        // mapped lock table, or null
+  int me_fd;                      // data file, -1 when none
+  int me_lfd;                     // lock file, -1 when none
+  int me_mfd;                     // data file opened O_WRONLY|O_DSYNC for meta writes
+  uint32_t me_flags;              // public and internal environment flags
+  uint32_t me_psize;              // page size of the data file
+  uint32_t me_os_psize;           // the system's page size
+  uint32_t me_maxreaders;         // reader table slots
+  int me_close_readers;           // highest reader count this process has seen
+  uint32_t me_dbcount;            // database slots in use
+  uint32_t me_maxdbs;             // named databases + CORE_DBS
+  pid_t me_pid;                   // process that created the handle
+  char *me_path;                  // copy of the open path
+  char *me_map;                   // base of the data map, or null
+  ORV_txninfo *me_txns;           // mapped lock table, or null
   ORV_meta *me_metas[NUM_METAS];  // the two meta records inside the map
-  void *me_pbuf;               // one page of scratch (writable envs)
-  ORV_txn *me_txn;             // write transaction in progress, or null
-  ORV_txn *me_txn0;            // preallocated write transaction record
-  uint64_t me_mapsize;         // size of the map in bytes
-  pgno_t me_maxpg;             // pages the map can hold
-  ORV_dbx *me_dbxs;            // per slot: name, comparators, callbacks
-  uint16_t *me_dbflags;        // per slot: flags, 0x8000 while open
-  uint32_t *me_dbiseqs;        // per slot: bumped when a handle closes
-  pthread_key_t me_txkey;      // each thread's reader slot
-  txnid_t me_pgoldest;         // oldest reader snapshot at the last scan
-  ORV_IDL me_pghead;           // reusable pages taken from the free-page db
-  txnid_t me_pglast;           // id of the last free-page record consumed
-  ORV_page *me_dpages;         // spare page buffers, linked by first word
-  ORV_IDL me_free_pgs;         // free list handed to write transactions
-  ORV_ID2L me_dirty_list;      // dirty list handed to write transactions
-  int me_maxfree_1pg;          // page numbers one free-list overflow page holds
-  uint32_t me_nodemax;         // largest inline leaf node
+  void *me_pbuf;                  // one page of scratch (writable envs)
+  ORV_txn *me_txn;                // write transaction in progress, or null
+  ORV_txn *me_txn0;               // preallocated write transaction record
+  uint64_t me_mapsize;            // size of the map in bytes
+  pgno_t me_maxpg;                // pages the map can hold
+  ORV_dbx *me_dbxs;               // per slot: name, comparators, callbacks
+  uint16_t *me_dbflags;           // per slot: flags, 0x8000 while open
+  uint32_t *me_dbiseqs;           // per slot: bumped when a handle closes
+  pthread_key_t me_txkey;         // each thread's reader slot
+  txnid_t me_pgoldest;            // oldest reader snapshot at the last scan
+  ORV_IDL me_pghead;              // reusable pages taken from the free-page db
+  txnid_t me_pglast;              // id of the last free-page record consumed
+  ORV_page *me_dpages;            // spare page buffers, linked by first word
+  ORV_IDL me_free_pgs;            // free list handed to write transactions
+  ORV_ID2L me_dirty_list;         // dirty list handed to write transactions
+  int me_maxfree_1pg;             // page numbers one free-list overflow page holds
+  uint32_t me_nodemax;            // largest inline leaf node
   // This process holds its liveness lock. Reader threads claiming their
   // first slots may test and set it at once: both take the same lock,
   // which the second merely repeats.
   std::atomic<int> me_live_reader;
   std::atomic<uint64_t> me_interrupt;  // 1 while an interrupt is requested
-  void *me_userctx;            // application context
-  ORV_assert_func me_assert_func;  // assertion callback, or null
+  void *me_userctx;                    // application context
+  ORV_assert_func me_assert_func;      // assertion callback, or null
   // Entry of the process's registry of open environments (registry.cc).
-  ORV_env *me_reg_next;        // next registered handle, guarded by the registry
-  dev_t me_reg_dev;            // data file identity while registered
+  ORV_env *me_reg_next;  // next registered handle, guarded by the registry
+  dev_t me_reg_dev;      // data file identity while registered
   ino_t me_reg_ino;
-  pid_t me_reg_pid;            // process that registered it
-  bool me_reg_on;              // in the registry
+  pid_t me_reg_pid;  // process that registered it
+  bool me_reg_on;    // in the registry
 };
 
 // Spare page buffers link through their first word.
@@ -163,8 +163,7 @@ inline ORV_page *&next_spare_page(ORV_page *mp) { return *reinterpret_cast<ORV_p
 // aborts. Never returns.
 [[noreturn]] void orv_assert_fail(ORV_env *env, const char *expr, const char *func, int line);
 
-#define orv_assert(env, expr) \
-  ((expr) ? (void)0 : orv_assert_fail((env), #expr, __func__, __LINE__))
+#define orv_assert(env, expr) ((expr) ? (void)0 : orv_assert_fail((env), #expr, __func__, __LINE__))
 
 // ---- Handle and mapping -------------------------------------------------------
 
@@ -193,8 +192,7 @@ ORV_meta *orv_env_pick_meta(const ORV_env *env);
 
 // ---- Lock file and reader table -------------------------------------------------
 
-[[nodiscard]] int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode,
-                                      int *excl);
+[[nodiscard]] int orv_env_setup_locks(ORV_env *env, const char *lpath, orv_mode_t mode, int *excl);
 [[nodiscard]] int orv_env_setup_mem_locks(ORV_env *env);
 [[nodiscard]] int orv_env_share_locks(ORV_env *env, int *excl);
 // Claims (or reuses) a reader slot for the read-only txn and takes a

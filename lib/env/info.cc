@@ -37,8 +37,7 @@ extern "C" ORV_API int orv_env_info(ORV_env *env, ORV_envinfo *info) noexcept {
   info->mi_last_pgno = meta->mm_last_pg;
   info->mi_last_txnid = meta->mm_txnid;
   info->mi_maxreaders = env->me_maxreaders;
-  info->mi_numreaders =
-      env->me_txns ? orv_reader_count(env->me_txns, env->me_maxreaders) : 0;
+  info->mi_numreaders = env->me_txns ? orv_reader_count(env->me_txns, env->me_maxreaders) : 0;
   return 0;
 }
 

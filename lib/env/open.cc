@@ -13,8 +13,8 @@
 // lock file. An in-memory store (ORV_INMEMORY) has neither; its path is
 // ":memory:".
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,8 +144,7 @@ int open_resources(ORV_env *env, const char *path, orv_fname &fname, uint32_t fl
       if (int rc = orv_env_setup_mem_locks(env); rc != 0) return rc;
     }
   } else {
-    if (int rc = check_existing_data(env, fname.data_name(flags), prev, rdonly); rc != 0)
-      return rc;
+    if (int rc = check_existing_data(env, fname.data_name(flags), prev, rdonly); rc != 0) return rc;
     if (!(flags & (ORV_NOLOCK | ORV_RDONLY))) {
       if (int rc = orv_env_setup_locks(env, fname.lock_name(flags), mode, &excl); rc != 0)
         return rc;

@@ -142,8 +142,8 @@ constexpr uint32_t PREV_READONLY = ORV_PREVSNAPSHOT | ORV_RDONLY;
 int orv_reader_acquire(ORV_env *env, ORV_txn *txn, ORV_meta *snap, int *fresh) {
   const bool notls = env->me_flags & ORV_NOTLS;
   *fresh = 0;
-  ORV_reader *r = notls ? txn->mt_reader
-                        : static_cast<ORV_reader *>(pthread_getspecific(env->me_txkey));
+  ORV_reader *r =
+      notls ? txn->mt_reader : static_cast<ORV_reader *>(pthread_getspecific(env->me_txkey));
   if (r != nullptr) {
     if (r->mr_pid.load() != static_cast<uint32_t>(env->me_pid) ||
         r->mr_txnid.load() != ORV_NO_SNAPSHOT)

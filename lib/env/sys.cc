@@ -18,9 +18,9 @@ int sys_fcntl_fl(int fd, int cmd, int arg) {
 }
 
 constexpr ORV_sys kDefault = {
-    sys_open,   ::close,     ::pread, ::pwrite, ::writev,  ::lseek,   ::fdatasync, ::fsync,
-    ::ftruncate, ::fstat,    ::mmap,  ::munmap, ::msync,   ::madvise, sys_fcntl_lock,
-    ::write,    sys_fcntl_fl, ::unlink,
+    sys_open,    ::close,   ::pread,        ::pwrite, ::writev,     ::lseek,
+    ::fdatasync, ::fsync,   ::ftruncate,    ::fstat,  ::mmap,       ::munmap,
+    ::msync,     ::madvise, sys_fcntl_lock, ::write,  sys_fcntl_fl, ::unlink,
 };
 
 // One pwrite of len bytes at pos, continued until all are written.
@@ -69,12 +69,14 @@ ORV_sys orv_sys_install(const ORV_sys &table) {
 int orv_sys_write_all(int fd, const struct iovec *iov, int iovcnt, off_t pos) {
   if (pos < 0) {
     for (int i = 0; i < iovcnt; i++) {
-      if (int rc = write_seq(fd, static_cast<const char *>(iov[i].iov_base), iov[i].iov_len); rc != 0)
+      if (int rc = write_seq(fd, static_cast<const char *>(iov[i].iov_base), iov[i].iov_len);
+          rc != 0)
         return rc;
     }
     return 0;
   }
-  if (iovcnt == 1) return pwrite_all(fd, static_cast<const char *>(iov[0].iov_base), iov[0].iov_len, pos);
+  if (iovcnt == 1)
+    return pwrite_all(fd, static_cast<const char *>(iov[0].iov_base), iov[0].iov_len, pos);
   size_t size = 0;
   for (int i = 0; i < iovcnt; i++) size += iov[i].iov_len;
   ssize_t w;

@@ -66,8 +66,7 @@ void Verifier::free_record(const ORV_val &key, const uint8_t *v, size_t size, pg
     return;
   }
   if (rdonly_ ? id > txn_->mt_txnid : id >= txn_->mt_txnid)
-    problem("free-page record %" PRIu64 " (leaf %" PRIu64 ") is newer than the snapshot", id,
-            leaf);
+    problem("free-page record %" PRIu64 " (leaf %" PRIu64 ") is newer than the snapshot", id, leaf);
   pgno_t prev = ~pgno_t{0};
   for (uint64_t i = 1; i <= n && !stopped(); i++) {
     pgno_t p = load_u64(v + 8 * i);
@@ -182,7 +181,8 @@ int Verifier::run() {
       }
     }
     char shown[SHOW_MAX], label[SHOW_MAX + 8];
-    std::snprintf(label, sizeof label, "db %s", show(ORV_val{nr.len, nr.name}, shown, sizeof shown));
+    std::snprintf(label, sizeof label, "db %s",
+                  show(ORV_val{nr.len, nr.name}, shown, sizeof shown));
     Tree t;
     t.label = label;
     t.db = rec;

@@ -51,8 +51,7 @@ size_t stored_key_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx,
 
 // Forgets the key state of one cursor that names page pgno.
 void keys_forget(ORV_cursor *m, pgno_t pgno) {
-  if (m->mc_keypg == pgno || m->mc_vint_pg == pgno || m->mc_prevpg == pgno ||
-      m->mc_srch_pg == pgno)
+  if (m->mc_keypg == pgno || m->mc_vint_pg == pgno || m->mc_prevpg == pgno || m->mc_srch_pg == pgno)
     orv_cursor_keys_reset(m);
 }
 
@@ -131,8 +130,7 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     orv_assert(env, key && data);
     if (orv_page_first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
     const unsigned skip = (flags & ORV_SPLIT_REPLACE) ? 0u : ~0u;
-    int rc = orv_prefix_page_rebuild(mc, mp, skip, 0, key, data,
-                                     flags & (0xFFFFu | ORV_RESERVE));
+    int rc = orv_prefix_page_rebuild(mc, mp, skip, 0, key, data, flags & (0xFFFFu | ORV_RESERVE));
     if (rc == 0) orv_prefix_keys_forget(mc, mp);
     return rc;
   }
@@ -305,7 +303,8 @@ int orv_update_key(ORV_cursor *mc, const ORV_val *key) {
   unsigned indx = mc->mc_ki[mc->mc_top];
   ORV_node *node = node_ptr(mp, indx);
   unsigned hdrsz = node_hdrsz(mp);
-  auto delta = static_cast<ptrdiff_t>(even(key->mv_size)) - static_cast<ptrdiff_t>(even(node->mn_ksize));
+  auto delta =
+      static_cast<ptrdiff_t>(even(key->mv_size)) - static_cast<ptrdiff_t>(even(node->mn_ksize));
   if (delta != 0) {
     if (delta > 0 && static_cast<size_t>(delta) > size_left(mp)) {
       // No room for the longer key: take the node out and let the split put

@@ -81,33 +81,33 @@ inline constexpr uint16_t F_DUPDATA = 0x04;
 // sub-pages live inside node data at 2-byte alignment, so the record is
 // declared with 2-byte alignment and the compiler emits safe loads.
 struct __attribute__((packed, aligned(2))) ORV_page {
-  pgno_t mp_pgno;     /* 00-07: page number */
-  uint16_t mp_pad;    /* 08-09: see above */
-  uint16_t mp_flags;  /* 10-11: P_* flags */
-  uint16_t mp_lower;  /* 12-13: end of slot array */
-  uint16_t mp_upper;  /* 14-15: start of node area */
+  pgno_t mp_pgno;    /* 00-07: page number */
+  uint16_t mp_pad;   /* 08-09: see above */
+  uint16_t mp_flags; /* 10-11: P_* flags */
+  uint16_t mp_lower; /* 12-13: end of slot array */
+  uint16_t mp_upper; /* 14-15: start of node area */
 };
 static_assert(sizeof(ORV_page) == PAGEHDRSZ);
 static_assert(std::is_standard_layout_v<ORV_page>);
 
 struct ORV_node {
-  uint16_t mn_lo;     /* 00-01 */
-  uint16_t mn_hi;     /* 02-03 */
-  uint16_t mn_flags;  /* 04-05 */
-  uint16_t mn_ksize;  /* 06-07 */
+  uint16_t mn_lo;    /* 00-01 */
+  uint16_t mn_hi;    /* 02-03 */
+  uint16_t mn_flags; /* 04-05 */
+  uint16_t mn_ksize; /* 06-07 */
 };
 static_assert(sizeof(ORV_node) == NODESIZE);
 
 // The 48-byte record describing one B+tree.
 struct ORV_db {
-  uint32_t md_pad;             /* 00-03: DUPFIXED size; meta FREE_DBI: page size */
-  uint16_t md_flags;           /* 04-05: database flags */
-  uint16_t md_depth;           /* 06-07: levels, 0 when empty */
-  pgno_t md_branch_pages;      /* 08-15 */
-  pgno_t md_leaf_pages;        /* 16-23 */
-  pgno_t md_overflow_pages;    /* 24-31 */
-  uint64_t md_entries;         /* 32-39: pairs, each duplicate counted */
-  pgno_t md_root;              /* 40-47: root page or P_INVALID */
+  uint32_t md_pad;          /* 00-03: DUPFIXED size; meta FREE_DBI: page size */
+  uint16_t md_flags;        /* 04-05: database flags */
+  uint16_t md_depth;        /* 06-07: levels, 0 when empty */
+  pgno_t md_branch_pages;   /* 08-15 */
+  pgno_t md_leaf_pages;     /* 16-23 */
+  pgno_t md_overflow_pages; /* 24-31 */
+  uint64_t md_entries;      /* 32-39: pairs, each duplicate counted */
+  pgno_t md_root;           /* 40-47: root page or P_INVALID */
 };
 static_assert(sizeof(ORV_db) == 48);
 static_assert(offsetof(ORV_db, md_flags) == 4);
@@ -348,8 +348,7 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize);
 void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp);
 // Slot-level steps of orv_node_add/orv_node_del. insert_slot returns the new
 // node's offset. env (may be null) receives assertion failures.
-indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size,
-                            ORV_env *env = nullptr);
+indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env = nullptr);
 void orv_page_remove_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env = nullptr);
 // Replaces the key of the node at mc_ki[mc_top] of a branch page; splits the
 // page when the longer key does not fit.
@@ -425,8 +424,8 @@ inline ORV_prefix_form orv_prefix_key_read(const ORV_val &first, const void *sto
   if (n == 0) return ORV_prefix_form::kCorrupt;
   *shared = p;
   *vlen = n;
-  return orv_prefix_canonical(static_cast<const uint8_t *>(first.mv_data), first.mv_size, s, len,
-                              p, n)
+  return orv_prefix_canonical(static_cast<const uint8_t *>(first.mv_data), first.mv_size, s, len, p,
+                              n)
              ? ORV_prefix_form::kCompressed
              : ORV_prefix_form::kWhole;
 }
@@ -480,8 +479,8 @@ struct ORV_prefix_info {
 // hint (may be null) replaces reading the varint. Returns 0, ORV_CORRUPTED
 // (empty stored key or unreadable varint) or ORV_BAD_VALSIZE (does not fit
 // cap). REQUIRES: buf does not overlap stored; it may hold first at its front.
-[[nodiscard]] int orv_prefix_key_decode(const ORV_val *first, const void *stored,
-                                        size_t stored_len, ORV_val *out, void *buf, size_t cap,
+[[nodiscard]] int orv_prefix_key_decode(const ORV_val *first, const void *stored, size_t stored_len,
+                                        ORV_val *out, void *buf, size_t cap,
                                         const ORV_prefix_hint *hint);
 // True when the stored key is canonical against first; info (may be null)
 // then receives p, the varint length and the decoded length. Never an error.
@@ -554,8 +553,7 @@ void orv_page_max_key_scan(ORV_cursor *mc, ORV_page *mp);
 // is not a prefix page, or a sub-page. Returns 0, ENOMEM or ORV_CORRUPTED
 // (a node outside the page). The entry stays valid until the next
 // orv_keylen_index_get of this transaction or its end.
-[[nodiscard]] int orv_keylen_index_get(ORV_cursor *mc, ORV_page *mp,
-                                       ORV_keylen_entry **entry_out);
+[[nodiscard]] int orv_keylen_index_get(ORV_cursor *mc, ORV_page *mp, ORV_keylen_entry **entry_out);
 // Records length n for a key inserted at slot indx (capped at the entry's
 // count) and sets mp_pad from the longest length. Use an entry fetched
 // before the slot was inserted. Returns 0, or EINVAL for a null entry; when
@@ -567,8 +565,7 @@ void orv_page_max_key_scan(ORV_cursor *mc, ORV_page *mp);
 // the slot goes) and sets mp_pad from the longest remaining length (0 when
 // none is left). An indx past the entry's count marks the entry stale and
 // sets mp_pad from the page's other slots instead. Null entry: no-op.
-void orv_keylen_index_remove(ORV_keylen_entry *entry, ORV_cursor *mc, ORV_page *mp,
-                             unsigned indx);
+void orv_keylen_index_remove(ORV_keylen_entry *entry, ORV_cursor *mc, ORV_page *mp, unsigned indx);
 // Marks the entry of page pgno stale (page split or rewritten); no-op when
 // the transaction has none.
 void orv_keylen_index_invalidate(ORV_txn *txn, pgno_t pgno);
@@ -582,23 +579,23 @@ void orv_keylen_index_invalidate(ORV_txn *txn, pgno_t pgno);
 
 // One node of a page being rewritten or split. 64 bytes.
 struct ORV_prefix_entry {
-  const void *pe_key;      /* 00-07: decoded key */
-  const void *pe_data;     /* 08-15: value bytes as stored (F_BIGDATA: the
-                                     run's page number); null: reserve */
-  const void *pe_stored;   /* 16-23: key bytes on the old page; null: new */
-  uint32_t pe_klen;        /* 24-27: decoded key length */
-  uint32_t pe_stored_len;  /* 28-31: stored key length on the old page */
-  uint32_t pe_dsize;       /* 32-35: value size (mn_lo/mn_hi) */
-  uint32_t pe_vlen;        /* 36-39: value bytes in the node: 8 with
-                                     F_BIGDATA, else pe_dsize */
-  uint32_t pe_shared;      /* 40-43: prefix shared with the old first key */
-  uint32_t pe_vint;        /* 44-47: its varint length (0: stored whole) */
-  uint32_t pe_enclen;      /* 48-51: stored length once re-encoded (set by
-                                     orv_prefix_run_size and the writer) */
-  uint16_t pe_flags;       /* 52-53: node flags F_* */
-  uint16_t pe_new;         /* 54-55: 1 for the key being inserted */
-  uint32_t pe_oldslot;     /* 56-59: slot on the old page (~0u: new) */
-  uint32_t pe_pad;         /* 60-63 */
+  const void *pe_key;     /* 00-07: decoded key */
+  const void *pe_data;    /* 08-15: value bytes as stored (F_BIGDATA: the
+                                    run's page number); null: reserve */
+  const void *pe_stored;  /* 16-23: key bytes on the old page; null: new */
+  uint32_t pe_klen;       /* 24-27: decoded key length */
+  uint32_t pe_stored_len; /* 28-31: stored key length on the old page */
+  uint32_t pe_dsize;      /* 32-35: value size (mn_lo/mn_hi) */
+  uint32_t pe_vlen;       /* 36-39: value bytes in the node: 8 with
+                                    F_BIGDATA, else pe_dsize */
+  uint32_t pe_shared;     /* 40-43: prefix shared with the old first key */
+  uint32_t pe_vint;       /* 44-47: its varint length (0: stored whole) */
+  uint32_t pe_enclen;     /* 48-51: stored length once re-encoded (set by
+                                    orv_prefix_run_size and the writer) */
+  uint16_t pe_flags;      /* 52-53: node flags F_* */
+  uint16_t pe_new;        /* 54-55: 1 for the key being inserted */
+  uint32_t pe_oldslot;    /* 56-59: slot on the old page (~0u: new) */
+  uint32_t pe_pad;        /* 60-63 */
 };
 static_assert(sizeof(ORV_prefix_entry) == 64);
 
@@ -628,8 +625,8 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // entry start's key; the new entry's value counted as 8 bytes when it goes to
 // an overflow run). Sets pe_enclen. Returns 0 or ORV_BAD_VALSIZE (a stored
 // key over 65535 bytes).
-[[nodiscard]] int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries,
-                                      unsigned start, unsigned end, size_t *size_out);
+[[nodiscard]] int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned start,
+                                      unsigned end, size_t *size_out);
 // Chooses the split index of count entries so that [0, j) and [j, count),
 // each re-encoded against its own first key, fit in me_psize - 16. Starts
 // from *split_inout (clamped to 1..count - 1) and walks toward the side that
@@ -637,8 +634,8 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // proposal. On success pe_enclen holds each entry's stored length in its
 // half. count <= 1: nothing is done. Returns 0, EINVAL (split_inout null),
 // ORV_PAGE_FULL (no index fits) or ORV_BAD_VALSIZE.
-[[nodiscard]] int orv_prefix_split_point(ORV_cursor *mc, ORV_prefix_entry *entries,
-                                         unsigned count, unsigned *split_inout);
+[[nodiscard]] int orv_prefix_split_point(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned count,
+                                         unsigned *split_inout);
 // Writes entries [start, end) as the whole content of mp (psize bytes),
 // keeping mp_pgno and mp_flags: entry start's key whole, the others encoded
 // against it, nodes in slot order from the end of the page downward, mp_pad
@@ -661,9 +658,8 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // (a node already on the page too, when its re-encoded key takes it past
 // me_nodemax); data and flags concern the new entry. Returns 0 or the
 // allocation's error. REQUIRES: pe_enclen set for the run.
-[[nodiscard]] int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries,
-                                          unsigned start, unsigned end, ORV_val *data,
-                                          unsigned flags);
+[[nodiscard]] int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned start,
+                                          unsigned end, ORV_val *data, unsigned flags);
 // Size in bytes (header included) of mp rewritten as orv_prefix_gather with
 // the same arguments describes it (slot skip left out, key/data at indx),
 // against its new first key. Changes nothing but the scratch buffers.

@@ -48,8 +48,8 @@ struct Parsed {
   }
   out->shared = p;
   out->vlen = vlen;
-  out->whole = !orv_prefix_canonical(u8(first->mv_data), first->mv_size, stored, stored_len, p,
-                                     vlen);
+  out->whole =
+      !orv_prefix_canonical(u8(first->mv_data), first->mv_size, stored, stored_len, p, vlen);
   return 0;
 }
 

@@ -154,7 +154,6 @@ void recount_max(ORV_keylen_entry *e) {
 
 // ---- Page shape and slot keys ------------------------------------------------------------
 
-
 size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp) {
   if (is_subp(mp) && (mc->mc_flags & C_SUB)) {
     // A sub-cursor is the first member of its ORV_xcursor.

@@ -372,8 +372,8 @@ int orv_prefix_entry_overflow(ORV_cursor *mc, ORV_prefix_entry *e, ORV_val *data
   return 0;
 }
 
-int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned start,
-                            unsigned end, ORV_val *data, unsigned flags) {
+int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned start, unsigned end,
+                            ORV_val *data, unsigned flags) {
   for (unsigned i = start; i < end; i++) {
     if (int rc = orv_prefix_entry_overflow(mc, &entries[i], data, flags); rc != 0) return rc;
   }

@@ -288,8 +288,7 @@ int orv_ovpage_free(ORV_cursor *mc, ORV_page *mp) {
   // A run this top-level transaction wrote (dirty, or spilled by it) is
   // reachable by no snapshot: it goes straight back to the reusable list.
   if (env->me_pghead != nullptr && txn->mt_parent == nullptr &&
-      (is_dirty(mp) ||
-       (sl != nullptr && (x = orv_idl_search(sl, pn)) <= sl[0] && sl[x] == pn))) {
+      (is_dirty(mp) || (sl != nullptr && (x = orv_idl_search(sl, pn)) <= sl[0] && sl[x] == pn))) {
     if (int rc = orv_idl_need(&env->me_pghead, ovpages); rc != 0) return rc;
     if (!is_dirty(mp)) {
       if (x == sl[0]) {

@@ -11,13 +11,14 @@
 //   mt_dbflags  uint8_t[n]       every transaction
 // Each array size is a multiple of the next one's alignment, so the arrays
 // need no padding between them.
+#include "txn/txn.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "btree/btree.h"
 #include "idl.h"
-#include "txn/txn.h"
 
 namespace {
 
@@ -145,8 +146,7 @@ namespace {
 int begin_child(ORV_txn *parent, ORV_txn *txn) {
   ORV_env *env = txn->mt_env;
   txn->mt_dbiseqs = parent->mt_dbiseqs;
-  txn->mt_dirty_list =
-      static_cast<ORV_ID2L>(std::malloc(sizeof(ORV_ID2) * ORV_IDL_UM_SIZE));
+  txn->mt_dirty_list = static_cast<ORV_ID2L>(std::malloc(sizeof(ORV_ID2) * ORV_IDL_UM_SIZE));
   txn->mt_free_pgs = orv_idl_alloc(ORV_IDL_UM_MAX);
   if (txn->mt_dirty_list == nullptr || txn->mt_free_pgs == nullptr) {
     std::free(txn->mt_dirty_list);

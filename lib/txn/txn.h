@@ -80,11 +80,11 @@ struct ORV_keylen_entry {
 static_assert(sizeof(ORV_keylen_entry) == 40);
 
 struct ORV_scratch {
-  void *ms_page;            // page image buffer for prefix-page rebuilds
+  void *ms_page;  // page image buffer for prefix-page rebuilds
   uint64_t ms_page_cap;
-  void *ms_entries;         // 64-byte node descriptors of a rebuild
+  void *ms_entries;  // 64-byte node descriptors of a rebuild
   uint32_t ms_entries_cap;
-  void *ms_dkeys;           // decoded-key buffer (also orv_txn_scratch)
+  void *ms_dkeys;  // decoded-key buffer (also orv_txn_scratch)
   uint64_t ms_dkeys_cap;
   ORV_keylen_entry *ms_klx;  // key-length index table
   uint32_t ms_klx_used;
@@ -94,31 +94,31 @@ struct ORV_scratch {
 // ---- The transaction record ---------------------------------------------------------
 
 struct ORV_txn {
-  ORV_txn *mt_parent;        // parent of a nested transaction
-  ORV_txn *mt_child;         // live nested child
-  pgno_t mt_next_pgno;       // next unallocated page number
-  txnid_t mt_txnid;          // snapshot id (read) or snapshot id + 1 (write)
+  ORV_txn *mt_parent;   // parent of a nested transaction
+  ORV_txn *mt_child;    // live nested child
+  pgno_t mt_next_pgno;  // next unallocated page number
+  txnid_t mt_txnid;     // snapshot id (read) or snapshot id + 1 (write)
   ORV_env *mt_env;
-  ORV_IDL mt_free_pgs;       // pages this transaction stopped using
-  ORV_page *mt_loose_pgs;    // dirty pages freed again, reusable at once
+  ORV_IDL mt_free_pgs;     // pages this transaction stopped using
+  ORV_page *mt_loose_pgs;  // dirty pages freed again, reusable at once
   int mt_loose_count;
-  ORV_IDL mt_spill_pgs;      // spilled pages (pgno << 1, odd = deleted), or null
+  ORV_IDL mt_spill_pgs;  // spilled pages (pgno << 1, odd = deleted), or null
   union {
-    ORV_ID2L dirty_list;     // write: page number -> page buffer
-    ORV_reader *reader;      // read-only: reader slot, or null
+    ORV_ID2L dirty_list;  // write: page number -> page buffer
+    ORV_reader *reader;   // read-only: reader slot, or null
   } mt_u;
-  ORV_dbx *mt_dbxs;          // the environment's me_dbxs
-  ORV_db *mt_dbs;            // this transaction's database records
-  uint32_t *mt_dbiseqs;      // handle sequence numbers as seen here
-  ORV_cursor **mt_cursors;   // write: per database, tracked cursor list
-  uint8_t *mt_dbflags;       // per database: DB_* state bits
+  ORV_dbx *mt_dbxs;         // the environment's me_dbxs
+  ORV_db *mt_dbs;           // this transaction's database records
+  uint32_t *mt_dbiseqs;     // handle sequence numbers as seen here
+  ORV_cursor **mt_cursors;  // write: per database, tracked cursor list
+  uint8_t *mt_dbflags;      // per database: DB_* state bits
   ORV_scratch mt_scratch;
-  uint32_t mt_dbcount;       // database slots known; 0 once ended
+  uint32_t mt_dbcount;  // database slots known; 0 once ended
   uint32_t mt_flags;
-  int mt_error;              // code recorded when the transaction failed
-  uint32_t mt_dirty_room;    // pages that may still become dirty
-  ORV_IDL mt_saved_pghead;   // nested: the parent's me_pghead
-  txnid_t mt_saved_pglast;   // nested: the parent's me_pglast
+  int mt_error;             // code recorded when the transaction failed
+  uint32_t mt_dirty_room;   // pages that may still become dirty
+  ORV_IDL mt_saved_pghead;  // nested: the parent's me_pghead
+  txnid_t mt_saved_pglast;  // nested: the parent's me_pglast
 };
 
 #define mt_dirty_list mt_u.dirty_list

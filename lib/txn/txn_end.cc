@@ -114,8 +114,10 @@ void end_write(ORV_txn *txn, unsigned mode) {
   ORV_env *env = txn->mt_env;
   ORV_IDL pghead = env->me_pghead;
   if (!(mode & ORV_END_UPDATE)) orv_cursors_release(txn, 0);
-  if (!(txn->mt_flags & ORV_WRITEMAP)) dirty_pages_free(txn);
-  else if (txn->mt_dirty_list != nullptr) txn->mt_dirty_list[0].mid = 0;
+  if (!(txn->mt_flags & ORV_WRITEMAP))
+    dirty_pages_free(txn);
+  else if (txn->mt_dirty_list != nullptr)
+    txn->mt_dirty_list[0].mid = 0;
   txn->mt_loose_pgs = nullptr;  // they were on the dirty list
   txn->mt_loose_count = 0;
   txn->mt_dbcount = 0;

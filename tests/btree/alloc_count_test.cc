@@ -34,8 +34,9 @@
 #if defined(ORV_ALLOC_COUNT_ASAN)
 // The sanitizer runtime's hook interface (not every compiler installs its
 // header, so it is declared here).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*malloc_hook)(const volatile void *, size_t), void (*free_hook)(const volatile void *));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void *,
+                                                                             size_t),
+                                                         void (*free_hook)(const volatile void *));
 #endif
 
 namespace {
@@ -128,8 +129,8 @@ TEST(AllocCount, CounterSeesMallocAndNew) {
   EXPECT_GE(n, 2u);
 }
 
-constexpr int kEntries = 20000;     // about 600 leaf pages of 16 + 100 bytes
-constexpr int kOps = 10000;         // operations per measured window
+constexpr int kEntries = 20000;  // about 600 leaf pages of 16 + 100 bytes
+constexpr int kOps = 10000;      // operations per measured window
 constexpr size_t kValueSize = 100;
 
 struct FlagSet {

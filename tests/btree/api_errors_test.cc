@@ -36,8 +36,11 @@ struct FlagSet {
 };
 
 const FlagSet kFlagSets[] = {
-    {"plain", 0, 0},         {"int4", ORV_INTEGERKEY, 4}, {"int8", ORV_INTEGERKEY, 8},
-    {"reverse", ORV_REVERSEKEY, 0}, {"counted", ORV_COUNTED, 0},
+    {"plain", 0, 0},
+    {"int4", ORV_INTEGERKEY, 4},
+    {"int8", ORV_INTEGERKEY, 8},
+    {"reverse", ORV_REVERSEKEY, 0},
+    {"counted", ORV_COUNTED, 0},
     {"prefix", ORV_PREFIXKEY | ORV_COUNTED, 0},
 };
 
@@ -89,9 +92,9 @@ std::string diff(const Dump &got, const Dump &want) {
 
 // Nothing of the write transaction is dirty or allocated yet.
 #define expect_untouched(txn, next) \
-  do {                               \
-    SCOPED_TRACE("untouched");       \
-    expect_untouched_at(txn, next);  \
+  do {                              \
+    SCOPED_TRACE("untouched");      \
+    expect_untouched_at(txn, next); \
   } while (0)
 void expect_untouched_at(ORV_txn *txn, pgno_t next_pgno) {
   EXPECT_EQ(txn->mt_dirty_list[0].mid, 0u);
@@ -504,8 +507,8 @@ TEST(MainComparator, RecordedFlagsApplyBeforeAnyDbiOpen) {
   ASSERT_EQ(orv_txn_commit(w), 0);
   ORV_txn *r = nullptr;
   ASSERT_EQ(orv_txn_begin(env, nullptr, ORV_RDONLY, &r), 0);
-  const Dump want = {{u64(1), u64(1)}, {u64(2), u64(2)}, {u64(256), u64(256)},
-                     {u64(65536), u64(65536)}};
+  const Dump want = {
+      {u64(1), u64(1)}, {u64(2), u64(2)}, {u64(256), u64(256)}, {u64(65536), u64(65536)}};
   EXPECT_EQ(dump(r, MAIN_DBI), want);
   EXPECT_TREE_VALID(r);
   orv_txn_abort(r);

@@ -66,7 +66,8 @@ inline std::string make_key(const FlagSet &fs, uint64_t n) {
   if (fs.flags & ORV_REVERSEKEY) std::reverse(k.begin(), k.end());
   // Long shared prefixes, and unpadded numbers so that some keys are
   // prefixes of others ("key3" < "key30" < "key300").
-  if (fs.flags & ORV_PREFIXKEY) k = std::string(n % 3 == 0 ? 140 : 20, 'p') + "key" + std::to_string(n);
+  if (fs.flags & ORV_PREFIXKEY)
+    k = std::string(n % 3 == 0 ? 140 : 20, 'p') + "key" + std::to_string(n);
   return k;
 }
 
@@ -94,7 +95,7 @@ inline Model make_model(const FlagSet &fs, int count) {
 // ---- The read harness ------------------------------------------------------------
 
 inline void expect_entry(ORV_cursor *mc, int rc, const ORV_val &k, const ORV_val &d,
-                  const std::pair<std::string, std::string> &want) {
+                         const std::pair<std::string, std::string> &want) {
   ASSERT_EQ(rc, 0) << orv_strerror(rc);
   EXPECT_EQ(str(k), want.first);
   ASSERT_EQ(d.mv_size, want.second.size());
@@ -131,8 +132,7 @@ inline void check_walks(ORV_txn *txn, ORV_dbi dbi, const Model &m) {
     }
     EXPECT_EQ(rc, ORV_NOTFOUND);
     // A failed step back leaves the cursor on the first entry.
-    if (m.size() > 1)
-      expect_entry(c.get(), orv_cursor_get(c.get(), &k, &d, ORV_NEXT), k, d, m[1]);
+    if (m.size() > 1) expect_entry(c.get(), orv_cursor_get(c.get(), &k, &d, ORV_NEXT), k, d, m[1]);
   }
   {
     SCOPED_TRACE("NEXT on an unpositioned cursor, keys only, LAST then NEXT");
@@ -337,8 +337,8 @@ inline void check_empty(ORV_txn *txn, ORV_dbi dbi, const FlagSet &fs) {
   CursorPtr c = open_cursor(txn, dbi);
   std::string probe = make_key(fs, 5);
   ORV_val k = val(probe), d;
-  for (ORV_cursor_op op : {ORV_FIRST, ORV_LAST, ORV_NEXT, ORV_PREV, ORV_SET, ORV_SET_KEY,
-                           ORV_SET_RANGE}) {
+  for (ORV_cursor_op op :
+       {ORV_FIRST, ORV_LAST, ORV_NEXT, ORV_PREV, ORV_SET, ORV_SET_KEY, ORV_SET_RANGE}) {
     k = val(probe);
     EXPECT_EQ(orv_cursor_get(c.get(), &k, &d, op), ORV_NOTFOUND) << op;
   }
@@ -391,9 +391,7 @@ class FakeEnv {
     dbxs_[dbi].md_dcmp = orv_default_dup_cmp(flags);
   }
 
-  ORV_page *page(pgno_t pgno) {
-    return reinterpret_cast<ORV_page *>(env_->me_map + pgno * kPsize);
-  }
+  ORV_page *page(pgno_t pgno) { return reinterpret_cast<ORV_page *>(env_->me_map + pgno * kPsize); }
   ORV_page *alloc(uint16_t flags, unsigned npages = 1) {
     const pgno_t pgno = next_;
     next_ += npages;
@@ -497,8 +495,7 @@ class FakeEnv {
         uint64_t total = 0;
         for (size_t j = from; j < to; ++j) {
           // Slot 0 carries no key, as on a fresh root.
-          add_branch(mp, j == from ? std::string() : level[j].first, level[j].pgno,
-                     level[j].count);
+          add_branch(mp, j == from ? std::string() : level[j].first, level[j].pgno, level[j].count);
           total += level[j].count;
         }
         up.push_back({mp->mp_pgno, level[from].first, total});

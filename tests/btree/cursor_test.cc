@@ -32,7 +32,8 @@ TEST_P(HandBuilt, ReadsOverDeepAndShallowTrees) {
   };
   // One leaf; two levels; four levels with narrow pages.
   for (Shape s : {Shape{7, 16, 4}, Shape{60, 8, 16}, Shape{150, 3, 3}}) {
-    SCOPED_TRACE(testing::Message() << s.count << " keys, fan " << s.leaf_fan << "/" << s.branch_fan);
+    SCOPED_TRACE(testing::Message()
+                 << s.count << " keys, fan " << s.leaf_fan << "/" << s.branch_fan);
     FakeEnv fe(1200);
     fe.set_flags(MAIN_DBI, fs.flags);
     const Model m = make_model(fs, s.count);

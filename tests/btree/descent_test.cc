@@ -82,8 +82,8 @@ TEST(Descent, KeyedDescentChoosesTheSeparatorsChild) {
     uint64_t key;
     indx_t child;
   };
-  for (Case cs : {Case{1, 0}, Case{3, 0}, Case{11, 0}, Case{12, 1}, Case{13, 1}, Case{30, 3},
-                  Case{99, 3}}) {
+  for (Case cs :
+       {Case{1, 0}, Case{3, 0}, Case{11, 0}, Case{12, 1}, Case{13, 1}, Case{30, 3}, Case{99, 3}}) {
     SCOPED_TRACE(cs.key);
     ORV_cursor mc{};
     orv_cursor_init(&mc, fe.txn(), MAIN_DBI, nullptr);

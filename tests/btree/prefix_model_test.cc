@@ -88,7 +88,7 @@ struct Scenario {
   KeyGen gen;
   unsigned flags;  // besides ORV_PREFIXKEY, shared by both databases
   int ops;
-  bool fewer_pages;  // keys share enough that compression must save pages
+  bool fewer_pages;   // keys share enough that compression must save pages
   uint64_t seed = 0;  // 0: the default seed
 };
 

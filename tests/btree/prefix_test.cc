@@ -58,23 +58,28 @@ TEST_F(PrefixLayout, NewFirstKeyRewritesThePageAndRemovingItRestoresIt) {
   CursorPtr c = open_cursor(txn, dbi);
   ORV_val k, d;
   ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
-  EXPECT_EQ(stored_keys(c.get()),
-            (std::vector<std::string>{"apple", std::string("\x02ricot"), std::string("\x00" "banana", 7)}));
+  EXPECT_EQ(stored_keys(c.get()), (std::vector<std::string>{"apple", std::string("\x02ricot"),
+                                                            std::string("\x00"
+                                                                        "banana",
+                                                                        7)}));
   EXPECT_EQ(cursor_page(c.get())->mp_pad, 7);  // apricot
 
   put("aardvark");
   ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
-  EXPECT_EQ(stored_keys(c.get()),
-            (std::vector<std::string>{"aardvark", "\x01pple", "\x01pricot",
-                                      std::string("\x00" "banana", 7)}));
+  EXPECT_EQ(stored_keys(c.get()), (std::vector<std::string>{"aardvark", "\x01pple", "\x01pricot",
+                                                            std::string("\x00"
+                                                                        "banana",
+                                                                        7)}));
   EXPECT_EQ(cursor_page(c.get())->mp_pad, 8);
 
   const std::string aardvark = "aardvark";
   ORV_val gone = val(aardvark);
   ASSERT_EQ(orv_del(txn, dbi, &gone, nullptr), 0);
   ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
-  EXPECT_EQ(stored_keys(c.get()),
-            (std::vector<std::string>{"apple", std::string("\x02ricot"), std::string("\x00" "banana", 7)}));
+  EXPECT_EQ(stored_keys(c.get()), (std::vector<std::string>{"apple", std::string("\x02ricot"),
+                                                            std::string("\x00"
+                                                                        "banana",
+                                                                        7)}));
   EXPECT_EQ(cursor_page(c.get())->mp_pad, 7);
   EXPECT_EQ(str(k), "apple");
   EXPECT_EQ(str(d), "v-apple");
@@ -187,7 +192,7 @@ TEST_F(PrefixLayout, LongestKeyStaysExactAcrossNestedCommits) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = open_db(txn, "p", ORV_PREFIXKEY);
   const std::string k1(10, 'a'), k2 = "ab" + std::string(28, 'x'), k3 = "ac" + std::string(18, 'y'),
-                    k4 = "ad" + std::string(23, 'z');
+                                 k4 = "ad" + std::string(23, 'z');
   auto put = [&](ORV_txn *t, const std::string &k) {
     ORV_val kv = val(k), dv = val(k);
     ASSERT_EQ(orv_put(t, dbi, &kv, &dv, 0), 0);

@@ -138,8 +138,7 @@ class CountModel {
     }
     const uint64_t upper =
         high != nullptr ? before(*high, (flags & ORV_RANGE_UPPER_INCL) != 0) : size();
-    const uint64_t lower =
-        low != nullptr ? before(*low, !(flags & ORV_RANGE_LOWER_INCL)) : 0;
+    const uint64_t lower = low != nullptr ? before(*low, !(flags & ORV_RANGE_LOWER_INCL)) : 0;
     return upper > lower ? upper - lower : 0;
   }
 
@@ -173,8 +172,8 @@ class CountModel {
 
 // Puts key number i with its value for i = first, first + step, ... below
 // end, into the database and into the model.
-inline void put_numbered(ORV_txn *txn, ORV_dbi dbi, CountModel &model, uint32_t first,
-                         uint32_t end, uint32_t step = 1, size_t vlen = 300) {
+inline void put_numbered(ORV_txn *txn, ORV_dbi dbi, CountModel &model, uint32_t first, uint32_t end,
+                         uint32_t step = 1, size_t vlen = 300) {
   for (uint32_t i = first; i < end; i += step) {
     const std::string k = count_key(model.flags(), i), v = count_value(model.flags(), i, vlen);
     ORV_val kv = val(k), dv = val(v);

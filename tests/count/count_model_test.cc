@@ -31,9 +31,9 @@ inline constexpr CountConfig kModelConfigs[] = {
 struct Workload {
   uint32_t seed;
   int rounds;
-  int ops;          // writes per round (and per nested child)
-  uint32_t keys;    // size of the key space
-  size_t full;      // trees up to this size get every rank checked
+  int ops;             // writes per round (and per nested child)
+  uint32_t keys;       // size of the key space
+  size_t full;         // trees up to this size get every rank checked
   unsigned min_depth;  // the tree grows at least this deep
 };
 
@@ -245,7 +245,6 @@ TEST_P(CountModelLongTest, RanksAndCountsMatchTheModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, CountModelTest, testing::ValuesIn(kModelConfigs), config_name);
-INSTANTIATE_TEST_SUITE_P(Flags, CountModelLongTest, testing::ValuesIn(kModelConfigs),
-                         config_name);
+INSTANTIATE_TEST_SUITE_P(Flags, CountModelLongTest, testing::ValuesIn(kModelConfigs), config_name);
 
 }  // namespace

@@ -65,13 +65,17 @@ TEST_F(RangeCount, ClosedOpenAndMissingBounds) {
     unsigned flags;
     uint64_t expected;
   } cases[] = {
-      {"010", "020", LO | HI, 11}, {"010", "020", LO, 10}, {"010", "020", HI, 10},
-      {"010", "020", 0, 9},        {"010", "010", LO | HI, 1}, {"010", "010", LO, 0},
-      {"010", "010", HI, 0},       {"010", "010", 0, 0},   {"020", "010", LO | HI, 0},
-      {"", "", 0, 100},            {"", "", LO | HI, 100}, {"", "050", HI, 50},
-      {"", "050", 0, 49},          {"050", "", LO, 51},    {"050", "", 0, 50},
-      {"090", "zzz", LO | HI, 11}, {"000", "005", LO | HI, 5}, {"0105", "0115", 0, 1},
-      {"zzz", "", LO, 0},          {"", "000", HI, 0},     {"100", "100", LO | HI, 1},
+      {"010", "020", LO | HI, 11}, {"010", "020", LO, 10},
+      {"010", "020", HI, 10},      {"010", "020", 0, 9},
+      {"010", "010", LO | HI, 1},  {"010", "010", LO, 0},
+      {"010", "010", HI, 0},       {"010", "010", 0, 0},
+      {"020", "010", LO | HI, 0},  {"", "", 0, 100},
+      {"", "", LO | HI, 100},      {"", "050", HI, 50},
+      {"", "050", 0, 49},          {"050", "", LO, 51},
+      {"050", "", 0, 50},          {"090", "zzz", LO | HI, 11},
+      {"000", "005", LO | HI, 5},  {"0105", "0115", 0, 1},
+      {"zzz", "", LO, 0},          {"", "000", HI, 0},
+      {"100", "100", LO | HI, 1},
   };
   ORV_txn *txn = begin(ORV_RDONLY);
   for (const Case &c : cases) {
@@ -301,8 +305,7 @@ TEST_P(RangeByConfig, RandomRangesMatchTheModel) {
         for (int open = 0; open < 3; ++open) {
           const ORV_val *lp = open == 1 ? nullptr : &lv;
           const ORV_val *hp = open == 2 ? nullptr : &hv;
-          const uint64_t expected =
-              model.range(lp ? &low : nullptr, hp ? &high : nullptr, f);
+          const uint64_t expected = model.range(lp ? &low : nullptr, hp ? &high : nullptr, f);
           uint64_t entries = 0, keys = 0;
           ASSERT_EQ(range_entries(txn, dbi, flags, lp, hp, f, &entries), 0);
           ASSERT_EQ(orv_range_count_keys(txn, dbi, lp, hp, f, &keys), 0);
@@ -325,8 +328,8 @@ INSTANTIATE_TEST_SUITE_P(Flags, RangeByConfig, testing::ValuesIn(kCountConfigs),
 TEST_F(RangeCount, DISABLED_ValuesAndKeysOfKeysWithDuplicates) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = open_db(txn, "dd", ORV_COUNTED | ORV_DUPSORT);
-  const std::pair<std::string, std::string> pairs[] = {
-      {"a", "1"}, {"a", "2"}, {"b", "1"}, {"b", "2"}, {"b", "3"}, {"c", "1"}};
+  const std::pair<std::string, std::string> pairs[] = {{"a", "1"}, {"a", "2"}, {"b", "1"},
+                                                       {"b", "2"}, {"b", "3"}, {"c", "1"}};
   for (const auto &[key, value] : pairs) {
     ORV_val k = val(key), d = val(value);
     ASSERT_EQ(orv_put(txn, dbi, &k, &d, 0), 0);
@@ -337,7 +340,7 @@ TEST_F(RangeCount, DISABLED_ValuesAndKeysOfKeysWithDuplicates) {
     unsigned flags;
     uint64_t values;
     uint64_t keys;
-  } cases[] = {{"a", "b", LO | HI, 5, 2}, {"a", "c", HI, 4, 2}, {"a", "c", LO | HI, 6, 3},
+  } cases[] = {{"a", "b", LO | HI, 5, 2}, {"a", "c", HI, 4, 2},      {"a", "c", LO | HI, 6, 3},
                {"", "", 0, 6, 3},         {"b", "b", LO | HI, 3, 1}, {"b", "b", LO, 0, 0}};
   for (const Case &c : cases) {
     Bounds b{c.low, c.high};

@@ -107,7 +107,8 @@ TEST_P(RankByConfig, MissingKeysAndPairsHaveNoRank) {
     ORV_val k = val(c.key), d{};
     if (c.value != nullptr) d = val(*c.value);
     uint64_t rank = 12345;
-    EXPECT_EQ(orv_get_key_rank(txn, dbi, &k, c.value ? &d : nullptr, &rank), ORV_NOTFOUND) << c.what;
+    EXPECT_EQ(orv_get_key_rank(txn, dbi, &k, c.value ? &d : nullptr, &rank), ORV_NOTFOUND)
+        << c.what;
     EXPECT_EQ(rank, 12345u) << c.what;
   }
   orv_txn_abort(txn);
@@ -171,7 +172,8 @@ TEST_F(RankErrors, EntryAtRankChecksInOrder) {
       {"null txn", [&] { return orv_get_rank(nullptr, counted_, 0, &k, &d); }, EINVAL},
       {"handle out of range", [&] { return orv_get_rank(txn, 77, 0, &k, &d); }, EINVAL},
       {"handle before a failed txn", [&] { return orv_get_rank(bad, 77, 0, &k, &d); }, EINVAL},
-      {"failed txn before counting", [&] { return orv_get_rank(bad, plain_, 0, &k, &d); }, ORV_BAD_TXN},
+      {"failed txn before counting", [&] { return orv_get_rank(bad, plain_, 0, &k, &d); },
+       ORV_BAD_TXN},
       {"uncounted through a handle", [&] { return orv_get_rank(txn, plain_, 0, &k, &d); },
        ORV_INCOMPATIBLE},
       {"past the end through a handle", [&] { return orv_get_rank(txn, counted_, 3, &k, &d); },
@@ -204,10 +206,12 @@ TEST_F(RankErrors, KeyRankChecksInOrder) {
       {"null key", [&] { return orv_cursor_key_rank(c.get(), nullptr, nullptr, 0, &r); }, EINVAL},
       {"null rank", [&] { return orv_cursor_key_rank(c.get(), &a, nullptr, 0, nullptr); }, EINVAL},
       {"flags", [&] { return orv_cursor_key_rank(p.get(), &a, nullptr, 2, &r); }, EINVAL},
-      {"failed txn before counting", [&] { return orv_cursor_key_rank(bp.get(), &a, nullptr, 0, &r); },
-       ORV_BAD_TXN},
-      {"uncounted", [&] { return orv_cursor_key_rank(p.get(), &z, nullptr, 0, &r); }, ORV_INCOMPATIBLE},
-      {"missing key", [&] { return orv_cursor_key_rank(c.get(), &z, nullptr, 0, &r); }, ORV_NOTFOUND},
+      {"failed txn before counting",
+       [&] { return orv_cursor_key_rank(bp.get(), &a, nullptr, 0, &r); }, ORV_BAD_TXN},
+      {"uncounted", [&] { return orv_cursor_key_rank(p.get(), &z, nullptr, 0, &r); },
+       ORV_INCOMPATIBLE},
+      {"missing key", [&] { return orv_cursor_key_rank(c.get(), &z, nullptr, 0, &r); },
+       ORV_NOTFOUND},
       {"empty key", [&] { return orv_cursor_key_rank(c.get(), &empty, nullptr, 0, &r); },
        ORV_BAD_VALSIZE},
       {"null txn", [&] { return orv_get_key_rank(nullptr, counted_, &a, nullptr, &r); }, EINVAL},
@@ -386,8 +390,12 @@ TEST_F(RankDuplicates, DISABLED_KeyAndPairRanks) {
     const char *value;  // null: the key's rank
     int rc;
     uint64_t rank;
-  } cases[] = {{"b", nullptr, 0, 1},     {"b", "y", 0, 2}, {"b", "z", 0, 3},
-               {"b", "w", ORV_NOTFOUND, 0}, {"d", nullptr, ORV_NOTFOUND, 0}, {"c", nullptr, 0, 4}};
+  } cases[] = {{"b", nullptr, 0, 1},
+               {"b", "y", 0, 2},
+               {"b", "z", 0, 3},
+               {"b", "w", ORV_NOTFOUND, 0},
+               {"d", nullptr, ORV_NOTFOUND, 0},
+               {"c", nullptr, 0, 4}};
   for (const Case &t : cases) {
     const std::string ks = t.key, vs = t.value != nullptr ? t.value : "";
     ORV_val k = val(ks), d = val(vs);

@@ -2,8 +2,6 @@
 // env, txn and cursor, errors as eldran::error, lookups, writes and their
 // flags, iteration over a database, a key range and a key's duplicates,
 // ranks and counts, and use of every handle after its transaction ended.
-#include "eldran.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "eldran.hpp"
 #include "util/tempdir.h"
 
 namespace {
@@ -98,7 +97,8 @@ TEST_F(EldranHpp, FailedCallsThrowTheirCodeAndKeepTheTransactionUsable) {
       {"at_rank in uncounted db", ORV_INCOMPATIBLE, [&] { (void)w.at_rank(plain, 0); }},
       {"count range in uncounted db", ORV_INCOMPATIBLE,
        [&] { (void)w.count(plain, key_range::closed("001", "002")); }},
-      {"dup count in plain db", ORV_INCOMPATIBLE, [&] {
+      {"dup count in plain db", ORV_INCOMPATIBLE,
+       [&] {
          eldran::cursor c = w.open_cursor(plain);
          c.first();
          (void)c.count_dups();
@@ -232,7 +232,7 @@ TEST_F(EldranHpp, NestedTransactions) {
   {
     eldran::txn c = w.begin_nested();
     EXPECT_EQ(c.id(), w.id());
-    expect_code(ORV_BAD_TXN, [&] { w.begin_nested(); });  // one child at a time
+    expect_code(ORV_BAD_TXN, [&] { w.begin_nested(); });       // one child at a time
     expect_code(ORV_BAD_TXN, [&] { (void)w.get(d, "001"); });  // parent is blocked
     c.put(d, "child", "1");
     c.commit();
@@ -272,7 +272,7 @@ TEST_F(EldranHpp, CursorOfParentUsedInsideChild) {
   {
     eldran::txn c = w.begin_nested();
     EXPECT_EQ(pc.next()->key, "002");  // the cursor moves inside the child
-  }  // the child aborts: the cursor is back where it stood before
+  }                                    // the child aborts: the cursor is back where it stood before
   EXPECT_EQ(pc.current()->key, "001");
   w.commit();
 }
@@ -534,12 +534,18 @@ TEST_F(EldranHpp, RanksAndCounts) {
       key_range range;
       std::uint64_t n;
     } cases[] = {
-        {key_range::closed("010", "020"), 11},  {key_range::half_open("010", "020"), 10},
-        {{"010", "020", false, true}, 10},      {{"010", "020", false, false}, 9},
-        {key_range::closed("010", "010"), 1},   {{"010", "010", true, false}, 0},
-        {{"010", "010", false, true}, 0},       {key_range::closed("020", "010"), 0},
-        {{}, 100},                              {key_range::from("095"), 6},
-        {key_range::to("995"), 100},            {key_range::to("005", false), 4},
+        {key_range::closed("010", "020"), 11},
+        {key_range::half_open("010", "020"), 10},
+        {{"010", "020", false, true}, 10},
+        {{"010", "020", false, false}, 9},
+        {key_range::closed("010", "010"), 1},
+        {{"010", "010", true, false}, 0},
+        {{"010", "010", false, true}, 0},
+        {key_range::closed("020", "010"), 0},
+        {{}, 100},
+        {key_range::from("095"), 6},
+        {key_range::to("995"), 100},
+        {key_range::to("005", false), 4},
     };
     for (const auto &cs : cases) {
       EXPECT_EQ(r.count(d, cs.range), cs.n);

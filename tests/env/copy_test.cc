@@ -74,7 +74,8 @@ void fill(ORV_env *env, int n) {
     std::snprintf(k, sizeof k, "key%06d", i);
     const std::string ks = k;
     ORV_val key = val(ks);
-    for (ORV_dbi dbi : {main_dbi, named[0], named[1]}) ASSERT_EQ(orv_del(txn, dbi, &key, nullptr), 0);
+    for (ORV_dbi dbi : {main_dbi, named[0], named[1]})
+      ASSERT_EQ(orv_del(txn, dbi, &key, nullptr), 0);
   }
   ASSERT_EQ(orv_txn_commit(txn), 0);
 }
@@ -316,7 +317,8 @@ TEST(Copy, DescriptorVariants) {
     ASSERT_EQ(bytes.substr(0, 4), "HEAD");
     const std::string image = out.file(std::string("img-") + m.what);
     const int ifd = open(image.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_EQ(write(ifd, bytes.data() + 4, bytes.size() - 4), static_cast<ssize_t>(bytes.size() - 4));
+    ASSERT_EQ(write(ifd, bytes.data() + 4, bytes.size() - 4),
+              static_cast<ssize_t>(bytes.size() - 4));
     close(ifd);
     if (m.flags == 0) {
       EXPECT_EQ(bytes.substr(4), read_file(reference));

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,7 +113,8 @@ TEST_P(DurableOpenTest, CrashDuringCreationLeavesAnOpenableDirectory) {
     const bool unflushed = d && d->durable.empty() && !d->pending.empty();
     if (unflushed) window++;
     for (int round = 0; round < 4; round++) {
-      SCOPED_TRACE("crash before call " + std::to_string(i + 1) + ", outcome " + std::to_string(round));
+      SCOPED_TRACE("crash before call " + std::to_string(i + 1) + ", outcome " +
+                   std::to_string(round));
       TempDir out;
       images[i].Write(rng, out.path());
       ORV_env *env = nullptr;
@@ -160,7 +161,8 @@ TEST(LockHeaderTest, SharedOpenersCheckTheHeaderOfALiveLockFile) {
     const pid_t pid = fork();
     if (pid == 0) {  // the first user, holding the environment open
       ORV_env *env = nullptr;
-      char ch = orv_env_create(&env) == 0 && orv_env_open(env, dir.c_str(), 0, 0644) == 0 ? 'y' : 'n';
+      char ch =
+          orv_env_create(&env) == 0 && orv_env_open(env, dir.c_str(), 0, 0644) == 0 ? 'y' : 'n';
       (void)!write(up[1], &ch, 1);
       (void)!read(down[0], &ch, 1);
       orv_env_close(env);

@@ -55,11 +55,11 @@ constexpr int kSteps = 10;
 
 // What one run of the workload saw.
 struct Outcome {
-  int first_rc = 0;         // first failure reported by the library (0: none)
-  std::string first_what;   // where it came from
-  bool panicked = false;    // the environment reached ORV_FATAL_ERROR
-  Contents committed;       // contents after the last commit that returned 0
-  uint64_t calls = 0;       // system calls counted
+  int first_rc = 0;        // first failure reported by the library (0: none)
+  std::string first_what;  // where it came from
+  bool panicked = false;   // the environment reached ORV_FATAL_ERROR
+  Contents committed;      // contents after the last commit that returned 0
+  uint64_t calls = 0;      // system calls counted
   bool fired = false;
   std::string fired_call;
 };

@@ -76,8 +76,8 @@ int OpenEnv(const std::string &dir, ORV_env **out) {
 struct Figures {
   uint64_t rounds = 0;
   uint64_t commits = 0;
-  uint64_t killed_in_txn = 0;    // the writer died between begin and the end of commit
-  uint64_t uncommitted_seen = 0; // the commit in progress had reached the file
+  uint64_t killed_in_txn = 0;     // the writer died between begin and the end of commit
+  uint64_t uncommitted_seen = 0;  // the commit in progress had reached the file
   uint64_t slots_swept = 0;
 };
 
@@ -151,7 +151,8 @@ void KillRounds(uint64_t seed, uint64_t rounds, Figures *fig) {
     EXPECT_GE(dead, 1) << "the reader's slot was not swept";
     for (uint32_t i = 0; i < env->me_txns->mti_numreaders; i++) {
       const uint32_t pid = env->me_txns->mti_readers[i].mr_pid;
-      EXPECT_TRUE(pid == 0 || pid == static_cast<uint32_t>(getpid()) || kill(static_cast<pid_t>(pid), 0) == 0)
+      EXPECT_TRUE(pid == 0 || pid == static_cast<uint32_t>(getpid()) ||
+                  kill(static_cast<pid_t>(pid), 0) == 0)
           << "slot " << i << " still belongs to dead process " << pid;
     }
     // The writer mutex, perhaps held by the dead writer, is taken over.
@@ -187,7 +188,8 @@ void Report(const char *what, const Figures &fig) {
   std::printf(
       "%s: %llu rounds, %llu commits, %llu kills inside a write transaction, %llu commits found "
       "after an unacknowledged kill, %llu reader slots swept\n",
-      what, static_cast<unsigned long long>(fig.rounds), static_cast<unsigned long long>(fig.commits),
+      what, static_cast<unsigned long long>(fig.rounds),
+      static_cast<unsigned long long>(fig.commits),
       static_cast<unsigned long long>(fig.killed_in_txn),
       static_cast<unsigned long long>(fig.uncommitted_seen),
       static_cast<unsigned long long>(fig.slots_swept));

@@ -1,8 +1,8 @@
 // [lock damage]: reader.cc, info.cc - a lock table whose bytes were damaged
 // by another process (found by fuzz_lock_file). The reader count comes from
 // the file; no walk over the slots may go past the table.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>

@@ -174,8 +174,8 @@ TEST(OpenErrors, SecondOpenOfOneHandle) {
     ASSERT_EQ(orv_env_open(env, a.c_str(), flags, 0644), 0);
     const Listing la = list_dir(a.path());
     const unsigned kept = env->me_flags;
-    for (unsigned again : {0u, unsigned{ORV_NOSUBDIR}, unsigned{ORV_RDONLY},
-                           unsigned{ORV_INMEMORY}}) {
+    for (unsigned again :
+         {0u, unsigned{ORV_NOSUBDIR}, unsigned{ORV_RDONLY}, unsigned{ORV_INMEMORY}}) {
       EXPECT_EQ(orv_env_open(env, b.c_str(), again, 0644), EINVAL) << again;
       EXPECT_EQ(orv_env_open(env, a.c_str(), again, 0644), EINVAL) << again;
     }

@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <ostream>
 #include <random>
 #include <set>
-#include <ostream>
 #include <string>
 
 #include "orv.h"
@@ -70,7 +70,8 @@ int OpenEnv(const Mode &mode, const std::string &dir, size_t mapsize, ORV_env **
 
 // Opens one outcome of a crash in a fresh directory and checks it. The
 // state found must have one of the digests in allowed.
-void CheckImageIn(const Mode &mode, const TempDir &dir, const std::map<uint64_t, Contents> &allowed) {
+void CheckImageIn(const Mode &mode, const TempDir &dir,
+                  const std::map<uint64_t, Contents> &allowed) {
   ORV_env *env = nullptr;
   ASSERT_EQ(OpenEnv(mode, dir.path(), 0, &env), 0) << "the image does not open";
   Contents got;
@@ -120,7 +121,8 @@ void RunCrashes(const Mode &mode, uint64_t seed, uint64_t commits, uint64_t ever
   history.emplace_back(ContentsDigest(Contents{}), Contents{});
   auto check_captured = [&](const Contents *in_progress) {
     std::map<uint64_t, Contents> allowed;
-    for (size_t i = history.size() - std::min<size_t>(history.size(), mode.lag + 1); i < history.size(); i++)
+    for (size_t i = history.size() - std::min<size_t>(history.size(), mode.lag + 1);
+         i < history.size(); i++)
       allowed.emplace(history[i]);
     if (in_progress) allowed.emplace(ContentsDigest(*in_progress), *in_progress);
     sim.Pause(true);
@@ -184,11 +186,12 @@ TEST_P(PowerLossLongTest, ManyCommitsManyImages) {
   Figures fig;
   RunCrashes(GetParam(), orv_test::TestSetting("ORV_SEED", 1) + 77, 500 * rounds, GetParam().every,
              2 + static_cast<unsigned>(rounds), &fig);
-  std::printf("power loss: %s, %llu commits, %llu crash points, %llu images (%llu with unflushed writes)\n",
-              GetParam().name, static_cast<unsigned long long>(fig.commits),
-              static_cast<unsigned long long>(fig.crash_points),
-              static_cast<unsigned long long>(fig.images),
-              static_cast<unsigned long long>(fig.torn_images));
+  std::printf(
+      "power loss: %s, %llu commits, %llu crash points, %llu images (%llu with unflushed writes)\n",
+      GetParam().name, static_cast<unsigned long long>(fig.commits),
+      static_cast<unsigned long long>(fig.crash_points),
+      static_cast<unsigned long long>(fig.images),
+      static_cast<unsigned long long>(fig.torn_images));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PowerLossLongTest, ::testing::ValuesIn(kModes),

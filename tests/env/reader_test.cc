@@ -2,8 +2,8 @@
 // liveness locks, recovery after a mutex owner died, the stale sweep
 // (orv_reader_check), orv_reader_list, and read-only previous-snapshot
 // processes next to a live writer.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -124,8 +124,7 @@ std::vector<std::string> list_readers(ORV_env *env) {
 std::string reader_line(pid_t pid, pthread_t tid, txnid_t txnid) {
   char buf[64];
   if (txnid == ORV_NO_SNAPSHOT)
-    std::snprintf(buf, sizeof buf, "%10d %zx -\n", static_cast<int>(pid),
-                  static_cast<size_t>(tid));
+    std::snprintf(buf, sizeof buf, "%10d %zx -\n", static_cast<int>(pid), static_cast<size_t>(tid));
   else
     std::snprintf(buf, sizeof buf, "%10d %zx %zu\n", static_cast<int>(pid),
                   static_cast<size_t>(tid), static_cast<size_t>(txnid));
@@ -391,8 +390,9 @@ TEST_F(ReaderTest, ListTexts) {
             (std::vector<std::string>{kHeader, reader_line(getpid(), pthread_self(), 2)}));
   orv_txn_abort(txn);
   // Between transactions the thread keeps its slot, without a snapshot.
-  EXPECT_EQ(list_readers(env), (std::vector<std::string>{
-                                   kHeader, reader_line(getpid(), pthread_self(), ORV_NO_SNAPSHOT)}));
+  EXPECT_EQ(
+      list_readers(env),
+      (std::vector<std::string>{kHeader, reader_line(getpid(), pthread_self(), ORV_NO_SNAPSHOT)}));
   // A thread that exited left nothing behind.
   std::thread([env] {
     ORV_txn *t = nullptr;
@@ -403,12 +403,14 @@ TEST_F(ReaderTest, ListTexts) {
 
   // The callback stops the listing with a negative result.
   int calls = 0;
-  EXPECT_EQ(orv_reader_list(
-                env, [](const char *, void *ctx) { return ++*static_cast<int *>(ctx), -7; },
-                &calls),
-            -7);
+  EXPECT_EQ(
+      orv_reader_list(
+          env, [](const char *, void *ctx) { return ++*static_cast<int *>(ctx), -7; }, &calls),
+      -7);
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(orv_reader_list(nullptr, [](const char *, void *) { return 0; }, nullptr), -1);
+  EXPECT_EQ(orv_reader_list(
+                nullptr, [](const char *, void *) { return 0; }, nullptr),
+            -1);
   EXPECT_EQ(orv_reader_list(env, nullptr, nullptr), -1);
 }
 

@@ -5,8 +5,8 @@
 // crash fails the test instead of ending the suite. Those still failing
 // stay disabled until the page checks on every read land; run them with
 //   tests/fuzz_regress_env_file_crash_test --gtest_also_run_disabled_tests
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -37,7 +37,8 @@ class DamagedStore : public testing::Test {
 
   // Writes a store whose main database gets n keys "key0000"... with values
   // of value_size bytes, plus the extra pairs given.
-  void build(int n, size_t value_size, std::initializer_list<std::pair<std::string, std::string>> extra = {}) {
+  void build(int n, size_t value_size,
+             std::initializer_list<std::pair<std::string, std::string>> extra = {}) {
     orv_test::Env env;
     ASSERT_EQ(orv_env_open(env, path().c_str(), ORV_NOSUBDIR | ORV_NOLOCK, 0644), 0);
     ORV_txn *txn = nullptr;
@@ -117,10 +118,12 @@ class DamagedStore : public testing::Test {
       if (rc == ORV_CORRUPTED || (page_number && rc == ORV_PAGE_NOTFOUND)) return 0;
       return rc == 0 ? 1 : rc == ORV_PAGE_NOTFOUND ? 3 : 4;
     });
-    static const char *const answers[] = {"", "success", "no read transaction",
-                                          "ORV_PAGE_NOTFOUND", "another error"};
+    static const char *const answers[] = {"", "success", "no read transaction", "ORV_PAGE_NOTFOUND",
+                                          "another error"};
     EXPECT_EQ(status, 0) << what << ": "
-                         << (status < 0 ? "crashed" : status <= 4 ? answers[status] : "?");
+                         << (status < 0    ? "crashed"
+                             : status <= 4 ? answers[status]
+                                           : "?");
   }
 
   TempDir dir_;
@@ -219,7 +222,7 @@ TEST_F(DamagedStore, OverflowPagePastTheEnd) {
   build(0, 0, {{"a", "x"}, {"big", std::string(5000, 'b')}, {"z", "y"}});
   const uint64_t root = main_root();
   const off_t big = node(root, 1);
-  ASSERT_EQ(read_u16(big + 6), 3);  // mn_ksize of "big"
+  ASSERT_EQ(read_u16(big + 6), 3);          // mn_ksize of "big"
   write(big + 8 + 4, pages_in_file() + 2);  // the run's page number
   expect_corrupted([](ORV_txn *t) { return get_key(t, "big"); }, "get of the large value", true);
 }

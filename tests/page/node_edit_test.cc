@@ -61,8 +61,7 @@ class NodeEdit : public testing::Test {
   }
   std::string key_at(unsigned i) {
     ORV_node *node = node_ptr(mp(), i);
-    return std::string(static_cast<const char *>(node_key(node, node_hdrsz(mp()))),
-                       node->mn_ksize);
+    return std::string(static_cast<const char *>(node_key(node, node_hdrsz(mp()))), node->mn_ksize);
   }
   std::string value_at(unsigned i) {
     ORV_node *node = node_ptr(mp(), i);
@@ -88,7 +87,8 @@ TEST_F(NodeEdit, NodeLayoutAndPadding) {
     std::string k(c.ksize, 'k'), v(c.vsize, 'v');
     unsigned upper = mp()->mp_upper;
     ASSERT_EQ(add_leaf(0, k, v), 0);
-    EXPECT_EQ(upper - mp()->mp_upper, even(8 + even(c.ksize) + c.vsize)) << c.ksize << "/" << c.vsize;
+    EXPECT_EQ(upper - mp()->mp_upper, even(8 + even(c.ksize) + c.vsize))
+        << c.ksize << "/" << c.vsize;
     EXPECT_EQ(mp()->mp_upper % 2, 0u);
     ORV_node *node = node_ptr(mp(), 0);
     EXPECT_EQ(node->mn_ksize, c.ksize);

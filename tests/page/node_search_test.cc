@@ -5,8 +5,8 @@
 // native-integer comparators.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -205,14 +205,18 @@ struct IntCase {
 
 class IntegerKeys : public testing::TestWithParam<IntCase> {
  protected:
-  std::string key(uint64_t v) const { return GetParam().wide ? u64(v) : u32(static_cast<uint32_t>(v)); }
+  std::string key(uint64_t v) const {
+    return GetParam().wide ? u64(v) : u32(static_cast<uint32_t>(v));
+  }
 };
 
 TEST_P(IntegerKeys, LeafOrdersNumerically) {
   PageBuilder pb(P_LEAF);
   for (uint64_t v : {1u, 255u, 256u, 65536u}) pb.leaf(key(v));
   SearchFixture f(pb.mp(), orv_cmp_uint_words, ORV_INTEGERKEY);
-  run_probes(f, {{key(256), 2, true, 1}, {key(300), 3, true, 0}, {key(0), 0, true, 0},
+  run_probes(f, {{key(256), 2, true, 1},
+                 {key(300), 3, true, 0},
+                 {key(0), 0, true, 0},
                  {key(70000), 4, false, 0}});
 }
 

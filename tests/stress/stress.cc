@@ -39,16 +39,16 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <chrono>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <mutex>
+#include <random>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -293,7 +293,8 @@ bool check_snapshot(ORV_txn *txn, const Dbis &d, Shared *sh, bool *matched) {
 void check_taken(ORV_txn *txn, const Dbis &d, Shared *sh, const char *who, uint64_t *last,
                  std::atomic<uint64_t> *checked) {
   const uint64_t id = orv_txn_id(txn);
-  if (id < *last) fail(sh, "%s %d: snapshot %" PRIu64 " after %" PRIu64, who, int(getpid()), id, *last);
+  if (id < *last)
+    fail(sh, "%s %d: snapshot %" PRIu64 " after %" PRIu64, who, int(getpid()), id, *last);
   *last = id;
   bool matched;
   check_snapshot(txn, d, sh, &matched);
@@ -583,14 +584,15 @@ pid_t spawn_reader(const std::string &self, const std::string &dir) {
 long arg_value(const char *arg, const char *name, long dflt) {
   const size_t n = std::strlen(name);
   return std::strncmp(arg, name, n) == 0 && arg[n] == '=' ? std::strtol(arg + n + 1, nullptr, 10)
-                                                            : dflt;
+                                                          : dflt;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   long seconds = 5, threads = 4, procs = 3, kill_ms = 150;
-  long seed = static_cast<long>(std::chrono::system_clock::now().time_since_epoch().count() & 0xffffff);
+  long seed =
+      static_cast<long>(std::chrono::system_clock::now().time_since_epoch().count() & 0xffffff);
   std::string dir;
   bool fault_digest = false, writemap = false;
   for (int i = 1; i < argc; i++) {
@@ -637,7 +639,8 @@ int main(int argc, char **argv) {
     }
   });
   std::vector<std::thread> readers;
-  for (long i = 0; i < threads; i++) readers.emplace_back(reader_thread, env, d, sh, &fig, &map_gate);
+  for (long i = 0; i < threads; i++)
+    readers.emplace_back(reader_thread, env, d, sh, &fig, &map_gate);
 
   const std::string self = "/proc/self/exe";
   std::vector<pid_t> children;
@@ -654,7 +657,8 @@ int main(int argc, char **argv) {
       fig.kills++;
     }
     int dead = 0;
-    if ((rc = orv_reader_check(env, &dead)) != 0) fail(sh, "orv_reader_check: %s", orv_strerror(rc));
+    if ((rc = orv_reader_check(env, &dead)) != 0)
+      fail(sh, "orv_reader_check: %s", orv_strerror(rc));
     fig.swept += static_cast<uint64_t>(dead);
     victim = spawn_reader(self, dir);
   }
@@ -664,7 +668,8 @@ int main(int argc, char **argv) {
   for (std::thread &t : readers) t.join();
   for (pid_t pid : children) {
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+    if (pid > 0 && waitpid(pid, &status, 0) == pid &&
+        !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
       fail(sh, "reader process %d ended with status %d", int(pid), status);
   }
   // Every reader is gone: nothing stale may remain after one more sweep.
@@ -682,20 +687,21 @@ int main(int argc, char **argv) {
   orv_env_close(env);
 
   const uint64_t failures = sh->failures.load();
-  std::printf(
-      "orv_stress: %ld s, %ld reader threads, %ld reader processes (%" PRIu64
-      " killed and replaced, %" PRIu64 " stale slots swept, table of %u slots)\n"
-      "orv_stress: %" PRIu64 " commits, %" PRIu64 " aborts, nested %" PRIu64 " committed %" PRIu64
-      " aborted, %" PRIu64 " accounts opened %" PRIu64 " closed, %" PRIu64
-      " map resizes (final %zu KiB; %" PRIu64 " followed by reader processes)\n"
-      "orv_stress: %" PRIu64 " snapshots checked (%" PRIu64 " in threads, %" PRIu64
-      " in processes), %" PRIu64 " against their commit's digest; %" PRIu64 " failures\n",
-      seconds, threads, procs, fig.kills.load(), fig.swept.load(), maxreaders,
-      fig.commits.load(), fig.aborts.load(), fig.nested_commits.load(), fig.nested_aborts.load(),
-      fig.opened.load(), fig.closed.load(), fig.resizes.load(), w.map_size >> 10,
-      sh->proc_resizes.load(), fig.thread_snapshots.load() + sh->proc_snapshots.load(),
-      fig.thread_snapshots.load(), sh->proc_snapshots.load(), sh->digests_matched.load(),
-      failures);
+  std::printf("orv_stress: %ld s, %ld reader threads, %ld reader processes (%" PRIu64
+              " killed and replaced, %" PRIu64
+              " stale slots swept, table of %u slots)\n"
+              "orv_stress: %" PRIu64 " commits, %" PRIu64 " aborts, nested %" PRIu64
+              " committed %" PRIu64 " aborted, %" PRIu64 " accounts opened %" PRIu64
+              " closed, %" PRIu64 " map resizes (final %zu KiB; %" PRIu64
+              " followed by reader processes)\n"
+              "orv_stress: %" PRIu64 " snapshots checked (%" PRIu64 " in threads, %" PRIu64
+              " in processes), %" PRIu64 " against their commit's digest; %" PRIu64 " failures\n",
+              seconds, threads, procs, fig.kills.load(), fig.swept.load(), maxreaders,
+              fig.commits.load(), fig.aborts.load(), fig.nested_commits.load(),
+              fig.nested_aborts.load(), fig.opened.load(), fig.closed.load(), fig.resizes.load(),
+              w.map_size >> 10, sh->proc_resizes.load(),
+              fig.thread_snapshots.load() + sh->proc_snapshots.load(), fig.thread_snapshots.load(),
+              sh->proc_snapshots.load(), sh->digests_matched.load(), failures);
   if (failures) std::printf("orv_stress: first failure: %s\n", sh->message);
   munmap(sh, sizeof(Shared));
   if (own_dir) std::filesystem::remove_all(dir);

@@ -150,14 +150,26 @@ TEST_F(Tools, CopyCommandLine) {
       {"option with a tail", {"-cc", src}, 1, copy_usage(copy_), ""},
       {"three paths", {src, out.file("a"), out.file("b")}, 1, copy_usage(copy_), ""},
       {"option but no path", {"-c"}, 1, copy_usage(copy_), ""},
-      {"target holds a data file", {src, out.file("taken")}, 1,
-       copy_failed(copy_, "copying", EEXIST), ""},
-      {"compacting onto a data file", {"-c", src, out.file("taken")}, 1,
-       copy_failed(copy_, "copying", EEXIST), ""},
-      {"no such source", {out.file("missing"), out.file("x")}, 1,
-       copy_failed(copy_, "opening environment", ENOENT), ""},
-      {"target directory missing", {src, out.file("missing/x")}, 1,
-       copy_failed(copy_, "copying", ENOENT), ""},
+      {"target holds a data file",
+       {src, out.file("taken")},
+       1,
+       copy_failed(copy_, "copying", EEXIST),
+       ""},
+      {"compacting onto a data file",
+       {"-c", src, out.file("taken")},
+       1,
+       copy_failed(copy_, "copying", EEXIST),
+       ""},
+      {"no such source",
+       {out.file("missing"), out.file("x")},
+       1,
+       copy_failed(copy_, "opening environment", ENOENT),
+       ""},
+      {"target directory missing",
+       {src, out.file("missing/x")},
+       1,
+       copy_failed(copy_, "copying", ENOENT),
+       ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -307,9 +319,11 @@ TEST_F(Tools, DropCommandLine) {
       {"-s without a name", {"-s"}, 1, "", drop_usage(drop_)},
       {"two paths", {src, src}, 1, "", drop_usage(drop_)},
       {"no path", {"-d", "-s", "one"}, 1, "", drop_usage(drop_)},
-      {"no such database", {"-s", "three", src}, 1, "",
-       call_failed("orv_open", ORV_NOTFOUND)},
-      {"name of plain data", {"-s", "k0000001", src}, 1, "",
+      {"no such database", {"-s", "three", src}, 1, "", call_failed("orv_open", ORV_NOTFOUND)},
+      {"name of plain data",
+       {"-s", "k0000001", src},
+       1,
+       "",
        call_failed("orv_open", ORV_INCOMPATIBLE)},
       {"no such directory", {other.file("missing")}, 1, "", call_failed("orv_env_open", ENOENT)},
   };
@@ -340,10 +354,8 @@ TEST_F(Tools, DropEmptiesOrDeletes) {
   Contents empty_main = no_two;
   empty_main[""].clear();
   const Step steps[] = {
-      {{"-s", "one", src}, emptied_one},
-      {{"-d", "-s", "one", src}, deleted_one},
-      {{"-s", "two", "-d", src}, no_two},
-      {{src}, empty_main},
+      {{"-s", "one", src}, emptied_one},  {{"-d", "-s", "one", src}, deleted_one},
+      {{"-s", "two", "-d", src}, no_two}, {{src}, empty_main},
       {{"-d", src}, empty_main},  // the main database is kept
   };
   for (const Step &s : steps) {

@@ -172,7 +172,8 @@ struct Layout {
 class VerifyToolDamage : public ::testing::Test {
  protected:
   void SetUp() override {
-    orv_test::make_env(dir_.path(), {{"", 0, many(400, 40, 50)}, {"c", ORV_COUNTED, many(400, 40)}});
+    orv_test::make_env(dir_.path(),
+                       {{"", 0, many(400, 40, 50)}, {"c", ORV_COUNTED, many(400, 40)}});
     ORV_env *env = orv_test::open_env(dir_.path(), ORV_RDONLY);
     ORV_txn *txn = nullptr;
     ASSERT_EQ(orv_txn_begin(env, nullptr, ORV_RDONLY, &txn), 0);
@@ -193,7 +194,8 @@ class VerifyToolDamage : public ::testing::Test {
     ASSERT_GE(numkeys(leaf), 2u);
     L.leaf_node1 = L.main_child0 * L.psize + mp_ptrs(leaf)[1];
     for (unsigned i = 0; i < numkeys(leaf) && !L.overflow; i++)
-      if (node_ptr(leaf, i)->mn_flags & F_BIGDATA) L.overflow = load_u64(node_data(node_ptr(leaf, i)));
+      if (node_ptr(leaf, i)->mn_flags & F_BIGDATA)
+        L.overflow = load_u64(node_data(node_ptr(leaf, i)));
     ASSERT_NE(L.overflow, 0u);
     L.counted_root = txn->mt_dbs[dbi].md_root;
     ORV_page *croot = page(L.counted_root);
@@ -229,45 +231,59 @@ class VerifyToolDamage : public ::testing::Test {
 struct Damage {
   const char *name;
   std::function<void(VerifyToolDamage &)> apply;
-  const char *expect;                                // text of the problem line
-  std::function<pgno_t(const Layout &)> page;        // the page it must name
+  const char *expect;                          // text of the problem line
+  std::function<pgno_t(const Layout &)> page;  // the page it must name
 };
 
 const Damage kDamages[] = {
-    {"PageKindUnknown", [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.main_child0 * t.L.psize + 10, 0x0100); },
+    {"PageKindUnknown",
+     [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.main_child0 * t.L.psize + 10, 0x0100); },
      "not a branch or leaf page", [](const Layout &l) { return l.main_child0; }},
-    {"BoundsBeyondPage", [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.main_root * t.L.psize + 12, 0xFFF0); },
+    {"BoundsBeyondPage",
+     [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.main_root * t.L.psize + 12, 0xFFF0); },
      "bad bounds", [](const Layout &l) { return l.main_root; }},
-    {"SlotOutsidePage", [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.main_root * t.L.psize + 16, 0xFFFE); },
+    {"SlotOutsidePage",
+     [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.main_root * t.L.psize + 16, 0xFFFE); },
      "outside the node area", [](const Layout &l) { return l.main_root; }},
-    {"ChildBeyondFile", [](VerifyToolDamage &t) { t.poke_as<uint32_t>(t.L.root_node0, 0x7FFFFFF0); },
-     "outside 2..", [](const Layout &l) { return l.last; }},
+    {"ChildBeyondFile",
+     [](VerifyToolDamage &t) { t.poke_as<uint32_t>(t.L.root_node0, 0x7FFFFFF0); }, "outside 2..",
+     [](const Layout &l) { return l.last; }},
     {"ChildIsMetaPage", [](VerifyToolDamage &t) { t.poke_as<uint32_t>(t.L.root_node0, 1); },
      "reference to page 1", [](const Layout &l) { return l.main_root * 0 + 1; }},
-    {"KeysOutOfOrder", [](VerifyToolDamage &t) { t.poke_as<uint8_t>(t.L.leaf_node1 + NODESIZE, 0x01); },
+    {"KeysOutOfOrder",
+     [](VerifyToolDamage &t) { t.poke_as<uint8_t>(t.L.leaf_node1 + NODESIZE, 0x01); },
      "does not follow", [](const Layout &l) { return l.main_child0; }},
-    {"KeyLengthPastPage", [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.leaf_node1 + 6, 0xFFF0); },
+    {"KeyLengthPastPage",
+     [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.leaf_node1 + 6, 0xFFF0); },
      "past the page end", [](const Layout &l) { return l.main_child0; }},
-    {"OverflowRunTooLong", [](VerifyToolDamage &t) { t.poke_as<uint32_t>(t.L.overflow * t.L.psize + 12, 0xFFFFFFF0u); },
+    {"OverflowRunTooLong",
+     [](VerifyToolDamage &t) { t.poke_as<uint32_t>(t.L.overflow * t.L.psize + 12, 0xFFFFFFF0u); },
      "passes the last page", [](const Layout &l) { return l.overflow; }},
-    {"OverflowNotOverflow", [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.overflow * t.L.psize + 10, P_LEAF); },
+    {"OverflowNotOverflow",
+     [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.overflow * t.L.psize + 10, P_LEAF); },
      "not an overflow page", [](const Layout &l) { return l.overflow; }},
-    {"BranchCountWrong", [](VerifyToolDamage &t) { t.poke_as<uint64_t>(t.L.counted_node0 + 8, 12345); },
+    {"BranchCountWrong",
+     [](VerifyToolDamage &t) { t.poke_as<uint64_t>(t.L.counted_node0 + 8, 12345); },
      "entries below child", [](const Layout &l) { return l.counted_root; }},
-    {"CountedFlagLost", [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.counted_root * t.L.psize + 10, P_BRANCH); },
+    {"CountedFlagLost",
+     [](VerifyToolDamage &t) { t.poke_as<uint16_t>(t.L.counted_root * t.L.psize + 10, P_BRANCH); },
      "lacks P_COUNTED", [](const Layout &l) { return l.counted_root; }},
-    {"PageNumberWrong", [](VerifyToolDamage &t) { t.poke_as<uint64_t>(t.L.main_child0 * t.L.psize, 77777); },
+    {"PageNumberWrong",
+     [](VerifyToolDamage &t) { t.poke_as<uint64_t>(t.L.main_child0 * t.L.psize, 77777); },
      "records page number 77777", [](const Layout &l) { return l.main_child0; }},
     // mm_dbs[MAIN_DBI] lies at 88 of a meta page, md_entries at +32.
-    {"EntriesWrong", [](VerifyToolDamage &t) { t.poke_metas<uint64_t>(88 + 32, 3); },
-     "md_entries", nullptr},
+    {"EntriesWrong", [](VerifyToolDamage &t) { t.poke_metas<uint64_t>(88 + 32, 3); }, "md_entries",
+     nullptr},
     // mm_last_pg at 136: a thousand pages more than the file holds. The file
     // may end before the last page (pages freed by the transaction that took
     // them are never written), so the claim shows as pages neither reachable
     // nor free.
-    {"LastPageBeyondFile", [](VerifyToolDamage &t) { t.poke_metas<uint64_t>(136, t.L.last + 1000); },
-     "leaked", nullptr},
-    {"FileTruncated", [](VerifyToolDamage &t) { ASSERT_EQ(truncate(t.data_file().c_str(), off_t((t.L.last - 1) * t.L.psize)), 0); },
+    {"LastPageBeyondFile",
+     [](VerifyToolDamage &t) { t.poke_metas<uint64_t>(136, t.L.last + 1000); }, "leaked", nullptr},
+    {"FileTruncated",
+     [](VerifyToolDamage &t) {
+       ASSERT_EQ(truncate(t.data_file().c_str(), off_t((t.L.last - 1) * t.L.psize)), 0);
+     },
      "pages of the file", nullptr},
 };
 

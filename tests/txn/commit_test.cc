@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,7 +23,9 @@
 
 namespace {
 
-std::string Str(const ORV_val &v) { return std::string(static_cast<const char *>(v.mv_data), v.mv_size); }
+std::string Str(const ORV_val &v) {
+  return std::string(static_cast<const char *>(v.mv_data), v.mv_size);
+}
 
 class CommitTest : public ::testing::Test {
  public:

@@ -86,8 +86,12 @@ class TxnErrors : public ::testing::TestWithParam<unsigned> {
 // Flags other than ORV_RDONLY, ORV_NOSYNC and ORV_NOMETASYNC are ignored;
 // internal state bits in particular must not leak into the new record.
 TEST_P(TxnErrors, BeginIgnoresOtherFlagBits) {
-  const unsigned ignored[] = {0x1u,           ORV_TXN_ERROR,  ORV_TXN_FINISHED,
-                              ORV_TXN_HAS_CHILD, ORV_WRITEMAP, ORV_NOSUBDIR | ORV_RDONLY};
+  const unsigned ignored[] = {0x1u,
+                              ORV_TXN_ERROR,
+                              ORV_TXN_FINISHED,
+                              ORV_TXN_HAS_CHILD,
+                              ORV_WRITEMAP,
+                              ORV_NOSUBDIR | ORV_RDONLY};
   for (unsigned f : ignored) {
     SCOPED_TRACE(f);
     ORV_txn *t = nullptr;

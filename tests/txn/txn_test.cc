@@ -1,6 +1,8 @@
 // [txn]: txn.cc, txn_end.cc - transaction records, begin (read-only, write,
 // nested), renew and reset, every end, the cursor hand-over between a parent
 // and its child, and the scratch area.
+#include "txn/txn.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/wait.h>
@@ -15,7 +17,6 @@
 #include "env/env.h"
 #include "idl.h"
 #include "orv.h"
-#include "txn/txn.h"
 #include "util/fixtures.h"
 #include "util/tempdir.h"
 
@@ -25,8 +26,7 @@ using orv_test::in_child;
 using orv_test::str;
 using orv_test::val;
 
-ORV_env *open_env(const std::string &dir, unsigned flags, size_t mapsize = 0,
-                  unsigned maxdbs = 0) {
+ORV_env *open_env(const std::string &dir, unsigned flags, size_t mapsize = 0, unsigned maxdbs = 0) {
   ORV_env *env = nullptr;
   int rc = orv_env_create(&env);
   if (rc == 0 && mapsize != 0) rc = orv_env_set_mapsize(env, mapsize);
@@ -409,13 +409,13 @@ void use_in_child(ORV_cursor *mc, const char *key) {
   std::strcpy(mc->mc_keybuf, key);
   mc->mc_key = {std::strlen(key), mc->mc_keybuf};
   mc->mc_ki[0] = 42;
-  mc->mc_pkc_keys =
-      static_cast<ORV_val *>(std::realloc(mc->mc_pkc_keys, 1024 * sizeof(ORV_val)));
+  mc->mc_pkc_keys = static_cast<ORV_val *>(std::realloc(mc->mc_pkc_keys, 1024 * sizeof(ORV_val)));
   mc->mc_pkc_keys_cap = 1024;
   mc->mc_pkc_pg = 77;
   if (ORV_xcursor *mx = mc->mc_xcursor) {
     std::strcpy(mx->mx_cursor.mc_keybuf, "dup2");
-    mx->mx_cursor.mc_pkc_store = static_cast<char *>(std::realloc(mx->mx_cursor.mc_pkc_store, 4096));
+    mx->mx_cursor.mc_pkc_store =
+        static_cast<char *>(std::realloc(mx->mx_cursor.mc_pkc_store, 4096));
     mx->mx_cursor.mc_pkc_store_cap = 4096;
     mx->mx_db.md_entries = 5;
   }
@@ -509,8 +509,8 @@ TEST_F(TxnTest, ScratchGrowth) {
   struct {
     size_t ask;
     uint64_t cap;
-  } cases[] = {{0, 4096}, {1, 4096}, {4096, 4096}, {4097, 8192}, {8192, 8192},
-               {20000, 32768}, {100, 32768}, {70000, 131072}};
+  } cases[] = {{0, 4096},    {1, 4096},      {4096, 4096}, {4097, 8192},
+               {8192, 8192}, {20000, 32768}, {100, 32768}, {70000, 131072}};
   for (const auto &c : cases) {
     void *buf = nullptr;
     ASSERT_EQ(orv_txn_scratch(t, c.ask, &buf), 0) << c.ask;
@@ -543,7 +543,7 @@ TEST_F(TxnTest, ScratchInvalidateAndFree) {
   EXPECT_EQ(s.ms_klx[1].kl_valid, 0u);
   EXPECT_EQ(s.ms_klx[6].kl_valid, 0u);
   EXPECT_NE(s.ms_klx[1].kl_lens, nullptr);  // buffers stay
-  orv_txn_scratch_free(&s);                  // the leak checker watches
+  orv_txn_scratch_free(&s);                 // the leak checker watches
   EXPECT_EQ(s.ms_klx, nullptr);
   EXPECT_EQ(s.ms_page, nullptr);
   EXPECT_EQ(s.ms_klx_cap, 0u);

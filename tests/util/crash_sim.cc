@@ -170,7 +170,8 @@ ssize_t Pwrite(int fd, const void *buf, size_t len, off_t off) {
   const bool track = Enter();
   ssize_t n = ::pwrite(fd, buf, len, off);
   if (n > 0 && track)
-    Record(fd, static_cast<uint64_t>(off), std::string(static_cast<const char *>(buf), static_cast<size_t>(n)));
+    Record(fd, static_cast<uint64_t>(off),
+           std::string(static_cast<const char *>(buf), static_cast<size_t>(n)));
   return n;
 }
 
@@ -247,8 +248,9 @@ void *Mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
 int Munmap(void *addr, size_t len) {
   if (Enter()) {
     auto &m = g->maps;
-    m.erase(std::remove_if(m.begin(), m.end(), [addr](const MapRegion &r) { return r.addr == addr; }),
-            m.end());
+    m.erase(
+        std::remove_if(m.begin(), m.end(), [addr](const MapRegion &r) { return r.addr == addr; }),
+        m.end());
   }
   return ::munmap(addr, len);
 }
@@ -310,9 +312,9 @@ int Unlink(const char *path) {
   return ::unlink(path);
 }
 
-constexpr ORV_sys kSim = {Open,      Close, Pread, Pwrite, Writev, Lseek,   Flush,    Flush,
-                          Ftruncate, Fstat, Mmap,  Munmap, Msync,  Madvise, FcntlLock,
-                          Write,     FcntlFl, Unlink};
+constexpr ORV_sys kSim = {Open,  Close,   Pread,     Pwrite, Writev,  Lseek,
+                          Flush, Flush,   Ftruncate, Fstat,  Mmap,    Munmap,
+                          Msync, Madvise, FcntlLock, Write,  FcntlFl, Unlink};
 
 }  // namespace
 
@@ -403,7 +405,9 @@ unsigned CrashImage::Write(std::mt19937_64 &rng, const std::string &dir) const {
       for (size_t off = 0; off < content.size(); off += kMapPage) {
         const size_t n = std::min(kMapPage, content.size() - off);
         if (std::memcmp(content.data() + off, zeros, n) == 0) continue;
-        if (::pwrite(fd, content.data() + off, n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) break;
+        if (::pwrite(fd, content.data() + off, n, static_cast<off_t>(off)) !=
+            static_cast<ssize_t>(n))
+          break;
       }
     }
     ::close(fd);

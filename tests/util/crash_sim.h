@@ -36,11 +36,11 @@ namespace orv_test {
 struct CrashImage {
   struct Unit {
     uint64_t off = 0;
-    std::string bytes;       // the bytes written (empty for a size change)
-    bool truncate = false;   // a size change to off (the library only ever lengthens)
+    std::string bytes;      // the bytes written (empty for a size change)
+    bool truncate = false;  // a size change to off (the library only ever lengthens)
   };
   struct File {
-    std::string name;        // base name inside the environment directory
+    std::string name;  // base name inside the environment directory
     bool entry_durable = false;
     std::string durable;
     std::vector<Unit> pending;

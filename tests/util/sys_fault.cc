@@ -143,9 +143,9 @@ int Unlink(const char *path) {
   return ::unlink(path);
 }
 
-constexpr ORV_sys kFaulty = {Open,      Close,  Pread,  Pwrite, Writev, Lseek,   Fdatasync, Fsync,
-                             Ftruncate, Fstat,  Mmap,   Munmap, Msync,  Madvise, FcntlLock,
-                             Write,     FcntlFl, Unlink};
+constexpr ORV_sys kFaulty = {Open,      Close,   Pread,     Pwrite, Writev,  Lseek,
+                             Fdatasync, Fsync,   Ftruncate, Fstat,  Mmap,    Munmap,
+                             Msync,     Madvise, FcntlLock, Write,  FcntlFl, Unlink};
 
 }  // namespace
 
@@ -168,7 +168,8 @@ extern "C" void OnSigbus(int) { siglongjmp(g_sigbus_jump, 1); }
 }  // namespace
 
 bool RunWithoutSigbus(const std::function<void()> &fn) {
-  struct sigaction sa {}, old {};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = OnSigbus;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGBUS, &sa, &old);

@@ -2,11 +2,11 @@
 // and the model of their committed contents.
 #include "util/workload.h"
 
-#include "txn/txn.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "txn/txn.h"
 
 namespace orv_test {
 namespace {
@@ -162,7 +162,8 @@ int ReadContents(ORV_env *env, Contents *out, uint64_t *txnid) {
     if ((rc = orv_cursor_open(txn, dbis[db], &mc)) != 0) break;
     auto &table = (*out)[DbName(db)];
     ORV_val k, v;
-    for (int r = orv_cursor_get(mc, &k, &v, ORV_FIRST); rc == 0; r = orv_cursor_get(mc, &k, &v, ORV_NEXT)) {
+    for (int r = orv_cursor_get(mc, &k, &v, ORV_FIRST); rc == 0;
+         r = orv_cursor_get(mc, &k, &v, ORV_NEXT)) {
       if (r == ORV_NOTFOUND) break;
       if (r != 0) {
         rc = r;
@@ -196,12 +197,12 @@ int ReadContents(ORV_env *env, Contents *out, uint64_t *txnid) {
       if (kt == it->second.end())
         return ::testing::AssertionFailure() << "'" << db << "': key " << k << " missing";
       if (kt->second != v)
-        return ::testing::AssertionFailure()
-               << "'" << db << "': key " << k << " has " << kt->second.size() << " bytes, want "
-               << v.size();
+        return ::testing::AssertionFailure() << "'" << db << "': key " << k << " has "
+                                             << kt->second.size() << " bytes, want " << v.size();
     }
     for (const auto &[k, v] : it->second) {
-      if (!table.count(k)) return ::testing::AssertionFailure() << "'" << db << "': extra key " << k;
+      if (!table.count(k))
+        return ::testing::AssertionFailure() << "'" << db << "': extra key " << k;
     }
   }
   for (const auto &[db, table] : got) {

@@ -31,13 +31,13 @@ namespace orv_test {
 using Contents = std::map<std::string, std::map<std::string, std::string>>;
 
 struct WorkloadOptions {
-  unsigned max_ops = 12;      // operations per transaction, at least 1
-  unsigned keys = 400;        // distinct keys per database
-  unsigned large_every = 20;  // one value in this many is large (0: none)
-  unsigned large_size = 9000; // bytes of a large value (overflow pages)
-  bool nested = true;         // nested transactions (not under ORV_WRITEMAP)
-  unsigned spill_room = 0;    // > 0: dirty room of each transaction, so puts spill
-  unsigned txn_flags = 0;     // flags of orv_txn_begin
+  unsigned max_ops = 12;       // operations per transaction, at least 1
+  unsigned keys = 400;         // distinct keys per database
+  unsigned large_every = 20;   // one value in this many is large (0: none)
+  unsigned large_size = 9000;  // bytes of a large value (overflow pages)
+  bool nested = true;          // nested transactions (not under ORV_WRITEMAP)
+  unsigned spill_room = 0;     // > 0: dirty room of each transaction, so puts spill
+  unsigned txn_flags = 0;      // flags of orv_txn_begin
 };
 
 class Workload {
