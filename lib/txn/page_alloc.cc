@@ -72,148 +72,157 @@ txnid_t orv_oldest_reader(ORV_txn *txn) {
   return oldest;
 }
 
+namespace {
+
+// Position (1-based) in the descending list mop of the lowest run of num
+// consecutive page numbers, or 0. The lowest run sits at the tail.
+ORV_ID find_run(const ORV_ID *mop, unsigned num) {
+  const ORV_ID n2 = num - 1;
+  const ORV_ID len = mop != nullptr ? mop[0] : 0;
+  for (ORV_ID i = len; i > n2; i--) {
+    if (mop[i - n2] == mop[i] + n2) return i;
+  }
+  return 0;
+}
+
+// Takes the run of num numbers ending at position run out of mop; the
+// entries after it move down.
+void remove_run(ORV_IDL mop, ORV_ID run, unsigned num) {
+  const ORV_ID len = mop[0] - num;
+  mop[0] = len;
+  for (ORV_ID j = run - num, i = run; j < len;) mop[++j] = mop[++i];
+}
+
+// Moves free-page records that no snapshot can need any more into
+// me_pghead, one record per call, in id order from me_pglast on.
+class Reclaimer {
+ public:
+  explicit Reclaimer(ORV_txn *txn) : txn_(txn), env_(txn->mt_env) {}
+  ~Reclaimer() {
+    if (open_) orv_pkc_free(&m2_);
+  }
+  Reclaimer(const Reclaimer &) = delete;
+  Reclaimer &operator=(const Reclaimer &) = delete;
+
+  // Merges the next record. *more is false when no record is left or the
+  // next one may still be read by a snapshot.
+  int merge_next(bool *more) {
+    *more = false;
+    if (!open_) {
+      last_ = env_->me_pglast;
+      oldest_ = env_->me_pgoldest;
+      orv_cursor_init(&m2_, txn_, FREE_DBI, nullptr);
+      open_ = true;
+      if (last_ != 0) op_ = ORV_SET_RANGE;
+    }
+    last_++;
+    if (!reclaimable(last_)) return 0;
+
+    txnid_t seek = last_;  // ORV_SET_RANGE: the first record after me_pglast
+    ORV_val key = {sizeof(seek), &seek}, data = {0, nullptr};
+    int rc = orv_cursor_get0(&m2_, &key, &data, op_);
+    op_ = ORV_NEXT;
+    if (rc != 0) return rc == ORV_NOTFOUND ? 0 : rc;
+    if (key.mv_size != sizeof(txnid_t)) return ORV_CORRUPTED;
+    last_ = load_u64(key.mv_data);
+    if (!reclaimable(last_)) return 0;
+
+    ORV_ID count;
+    if (!record_valid(data, txn_->mt_next_pgno, &count)) return ORV_CORRUPTED;
+    if (env_->me_pghead == nullptr) {
+      env_->me_pghead = orv_idl_alloc(static_cast<int>(count));
+      if (env_->me_pghead == nullptr) return ENOMEM;
+    } else if (rc = orv_idl_need(&env_->me_pghead, static_cast<unsigned>(count)); rc != 0) {
+      return rc;
+    }
+    env_->me_pglast = last_;
+    merge_record(env_->me_pghead, static_cast<const std::byte *>(data.mv_data), count);
+    *more = true;
+    return 0;
+  }
+
+ private:
+  // A record of transaction id is reusable when it is older than every
+  // snapshot; the reader table is read at most once per allocation.
+  bool reclaimable(txnid_t id) {
+    if (oldest_ > id) return true;
+    if (!found_old_) {
+      oldest_ = orv_oldest_reader(txn_);
+      env_->me_pgoldest = oldest_;
+      found_old_ = true;
+    }
+    return oldest_ > id;
+  }
+
+  ORV_txn *txn_;
+  ORV_env *env_;
+  ORV_cursor m2_{};
+  ORV_cursor_op op_ = ORV_FIRST;
+  txnid_t oldest_ = 0, last_ = 0;
+  bool open_ = false, found_old_ = false;
+};
+
+// Finds num consecutive free page numbers: in me_pghead, refilled from the
+// free-page database while that may help, else at the end of the file.
+// *run_out is the run's position in me_pghead, or 0 for the file's end.
+int choose_pages(ORV_txn *txn, unsigned num, pgno_t *pgno_out, ORV_ID *run_out) {
+  ORV_env *env = txn->mt_env;
+  Reclaimer reclaim(txn);
+  // Gives up looking for a run after this many records merged without one:
+  // a fragmented list must not be read whole for one large value.
+  int retry = static_cast<int>(num) * 60;
+  for (;;) {
+    if (const ORV_ID run = find_run(env->me_pghead, num); run != 0) {
+      *run_out = run;
+      *pgno_out = env->me_pghead[run];
+      return 0;
+    }
+    const ORV_ID len = env->me_pghead != nullptr ? env->me_pghead[0] : 0;
+    if (len > num - 1 && --retry < 0) break;
+    bool more;
+    if (int rc = reclaim.merge_next(&more); rc != 0) return rc;
+    if (!more) break;
+  }
+  // The last page of the map is never handed out.
+  *run_out = 0;
+  *pgno_out = txn->mt_next_pgno;
+  if (*pgno_out + num >= env->me_maxpg) return ORV_MAP_FULL;
+  return 0;
+}
+
+}  // namespace
+
 int orv_page_alloc(ORV_cursor *mc, int num, ORV_page **page_out) {
   ORV_txn *txn = mc->mc_txn;
   ORV_env *env = txn->mt_env;
-  const unsigned n2 = static_cast<unsigned>(num) - 1;
-  ORV_IDL mop = env->me_pghead;
-  ORV_ID mop_len = mop != nullptr ? mop[0] : 0;
-  ORV_ID run = 0;  // position of a run found in me_pghead, 0 if none
-  pgno_t pgno = 0;
-  int retry = num * 60;
-  bool m2_open = false, found_old = false;
-  txnid_t oldest = 0, last = 0;
-  ORV_cursor m2;  // zeroed only when the free-page database is read
-  ORV_page *np = nullptr;
-  int rc = 0;
-
+  const auto n = static_cast<unsigned>(num);
   *page_out = nullptr;
-  if (num == 1 && txn->mt_loose_pgs != nullptr) {
-    np = txn->mt_loose_pgs;
+  if (n == 1 && txn->mt_loose_pgs != nullptr) {
+    ORV_page *np = txn->mt_loose_pgs;
     txn->mt_loose_pgs = next_loose_page(np);
     txn->mt_loose_count--;
     *page_out = np;
     return 0;
   }
+  if (txn->mt_dirty_room == 0) return orv_txn_fail(txn, ORV_TXN_FULL);
 
-  if (txn->mt_dirty_room == 0) {
-    rc = ORV_TXN_FULL;
-    goto fail;
-  }
-
-  for (ORV_cursor_op op = ORV_FIRST;; op = ORV_NEXT) {
-    // Look for num consecutive numbers, preferring the lowest (the tail).
-    if (mop_len > n2) {
-      for (ORV_ID i = mop_len; i > n2; i--) {
-        if (mop[i - n2] == mop[i] + n2) {
-          run = i;
-          pgno = mop[i];
-          break;
-        }
-      }
-      if (run != 0) break;
-      if (--retry < 0) break;
-    }
-
-    if (op == ORV_FIRST) {
-      last = env->me_pglast;
-      oldest = env->me_pgoldest;
-      m2 = ORV_cursor{};
-      orv_cursor_init(&m2, txn, FREE_DBI, nullptr);
-      m2_open = true;
-      if (last != 0) op = ORV_SET_RANGE;
-    }
-
-    last++;
-    if (oldest <= last) {
-      if (!found_old) {
-        oldest = orv_oldest_reader(txn);
-        env->me_pgoldest = oldest;
-        found_old = true;
-      }
-      if (oldest <= last) break;
-    }
-
-    txnid_t seek = last;  // SET_RANGE: the first record after me_pglast
-    ORV_val key = {sizeof(seek), &seek}, data = {0, nullptr};
-    rc = orv_cursor_get0(&m2, &key, &data, op);
-    if (rc != 0) {
-      if (rc == ORV_NOTFOUND) {
-        rc = 0;
-        break;
-      }
-      goto fail;
-    }
-    if (key.mv_size != sizeof(txnid_t)) {
-      rc = ORV_CORRUPTED;
-      goto fail;
-    }
-    last = load_u64(key.mv_data);
-    if (oldest <= last) {
-      if (!found_old) {
-        oldest = orv_oldest_reader(txn);
-        env->me_pgoldest = oldest;
-        found_old = true;
-      }
-      if (oldest <= last) break;
-    }
-
-    ORV_ID count;
-    if (!record_valid(data, txn->mt_next_pgno, &count)) {
-      rc = ORV_CORRUPTED;
-      goto fail;
-    }
-    if (mop == nullptr) {
-      env->me_pghead = orv_idl_alloc(static_cast<int>(count));
-      if (env->me_pghead == nullptr) {
-        rc = ENOMEM;
-        goto fail;
-      }
-    } else if ((rc = orv_idl_need(&env->me_pghead, static_cast<unsigned>(count))) != 0) {
-      goto fail;
-    }
-    mop = env->me_pghead;
-    env->me_pglast = last;
-    merge_record(mop, static_cast<const std::byte *>(data.mv_data), count);
-    mop_len = mop[0];
-  }
-
-  if (run == 0) {
-    // Nothing reusable: extend the file. The last page of the map is
-    // never handed out.
-    pgno = txn->mt_next_pgno;
-    if (pgno + static_cast<unsigned>(num) >= env->me_maxpg) {
-      rc = ORV_MAP_FULL;
-      goto fail;
-    }
-  }
-
+  pgno_t pgno;
+  ORV_ID run;
+  if (int rc = choose_pages(txn, n, &pgno, &run); rc != 0) return orv_txn_fail(txn, rc);
+  ORV_page *np;
   if (env->me_flags & ORV_WRITEMAP) {
     np = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
-  } else {
-    np = orv_page_buf_alloc(txn, static_cast<unsigned>(num));
-    if (np == nullptr) {
-      rc = ENOMEM;
-      goto fail;
-    }
+  } else if (np = orv_page_buf_alloc(txn, n); np == nullptr) {
+    return orv_txn_fail(txn, ENOMEM);
   }
-  if (run != 0) {
-    // Close the gap the run leaves; the entries after it move down.
-    mop_len -= static_cast<ORV_ID>(num);
-    mop[0] = mop_len;
-    for (ORV_ID j = run - static_cast<ORV_ID>(num), i = run; j < mop_len;) mop[++j] = mop[++i];
-  } else {
-    txn->mt_next_pgno = pgno + static_cast<unsigned>(num);
-  }
+  if (run != 0)
+    remove_run(env->me_pghead, run, n);
+  else
+    txn->mt_next_pgno = pgno + n;
   np->mp_pgno = pgno;
-  if ((rc = orv_page_dirty(txn, np)) != 0) goto fail;
+  if (int rc = orv_page_dirty(txn, np); rc != 0) return orv_txn_fail(txn, rc);
   *page_out = np;
-  if (m2_open) orv_pkc_free(&m2);
   return 0;
-
-fail:
-  if (m2_open) orv_pkc_free(&m2);
-  return orv_txn_fail(txn, rc);
 }
 
 int orv_page_new(ORV_cursor *mc, uint32_t flags, int num, ORV_page **page_out) {
