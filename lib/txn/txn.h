@@ -170,13 +170,28 @@ void orv_txn_scratch_invalidate(ORV_scratch *scratch);
 // level_out (may be null) receives 0 for the map, 1 and up for the depth of
 // the transaction owning the dirty or spilled copy.
 [[nodiscard]] int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_out);
-// Allocates num contiguous pages (a dirty buffer), counted nowhere yet.
+// Allocates num contiguous pages as a dirty buffer (with ORV_WRITEMAP: the
+// mapped pages), counted in no tree yet: a loose page, a run from the
+// reusable list, or the end of the file. REQUIRES: a write transaction.
+// Returns 0, ORV_TXN_FULL, ORV_MAP_FULL, ORV_CORRUPTED (a bad free-page
+// record) or ENOMEM; every failure fails the transaction. (page_alloc.cc)
 [[nodiscard]] int orv_page_alloc(ORV_cursor *mc, int num, ORV_page **page_out);
-// New page of kind flags in the cursor's tree; updates the tree's counts.
+// New page of kind flags (P_BRANCH, P_LEAF, P_LEAF2, P_OVERFLOW) in the
+// cursor's tree, header set, empty; updates the tree's page counters and
+// sets P_COUNTED on branches of a counted tree. Fails as orv_page_alloc.
+// (page_alloc.cc)
 [[nodiscard]] int orv_page_new(ORV_cursor *mc, uint32_t flags, int num, ORV_page **page_out);
-// Makes the cursor's top page writable (copy-on-write) and fixes the parent.
+// Makes the cursor's top page writable (copy-on-write): a spilled page is
+// brought back, a page dirty only in an ancestor is copied under its
+// number, a committed page is copied to a new number (the old one goes on
+// mt_free_pgs and the parent's child pointer follows). Every other cursor
+// on the old page follows the copy. REQUIRES: the levels above are already
+// writable (orv_cursor_touch). Failures fail the transaction. (page_touch.cc)
 [[nodiscard]] int orv_page_touch(ORV_cursor *mc);
-// Makes every page of the cursor's path writable.
+// Makes every page of the cursor's path writable, the root first; for a
+// named database, first the path to its record in the main database
+// (ORV_BAD_DBI for a handle closed since). Failures of orv_page_touch fail
+// the transaction. (page_touch.cc)
 [[nodiscard]] int orv_cursor_touch(ORV_cursor *mc);
 // Before a write through mc of key/data (either may be null): when the
 // dirty room cannot hold the pages the write may dirty, writes part of the
@@ -220,7 +235,8 @@ void orv_page_copy(ORV_page *dst, const ORV_page *src, unsigned psize);
 // on the dirty roots of every database). Returns 0 or a page lookup error.
 // (spill.cc)
 [[nodiscard]] int orv_pages_mark_keep(ORV_cursor *mc, unsigned pflags, int all);
-// Oldest snapshot still in use by any reader (or the writer's own id - 1).
+// Oldest snapshot still in use by any reader (or the writer's own id - 1),
+// read without the reader mutex. Never fails. (page_alloc.cc)
 txnid_t orv_oldest_reader(ORV_txn *txn);
 
 // ---- Drop ------------------------------------------------------------------------------
