@@ -256,178 +256,228 @@ extern "C" ORV_API int orv_txn_commit(ORV_txn *txn) noexcept { return txn_commit
 
 // ---- Free-page database ------------------------------------------------------------
 
-int orv_freelist_save(ORV_txn *txn) {
+namespace {
+
+// Without a reusable list to merge them into, the loose pages are recorded
+// as freed by this transaction and leave the dirty list unwritten.
+int forget_loose_pages(ORV_txn *txn) {
   ORV_env *env = txn->mt_env;
-  const ssize_t maxfree_1pg = env->me_maxfree_1pg;
-  txnid_t pglast = 0, head_id = 0;
-  ORV_ID freecnt = 0;
-  ssize_t head_room = 0, total_room = 0, mop_len = 0;
-  int more = 1;
-  int rc = 0;
+  ORV_ID2L dl = txn->mt_dirty_list;
+  if (int rc = orv_idl_need(&txn->mt_free_pgs, static_cast<unsigned>(txn->mt_loose_count)); rc != 0)
+    return rc;
+  for (ORV_page *mp = txn->mt_loose_pgs; mp != nullptr;) {
+    ORV_page *next = next_loose_page(mp);
+    idl_xappend(txn->mt_free_pgs, mp->mp_pgno);
+    ORV_ID x;
+    if (env->me_flags & ORV_WRITEMAP) {
+      for (x = 1; x <= dl[0].mid; x++) {
+        if (dl[x].mptr == mp) break;
+      }
+      orv_assert(env, x <= dl[0].mid);
+    } else {
+      x = orv_id2l_search(dl, mp->mp_pgno);
+      orv_assert(env, dl[x].mid == mp->mp_pgno);
+      orv_page_buf_free(env, mp);
+    }
+    dl[x].mptr = nullptr;
+    mp = next;
+  }
+  ORV_ID y = 0;
+  for (ORV_ID x = 1; x <= dl[0].mid; x++) {
+    if (dl[x].mptr != nullptr) dl[++y] = dl[x];
+  }
+  txn->mt_dirty_room += static_cast<uint32_t>(dl[0].mid - y);
+  dl[0].mid = y;
+  txn->mt_loose_pgs = nullptr;
+  txn->mt_loose_count = 0;
+  return 0;
+}
 
-  ORV_cursor mc{};
-  orv_cursor_init(&mc, txn, FREE_DBI, nullptr);
+// Loose pages join the reusable list; they stay in the dirty list
+// (P_LOOSE) and are not written.
+int merge_loose_pages(ORV_txn *txn) {
+  ORV_env *env = txn->mt_env;
+  const unsigned count = static_cast<unsigned>(txn->mt_loose_count);
+  if (env->me_pghead == nullptr) {
+    env->me_pghead = orv_idl_alloc(static_cast<int>(2 * count + 1));
+    if (env->me_pghead == nullptr) return ENOMEM;
+  } else if (int rc = orv_idl_need(&env->me_pghead, 2 * count + 1); rc != 0) {
+    return rc;
+  }
+  ORV_IDL mop = env->me_pghead;
+  ORV_IDL loose = mop + mop[-1] - count;
+  ORV_ID n = 0;
+  for (ORV_page *mp = txn->mt_loose_pgs; mp != nullptr; mp = next_loose_page(mp)) {
+    loose[++n] = mp->mp_pgno;
+  }
+  loose[0] = n;
+  orv_idl_sort(loose);
+  orv_idl_xmerge(mop, loose);
+  txn->mt_loose_pgs = nullptr;
+  txn->mt_loose_count = 0;
+  return 0;
+}
 
+// Sizes the free-page database's records for one commit. Room for
+// everything is reserved first and filled last, because every put may
+// touch pages of this very tree and so add to both lists; the loop ends
+// when a round changes neither.
+class FreelistReserve {
+ public:
+  FreelistReserve(ORV_txn *txn, ORV_cursor *mc)
+      : txn_(txn),
+        env_(txn->mt_env),
+        mc_(mc),
+        maxfree_1pg_(env_->me_maxfree_1pg),
+        // A reserved record on an overflow run is cleared whole: run
+        // buffers are zero-filled on their last page only, and stale heap
+        // bytes must not reach the file. Not needed for the map's own
+        // pages, nor wanted under ORV_NOMEMINIT; the count word is always
+        // cleared.
+        clean_limit_((env_->me_flags & (ORV_NOMEMINIT | ORV_WRITEMAP)) ? SSIZE_MAX : maxfree_1pg_) {
+  }
+
+  int run() {
+    for (;;) {
+      if (int rc = drop_consumed(); rc != 0) return rc;
+      if (freecnt_ < txn_->mt_free_pgs[0]) {
+        if (int rc = reserve_own(); rc != 0) return rc;
+        continue;
+      }
+      bool done;
+      if (int rc = reserve_reusable(&done); rc != 0 || done) return rc;
+    }
+  }
+
+ private:
+  // Deletes the records this transaction consumed (ids up to me_pglast).
+  int drop_consumed() {
+    while (pglast_ < env_->me_pglast) {
+      ORV_val key;
+      if (int rc = orv_cursor_first(mc_, &key, nullptr); rc != 0) return rc;
+      pglast_ = head_id_ = load_u64(key.mv_data);
+      total_room_ = head_room_ = 0;
+      orv_assert(env_, pglast_ <= env_->me_pglast);
+      if (int rc = orv_cursor_del(mc_, 0); rc != 0) return rc;
+    }
+    return 0;
+  }
+
+  // This transaction's freed pages, written at once under its own id.
+  int reserve_own() {
+    if (freecnt_ == 0) {
+      const int rc = orv_page_search(mc_, nullptr, ORV_PS_LAST | ORV_PS_MODIFY);
+      if (rc != 0 && rc != ORV_NOTFOUND) return rc;
+    }
+    txnid_t id = txn_->mt_txnid;
+    ORV_val key = {sizeof(id), &id}, data;
+    do {
+      freecnt_ = txn_->mt_free_pgs[0];
+      data.mv_size = (freecnt_ + 1) * sizeof(ORV_ID);
+      if (int rc = orv_cursor_put0(mc_, &key, &data, ORV_RESERVE); rc != 0) return rc;
+    } while (freecnt_ < txn_->mt_free_pgs[0]);
+    orv_idl_sort(txn_->mt_free_pgs);
+    std::memcpy(data.mv_data, txn_->mt_free_pgs, data.mv_size);
+    return 0;
+  }
+
+  // Room for the reusable pages not used, in records keyed at or below
+  // me_pglast (counting down from the last consumed id). *done once the
+  // room reserved holds them all.
+  int reserve_reusable(bool *done) {
+    *done = false;
+    const ssize_t mop_len =
+        static_cast<ssize_t>(env_->me_pghead ? env_->me_pghead[0] : 0) + txn_->mt_loose_count;
+    if (total_room_ >= mop_len) {
+      if (total_room_ == mop_len || --more_ < 0) {
+        *done = true;
+        return 0;
+      }
+    } else if (head_room_ >= maxfree_1pg_ && head_id_ > 1) {
+      head_id_--;
+      head_room_ = 0;
+    }
+    total_room_ -= head_room_;
+    head_room_ = mop_len - total_room_;
+    if (head_room_ > maxfree_1pg_ && head_id_ > 1) {
+      // Spread over the keys left, sized to whole overflow pages.
+      head_room_ /= static_cast<ssize_t>(head_id_);
+      head_room_ += maxfree_1pg_ - head_room_ % (maxfree_1pg_ + 1);
+    } else if (head_room_ < 0) {
+      head_room_ = 0;
+    }
+    ORV_val key = {sizeof(head_id_), &head_id_}, data;
+    data.mv_size = static_cast<size_t>(head_room_ + 1) * sizeof(ORV_ID);
+    if (int rc = orv_cursor_put0(mc_, &key, &data, ORV_RESERVE); rc != 0) return rc;
+    const ssize_t j = head_room_ > clean_limit_ ? head_room_ : 0;
+    std::memset(data.mv_data, 0, static_cast<size_t>(j + 1) * sizeof(ORV_ID));
+    total_room_ += head_room_;
+    return 0;
+  }
+
+  ORV_txn *txn_;
+  ORV_env *env_;
+  ORV_cursor *mc_;
+  const ssize_t maxfree_1pg_;
+  const ssize_t clean_limit_;
+  txnid_t pglast_ = 0, head_id_ = 0;
+  ORV_ID freecnt_ = 0;
+  ssize_t head_room_ = 0, total_room_ = 0;
+  int more_ = 1;
+};
+
+// Writes the reusable list into the reserved records, from its tail
+// (smallest pages first).
+int fill_reserved(ORV_cursor *mc, ssize_t mop_len) {
+  ORV_env *env = mc->mc_txn->mt_env;
+  ORV_IDL mop = env->me_pghead + mop_len;
+  ORV_val key, data;
+  int rc = orv_cursor_first(mc, &key, &data);
+  for (; rc == 0; rc = orv_cursor_next(mc, &key, &data, ORV_NEXT)) {
+    txnid_t id = load_u64(key.mv_data);
+    ssize_t len = static_cast<ssize_t>(data.mv_size / sizeof(ORV_ID)) - 1;
+    orv_assert(env, len >= 0 && id <= env->me_pglast);
+    key.mv_data = &id;
+    if (len > mop_len) {
+      len = mop_len;
+      data.mv_size = static_cast<size_t>(len + 1) * sizeof(ORV_ID);
+    }
+    mop -= len;
+    data.mv_data = mop;
+    const ORV_ID save = mop[0];
+    mop[0] = static_cast<ORV_ID>(len);
+    rc = orv_cursor_put0(mc, &key, &data, ORV_CURRENT);
+    mop[0] = save;
+    if (rc != 0 || (mop_len -= len) == 0) break;
+  }
+  return rc;
+}
+
+int freelist_save(ORV_txn *txn, ORV_cursor *mc) {
+  ORV_env *env = txn->mt_env;
   if (env->me_pghead != nullptr) {
     // Touch the first leaf now, so that its old copy is on the free list
     // before the lists are sized.
-    rc = orv_page_search(&mc, nullptr, ORV_PS_FIRST | ORV_PS_MODIFY);
-    if (rc != 0 && rc != ORV_NOTFOUND) goto done;
-    rc = 0;
+    const int rc = orv_page_search(mc, nullptr, ORV_PS_FIRST | ORV_PS_MODIFY);
+    if (rc != 0 && rc != ORV_NOTFOUND) return rc;
   }
-
   if (env->me_pghead == nullptr && txn->mt_loose_pgs != nullptr) {
-    // Nothing to merge the loose pages into: record them as freed by this
-    // transaction and do not write them.
-    ORV_ID2L dl = txn->mt_dirty_list;
-    if ((rc = orv_idl_need(&txn->mt_free_pgs, static_cast<unsigned>(txn->mt_loose_count))) != 0)
-      goto done;
-    for (ORV_page *mp = txn->mt_loose_pgs; mp != nullptr;) {
-      ORV_page *next = next_loose_page(mp);
-      idl_xappend(txn->mt_free_pgs, mp->mp_pgno);
-      ORV_ID x;
-      if (env->me_flags & ORV_WRITEMAP) {
-        for (x = 1; x <= dl[0].mid; x++) {
-          if (dl[x].mptr == mp) break;
-        }
-        orv_assert(env, x <= dl[0].mid);
-      } else {
-        x = orv_id2l_search(dl, mp->mp_pgno);
-        orv_assert(env, dl[x].mid == mp->mp_pgno);
-        orv_page_buf_free(env, mp);
-      }
-      dl[x].mptr = nullptr;
-      mp = next;
-    }
-    ORV_ID y = 0;
-    for (ORV_ID x = 1; x <= dl[0].mid; x++) {
-      if (dl[x].mptr != nullptr) dl[++y] = dl[x];
-    }
-    txn->mt_dirty_room += static_cast<uint32_t>(dl[0].mid - y);
-    dl[0].mid = y;
-    txn->mt_loose_pgs = nullptr;
-    txn->mt_loose_count = 0;
+    if (int rc = forget_loose_pages(txn); rc != 0) return rc;
   }
-
-  {
-    // A reserved record on an overflow run is cleared whole: run buffers
-    // are zero-filled on their last page only, and stale heap bytes must
-    // not reach the file. Not needed for the map's own pages, nor wanted
-    // under ORV_NOMEMINIT; the count word is always cleared.
-    const ssize_t clean_limit =
-        (env->me_flags & (ORV_NOMEMINIT | ORV_WRITEMAP)) ? SSIZE_MAX : maxfree_1pg;
-
-    // Reserve room for everything first and fill it last: every put may
-    // touch pages of this tree and so add to both lists.
-    for (;;) {
-      ORV_val key, data;
-
-      // Drop the records this transaction consumed.
-      while (pglast < env->me_pglast) {
-        if ((rc = orv_cursor_first(&mc, &key, nullptr)) != 0) goto done;
-        pglast = head_id = load_u64(key.mv_data);
-        total_room = head_room = 0;
-        orv_assert(env, pglast <= env->me_pglast);
-        if ((rc = orv_cursor_del(&mc, 0)) != 0) goto done;
-      }
-
-      // This transaction's freed pages, under its own id.
-      if (freecnt < txn->mt_free_pgs[0]) {
-        if (freecnt == 0) {
-          rc = orv_page_search(&mc, nullptr, ORV_PS_LAST | ORV_PS_MODIFY);
-          if (rc != 0 && rc != ORV_NOTFOUND) goto done;
-          rc = 0;
-        }
-        txnid_t id = txn->mt_txnid;
-        key = {sizeof(id), &id};
-        do {
-          freecnt = txn->mt_free_pgs[0];
-          data.mv_size = (freecnt + 1) * sizeof(ORV_ID);
-          if ((rc = orv_cursor_put0(&mc, &key, &data, ORV_RESERVE)) != 0) goto done;
-        } while (freecnt < txn->mt_free_pgs[0]);
-        orv_idl_sort(txn->mt_free_pgs);
-        std::memcpy(data.mv_data, txn->mt_free_pgs, data.mv_size);
-        continue;
-      }
-
-      // The reusable pages not used: records keyed at or below me_pglast.
-      mop_len = static_cast<ssize_t>(env->me_pghead ? env->me_pghead[0] : 0) + txn->mt_loose_count;
-      if (total_room >= mop_len) {
-        if (total_room == mop_len || --more < 0) break;
-      } else if (head_room >= maxfree_1pg && head_id > 1) {
-        head_id--;
-        head_room = 0;
-      }
-      total_room -= head_room;
-      head_room = mop_len - total_room;
-      if (head_room > maxfree_1pg && head_id > 1) {
-        // Spread over the keys left, sized to whole overflow pages.
-        head_room /= static_cast<ssize_t>(head_id);
-        head_room += maxfree_1pg - head_room % (maxfree_1pg + 1);
-      } else if (head_room < 0) {
-        head_room = 0;
-      }
-      key = {sizeof(head_id), &head_id};
-      data.mv_size = static_cast<size_t>(head_room + 1) * sizeof(ORV_ID);
-      if ((rc = orv_cursor_put0(&mc, &key, &data, ORV_RESERVE)) != 0) goto done;
-      const ssize_t j = head_room > clean_limit ? head_room : 0;
-      std::memset(data.mv_data, 0, static_cast<size_t>(j + 1) * sizeof(ORV_ID));
-      total_room += head_room;
-    }
-  }
-
+  if (int rc = FreelistReserve(txn, mc).run(); rc != 0) return rc;
   if (txn->mt_loose_pgs != nullptr) {
-    // Loose pages join the reusable list; they stay in the dirty list
-    // (P_LOOSE) and are not written.
-    const unsigned count = static_cast<unsigned>(txn->mt_loose_count);
-    if (env->me_pghead == nullptr) {
-      env->me_pghead = orv_idl_alloc(static_cast<int>(2 * count + 1));
-      if (env->me_pghead == nullptr) {
-        rc = ENOMEM;
-        goto done;
-      }
-    } else if ((rc = orv_idl_need(&env->me_pghead, 2 * count + 1)) != 0) {
-      goto done;
-    }
-    ORV_IDL mop = env->me_pghead;
-    ORV_IDL loose = mop + mop[-1] - count;
-    ORV_ID n = 0;
-    for (ORV_page *mp = txn->mt_loose_pgs; mp != nullptr; mp = next_loose_page(mp)) {
-      loose[++n] = mp->mp_pgno;
-    }
-    loose[0] = n;
-    orv_idl_sort(loose);
-    orv_idl_xmerge(mop, loose);
-    txn->mt_loose_pgs = nullptr;
-    txn->mt_loose_count = 0;
-    mop_len = static_cast<ssize_t>(mop[0]);
+    if (int rc = merge_loose_pages(txn); rc != 0) return rc;
   }
+  const ssize_t mop_len = static_cast<ssize_t>(env->me_pghead ? env->me_pghead[0] : 0);
+  return mop_len > 0 ? fill_reserved(mc, mop_len) : 0;
+}
 
-  if (mop_len > 0) {
-    // Fill the reserved records from the tail (smallest pages first).
-    ORV_IDL mop = env->me_pghead + mop_len;
-    ORV_val key, data;
-    rc = orv_cursor_first(&mc, &key, &data);
-    for (; rc == 0; rc = orv_cursor_next(&mc, &key, &data, ORV_NEXT)) {
-      txnid_t id = load_u64(key.mv_data);
-      ssize_t len = static_cast<ssize_t>(data.mv_size / sizeof(ORV_ID)) - 1;
-      orv_assert(env, len >= 0 && id <= env->me_pglast);
-      key.mv_data = &id;
-      if (len > mop_len) {
-        len = mop_len;
-        data.mv_size = static_cast<size_t>(len + 1) * sizeof(ORV_ID);
-      }
-      mop -= len;
-      data.mv_data = mop;
-      const ORV_ID save = mop[0];
-      mop[0] = static_cast<ORV_ID>(len);
-      rc = orv_cursor_put0(&mc, &key, &data, ORV_CURRENT);
-      mop[0] = save;
-      if (rc != 0 || (mop_len -= len) == 0) break;
-    }
-  }
+}  // namespace
 
-done:
+int orv_freelist_save(ORV_txn *txn) {
+  ORV_cursor mc{};
+  orv_cursor_init(&mc, txn, FREE_DBI, nullptr);
+  const int rc = freelist_save(txn, &mc);
   orv_pkc_free(&mc);
   return rc;
 }
