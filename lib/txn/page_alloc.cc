@@ -111,6 +111,7 @@ class Reclaimer {
     if (!open_) {
       last_ = env_->me_pglast;
       oldest_ = env_->me_pgoldest;
+      m2_ = ORV_cursor{};
       orv_cursor_init(&m2_, txn_, FREE_DBI, nullptr);
       open_ = true;
       if (last_ != 0) op_ = ORV_SET_RANGE;
@@ -156,7 +157,7 @@ class Reclaimer {
 
   ORV_txn *txn_;
   ORV_env *env_;
-  ORV_cursor m2_{};
+  ORV_cursor m2_;  // zeroed only when the free-page database is read
   ORV_cursor_op op_ = ORV_FIRST;
   txnid_t oldest_ = 0, last_ = 0;
   bool open_ = false, found_old_ = false;
