@@ -72,7 +72,7 @@ int match_single_value(ORV_cursor *mc, ORV_node *node, ORV_val *data, ORV_cursor
 
 // orv_cursor_set without the key copy of the duplicate-pair searches.
 int cursor_set0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op, int *exactp) {
-  if (key->mv_size == 0) return ORV_BAD_VALSIZE;
+  if (key->mv_size == 0 && !(mc->mc_flags & C_SUB)) return ORV_BAD_VALSIZE;
   sub_unposition(mc);
   // The steps after a search reuse the key state only from here on: what
   // it held may name a page number since freed and reused.
