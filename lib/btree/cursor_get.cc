@@ -387,8 +387,12 @@ int orv_cursor_get0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
         rc = ORV_INCOMPATIBLE;
       } else {
         rc = 0;
-        const uint32_t f = mc->mc_xcursor->mx_cursor.mc_flags;
-        if ((f & C_INITIALIZED) && !(f & C_EOF)) fetch_dup_page(mc, data);
+        // The page of the value under the sub-cursor, also when that is the
+        // last value (orv_cursor_last leaves C_EOF set on it).
+        ORV_cursor *sub = &mc->mc_xcursor->mx_cursor;
+        if ((sub->mc_flags & C_INITIALIZED) && sub->mc_snum > 0 &&
+            cursor_slot(sub) < numkeys(cursor_page(sub)))
+          fetch_dup_page(mc, data);
       }
       break;
     case ORV_NEXT_MULTIPLE:
