@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -408,6 +409,162 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
     probes.clear();
     ASSERT_EQ(orv_txn_commit(txn), 0);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Equal when equal ignoring case and trailing '~': values that compare
+// equal but differ in bytes and in length.
+int loose_cmp(const ORV_val *a, const ORV_val *b) {
+  auto trim = [](const ORV_val *v) {
+    size_t n = v->mv_size;
+    while (n > 0 && static_cast<const char *>(v->mv_data)[n - 1] == '~') n--;
+    return n;
+  };
+  const size_t na = trim(a), nb = trim(b);
+  const auto *x = static_cast<const unsigned char *>(a->mv_data);
+  const auto *y = static_cast<const unsigned char *>(b->mv_data);
+  for (size_t i = 0; i < na && i < nb; i++) {
+    const int d = std::tolower(x[i]) - std::tolower(y[i]);
+    if (d != 0) return d;
+  }
+  return na < nb ? -1 : na > nb ? 1 : 0;
+}
+
+// ORV_CURRENT replaces the value under the cursor by one that compares
+// equal (other bytes, other length) in every form, and refuses one that
+// does not, changing nothing.
+TEST_F(DupPutFixed, CurrentReplacesAnEqualValueOnly) {
+  const struct {
+    const char *name;
+    unsigned flags;
+    int values;
+  } cases[] = {
+      {"single", 0, 1},
+      {"subpage", 0, 5},
+      {"subdb", 0, 300},
+      {"prefix_subpage", ORV_PREFIXKEY, 5},
+      {"prefix_subdb", ORV_PREFIXKEY, 300},
+      {"counted_subdb", ORV_COUNTED, 300},
+  };
+  orv_test::VerifyOptions opts;
+  for (const auto &cs : cases) {
+    SCOPED_TRACE(cs.name);
+    ORV_txn *txn = begin();
+    ORV_dbi dbi = open_db(txn, cs.name, ORV_DUPSORT | cs.flags);
+    ASSERT_EQ(orv_set_dupsort(txn, dbi, loose_cmp), 0);
+    std::vector<std::string> model;
+    for (int n = 0; n < cs.values; n++) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "value%04d", n);
+      model.push_back(buf);
+      ORV_val k = cval("k"), v = val(model.back());
+      ASSERT_EQ(orv_put(txn, dbi, &k, &v, 0), 0);
+    }
+    CursorPtr c = open_cursor(txn, dbi);
+    const int mid = cs.values / 2;
+    // First, middle and last value; the middle one twice (longer, then
+    // shorter again).
+    for (int at : {0, mid, mid, cs.values - 1}) {
+      ORV_val k = cval("k"), v = val(model[at]);
+      ASSERT_EQ(orv_cursor_get(c.get(), &k, &v, ORV_GET_BOTH), 0);
+      std::string repl = model[at];
+      for (char &ch : repl) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      if (repl.size() == model[at].size()) repl += "~~~";
+      model[at] = repl;
+      ORV_val nv = val(repl);
+      k = cval("k");
+      ASSERT_EQ(orv_cursor_put(c.get(), &k, &nv, ORV_CURRENT), 0);
+      ORV_val gk, gv;
+      ASSERT_EQ(orv_cursor_get(c.get(), &gk, &gv, ORV_GET_CURRENT), 0);
+      EXPECT_EQ(str(gv), repl);
+    }
+    if (cs.values > 1) {
+      // A value that does not compare equal to the current one.
+      ORV_val k = cval("k"), other = cval("value9999");
+      EXPECT_EQ(orv_cursor_put(c.get(), &k, &other, ORV_CURRENT), EINVAL);
+    } else {
+      // The only value of a key may become any value.
+      ORV_val k = cval("k"), other = cval("other");
+      ASSERT_EQ(orv_cursor_put(c.get(), &k, &other, ORV_CURRENT), 0);
+      model[0] = "other";
+    }
+    std::vector<std::string> got;
+    ORV_val k = cval("k"), v;
+    ASSERT_EQ(orv_cursor_get(c.get(), &k, &v, ORV_SET), 0);
+    do {
+      got.push_back(str(v));
+    } while (orv_cursor_get(c.get(), &k, &v, ORV_NEXT_DUP) == 0);
+    EXPECT_EQ(got, model);
+    ORV_stat st;
+    ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+    EXPECT_EQ(st.ms_entries, model.size());
+    opts.dup_cmp[cs.name] = loose_cmp;  // the verifier meets every earlier one too
+    orv_test::ExpectTreeValid(txn, opts);
+    c.release();
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+  }
+}
+
+// Values written in a nested transaction into a committed sub-page and
+// sub-database vanish with its abort and stay with its commit.
+TEST_F(DupPutFixed, NestedTransactionsKeepOrDropTheirValues) {
+  ORV_txn *txn = begin();
+  ORV_dbi dbi = open_db(txn, "nested", ORV_DUPSORT | ORV_COUNTED);
+  auto put = [&](ORV_txn *t, const char *key, int n) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "v%05d", n);
+    ORV_val k = cval(key), v = cval(buf);
+    return orv_put(t, dbi, &k, &v, 0);
+  };
+  auto values = [&](ORV_txn *t, const char *key) {
+    ORV_val k = cval(key), v;
+    std::vector<std::string> out;
+    CursorPtr c = open_cursor(t, dbi);
+    if (orv_cursor_get(c.get(), &k, &v, ORV_SET) != 0) return out;
+    do {
+      out.push_back(str(v));
+    } while (orv_cursor_get(c.get(), &k, &v, ORV_NEXT_DUP) == 0);
+    c.release();  // write transactions release their cursors
+    return out;
+  };
+  for (int n = 0; n < 3; n++) ASSERT_EQ(put(txn, "sub", n * 2), 0);
+  for (int n = 0; n < 300; n++) ASSERT_EQ(put(txn, "tree", n * 2), 0);
+  ASSERT_EQ(put(txn, "one", 0), 0);
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+
+  txn = begin();
+  const auto sub0 = values(txn, "sub"), tree0 = values(txn, "tree"), one0 = values(txn, "one");
+  for (bool keep : {false, true}) {
+    ORV_txn *child = begin(0, txn);
+    for (int n = 0; n < 40; n++) {
+      ASSERT_EQ(put(child, "sub", n * 2 + 1), 0);
+      ASSERT_EQ(put(child, "tree", n * 2 + 1), 0);
+    }
+    ASSERT_EQ(put(child, "one", 1), 0);
+    EXPECT_EQ(values(child, "sub").size(), 43u);
+    orv_test::ExpectTreeValid(child);
+    if (keep) {
+      ASSERT_EQ(orv_txn_commit(child), 0);
+    } else {
+      orv_txn_abort(child);
+      EXPECT_EQ(values(txn, "sub"), sub0);
+      EXPECT_EQ(values(txn, "tree"), tree0);
+      EXPECT_EQ(values(txn, "one"), one0);
+      orv_test::ExpectTreeValid(txn);
+    }
+  }
+  EXPECT_EQ(values(txn, "sub").size(), 43u);
+  EXPECT_EQ(values(txn, "tree").size(), 340u);
+  EXPECT_EQ(values(txn, "one").size(), 2u);
+  ORV_stat st;
+  ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+  EXPECT_EQ(st.ms_entries, 385u);
+  orv_test::ExpectTreeValid(txn);
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+  EXPECT_TRUE(orv_test::EnvTreesValid(env_));
 }
 
 }  // namespace
