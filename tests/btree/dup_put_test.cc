@@ -333,16 +333,21 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
     unsigned flags;
     int before;  // values of the middle key before the write
     int after;   // values it has after (every form change on the way)
+    int filler;  // long keys on each side, so that the growing node splits its leaf
   };
   const Case cases[] = {
-      {"single_to_subpage", 0, 1, 2},
-      {"subpage_grows", 0, 3, 8},
-      {"subpage_to_subdb", 0, 3, 200},
-      {"subdb_grows", 0, 200, 260},
-      {"fixed_single_to_subpage", ORV_DUPFIXED, 1, 2},
-      {"fixed_subpage_to_subdb", ORV_DUPFIXED, 3, 600},
-      {"prefix_subpage_to_subdb", ORV_PREFIXKEY, 2, 150},
-      {"counted", ORV_COUNTED, 1, 150},
+      {"single_to_subpage", 0, 1, 2, 0},
+      {"subpage_grows", 0, 3, 8, 0},
+      {"subpage_to_subdb", 0, 3, 200, 0},
+      {"subdb_grows", 0, 200, 260, 0},
+      {"fixed_single_to_subpage", ORV_DUPFIXED, 1, 2, 0},
+      {"fixed_subpage_to_subdb", ORV_DUPFIXED, 3, 600, 0},
+      {"prefix_subpage_to_subdb", ORV_PREFIXKEY, 2, 150, 0},
+      {"counted", ORV_COUNTED, 1, 150, 0},
+      {"leaf_splits", 0, 1, 120, 6},
+      {"fixed_leaf_splits", ORV_DUPFIXED, 1, 300, 6},
+      {"prefix_leaf_splits", ORV_PREFIXKEY, 1, 120, 6},
+      {"counted_prefix_leaf_splits", ORV_COUNTED | ORV_PREFIXKEY, 1, 120, 6},
   };
   for (const Case &cs : cases) {
     SCOPED_TRACE(cs.name);
@@ -357,6 +362,11 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
       ORV_val kv = val(k), dv = val(v);
       ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
     };
+    auto filler = [](char side, int i) { return side + std::string(400, 'x') + char('0' + i); };
+    for (int i = 0; i < cs.filler; i++) {
+      put(filler('a', i), value(0));
+      put(filler('c', i), value(0));
+    }
     put("a", value(0));
     put("c", value(0));
     put("c", value(1));
@@ -379,6 +389,10 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
     probe("b", value(2 * (cs.before / 2) + 10));
     probe("b", value(2 * (cs.before - 1) + 10));
     probe("c", value(1));
+    if (cs.filler > 0) {
+      probe(filler('a', cs.filler - 1), value(0));
+      probe(filler('c', 0), value(0));
+    }
     // New values before, between and after the existing ones.
     for (int n = cs.before; n < cs.after; n++) {
       const int m = n % 3 == 0 ? 2 * n + 10 : n % 3 == 1 ? 2 * (n - cs.before) + 11 : 9 - n % 9;
@@ -409,6 +423,7 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
     orv_test::ExpectTreeValid(txn);
     probes.clear();
     ASSERT_EQ(orv_txn_commit(txn), 0);
+    orv_dbi_close(env_, dbi);  // more cases than handles
   }
 }
 
