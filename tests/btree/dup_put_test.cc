@@ -583,4 +583,69 @@ TEST_F(DupPutFixed, NestedTransactionsKeepOrDropTheirValues) {
   EXPECT_TRUE(orv_test::EnvTreesValid(env_));
 }
 
+// The two-value sub-page a key gets with its second value, and its refusals.
+TEST_F(DupPutFixed, SubpagePairBuildsOrRefuses) {
+  ORV_txn *txn = begin();
+  ORV_dbi plain = open_db(txn, "pair", ORV_DUPSORT);
+  ORV_dbi fixed = open_db(txn, "pairfixed", ORV_DUPSORT | ORV_DUPFIXED);
+  ORV_dbi prefix = open_db(txn, "pairprefix", ORV_DUPSORT | ORV_PREFIXKEY);
+  const std::string a = "common-prefix-b", b = "common-prefix-a", c4 = "abcd";
+  const ORV_val va = val(a), vb = val(b), v4 = val(c4), empty{0, nullptr};
+  const struct {
+    const char *name;
+    ORV_dbi dbi;
+    size_t size;
+    const ORV_val *old, *nv;
+    int rc;
+  } cases[] = {
+      {"plain", plain, 80, &va, &vb, 0},
+      {"plain_exact", plain, 16 + 4 + 24 + 24, &va, &vb, 0},
+      {"plain_too_small", plain, 16 + 4 + 24 + 22, &va, &vb, ORV_PAGE_FULL},
+      {"header_only", plain, 16, &va, &vb, ORV_PAGE_FULL},
+      {"empty_values", plain, 16 + 4 + 8 + 24, &empty, &va, 0},
+      {"missing_value", plain, 64, nullptr, &vb, EINVAL},
+      {"fixed", fixed, 16 + 4 * 15, &va, &vb, 0},
+      {"fixed_sizes_differ", fixed, 64, &va, &v4, ORV_BAD_VALSIZE},
+      {"fixed_too_small", fixed, 16 + 2 * 15 - 1, &va, &vb, ORV_PAGE_FULL},
+      {"prefix", prefix, 64, &va, &vb, 0},
+      {"prefix_too_small", prefix, 30, &va, &vb, ORV_PAGE_FULL},
+  };
+  for (const auto &cs : cases) {
+    SCOPED_TRACE(cs.name);
+    CursorPtr c = open_cursor(txn, cs.dbi);
+    alignas(8) unsigned char buf[256];
+    std::memset(buf, 0xAB, sizeof buf);
+    auto *sp = reinterpret_cast<ORV_page *>(buf);
+    ASSERT_EQ(orv_subpage_pair(c.get(), sp, cs.size, cs.old, cs.nv), cs.rc);
+    if (cs.rc != 0) {
+      // Nothing written.
+      EXPECT_EQ(buf[0], 0xAB);
+      continue;
+    }
+    EXPECT_TRUE(is_subp(sp) && is_leaf(sp) && is_dirty(sp));
+    ASSERT_EQ(numkeys(sp), 2u);
+    EXPECT_TRUE(orv_page_shape_ok(sp, cs.size));
+    // The smaller value first, each read back whole.
+    std::vector<std::string> got;
+    for (unsigned i = 0; i < 2; i++) {
+      if (is_leaf2(sp)) {
+        const size_t pad = sp->mp_pad;
+        got.emplace_back(static_cast<char *>(leaf2_key(sp, i, pad)), pad);
+        continue;
+      }
+      ORV_val k;
+      char kb[512];
+      ASSERT_EQ(orv_prefix_slot_key(sp, cs.size, i, &k, kb, sizeof kb), 0);
+      got.push_back(str(k));
+    }
+    std::vector<std::string> want{str(*cs.old), str(*cs.nv)};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
+    if (is_leaf2(sp)) {
+      EXPECT_EQ(size_left(sp), 2u * sp->mp_pad);
+    }
+  }
+  orv_txn_abort(txn);
+}
+
 }  // namespace
