@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -646,6 +647,52 @@ TEST_F(DupPutFixed, SubpagePairBuildsOrRefuses) {
     }
   }
   orv_txn_abort(txn);
+}
+
+// With the dirty room cut down, duplicate writes spill leaves holding
+// sub-pages and pages of sub-databases early and often; the values written
+// after a spill land in pages brought back from the spill list.
+TEST_F(DupPutFixed, DuplicateWritesSpillAndCommit) {
+  for (unsigned flags : {0u, unsigned{ORV_DUPFIXED}, unsigned{ORV_PREFIXKEY | ORV_COUNTED}}) {
+    SCOPED_TRACE(flags);
+    ORV_txn *txn = begin();
+    const std::string name = "spill" + std::to_string(flags);
+    ORV_dbi dbi = open_db(txn, name.c_str(), ORV_DUPSORT | flags);
+    txn->mt_dirty_room = 24;
+    std::map<std::string, std::set<std::string>> model;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 12000; i++) {
+      const int k = static_cast<int>(rng() % 60);
+      char kb[16], vb[32];
+      std::snprintf(kb, sizeof kb, "key%03d", k);
+      std::snprintf(vb, sizeof vb, "value%08u", static_cast<unsigned>(rng() % (k * 20 + 1)));
+      ORV_val kv = cval(kb), dv = cval(vb);
+      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0) << i;
+      model[kb].insert(vb);
+    }
+    EXPECT_TRUE(txn->mt_flags & ORV_TXN_SPILLS);
+    auto expect_model = [&](ORV_txn *t) {
+      CursorPtr c = open_cursor(t, dbi);
+      std::map<std::string, std::set<std::string>> got;
+      ORV_val k, v;
+      uint64_t n = 0;
+      for (int rc = orv_cursor_get(c.get(), &k, &v, ORV_FIRST); rc == 0;
+           rc = orv_cursor_get(c.get(), &k, &v, ORV_NEXT), n++)
+        got[str(k)].insert(str(v));
+      EXPECT_EQ(got, model);
+      ORV_stat st;
+      ASSERT_EQ(orv_stat(t, dbi, &st), 0);
+      EXPECT_EQ(st.ms_entries, n);
+      if (!txn_is_rdonly(t)) c.release();  // released with the transaction
+    };
+    expect_model(txn);
+    orv_test::ExpectTreeValid(txn);
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+    ORV_txn *rd = begin(ORV_RDONLY);
+    expect_model(rd);
+    orv_txn_abort(rd);
+    EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+  }
 }
 
 }  // namespace
