@@ -253,6 +253,87 @@ TEST_P(DupPut, EmptyValueRoundTrips) {
   check();
 }
 
+// Random writes with every duplicate write flag, through orv_put and
+// through a cursor, while other cursors stand on random pairs: after every
+// write each cursor is still on its pair, and the store matches the model.
+TEST_P(DupPut, RandomWritesKeepEveryCursorOnItsValue) {
+  const DupFlags &df = GetParam();
+  std::mt19937 rng(29);
+  struct Probe {
+    CursorPtr c;
+    std::string key, value;
+  };
+  std::vector<Probe> probes;
+  for (int i = 0; i < 4; i++) probes.push_back({open_cursor(txn_, dbi_), "", ""});
+  CursorPtr writer = open_cursor(txn_, dbi_);
+  auto sorted = [this](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end(),
+              [this](const std::string &a, const std::string &b) { return less(a, b); });
+    return v;
+  };
+  for (int step = 0; step < 2500; step++) {
+    const uint64_t kn = rng() % 24;
+    const std::string k = make_key(kn);
+    // Keys 0 to 3 grow large; the others stay small.
+    const uint64_t range = kn < 4 ? 600 : 12;
+    const std::string v = make_value(df, rng() % range);
+    auto &set = model_[k];
+    const bool have = std::find(set.begin(), set.end(), v) != set.end();
+    const int how = static_cast<int>(rng() % 4);
+    int want = 0;
+    if (how == 0) {
+      ASSERT_EQ(put(k, v), 0);
+    } else if (how == 1) {
+      want = have ? ORV_KEYEXIST : 0;
+      ASSERT_EQ(put(k, v, ORV_NODUPDATA), want);
+    } else {
+      // ORV_APPENDDUP, through the writer cursor standing on the key
+      // (ORV_CURRENT) when it does.
+      const std::vector<std::string> in_order = sorted(set);
+      want = !in_order.empty() && !less(in_order.back(), v) ? ORV_KEYEXIST : 0;
+      ORV_val kv = val(k), dv = val(v), gk, gd;
+      unsigned flags = ORV_APPENDDUP;
+      if (how == 3 && orv_cursor_get(writer.get(), &gk, &gd, ORV_GET_CURRENT) == 0 && str(gk) == k)
+        flags |= ORV_CURRENT;
+      ASSERT_EQ(orv_cursor_put(writer.get(), &kv, &dv, flags), want) << step;
+      if (want == 0) {
+        ASSERT_EQ(orv_cursor_get(writer.get(), &gk, &gd, ORV_GET_CURRENT), 0);
+        EXPECT_EQ(str(gk), k);
+        EXPECT_EQ(str(gd), v);
+      }
+    }
+    if (want == 0 && !have) set.push_back(v);
+    for (Probe &p : probes) {
+      if (p.key.empty()) continue;
+      ORV_val gk, gd;
+      ASSERT_EQ(orv_cursor_get(p.c.get(), &gk, &gd, ORV_GET_CURRENT), 0) << step;
+      ASSERT_EQ(str(gk), p.key) << step;
+      ASSERT_EQ(str(gd), p.value) << step;
+      uint64_t count = 0;
+      ASSERT_EQ(orv_cursor_count(p.c.get(), &count), 0);
+      ASSERT_EQ(count, model_[p.key].size()) << step;
+    }
+    // Now and then a cursor moves to another pair.
+    Probe &p = probes[rng() % probes.size()];
+    if (rng() % 3 == 0) {
+      auto it = model_.begin();
+      std::advance(it, static_cast<long>(rng() % model_.size()));
+      if (!it->second.empty()) {
+        p.key = it->first;
+        p.value = it->second[rng() % it->second.size()];
+        ORV_val kv = val(p.key), dv = val(p.value);
+        ASSERT_EQ(orv_cursor_get(p.c.get(), &kv, &dv, ORV_GET_BOTH), 0);
+      }
+    }
+    if (step % 500 == 499) check();
+  }
+  probes.clear();
+  writer.reset();
+  check();
+  commit_and_reopen();
+  check();
+}
+
 INSTANTIATE_TEST_SUITE_P(Flags, DupPut, testing::ValuesIn(kDupFlags),
                          [](const testing::TestParamInfo<DupFlags> &i) { return i.param.name; });
 
