@@ -271,7 +271,7 @@ TEST_P(DupPut, RandomWritesKeepEveryCursorOnItsValue) {
               [this](const std::string &a, const std::string &b) { return less(a, b); });
     return v;
   };
-  for (int step = 0; step < 2500; step++) {
+  for (int step = 0; step < 8000; step++) {
     const uint64_t kn = rng() % 24;
     const std::string k = make_key(kn);
     // Keys 0 to 3 grow large; the others stay small.
@@ -325,7 +325,7 @@ TEST_P(DupPut, RandomWritesKeepEveryCursorOnItsValue) {
         ASSERT_EQ(orv_cursor_get(p.c.get(), &kv, &dv, ORV_GET_BOTH), 0);
       }
     }
-    if (step % 500 == 499) check();
+    if (step % 2000 == 1999) check();
   }
   probes.clear();
   writer.reset();
