@@ -260,7 +260,7 @@ int orv_path_entries_before(ORV_cursor *mc, uint64_t *count_out) {
     // subtrees to find them would be neither exact on a damaged tree nor
     // logarithmic.
     if (!is_counted(mp)) return ORV_INCOMPATIBLE;
-    ORV_branch_slot pick;
+    ORV_branch_slot pick{};
     if (int rc = orv_branch_slot_pick(mc, mp, expected, false, mc->mc_ki[l], &pick); rc != 0)
       return rc;
     before += pick.left;
