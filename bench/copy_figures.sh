@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Plain against compacting copy (orv-copy and orv-copy -c) of a store after
-# about half of its keys were deleted: the time of each copy and the size
-# of what it wrote. Each method runs ROUNDS times, the two alternating, each
-# copy into a new directory; every copy is checked with orv-verify.
+# half of its keys were deleted: the time of each copy and the size of what
+# it wrote. Each method runs ROUNDS times, the two alternating, each copy
+# into a new directory; every copy is checked with orv-verify.
 #
 #   bench/copy_figures.sh BUILD_DIR [NUM] [ROUNDS] [WORKDIR]
 #
-# BUILD_DIR holds orv_bench, orv-copy and orv-verify (a Release build);
-# NUM keys (default 1000000) are written in ascending order, then
-# ln(2) x NUM random deletes (keys drawn with repeats) remove about half of
-# them; WORKDIR (default /tmp/orv_copy_figures) is removed first and at the
-# end. Set PIN="taskset -c 0" to pin every program to one CPU.
+# BUILD_DIR holds orv_bench, orv-copy and orv-verify (a Release build).
+# Two stores of NUM keys (default 1000000) written in ascending order:
+#   scattered  ln(2) x NUM random deletes (keys drawn with repeats) remove
+#              about half of the keys from all over the store;
+#   lower      the lower half of the keys is deleted in key order.
+# WORKDIR (default /tmp/orv_copy_figures) is removed first and at the end.
+# Set PIN="taskset -c 0" to pin every program to one CPU.
 set -euo pipefail
 
 build=${1:?usage: copy_figures.sh BUILD_DIR [NUM] [ROUNDS] [WORKDIR]}
@@ -20,17 +22,23 @@ work=${4:-/tmp/orv_copy_figures}
 pin=${PIN:-}
 
 rm -rf "$work"
-mkdir -p "$work/src"
 trap 'rm -rf "$work"' EXIT
+TIMEFORMAT='%R %U %S'
 
-deletes=$((num * 693147 / 1000000))
-echo "store: $num keys in ascending order, then $deletes random deletes"
-$pin "$build/orv_bench" --benchmarks=fillseq,deleterandom,stats --num="$num" \
-  --deletes="$deletes" --db="$work/src" | grep -E '^(fillseq|deleterandom|stats)'
+for store in scattered lower; do
+rm -rf "$work"
+mkdir -p "$work/src"
+if [ "$store" = scattered ]; then
+  deletes=$((num * 693147 / 1000000)) what=deleterandom
+else
+  deletes=$((num / 2)) what=deleteseq
+fi
+echo "store $store: $num keys in ascending order, then $what of $deletes"
+$pin "$build/orv_bench" --benchmarks=fillseq,$what,stats --num="$num" \
+  --deletes="$deletes" --db="$work/src" | grep -E '^(fillseq|delete|stats)'
 src_bytes=$(stat -c %s "$work/src/data.orv")
 echo "source data file: $src_bytes bytes"
 
-TIMEFORMAT='%R %U %S'
 for ((r = 1; r <= rounds; r++)); do
   for method in plain compact; do
     dst=$work/$method-$r
@@ -48,4 +56,5 @@ for ((r = 1; r <= rounds; r++)); do
           m, r, real, user, sys, b, b / 1048576, 100 * b / s }'
     rm -rf "$dst"
   done
+done
 done
