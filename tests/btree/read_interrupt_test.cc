@@ -33,11 +33,17 @@ class ReadInterrupt : public EnvFixture {
       ORV_val kv = val(ks), d1 = val(v1);
       ASSERT_EQ(orv_put(txn, dbs_[0], &kv, &d1, 0), 0);
       ASSERT_EQ(orv_put(txn, dbs_[2], &kv, &d1, 0), 0);
+      // Every other key holds a second value.
+      const std::string v2 = "b";
+      ORV_val d2 = val(v2);
+      if (i % 2 == 0) {
+        ASSERT_EQ(orv_put(txn, dbs_[2], &kv, &d2, 0), 0);
+      }
     }
     ASSERT_EQ(orv_txn_commit(txn), 0);
   }
   // A counted database with 500 keys, an empty one, and the same two with
-  // sorted duplicates.
+  // sorted duplicates (every other key with two values).
   ORV_dbi dbs_[4] = {};
   static constexpr const char *kDbNames[4] = {"full", "empty", "dups", "dups empty"};
 };
@@ -84,6 +90,15 @@ std::vector<Call> read_calls() {
          return orv_cursor_count(c, &n);
        },
        Dbs::dup},
+      {"cursor list_dup",
+       [](ORV_txn *, ORV_dbi, ORV_cursor *c) {
+         ORV_val *v;
+         uint64_t n;
+         return orv_cursor_list_dup(c, &v, &n);
+       },
+       Dbs::dup},
+      {"cursor NEXT_DUP", op(ORV_NEXT_DUP), Dbs::dup},
+      {"cursor FIRST_DUP", op(ORV_FIRST_DUP), Dbs::dup},
       {"get_rank",
        [](ORV_txn *t, ORV_dbi d, ORV_cursor *) {
          ORV_val k, v;
