@@ -21,6 +21,18 @@
 //                (orv_cursor_get_rank)
 //   fillplain    fillrandom into a new store without ORV_COUNTED
 //   fillcounted  fillrandom into a new store with ORV_COUNTED
+//   deleterandom delete `deletes` random keys (some absent)
+//   deleteseq    delete keys 0, 1, 2, ... (`deletes` of them) in ascending order
+//   readrandomwriterandom
+//                `reads` operations, --readwritepercent (90) % lookups and the
+//                rest puts of random keys, in rounds of --batch: a read-only
+//                transaction for the round's lookups, then a write
+//                transaction for its puts
+//   readwhilewriting
+//                --threads readers, each looking up `reads` random keys in
+//                read-only transactions renewed every 1000 lookups, while
+//                one writer puts random keys in batches until they are done;
+//                the figure is the readers' time per lookup
 //   filldups     num values into a new ORV_DUPSORT store: key k holds 1 to 1000
 //                values (a fixed spread, about 500 on average), written
 //                key by key in random value order
@@ -59,6 +71,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -68,6 +81,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orv.h"
@@ -79,7 +93,10 @@ namespace {
 struct Flags {
   std::string benchmarks = "fillseq,fillrandom,overwrite,readrandom,readseq,readreverse";
   long num = 1000000;
-  long reads = -1;  // -1: num
+  long reads = -1;    // -1: num
+  long deletes = -1;  // -1: num
+  long readwritepercent = 90;
+  long threads = 1;
   int key_size = 16;
   int value_size = 100;
   long batch = 1000;
@@ -105,6 +122,12 @@ bool parse_flag(const char *arg, Flags &f) {
     f.num = n;
   } else if (std::sscanf(arg, "--reads=%ld%c", &n, &junk) == 1) {
     f.reads = n;
+  } else if (std::sscanf(arg, "--deletes=%ld%c", &n, &junk) == 1) {
+    f.deletes = n;
+  } else if (std::sscanf(arg, "--readwritepercent=%ld%c", &n, &junk) == 1) {
+    f.readwritepercent = n;
+  } else if (std::sscanf(arg, "--threads=%ld%c", &n, &junk) == 1) {
+    f.threads = n;
   } else if (std::sscanf(arg, "--key_size=%ld%c", &n, &junk) == 1) {
     f.key_size = static_cast<int>(n);
   } else if (std::sscanf(arg, "--value_size=%ld%c", &n, &junk) == 1) {
@@ -238,6 +261,9 @@ class Bench {
   ORV_val make_key(uint64_t k);
   ORV_val make_value();
   void write(bool seq, long n);
+  void erase(bool seq, long n);
+  void read_write_mix(long n);
+  void read_while_writing(long n);
   uint64_t dup_count(uint64_t k) const;
   ORV_val dup_value(uint64_t k, uint64_t j);
   long fill_dups();
@@ -383,6 +409,141 @@ void Bench::write(bool seq, long n) {
     }
   }
   if (txn) CHECK(orv_txn_commit(txn));
+}
+
+// Deletes n keys, in ascending order from 0 or drawn at random; absent
+// keys (ORV_NOTFOUND) count as operations too.
+void Bench::erase(bool seq, long n) {
+  ORV_txn *txn = nullptr;
+  long found = 0;
+  for (long i = 0; i < n; i++) {
+    if (txn == nullptr) CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
+    const uint64_t k = seq ? uint64_t(i) % uint64_t(f_.num) : rng_() % uint64_t(f_.num);
+    ORV_val key = make_key(k);
+    const int rc = orv_del(txn, dbi_, &key, nullptr);
+    if (rc == 0) {
+      found++;
+      bytes_ += key.mv_size;
+    } else if (rc != ORV_NOTFOUND) {
+      die("orv_del", rc);
+    }
+    if ((i + 1) % f_.batch == 0) {
+      CHECK(orv_txn_commit(txn));
+      txn = nullptr;
+    }
+  }
+  if (txn) CHECK(orv_txn_commit(txn));
+  char extra[64];
+  std::snprintf(extra, sizeof extra, "(%ld of %ld found)", found, n);
+  extra_ = extra;
+}
+
+// Rounds of --batch operations: the round's lookups in one read-only
+// transaction, then its puts in one write transaction.
+void Bench::read_write_mix(long n) {
+  long found = 0, puts = 0;
+  for (long done = 0; done < n;) {
+    const long round = std::min(f_.batch, n - done);
+    const long reads = round * f_.readwritepercent / 100;
+    ORV_txn *txn = nullptr;
+    CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+    for (long i = 0; i < reads; i++) {
+      ORV_val key = make_key(rng_() % uint64_t(f_.num)), val{};
+      const int rc = orv_get(txn, dbi_, &key, &val);
+      if (rc == 0) {
+        found++;
+        bytes_ += key.mv_size + val.mv_size;
+      } else if (rc != ORV_NOTFOUND) {
+        die("orv_get", rc);
+      }
+    }
+    orv_txn_abort(txn);
+    CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
+    for (long i = reads; i < round; i++, puts++) {
+      ORV_val key = make_key(rng_() % uint64_t(f_.num)), val = make_value();
+      CHECK(orv_put(txn, dbi_, &key, &val, 0));
+      bytes_ += key.mv_size + val.mv_size;
+    }
+    CHECK(orv_txn_commit(txn));
+    done += round;
+  }
+  char extra[96];
+  std::snprintf(extra, sizeof extra, "(%ld lookups, %ld found; %ld puts)", n - puts, found, puts);
+  extra_ = extra;
+}
+
+// --threads readers against one writer. Each thread has its own generator
+// (the shared one is not thread-safe) and, without ORV_NOTLS, its own
+// reader slot.
+void Bench::read_while_writing(long n) {
+  std::atomic<long> readers_left{f_.threads};
+  std::atomic<long> found{0};
+  std::atomic<long> puts{0};
+  std::atomic<uint64_t> bytes{0};
+  // make_key for a thread: into the thread's own buffer.
+  auto key_of = [this](uint64_t k, std::string &buf) {
+    if (f_.paths) {
+      const std::string &p = paths_[k % paths_.size()];
+      return ORV_val{p.size(), const_cast<char *>(p.data())};
+    }
+    char digits[32];
+    const size_t n = size_t(std::snprintf(digits, sizeof digits, "%020" PRIu64, k));
+    const size_t ks = size_t(f_.key_size);
+    buf.assign(ks > n ? ks - n : 0, '0');
+    buf.append(ks >= n ? digits : digits + (n - ks));
+    return ORV_val{buf.size(), buf.data()};
+  };
+  auto reader = [&](uint64_t seed) {
+    std::mt19937_64 r(seed);
+    ORV_txn *txn = nullptr;
+    CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+    long hits = 0;
+    uint64_t b = 0;
+    std::string kbuf;
+    for (long i = 0; i < n; i++) {
+      if (i % 1000 == 999) {
+        orv_txn_reset(txn);
+        CHECK(orv_txn_renew(txn));
+      }
+      ORV_val key = key_of(r() % uint64_t(f_.num), kbuf), val{};
+      const int rc = orv_get(txn, dbi_, &key, &val);
+      if (rc == 0) {
+        hits++;
+        b += key.mv_size + val.mv_size;
+      } else if (rc != ORV_NOTFOUND) {
+        die("orv_get", rc);
+      }
+    }
+    orv_txn_abort(txn);
+    found += hits;
+    bytes += b;
+    readers_left--;
+  };
+  auto writer = [&] {
+    std::mt19937_64 r(f_.seed * 31 + 7);
+    std::string value(size_t(f_.value_size), 'w');
+    std::string kbuf;
+    while (readers_left.load() > 0) {
+      ORV_txn *txn = nullptr;
+      CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
+      for (long i = 0; i < f_.batch; i++) {
+        ORV_val key = key_of(r() % uint64_t(f_.num), kbuf), val{value.size(), value.data()};
+        CHECK(orv_put(txn, dbi_, &key, &val, 0));
+      }
+      CHECK(orv_txn_commit(txn));
+      puts += f_.batch;
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(writer);
+  for (long t = 0; t < f_.threads; t++)
+    threads.emplace_back(reader, f_.seed + 1000 * uint64_t(t + 1));
+  for (std::thread &t : threads) t.join();
+  bytes_ = bytes.load();
+  char extra[96];
+  std::snprintf(extra, sizeof extra, "(%ld of %ld found; %ld puts meanwhile)", found.load(),
+                n * f_.threads, puts.load());
+  extra_ = extra;
 }
 
 void Bench::read_random(long n) {
@@ -649,6 +810,13 @@ void Bench::run(const std::string &name) {
   } else if (name == "fillrandom" || name == "overwrite" || name == "fillplain" ||
              name == "fillcounted") {
     write(false, ops = f_.num);
+  } else if (name == "deleterandom" || name == "deleteseq") {
+    erase(name == "deleteseq", ops = f_.deletes < 0 ? f_.num : f_.deletes);
+  } else if (name == "readrandomwriterandom") {
+    read_write_mix(ops = reads);
+  } else if (name == "readwhilewriting") {
+    read_while_writing(reads);
+    ops = reads * f_.threads;
   } else if (name == "readrandom") {
     read_random(ops = reads);
   } else if (name == "readseq") {
@@ -699,6 +867,7 @@ int main(int argc, char **argv) {
                    "usage: %s [--benchmarks=a,b,...] [--num=N] [--reads=N] [--key_size=N]\n"
                    "          [--value_size=N] [--batch=N] [--sync=0|1] [--writemap=0|1]\n"
                    "          [--counted=0|1] [--prefix=0|1] [--keys=num|paths]\n"
+                   "          [--deletes=N] [--readwritepercent=N] [--threads=N]\n"
                    "          [--use_existing_db=0|1] [--mapsize_mb=N]\n"
                    "          [--seed=N] [--db=path]\n"
                    "invalid flag '%s'\n",
@@ -707,7 +876,7 @@ int main(int argc, char **argv) {
     }
   }
   if (f.num <= 0 || f.batch <= 0 || f.key_size < 1 || f.key_size > ORV_MAXKEYSIZE ||
-      f.value_size < 0) {
+      f.value_size < 0 || f.threads < 1 || f.readwritepercent < 0 || f.readwritepercent > 100) {
     std::fprintf(stderr, "%s: --num and --batch must be positive, --key_size 1 to %d\n", argv[0],
                  ORV_MAXKEYSIZE);
     return 1;

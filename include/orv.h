@@ -80,6 +80,9 @@ typedef void (*ORV_assert_func)(ORV_env *env, const char *msg);
 /** Receives one line of a listing; a negative result stops the listing. */
 typedef int (*ORV_msg_func)(const char *msg, void *ctx);
 
+/** Receives the progress of a copy or check: done of about total pages. */
+typedef void (*ORV_progress_func)(uint64_t done, uint64_t total, void *ctx);
+
 /** Statistics of one database (or of the main database of an environment). */
 typedef struct ORV_stat {
   unsigned int ms_psize;      /* page size */
@@ -228,6 +231,20 @@ ORV_API void *orv_env_get_userctx(ORV_env *env) ORV_NOTHROW;
 ORV_API int orv_env_set_assert(ORV_env *env, ORV_assert_func func) ORV_NOTHROW;
 ORV_API int orv_env_set_interrupt(ORV_env *env, int interrupt) ORV_NOTHROW;
 ORV_API int orv_env_get_maxkeysize(ORV_env *env) ORV_NOTHROW;
+
+/* Installs func (null: none) to be told the progress of the environment's
+ * long operations: orv_env_copy2 and orv_env_copyfd2 (both methods) and
+ * orv_env_verify. It is called in the thread that runs the operation, with
+ * ctx: once at the start, then every few hundred pages (at most every 16
+ * MiB of a plain copy) and, when the operation succeeds, last with done
+ * equal to total; never after the operation returned. done never goes
+ * down. total is the number of pages the operation expects to pass: the
+ * pages of the copy, or the pages in use of the checked snapshot (while
+ * the free-page database is being checked, all pages of the snapshot);
+ * done may come out below it when the snapshot is damaged. The function
+ * must not use the environment. Set it while no such operation runs;
+ * EINVAL for a null env. */
+ORV_API int orv_env_set_progress(ORV_env *env, ORV_progress_func func, void *ctx) ORV_NOTHROW;
 
 ORV_API int orv_reader_list(ORV_env *env, ORV_msg_func func, void *ctx) ORV_NOTHROW;
 ORV_API int orv_reader_check(ORV_env *env, int *dead) ORV_NOTHROW;

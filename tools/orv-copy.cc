@@ -7,7 +7,8 @@
 // data files instead of directories, -v copies the previous snapshot. A
 // signal (SIGINT, SIGTERM, SIGHUP, SIGPIPE) asks the library to interrupt
 // the copy: a compacting copy then stops with EINTR, a plain one runs to
-// its end. Exit status 0 on success, else 1.
+// its end. While standard error is a terminal, a progress line there
+// shows the pages copied. Exit status 0 on success, else 1.
 #include <signal.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <initializer_list>
 
 #include "orv.h"
+#include "progress.h"
 
 namespace {
 
@@ -24,6 +26,11 @@ ORV_env *volatile g_env = nullptr;
 extern "C" void on_signal(int) {
   g_signalled = 1;
   if (ORV_env *env = g_env; env != nullptr) orv_env_set_interrupt(env, 1);
+}
+
+void on_progress(uint64_t done, uint64_t total, void *ctx) {
+  auto *p = static_cast<orv_tool::Progress *>(ctx);
+  if (done == total || p->due()) p->draw(done, "pages", total, -1);
 }
 
 int usage(const char *prog) {
@@ -60,6 +67,7 @@ int main(int argc, char *argv[]) {
   for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGTERM}) signal(sig, on_signal);
 
   const char *step = "opening environment";
+  orv_tool::Progress progress(prog);
   ORV_env *env = nullptr;
   int rc = orv_env_create(&env);
   if (rc == 0) {
@@ -67,12 +75,14 @@ int main(int argc, char *argv[]) {
     if (g_signalled) orv_env_set_interrupt(env, 1);
     rc = orv_env_open(env, src, ORV_RDONLY | env_flags, 0600);
   }
+  if (rc == 0 && progress.on()) rc = orv_env_set_progress(env, on_progress, &progress);
   if (rc == 0) {
     step = "copying";
     rc = dst == nullptr ? orv_env_copyfd2(env, 1, copy_flags) : orv_env_copy2(env, dst, copy_flags);
   }
   g_env = nullptr;
   if (env != nullptr) orv_env_close(env);
+  progress.clear();
   if (rc != 0) {
     std::fprintf(stderr, "%s: %s failed, error %d (%s)\n", prog, step, rc, orv_strerror(rc));
     return 1;

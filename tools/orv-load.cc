@@ -14,19 +14,39 @@
 // "DATA=END", fail the load: the batch in progress is aborted and the tool
 // exits 1, so a damaged dump never loads as a shorter one. Batches committed
 // before the failure stay in the environment.
+//
+// While standard error is a terminal, a progress line there shows the
+// entries loaded and, when the input is a file, how much of it is read and
+// the time still left; it is erased before every message.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "orv.h"
+#include "progress.h"
 
 namespace {
 
 const char *prog = "orv-load";
+
+// The progress line while one is shown (standard error is a terminal).
+orv_tool::Progress *g_progress = nullptr;
+
+// Every message goes through here: the progress line is erased first.
+void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *fmt, ...) {
+  if (g_progress != nullptr) g_progress->clear();
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
 
 // ---- Dump text reader ----------------------------------------------------------------
 
@@ -113,7 +133,7 @@ LineRead read_line(DumpReader *r, LineBuf *b, size_t *len) {
 }
 
 void report(const DumpReader *r, const char *what) {
-  std::fprintf(stderr, "%s: line %zu: %s\n", prog, r->lineno, what);
+  say("%s: line %zu: %s\n", prog, r->lineno, what);
 }
 
 int hexval(int c) {
@@ -233,7 +253,7 @@ HeaderRead read_header(DumpReader *r) {
     if (starts_with(s, "VERSION=")) {
       int version = std::atoi(s + 8);
       if (version > 3) {
-        std::fprintf(stderr, "%s: line %zu: unsupported VERSION %d\n", prog, r->lineno, version);
+        say("%s: line %zu: unsupported VERSION %d\n", prog, r->lineno, version);
         return HeaderRead::kError;
       }
     } else if (starts_with(s, "HEADER=END")) {
@@ -247,7 +267,7 @@ HeaderRead read_header(DumpReader *r) {
         // print one must not be read as print text.
         r->print = false;
       } else {
-        std::fprintf(stderr, "%s: line %zu: unsupported FORMAT %s\n", prog, r->lineno, v);
+        say("%s: line %zu: unsupported FORMAT %s\n", prog, r->lineno, v);
         return HeaderRead::kError;
       }
     } else if (starts_with(s, "database=")) {
@@ -260,20 +280,20 @@ HeaderRead read_header(DumpReader *r) {
       r->dbname = name;
     } else if (starts_with(s, "type=")) {
       if (!starts_with(s + 5, "btree")) {
-        std::fprintf(stderr, "%s: line %zu: unsupported type %s\n", prog, r->lineno, s + 5);
+        say("%s: line %zu: unsupported type %s\n", prog, r->lineno, s + 5);
         return HeaderRead::kError;
       }
     } else if (starts_with(s, "mapaddr=")) {
       void *addr = nullptr;
       if (std::sscanf(s + 8, "%p", &addr) != 1) {
-        std::fprintf(stderr, "%s: line %zu: invalid mapaddr %s\n", prog, r->lineno, s + 8);
+        say("%s: line %zu: invalid mapaddr %s\n", prog, r->lineno, s + 8);
         return HeaderRead::kError;
       }
       if (first) r->mapaddr = addr;
     } else if (starts_with(s, "mapsize=")) {
       size_t size = 0;
       if (std::sscanf(s + 8, "%zu", &size) != 1) {
-        std::fprintf(stderr, "%s: line %zu: invalid mapsize %s\n", prog, r->lineno, s + 8);
+        say("%s: line %zu: invalid mapsize %s\n", prog, r->lineno, s + 8);
         return HeaderRead::kError;
       }
       if (first) {
@@ -283,7 +303,7 @@ HeaderRead read_header(DumpReader *r) {
     } else if (starts_with(s, "maxreaders=")) {
       unsigned readers = 0;
       if (std::sscanf(s + 11, "%u", &readers) != 1) {
-        std::fprintf(stderr, "%s: line %zu: invalid maxreaders %s\n", prog, r->lineno, s + 11);
+        say("%s: line %zu: invalid maxreaders %s\n", prog, r->lineno, s + 11);
         return HeaderRead::kError;
       }
       if (first) {
@@ -307,7 +327,7 @@ HeaderRead read_header(DumpReader *r) {
         return HeaderRead::kError;
       }
       *eq = '\0';
-      std::fprintf(stderr, "%s: line %zu: unrecognized keyword ignored: %s\n", prog, r->lineno, s);
+      say("%s: line %zu: unrecognized keyword ignored: %s\n", prog, r->lineno, s);
     }
   }
 }
@@ -336,10 +356,24 @@ struct Loader {
   char *prev = nullptr;  // previous key under -a, for duplicate runs
   size_t prev_size = 0;
   size_t prev_cap = 0;
+  uint64_t nput = 0;        // entries stored, over all sections
+  uint64_t input_size = 0;  // bytes of an input file, 0 when not known
 };
 
+// Draws the progress line when one is due: entries stored and the part of
+// an input file read.
+void show_progress(Loader *ld) {
+  if (g_progress == nullptr || !g_progress->due()) return;
+  double fraction = -1;
+  if (ld->input_size != 0) {
+    const off_t pos = ftello(ld->rd->in);
+    if (pos >= 0) fraction = static_cast<double>(pos) / static_cast<double>(ld->input_size);
+  }
+  g_progress->draw(ld->nput, "entries", 0, fraction);
+}
+
 bool call_failed(const char *call, int rc) {
-  std::fprintf(stderr, "%s failed, error %d %s\n", call, rc, orv_strerror(rc));
+  say("%s failed, error %d %s\n", call, rc, orv_strerror(rc));
   return false;
 }
 
@@ -381,7 +415,7 @@ bool commit_batch(Loader *ld) {
   ld->txn = nullptr;
   ld->mc = nullptr;  // released by the transaction's end
   if (rc != 0) {
-    std::fprintf(stderr, "%s: line %zu: txn_commit: %s\n", prog, ld->rd->lineno, orv_strerror(rc));
+    say("%s: line %zu: txn_commit: %s\n", prog, ld->rd->lineno, orv_strerror(rc));
     return false;
   }
   return true;
@@ -425,10 +459,12 @@ bool load_section(Loader *ld) {
     int rc = orv_cursor_put(ld->mc, &k, &v, flags);
     if (rc == ORV_KEYEXIST && ld->opt.nooverwrite) continue;
     if (rc != 0) {
-      std::fprintf(stderr, "%s: line %zu: orv_cursor_put failed, error %d %s\n", prog, rd->lineno,
-                   rc, orv_strerror(rc));
+      say("%s: line %zu: orv_cursor_put failed, error %d %s\n", prog, rd->lineno, rc,
+          orv_strerror(rc));
       return false;
     }
+    // The clock is read every 64 entries only.
+    if ((++ld->nput & 63) == 0) show_progress(ld);
     if (++batch < 100) continue;
     if (!commit_batch(ld) || !begin_batch(ld, false)) return false;
     batch = 0;
@@ -444,7 +480,7 @@ bool load_section(Loader *ld) {
 }
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: %s [-V] [-a] [-f input] [-n] [-s name] [-N] [-T] dbpath\n", prog);
+  say("usage: %s [-V] [-a] [-f input] [-n] [-s name] [-N] [-T] dbpath\n", prog);
   std::exit(EXIT_FAILURE);
 }
 
@@ -473,7 +509,7 @@ int main(int argc, char *argv[]) {
         break;
       case 'f':
         if (std::freopen(optarg, "r", stdin) == nullptr) {
-          std::fprintf(stderr, "%s: %s: reopen: %s\n", prog, optarg, std::strerror(errno));
+          say("%s: %s: reopen: %s\n", prog, optarg, std::strerror(errno));
           return EXIT_FAILURE;
         }
         break;
@@ -506,6 +542,13 @@ int main(int argc, char *argv[]) {
   Loader ld;
   ld.opt = opt;
   ld.rd = &rd;
+  orv_tool::Progress progress(prog);
+  if (progress.on()) {
+    g_progress = &progress;
+    struct stat st;
+    if (fstat(fileno(rd.in), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+      ld.input_size = static_cast<uint64_t>(st.st_size);
+  }
   HeaderRead hr = HeaderRead::kHeader;
   int rc;
   if (!buf_init(&rd.line, 4096)) {
@@ -550,6 +593,8 @@ int main(int argc, char *argv[]) {
   status = EXIT_SUCCESS;
 
 out:
+  progress.clear();
+  g_progress = nullptr;
   orv_txn_abort(ld.txn);
   orv_env_close(ld.env);
   buf_free(&ld.key);

@@ -4,6 +4,9 @@
 // summary only with -v). The environment is opened read-only and read in
 // one read transaction, so the tool runs beside a writer.
 //
+// While standard error is a terminal, a progress line there shows the pages
+// checked; it is erased before anything else is printed.
+//
 // Exit status: 0 for a sound file, 1 when problems were found or the
 // check could not run.
 #include <unistd.h>
@@ -15,6 +18,7 @@
 #include <cstring>
 
 #include "orv.h"
+#include "progress.h"
 
 namespace {
 
@@ -36,10 +40,20 @@ struct Lines {
   char held[1024];
   bool have = false;
   bool failed = false;
+  orv_tool::Progress *progress = nullptr;
 };
 
 void put(Lines &l, const char *line) {
+  // Standard output may be the terminal the progress line is on: the line
+  // goes out whole before the progress line is drawn again.
+  if (l.progress != nullptr) l.progress->clear();
   if (std::fputs(line, stdout) < 0) l.failed = true;
+  if (l.progress != nullptr) std::fflush(stdout);
+}
+
+void on_progress(uint64_t done, uint64_t total, void *ctx) {
+  auto *p = static_cast<orv_tool::Progress *>(ctx);
+  if (done == total || p->due()) p->draw(done, "pages", total, -1);
 }
 
 int on_line(const char *line, void *ctx) {
@@ -89,7 +103,13 @@ int main(int argc, char *argv[]) {
     return EXIT_FAILURE;
   }
   Lines lines;
+  orv_tool::Progress progress(prog);
+  if (progress.on()) {
+    lines.progress = &progress;
+    orv_env_set_progress(env, on_progress, &progress);
+  }
   rc = orv_env_verify(env, 0, on_line, &lines);
+  progress.clear();
   if (lines.have && (rc != 0 || verbose)) put(lines, lines.held);
   if (rc != 0 && rc != ORV_CORRUPTED && !lines.failed) call_failed("orv_env_verify", rc);
   orv_env_close(env);

@@ -183,12 +183,12 @@ void print_ratios(const std::vector<EngineResult> &results, const EngineResult &
   for (const EngineResult &r : results)
     if (r.ok && r.name.rfind("eldran", 0) != 0) peers.push_back(&r);
   if (peers.empty()) return;
-  std::printf("\nRatio %s / peer (time; below 1: %s is faster)\n%-14s", base.name.c_str(),
+  std::printf("\nRatio %s / peer (time; below 1: %s is faster)\n%-22s", base.name.c_str(),
               base.name.c_str(), "workload");
   for (const EngineResult *p : peers) std::printf(" %20s", p->name.c_str());
   std::printf("\n");
   for (const std::string &w : workloads) {
-    std::printf("%-14s", w.c_str());
+    std::printf("%-22s", w.c_str());
     const auto b = base.us.find(w);
     for (const EngineResult *p : peers) {
       const auto q = p->us.find(w);
@@ -271,12 +271,12 @@ int run_driver(const Flags &f, std::vector<std::string> args) {
     std::printf("  %-16s %s\n", r.name.c_str(), r.ok ? r.config.c_str() : "(failed)");
   std::printf(
       "\nWall-clock micros/op%s (readseq, readreverse: per entry; seekrandom: per seek "
-      "and its %ld steps)\n%-14s",
+      "and its %ld steps)\n%-22s",
       f.runs > 1 ? ", median of the runs" : "", f.seek_nexts, "workload");
   for (const EngineResult &r : results) std::printf(" %16s", r.name.c_str());
   std::printf("\n");
   for (const std::string &w : workloads) {
-    std::printf("%-14s", w.c_str());
+    std::printf("%-22s", w.c_str());
     for (const EngineResult &r : results) {
       const auto it = r.us.find(w);
       if (!r.ok || it == r.us.end())

@@ -13,6 +13,12 @@
 //   readreverse   the whole store backward (time per entry)
 //   seekrandom    --seeks seeks to a random key, each followed by
 //                 --seek_nexts steps forward (num seeks of 1 + 10 entries)
+//   readrandomwriterandom
+//                 --reads operations (num), 90 % lookups and 10 % puts of
+//                 random keys, in rounds of --batch: a read session of the
+//                 round's lookups, then a write batch of its puts
+//   deleteseq     --deletes deletes of keys 0, 1, 2, ... in ascending order
+//                 (num/4; keys deleted before are absent)
 //
 // Every engine sees the same operations in the same order (one seeded
 // generator per workload). A model of the store (which keys are present,
@@ -43,7 +49,8 @@
 namespace orv_compare {
 
 const char *const kAllWorkloads =
-    "fillseq,fillrandom,overwrite,deleterandom,readrandom,readseq,readreverse,seekrandom";
+    "fillseq,fillrandom,overwrite,deleterandom,readrandom,readseq,readreverse,seekrandom,"
+    "readrandomwriterandom,deleteseq";
 
 [[noreturn]] void compare_fail(const char *engine, const char *what, const std::string &detail) {
   std::fflush(stdout);
@@ -133,7 +140,10 @@ struct Outcome {
   uint64_t sum = 0;
 };
 
-enum class Kind { kFillSeq, kPut, kDelete, kGet, kWalk, kWalkBack, kSeek };
+enum class Kind { kFillSeq, kPut, kDelete, kDeleteSeq, kGet, kWalk, kWalkBack, kSeek, kMix };
+
+// The lookups of each round of readrandomwriterandom, in percent.
+inline constexpr long kMixReadPercent = 90;
 
 struct Workload {
   const char *name;
@@ -142,10 +152,16 @@ struct Workload {
 };
 
 const Workload kWorkloads[] = {
-    {"fillseq", Kind::kFillSeq, true},       {"fillrandom", Kind::kPut, true},
-    {"overwrite", Kind::kPut, false},        {"deleterandom", Kind::kDelete, false},
-    {"readrandom", Kind::kGet, false},       {"readseq", Kind::kWalk, false},
-    {"readreverse", Kind::kWalkBack, false}, {"seekrandom", Kind::kSeek, false},
+    {"fillseq", Kind::kFillSeq, true},
+    {"fillrandom", Kind::kPut, true},
+    {"overwrite", Kind::kPut, false},
+    {"deleterandom", Kind::kDelete, false},
+    {"readrandom", Kind::kGet, false},
+    {"readseq", Kind::kWalk, false},
+    {"readreverse", Kind::kWalkBack, false},
+    {"seekrandom", Kind::kSeek, false},
+    {"readrandomwriterandom", Kind::kMix, false},
+    {"deleteseq", Kind::kDeleteSeq, false},
 };
 
 const Workload *find_workload(const std::string &name) {
@@ -154,7 +170,14 @@ const Workload *find_workload(const std::string &name) {
   return nullptr;
 }
 
-bool is_write(Kind k) { return k == Kind::kFillSeq || k == Kind::kPut || k == Kind::kDelete; }
+bool is_write(Kind k) {
+  return k == Kind::kFillSeq || k == Kind::kPut || k == Kind::kDelete || k == Kind::kDeleteSeq ||
+         k == Kind::kMix;
+}
+
+// Lookups of a round of n operations of readrandomwriterandom; the rest
+// are puts.
+long mix_reads(long n) { return n * kMixReadPercent / 100; }
 
 class Runner {
  public:
@@ -209,8 +232,8 @@ long Runner::count_for(const Workload &w) const {
   const long num = f_.num;
   const std::string name = w.name;
   if (name == "overwrite") return f_.writes < 0 ? num / 2 : f_.writes;
-  if (name == "deleterandom") return f_.deletes < 0 ? num / 4 : f_.deletes;
-  if (name == "readrandom") return f_.reads < 0 ? num : f_.reads;
+  if (name == "deleterandom" || name == "deleteseq") return f_.deletes < 0 ? num / 4 : f_.deletes;
+  if (name == "readrandom" || name == "readrandomwriterandom") return f_.reads < 0 ? num : f_.reads;
   if (name == "seekrandom") return f_.seeks < 0 ? num : f_.seeks;
   return num;
 }
@@ -224,13 +247,15 @@ Outcome Runner::timed(const Workload &w, long n, uint64_t seed) {
   switch (w.kind) {
     case Kind::kFillSeq:
     case Kind::kPut:
-    case Kind::kDelete: {
+    case Kind::kDelete:
+    case Kind::kDeleteSeq: {
       uint64_t wr = writes_;
       const size_t vsize = size_t(f_.value_size);
+      const bool seq = w.kind == Kind::kFillSeq || w.kind == Kind::kDeleteSeq;
       for (long i = 0; i < n; i++) {
         if (i % f_.batch == 0) e_.write_begin();
-        const uint64_t k = w.kind == Kind::kFillSeq ? uint64_t(i) : r.next() % num;
-        if (w.kind == Kind::kDelete) {
+        const uint64_t k = seq ? uint64_t(i) % num : r.next() % num;
+        if (w.kind == Kind::kDelete || w.kind == Kind::kDeleteSeq) {
           e_.del(key(k));
         } else {
           e_.put(key(k), Bytes{values_.data() + value_offset(wr++), vsize});
@@ -256,6 +281,22 @@ Outcome Runner::timed(const Workload &w, long n, uint64_t seed) {
       e_.read_begin();
       for (long i = 0; i < n; i++) o.count += uint64_t(e_.seek(key(r.next() % num), nnext, &o.sum));
       e_.read_end();
+      break;
+    }
+    case Kind::kMix: {
+      uint64_t wr = writes_;
+      const size_t vsize = size_t(f_.value_size);
+      for (long done = 0; done < n;) {
+        const long round = std::min(f_.batch, n - done), reads = mix_reads(round);
+        e_.read_begin();
+        for (long i = 0; i < reads; i++) o.count += e_.get(key(r.next() % num), &o.sum);
+        e_.read_end();
+        e_.write_begin();
+        for (long i = reads; i < round; i++)
+          e_.put(key(r.next() % num), Bytes{values_.data() + value_offset(wr++), vsize});
+        e_.write_commit();
+        done += round;
+      }
       break;
     }
   }
@@ -295,6 +336,24 @@ Outcome Runner::expected(const Workload &w, long n, uint64_t seed) {
         }
       }
       break;
+    case Kind::kMix: {
+      // The lookups of each round see the puts of the rounds before it.
+      std::vector<uint32_t> present = present_;
+      uint64_t wr = writes_;
+      for (long done = 0; done < n;) {
+        const long round = std::min(f_.batch, n - done), reads = mix_reads(round);
+        for (long i = 0; i < reads; i++) {
+          const uint64_t k = r.next() % num;
+          if (present[k] == 0) continue;
+          o.count++;
+          o.sum += touch(nullptr, 0, values_.data() + present[k] - 1, size_t(f_.value_size));
+        }
+        for (long i = reads; i < round; i++)
+          present[r.next() % num] = uint32_t(value_offset(wr++) + 1);
+        done += round;
+      }
+      break;
+    }
     default:
       break;
   }
@@ -306,9 +365,21 @@ Outcome Runner::expected(const Workload &w, long n, uint64_t seed) {
 void Runner::apply(const Workload &w, long n, uint64_t seed) {
   Rng r{seed};
   const uint64_t num = uint64_t(f_.num);
+  if (w.kind == Kind::kMix) {
+    for (long done = 0; done < n;) {
+      const long round = std::min(f_.batch, n - done), reads = mix_reads(round);
+      for (long i = 0; i < reads; i++) r.next();
+      for (long i = reads; i < round; i++)
+        present_[r.next() % num] = uint32_t(value_offset(writes_++) + 1);
+      done += round;
+    }
+    return;
+  }
+  const bool seq = w.kind == Kind::kFillSeq || w.kind == Kind::kDeleteSeq;
+  const bool del = w.kind == Kind::kDelete || w.kind == Kind::kDeleteSeq;
   for (long i = 0; i < n; i++) {
-    const uint64_t k = w.kind == Kind::kFillSeq ? uint64_t(i) : r.next() % num;
-    present_[k] = w.kind == Kind::kDelete ? 0 : uint32_t(value_offset(writes_++) + 1);
+    const uint64_t k = seq ? uint64_t(i) % num : r.next() % num;
+    present_[k] = del ? 0 : uint32_t(value_offset(writes_++) + 1);
   }
 }
 
@@ -391,6 +462,8 @@ void Runner::run(const Workload &w, int index) {
   const double cpu = cpu_seconds() - cpu_start;
 
   char extra[96] = "";
+  // The lookups of the mix are checked against the model as it was.
+  if (w.kind == Kind::kMix) check(w.name, got, expected(w, n, seed));
   if (is_write(w.kind)) {
     apply(w, n, seed);
     dirty_ = true;
@@ -406,7 +479,7 @@ void Runner::run(const Workload &w, int index) {
   }
   const double us = got.ops > 0 ? secs * 1e6 / double(got.ops) : 0.0;
   const double cpu_us = got.ops > 0 ? cpu * 1e6 / double(got.ops) : 0.0;
-  std::printf("%-16s %-12s : %10.4f micros/op; cpu %10.4f micros/op; %9ld ops %s\n", e_.name(),
+  std::printf("%-16s %-21s : %10.4f micros/op; cpu %10.4f micros/op; %9ld ops %s\n", e_.name(),
               w.name, us, cpu_us, got.ops, extra);
   // The line the driver reads.
   std::printf("@result %s %.6f %.6f %ld\n", w.name, us, cpu_us, got.ops);

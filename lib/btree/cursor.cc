@@ -349,7 +349,7 @@ extern "C" ORV_API ORV_dbi orv_cursor_dbi(ORV_cursor *mc) noexcept { return mc->
 extern "C" ORV_API int orv_cursor_count(ORV_cursor *mc, uint64_t *countp) noexcept {
   if (mc == nullptr || countp == nullptr) return EINVAL;
   if (mc->mc_xcursor == nullptr || !(mc->mc_db->md_flags & ORV_DUPSORT)) return ORV_INCOMPATIBLE;
-  if (mc->mc_txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+  if (int rc = orv_txn_state_check(mc->mc_txn); rc != 0) return rc;
   if (!(mc->mc_flags & C_INITIALIZED)) return EINVAL;
   if (mc->mc_snum == 0) return ORV_NOTFOUND;
   ORV_page *mp = cursor_page(mc);

@@ -460,9 +460,7 @@ extern "C" ORV_API int orv_cursor_get(ORV_cursor *mc, ORV_val *key, ORV_val *dat
                                       ORV_cursor_op op) noexcept {
   if (mc == nullptr) return EINVAL;
   ORV_txn *txn = mc->mc_txn;
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
-  if (txn->mt_env->me_interrupt.load(std::memory_order_relaxed) != 0)
-    return orv_txn_fail(txn, EINTR);
+  if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
   const int rc = orv_cursor_get0(mc, key, data, op);
   // A failed exact search leaves the internal position at the insertion
   // point (the write path relies on it). An application cursor must not keep
@@ -478,7 +476,7 @@ extern "C" ORV_API int orv_cursor_get(ORV_cursor *mc, ORV_val *key, ORV_val *dat
 extern "C" ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data) noexcept {
   if (txn == nullptr || key == nullptr || data == nullptr) return EINVAL;
   if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+  if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
 
   ORV_cursor mc{};
   ORV_xcursor mx{};

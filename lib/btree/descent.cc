@@ -20,13 +20,7 @@ namespace {
 
 // Checks every descent repeats: the transaction is usable and nobody asked
 // the environment to stop.
-int descent_check(ORV_cursor *mc) {
-  ORV_txn *txn = mc->mc_txn;
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
-  if (txn->mt_env->me_interrupt.load(std::memory_order_relaxed) != 0)
-    return orv_txn_fail(txn, EINTR);
-  return 0;
-}
+int descent_check(ORV_cursor *mc) { return orv_txn_state_check(mc->mc_txn); }
 
 // Pushes child on the stack with slot 0.
 int stack_push(ORV_cursor *mc, ORV_page *child) {

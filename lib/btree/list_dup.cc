@@ -189,7 +189,7 @@ int list_subdb(ORV_cursor *mc, ORV_val **vals_out, uint64_t *count_out) {
 extern "C" ORV_API int orv_cursor_list_dup(ORV_cursor *mc, ORV_val **vals,
                                            uint64_t *count) noexcept {
   if (mc == nullptr || vals == nullptr || count == nullptr) return EINVAL;
-  if (mc->mc_txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+  if (int rc = orv_txn_state_check(mc->mc_txn); rc != 0) return rc;
   if (mc->mc_xcursor == nullptr || !(mc->mc_db->md_flags & ORV_DUPSORT)) return ORV_INCOMPATIBLE;
   if (!(mc->mc_flags & C_INITIALIZED) || mc->mc_snum == 0) return ORV_NOTFOUND;
   ORV_page *mp = cursor_page(mc);

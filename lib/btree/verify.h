@@ -39,6 +39,10 @@ struct ORV_verify_hooks {
   bool check_space = true;
   // Stop with EINTR while the environment's interrupt switch is set.
   bool interruptible = false;
+  // Receives done of about total pages reached so far: at the start, every
+  // few hundred pages, and with done equal to total at a walk that ran to
+  // its end.
+  void (*progress)(void *ctx, uint64_t done, uint64_t total) = nullptr;
 };
 
 struct ORV_verify_summary {

@@ -65,6 +65,8 @@ bool Verifier::reach(const Tree &t, pgno_t pgno, pgno_t npages) {
     }
     reached_[p] = 1;
   }
+  nreached_ += npages;
+  if (nreached_ >= next_report_) progress(false);
   return fresh;
 }
 

@@ -112,6 +112,7 @@ class Verifier {
   void check_record(const Tree &t);
   void space();
   pgno_t last_readable() const;
+  void progress(bool final);
   ORV_cmp_func app_cmp(const char *name, size_t len, bool dup) const;
 
   ORV_txn *txn_;
@@ -125,6 +126,7 @@ class Verifier {
   size_t psize_ = 0;
   ORV_cursor *bare_ = nullptr;
   uint8_t *reached_ = nullptr, *freed_ = nullptr;
+  uint64_t nreached_ = 0, next_report_ = 0;  // pages reached, and when to say so
   NamedRecord *named_ = nullptr;
   size_t nnamed_ = 0, named_cap_ = 0;
 };

@@ -60,7 +60,9 @@ int range_check(ORV_txn *txn, ORV_dbi dbi, unsigned flags, const uint64_t *count
   if (count_out == nullptr) return EINVAL;
   if (int rc = orv_txn_dbi_check(txn, dbi, DB_VALID); rc != 0) return rc;
   const bool walks = kind == RangeKind::keys || kind == RangeKind::values;
-  if (walks && (txn->mt_flags & ORV_TXN_BLOCKED)) return ORV_BAD_TXN;
+  if (walks) {
+    if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
+  }
   if (flags & ~RANGE_FLAGS) return EINVAL;
   const unsigned dbflags = txn->mt_dbs[dbi].md_flags;
   if (!(dbflags & ORV_COUNTED)) return ORV_INCOMPATIBLE;
@@ -187,9 +189,10 @@ int dup_count_before0(ORV_cursor *mc, const ORV_val *value, int inclusive, uint6
 template <typename Fn>
 int with_fresh_cursor(ORV_txn *txn, ORV_dbi dbi, Fn fn) {
   // The cursor's set-up may read the tree (to refresh a stale record) and
-  // would fail the transaction quietly on an interrupt: say so first.
+  // would fail the transaction quietly on an interrupt: say so first. The
+  // transaction itself is tested by the descents (an empty range has none).
   if (txn->mt_env->me_interrupt.load(std::memory_order_relaxed) != 0)
-    return orv_txn_fail(txn, EINTR);
+    return orv_txn_state_check(txn);
   ORV_count_cursor tmp(txn, dbi);
   if (int rc = orv_count_refresh(&tmp.mc); rc != 0) return rc;
   return fn(&tmp.mc);
@@ -197,12 +200,7 @@ int with_fresh_cursor(ORV_txn *txn, ORV_dbi dbi, Fn fn) {
 
 }  // namespace
 
-int orv_count_txn_check(ORV_txn *txn) {
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
-  if (txn->mt_env->me_interrupt.load(std::memory_order_relaxed) != 0)
-    return orv_txn_fail(txn, EINTR);
-  return 0;
-}
+int orv_count_txn_check(ORV_txn *txn) { return orv_txn_state_check(txn); }
 
 int orv_count_refresh(ORV_cursor *mc) {
   // The cursor's set-up refreshes a stale record but keeps quiet about a
@@ -262,7 +260,7 @@ int orv_path_entries_before(ORV_cursor *mc, uint64_t *count_out) {
     // subtrees to find them would be neither exact on a damaged tree nor
     // logarithmic.
     if (!is_counted(mp)) return ORV_INCOMPATIBLE;
-    ORV_branch_slot pick;
+    ORV_branch_slot pick{};
     if (int rc = orv_branch_slot_pick(mc, mp, expected, false, mc->mc_ki[l], &pick); rc != 0)
       return rc;
     before += pick.left;

@@ -156,7 +156,7 @@ int cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) 
 // The checks of orv_cursor_get_rank after EINVAL, in their order.
 int get_rank_checked(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) {
   if (!(mc->mc_db->md_flags & ORV_COUNTED)) return ORV_INCOMPATIBLE;
-  if (mc->mc_txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+  if (int rc = orv_txn_state_check(mc->mc_txn); rc != 0) return rc;
   if (rank >= mc->mc_db->md_entries) return ORV_NOTFOUND;
   return cursor_get_rank(mc, rank, key, data);
 }
@@ -413,7 +413,7 @@ extern "C" ORV_API int orv_cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_va
 extern "C" ORV_API int orv_get_rank(ORV_txn *txn, ORV_dbi dbi, uint64_t rank, ORV_val *key,
                                     ORV_val *data) noexcept {
   if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+  if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
   ORV_count_cursor tmp(txn, dbi);
   int rc = get_rank_checked(&tmp.mc, rank, key, data);
   if (rc == 0) rc = results_detach(&tmp.mc, key, data);
@@ -424,7 +424,7 @@ extern "C" ORV_API int orv_cursor_key_rank(ORV_cursor *mc, const ORV_val *key, c
                                            unsigned int flags, uint64_t *rank) noexcept {
   if (mc == nullptr || mc->mc_txn == nullptr || flags != 0 || key == nullptr || rank == nullptr)
     return EINVAL;
-  if (mc->mc_txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+  if (int rc = orv_txn_state_check(mc->mc_txn); rc != 0) return rc;
   if (!(mc->mc_db->md_flags & ORV_COUNTED)) return ORV_INCOMPATIBLE;
   return key_rank(mc->mc_txn, mc->mc_dbi, key, data, mc, rank);
 }
@@ -433,7 +433,7 @@ extern "C" ORV_API int orv_get_key_rank(ORV_txn *txn, ORV_dbi dbi, const ORV_val
                                         const ORV_val *data, uint64_t *rank) noexcept {
   if (key == nullptr || rank == nullptr) return EINVAL;
   if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
-  if (txn->mt_flags & ORV_TXN_BLOCKED) return ORV_BAD_TXN;
+  if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
   if (!(txn->mt_dbs[dbi].md_flags & ORV_COUNTED)) return ORV_INCOMPATIBLE;
   return key_rank(txn, dbi, key, data, nullptr, rank);
 }

@@ -49,6 +49,8 @@ void orv_sigpipe_collect() {
 namespace {
 
 inline constexpr size_t ORV_MAX_WRITE = 0x40000000;  // largest write of the plain copy
+// Largest write of a plain copy that reports its progress.
+inline constexpr size_t ORV_PROGRESS_WRITE = size_t{16} << 20;
 
 // ---- SIGPIPE -----------------------------------------------------------------
 
@@ -150,10 +152,14 @@ int orv_env_copyfd0(ORV_env *env, int fd) {
         end = static_cast<uint64_t>(st.st_size);
       }
     }
+    const uint64_t total = (end + psize - 1) / psize;
+    const size_t most = env->me_progress != nullptr ? ORV_PROGRESS_WRITE : ORV_MAX_WRITE;
+    orv_env_progress(env, NUM_METAS, total);
     for (uint64_t off = 2 * psize; rc == 0 && off < end;) {
-      const size_t len = end - off < ORV_MAX_WRITE ? static_cast<size_t>(end - off) : ORV_MAX_WRITE;
+      const size_t len = end - off < most ? static_cast<size_t>(end - off) : most;
       rc = write_all(fd, env->me_map + off, len);
       off += len;
+      if (rc == 0) orv_env_progress(env, (off + psize - 1) / psize, total);
     }
   }
   std::free(metas);

@@ -49,6 +49,7 @@ struct ORV_copy {
   size_t cp_wlen[2];
   size_t cp_olen[2];
   pgno_t cp_next_pgno;
+  pgno_t cp_total;  // pages the copy will have, for progress reports
   int cp_fd;
   int cp_toggle;
   int cp_new;                 // guarded by cp_mutex
@@ -110,6 +111,9 @@ int cthr_toggle(ORV_copy *my, int adjust) {
   pthread_mutex_unlock(&my->cp_mutex);
   my->cp_toggle ^= (adjust & 1);
   my->cp_wlen[my->cp_toggle] = 0;
+  // Every hand-over is a page or a megabyte further: a fair pace for
+  // progress reports, at no cost per page.
+  if (!(adjust & ORV_COPY_EOF)) orv_env_progress(my->cp_env, my->cp_next_pgno, my->cp_total);
   return my->cp_error.load();
 }
 
@@ -374,6 +378,8 @@ int compact_walk(ORV_copy *my) {
   pgno_t new_root = P_INVALID;
   int rc = compact_metas(my, &new_root);
   if (rc == 0) {
+    my->cp_total = new_root == P_INVALID ? NUM_METAS : new_root + 1;
+    orv_env_progress(my->cp_env, NUM_METAS, my->cp_total);
     my->cp_wlen[0] = 2 * size_t{my->cp_env->me_psize};
     pgno_t root = txn->mt_dbs[MAIN_DBI].md_root;
     rc = cwalk(my, &root, 0);
@@ -417,6 +423,7 @@ int orv_env_copyfd1(ORV_env *env, int fd) {
     rc = pthread_join(thr, nullptr);
     if (my.cp_txn != nullptr) orv_txn_abort(my.cp_txn);
     if (rc == 0) rc = my.cp_error.load();
+    if (rc == 0) orv_env_progress(env, my.cp_total, my.cp_total);
   }
   std::free(buf);
   pthread_cond_destroy(&my.cp_cond);

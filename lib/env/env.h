@@ -146,6 +146,8 @@ struct ORV_env {
   std::atomic<uint64_t> me_interrupt;  // 1 while an interrupt is requested
   void *me_userctx;                    // application context
   ORV_assert_func me_assert_func;      // assertion callback, or null
+  ORV_progress_func me_progress;       // progress of copies and checks, or null
+  void *me_progress_ctx;               // its context
   // Entry of the process's registry of open environments (registry.cc).
   ORV_env *me_reg_next;  // next registered handle, guarded by the registry
   dev_t me_reg_dev;      // data file identity while registered
@@ -164,6 +166,15 @@ inline ORV_page *&next_spare_page(ORV_page *mp) { return *reinterpret_cast<ORV_p
 [[noreturn]] void orv_assert_fail(ORV_env *env, const char *expr, const char *func, int line);
 
 #define orv_assert(env, expr) ((expr) ? (void)0 : orv_assert_fail((env), #expr, __func__, __LINE__))
+
+// ---- Progress -----------------------------------------------------------------
+
+// Tells the environment's progress function, if any, that done of about
+// total pages of a copy or check are done. Called by the thread that runs
+// the operation.
+inline void orv_env_progress(const ORV_env *env, uint64_t done, uint64_t total) {
+  if (env->me_progress != nullptr) env->me_progress(done, total, env->me_progress_ctx);
+}
 
 // ---- Handle and mapping -------------------------------------------------------
 

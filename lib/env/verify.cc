@@ -118,6 +118,17 @@ pgno_t Verifier::last_readable() const {
   return bytes / psize_;  // one past the last readable page
 }
 
+// Pages in use are the snapshot's pages less those recorded free (known once
+// the free-page database is walked, which comes first).
+void Verifier::progress(bool final) {
+  next_report_ = nreached_ + 256;
+  if (hooks_.progress == nullptr) return;
+  const uint64_t free = sum_.free_pages < last_ + 1 ? sum_.free_pages : last_;
+  uint64_t total = last_ + 1 - free;
+  if (final || nreached_ > total) total = nreached_;
+  hooks_.progress(hooks_.ctx, nreached_, total);
+}
+
 int Verifier::run() {
   rdonly_ = txn_is_rdonly(txn_);
   writemap_ = (env_->me_flags & ORV_WRITEMAP) != 0;
@@ -145,6 +156,8 @@ int Verifier::run() {
   bare_->mc_dbi = MAIN_DBI;
   bare_->mc_flags = txn_->mt_flags & (ORV_RDONLY | ORV_WRITEMAP);
   reached_[0] = reached_[1] = 1;
+  nreached_ = NUM_METAS;
+  progress(false);
 
   Tree fr;
   fr.label = "free-page db";
@@ -197,6 +210,7 @@ int Verifier::run() {
     walk_tree(t, nr.name, nr.len);
   }
   if (stopped()) return rc_;
+  progress(true);
 
   for (pgno_t p = 0; p <= last_; p++) sum_.reachable_pages += reached_[p];
   if (rdonly_ && hooks_.check_space) {
@@ -230,7 +244,12 @@ namespace {
 struct MsgSink {
   ORV_msg_func func;
   void *ctx;
+  ORV_env *env;
 };
+
+void send_progress(void *ctx, uint64_t done, uint64_t total) {
+  orv_env_progress(static_cast<MsgSink *>(ctx)->env, done, total);
+}
 
 // Hands one line, with its newline, to the caller's message function.
 int send_line(void *ctx, const char *line) {
@@ -248,12 +267,13 @@ extern "C" ORV_API int orv_env_verify(ORV_env *env, unsigned int flags, ORV_msg_
     return EINVAL;
   ORV_txn *txn = nullptr;
   if (int rc = orv_txn_begin(env, nullptr, ORV_RDONLY, &txn); rc != 0) return rc;
-  MsgSink sink{func, ctx};
+  MsgSink sink{func, ctx, env};
   ORV_verify_hooks hooks;
   hooks.ctx = &sink;
   hooks.problem = send_line;
   hooks.check_space = (flags & ORV_VERIFY_NOSPACE) == 0;
   hooks.interruptible = true;
+  if (env->me_progress != nullptr) hooks.progress = send_progress;
   ORV_verify_summary sum;
   int rc = orv_verify_txn(txn, hooks, &sum);
   orv_txn_abort(txn);

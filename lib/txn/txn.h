@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "env/env.h"
@@ -131,6 +132,18 @@ inline int orv_txn_fail(ORV_txn *txn, int rc) {
   txn->mt_error = rc;
   txn->mt_flags |= ORV_TXN_ERROR;
   return rc;
+}
+
+// The state test of every read, count and descent: ORV_BAD_TXN for a
+// transaction that cannot be used; EINTR while the environment's interrupt
+// is requested, failing the transaction. A transaction the interrupt has
+// failed answers EINTR for as long as the request stands, so that every
+// read says why it stopped, and ORV_BAD_TXN once it is withdrawn.
+inline int orv_txn_state_check(ORV_txn *txn) {
+  const bool stop = txn->mt_env->me_interrupt.load(std::memory_order_relaxed) != 0;
+  if (txn->mt_flags & ORV_TXN_BLOCKED)
+    return stop && (txn->mt_flags & ORV_TXN_ERROR) && txn->mt_error == EINTR ? EINTR : ORV_BAD_TXN;
+  return stop ? orv_txn_fail(txn, EINTR) : 0;
 }
 
 // ---- Life cycle ---------------------------------------------------------------------

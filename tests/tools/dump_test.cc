@@ -87,8 +87,7 @@ TEST(DumpTool, DupsortDatabaseWithOneValuePerKey) {
             header("print", "d", "duplicates=1\ndupsort=1\n") + " a\n 1\n b\n 2\nDATA=END\n");
 }
 
-// Sorted duplicates with several values per key are not built yet.
-TEST(DumpTool, DISABLED_DupsortKeyIsRepeatedForEveryValue) {
+TEST(DumpTool, DupsortKeyIsRepeatedForEveryValue) {
   TempDir dir;
   make_env(dir.path(), {{"d", ORV_DUPSORT, {{"a", "1"}, {"a", "2"}, {"b", "3"}}}});
   ToolRun r = run_tool(kDump, {"-p", "-s", "d", dir.path()});

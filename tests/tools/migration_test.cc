@@ -174,8 +174,7 @@ TEST(Migration, DumpLoadsIntoBerkeleyWithTheSameDataLines) {
   }
 }
 
-// Sorted duplicates with several values per key are not built yet.
-TEST(Migration, DISABLED_DuplicatesMoveBothWays) {
+TEST(Migration, DuplicatesMoveBothWays) {
   REQUIRE_BDB();
   Entries dups;
   for (int k = 0; k < 40; k++)
