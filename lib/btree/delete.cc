@@ -21,45 +21,37 @@
 
 namespace {
 
-// Frees every page of a value tree (the tree of mx, a sub-cursor loaded on
-// a sub-database node). Value trees hold neither overflow values nor further
-// value trees, so the leaves need not be read.
-int free_tree_pages(ORV_cursor *mx, pgno_t pgno, unsigned level, unsigned depth) {
-  ORV_txn *txn = mx->mc_txn;
-  if (level + 1 < depth) {
-    ORV_page *mp;
-    if (int rc = orv_page_get(mx, pgno, &mp, nullptr); rc != 0) return rc;
-    if (!is_branch(mp)) return ORV_CORRUPTED;
-    for (unsigned i = 0, n = numkeys(mp); i < n; i++) {
-      if (int rc = free_tree_pages(mx, node_pgno(node_ptr(mp, i)), level + 1, depth); rc != 0)
-        return rc;
-    }
-  }
-  return orv_idl_append(&txn->mt_free_pgs, pgno);
-}
-
+// Frees every page of the value tree under mx, a sub-cursor loaded on a
+// sub-database node, through the one walk that frees trees. The sub-cursor
+// ends unpositioned. An emptied tree (root already gone) frees nothing.
 int free_value_tree(ORV_cursor *mx) {
-  ORV_db *db = mx->mc_db;
-  int rc = 0;
-  if (db->md_root != P_INVALID && db->md_depth > 0)
-    rc = free_tree_pages(mx, db->md_root, 0, db->md_depth);
+  int rc = orv_drop0(mx, 0);
   mx->mc_snum = 0;
   mx->mc_top = 0;
   mx->mc_flags &= ~(C_INITIALIZED | C_EOF);
   return rc;
 }
 
-// After the node at slot ki of mp changed size, points every positioned
-// sub-cursor standing on a sub-page of mp at that sub-page again (nodes of
-// the page may have moved).
+// After the sub-page of the node under mc changed size, points every
+// positioned sub-cursor standing on a sub-page of mp at that sub-page again
+// (nodes of the page may have moved) with its current size.
 void resync_subpages(ORV_cursor *mc, ORV_page *mp) {
   const unsigned t = mc->mc_top;
-  ORV_xcursor *own = mc->mc_xcursor;
-  ORV_node *leaf = node_ptr(mp, mc->mc_ki[t]);
-  own->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(leaf));
+  auto resync = [&](ORV_cursor *m) {
+    ORV_xcursor *mx = m->mc_xcursor;
+    if (mx == nullptr || m->mc_pg[t] != mp || m->mc_ki[t] >= numkeys(mp)) return;
+    ORV_node *node = node_ptr(mp, m->mc_ki[t]);
+    if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) != F_DUPDATA) return;
+    auto *sp = static_cast<ORV_page *>(node_data(node));
+    if (mx->mx_cursor.mc_pg[0] != sp) orv_pkc_clear(&mx->mx_cursor);
+    mx->mx_cursor.mc_pg[0] = sp;
+    mx->mx_subpage_size = node_dsize(node);
+  };
+  resync(mc);
   orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED | ORV_TRACK_DEEP>(
       mc, [&](ORV_cursor *m) {
-        if (m->mc_pg[t] == mp) orv_xcursor_repoint(m, t);
+        if (m->mc_xcursor != nullptr && (m->mc_xcursor->mx_cursor.mc_flags & C_INITIALIZED))
+          resync(m);
       });
 }
 
@@ -91,8 +83,15 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
   if (!(mx->mx_cursor.mc_flags & C_INITIALIZED)) return EINVAL;
   const bool counted = mc->mc_db->md_flags & ORV_COUNTED;
   const uint64_t c0 = mx->mx_db.md_entries;
-  if (!(leaf->mn_flags & F_SUBDATA))
-    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(leaf));
+  if (!(leaf->mn_flags & F_SUBDATA)) {
+    // The sub-page lives in the leaf, which the touch above made this
+    // transaction's own: it is written in place, never copied elsewhere.
+    auto *sp = static_cast<ORV_page *>(node_data(leaf));
+    sp->mp_flags |= P_DIRTY;
+    sp->mp_pgno = mp->mp_pgno;
+    mx->mx_cursor.mc_pg[0] = sp;
+    mx->mx_subpage_size = node_dsize(leaf);
+  }
   if (int rc = orv_cursor_delete(&mx->mx_cursor, ORV_NOSPILL); rc != 0) return rc;
   const uint64_t c1 = mx->mx_db.md_entries;
 
@@ -114,6 +113,10 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
   const uint64_t d = (counted && c0 > c1) ? c0 - c1 : 1;
   mc->mc_db->md_entries -= d;
   if (counted) orv_page_update_counts(mc, mp, 0, -static_cast<int64_t>(d));
+  // The cursor still stands on its key, before the value that followed the
+  // deleted one (the sub-cursor's C_DEL): a mark left by an earlier delete
+  // of a whole entry no longer describes its position.
+  mc->mc_flags &= ~C_DEL;
   return 0;
 }
 

@@ -665,9 +665,13 @@ int orv_cursor_del0(ORV_cursor *mc) {
   }
 
   // Cursors at or after the deleted position: one past the end of its page
-  // moves on to the next leaf, and a cursor on duplicates stands on the
-  // first value of its (new) key. mc itself is handled even when it is not
-  // listed, so that its next step never reads past the end of its page.
+  // moves on to the next leaf. A cursor that lost its entry (its sub-cursor
+  // was unpositioned above, or it had to move to the next leaf) stands
+  // before the first value of the key that followed: its sub-cursor is
+  // loaded there with C_DEL, so that the next step returns that value. A
+  // cursor on a later entry keeps its value; its sub-page is re-read only.
+  // mc itself is handled even when it is not listed, so that its next step
+  // never reads past the end of its page.
   ORV_page *top = cursor_page(mc);
   const unsigned n = numkeys(top);
   const unsigned tt = mc->mc_top;
@@ -678,7 +682,9 @@ int orv_cursor_del0(ORV_cursor *mc) {
     if (err != 0) return;
     if (m == mc) mc_seen = true;
     if (m->mc_snum < mc->mc_snum || m->mc_pg[tt] != top || m->mc_ki[tt] < mki) return;
+    bool moved = false;
     if (m->mc_ki[tt] >= n) {
+      moved = true;
       int rc = orv_cursor_sibling(m, 1);
       if (rc == ORV_NOTFOUND) {
         m->mc_flags |= C_EOF;
@@ -695,15 +701,15 @@ int orv_cursor_del0(ORV_cursor *mc) {
     if (is_leaf2(lp) || cursor_slot(m) >= numkeys(lp)) return;
     ORV_node *node = node_ptr(lp, cursor_slot(m));
     if (!(node->mn_flags & F_DUPDATA)) return;
-    if (mx->mx_cursor.mc_flags & C_INITIALIZED) {
+    if ((mx->mx_cursor.mc_flags & C_INITIALIZED) && !moved) {
       orv_xcursor_repoint(m, m->mc_top);
-    } else {
-      int rc = orv_xcursor_load(m, node);
-      if (rc == 0) rc = orv_cursor_first(&mx->mx_cursor, nullptr, nullptr);
-      if (rc != 0) {
-        err = rc;
-        return;
-      }
+      return;
+    }
+    int rc = orv_xcursor_load(m, node);
+    if (rc == 0) rc = orv_cursor_first(&mx->mx_cursor, nullptr, nullptr);
+    if (rc != 0) {
+      err = rc;
+      return;
     }
     mx->mx_cursor.mc_flags |= C_DEL;
   };
