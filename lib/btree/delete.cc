@@ -32,6 +32,23 @@ int free_value_tree(ORV_cursor *mx) {
   return rc;
 }
 
+// Whether the sub-page held by leaf node `leaf` can be written in place:
+// its header and every slot lie inside the node's value. The bytes come
+// from the file; a damaged sub-page must be reported, never edited.
+bool subpage_sound(const ORV_cursor *mc, const ORV_node *leaf) {
+  const size_t size = node_dsize(leaf);
+  if (size < PAGEHDRSZ) return false;
+  const auto *sp = static_cast<const ORV_page *>(node_data(leaf));
+  const bool fixed = mc->mc_db->md_flags & ORV_DUPFIXED;
+  if (!is_leaf(sp) || !is_subp(sp) || is_leaf2(sp) != fixed) return false;
+  if (!orv_page_shape_ok(sp, size)) return false;
+  const unsigned n = numkeys(sp);
+  if (fixed) return sp->mp_pad != 0 && PAGEHDRSZ + size_t{n} * sp->mp_pad <= size;
+  for (unsigned i = 0; i < n; i++)
+    if (!orv_node_in_page(sp, size, i, true)) return false;
+  return true;
+}
+
 // After the sub-page of the node under mc changed size, points every
 // positioned sub-cursor standing on a sub-page of mp at that sub-page again
 // (nodes of the page may have moved) with its current size.
@@ -65,6 +82,10 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
   ORV_page *mp = cursor_page(mc);
   *key_goes = false;
   if (mx == nullptr) return ORV_INCOMPATIBLE;
+
+  const bool subpage = !(leaf->mn_flags & F_SUBDATA);
+  if (subpage && !subpage_sound(mc, leaf)) return ORV_CORRUPTED;
+  if (!subpage && node_dsize(leaf) != sizeof(ORV_db)) return ORV_CORRUPTED;
 
   if (flags & ORV_NODUPDATA) {
     // Load the values of this very node: the sub-cursor may describe
