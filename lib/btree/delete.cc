@@ -49,6 +49,64 @@ bool subpage_sound(const ORV_cursor *mc, const ORV_node *leaf) {
   return true;
 }
 
+// Gives the sub-page of leaf node indx of mp (no P_LEAF2) delta more bytes,
+// taken from mp's free space: the part of mp below the sub-page's header
+// and slots moves down by delta, the sub-page's nodes stay where they are,
+// so its free space grows by delta. ORV_PAGE_FULL (nothing changed) when mp
+// lacks the room or the node would pass the node limit.
+int subpage_grow(ORV_cursor *mc, ORV_page *mp, unsigned indx, size_t delta) {
+  ORV_node *node = node_ptr(mp, indx);
+  const size_t vsize = node_dsize(node);
+  if (delta > size_left(mp) ||
+      NODESIZE + even(node->mn_ksize) + vsize + delta > cursor_env(mc)->me_nodemax)
+    return ORV_PAGE_FULL;
+  auto *sb = static_cast<std::byte *>(node_data(node));
+  indx_t nslots, upper;
+  std::memcpy(&nslots, sb + offsetof(ORV_page, mp_lower), sizeof nslots);
+  std::memcpy(&upper, sb + offsetof(ORV_page, mp_upper), sizeof upper);
+  const size_t keep = nslots;  // mp_lower: the header and the slots
+  nslots = static_cast<indx_t>((nslots - PAGEHDRSZ) / sizeof(indx_t));
+
+  std::byte *base = page_bytes(mp) + mp->mp_upper;
+  std::memmove(base - delta, base, static_cast<size_t>(sb + keep - base));
+  indx_t *ptrs = mp_ptrs(mp);
+  const indx_t ptr = ptrs[indx];
+  for (unsigned i = 0, n = numkeys(mp); i < n; i++)
+    if (ptrs[i] <= ptr) ptrs[i] = static_cast<indx_t>(ptrs[i] - delta);
+  mp->mp_upper = static_cast<indx_t>(mp->mp_upper - delta);
+
+  node = node_ptr(mp, indx);
+  set_node_dsize(node, vsize + delta);
+  sb = static_cast<std::byte *>(node_data(node));
+  for (unsigned i = 0; i < nslots; i++) {
+    indx_t v;
+    std::memcpy(&v, sb + PAGEHDRSZ + i * sizeof(indx_t), sizeof v);
+    v = static_cast<indx_t>(v + delta);
+    std::memcpy(sb + PAGEHDRSZ + i * sizeof(indx_t), &v, sizeof v);
+  }
+  upper = static_cast<indx_t>(upper + delta);
+  std::memcpy(sb + offsetof(ORV_page, mp_upper), &upper, sizeof upper);
+  return 0;
+}
+
+// Before the first value of a compressed sub-page goes, the others are
+// re-encoded against the next one, which is then stored whole: that can
+// take more room than the sub-page has (the next value shared a long
+// prefix with the first). The sub-page is given that room first.
+int subpage_room_for_first_delete(ORV_cursor *mc, ORV_node *leaf) {
+  ORV_xcursor *mx = mc->mc_xcursor;
+  ORV_cursor *sub = &mx->mx_cursor;
+  ORV_page *sp = sub->mc_pg[0];
+  if (cursor_slot(sub) != 0 || numkeys(sp) < 2 || !orv_page_is_prefix(sub, sp)) return 0;
+  size_t size = 0;
+  if (int rc = orv_prefix_page_plan(sub, sp, 0, 0, nullptr, nullptr, 0, &size); rc != 0) return rc;
+  const size_t have = node_dsize(leaf);
+  if (size <= have) return 0;
+  ORV_page *mp = cursor_page(mc);
+  if (int rc = subpage_grow(mc, mp, cursor_slot(mc), even(size - have)); rc != 0) return rc;
+  return 0;
+}
+
 // After the sub-page of the node under mc changed size, points every
 // positioned sub-cursor standing on a sub-page of mp at that sub-page again
 // (nodes of the page may have moved) with its current size.
@@ -109,9 +167,15 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
     // transaction's own: it is written in place, never copied elsewhere.
     auto *sp = static_cast<ORV_page *>(node_data(leaf));
     sp->mp_flags |= P_DIRTY;
-    sp->mp_pgno = mp->mp_pgno;
+    std::memcpy(static_cast<void *>(sp), &mp->mp_pgno, sizeof(pgno_t));  // 2-byte aligned
     mx->mx_cursor.mc_pg[0] = sp;
     mx->mx_subpage_size = node_dsize(leaf);
+  }
+  if (!(leaf->mn_flags & F_SUBDATA)) {
+    if (int rc = subpage_room_for_first_delete(mc, leaf); rc != 0) return orv_txn_fail(txn, rc);
+    // The leaf's nodes may have moved.
+    leaf = node_ptr(mp, cursor_slot(mc));
+    resync_subpages(mc, mp);
   }
   if (int rc = orv_cursor_delete(&mx->mx_cursor, ORV_NOSPILL); rc != 0) return rc;
   const uint64_t c1 = mx->mx_db.md_entries;
