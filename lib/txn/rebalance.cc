@@ -134,6 +134,16 @@ int fix_first_key(ORV_cursor *mc) {
   return 0;
 }
 
+// A sub-page records the leaf that holds it: after its node moved to leaf
+// mp (slot i), the record follows. The sub-page is 2-byte aligned.
+void subpage_owner_set(ORV_page *mp, unsigned i) {
+  if (!is_leaf(mp) || is_leaf2(mp)) return;
+  ORV_node *node = node_ptr(mp, i);
+  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) != F_DUPDATA || node_dsize(node) < PAGEHDRSZ)
+    return;
+  std::memcpy(node_data(node), &mp->mp_pgno, sizeof(pgno_t));
+}
+
 // Entries a node carries in a counted tree.
 uint64_t moved_entries(const ORV_cursor *mc, const ORV_page *mp, const ORV_node *node) {
   if (!tree_counted(mc)) return 0;
@@ -205,6 +215,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
                             count);
       rc != 0)
     return rc;
+  subpage_owner_set(pd, di);
   if (int rc = orv_node_del(csrc, static_cast<unsigned>(key.mv_size)); rc != 0) return rc;
 
   // Other cursors follow the node.
@@ -300,6 +311,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
                               nullptr, count);
         rc != 0)
       return rc;
+    subpage_owner_set(pd, n + i);
     sum += e;
   }
 
