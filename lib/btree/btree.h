@@ -348,10 +348,25 @@ void orv_pkc_clear(ORV_cursor *mc);
 // ORV_CORRUPTED when the database keeps no duplicates or mc has no
 // sub-cursor.
 [[nodiscard]] int orv_cursor_dups_load(ORV_cursor *mc, ORV_node *node);
-// Points mc's sub-cursor at the duplicates of node (sub-page or sub-tree).
-// Duplicate sets are not written by this engine yet: ORV_INCOMPATIBLE.
-// (cursor.cc)
+// Points mc's sub-cursor at the values of a leaf node with F_DUPDATA: a
+// sub-page (positioned on its slot 0) or a sub-database (unpositioned; its
+// first descent loads the root). The sub-page or record is checked against
+// the node first: ORV_CORRUPTED when it is damaged, or when mc has no
+// sub-cursor or its database keeps no duplicates. (xcursor.cc)
 [[nodiscard]] int orv_xcursor_load(ORV_cursor *mc, ORV_node *node);
+// Builds in page (size bytes) a sub-page of mc's current leaf holding the
+// two values old and nv in value order. EINVAL for a missing pointer,
+// ORV_PAGE_FULL when size is 16 or less or the values do not fit,
+// ORV_BAD_VALSIZE for fixed-size values of different sizes. Nothing is
+// written on failure. (xcursor.cc)
+[[nodiscard]] int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val *old,
+                                   const ORV_val *nv);
+// Makes m2's sub-cursor follow src, the sub-cursor of a cursor on the same
+// key that just changed the key's values: new_dupdata when the key has just
+// got a value tree (m2's sub-cursor becomes positioned on slot 0), else only
+// a positioned sub-cursor is updated (record, root page, sub-page size).
+// The slot index is the caller's. (xcursor.cc)
+void orv_xcursor_refresh(ORV_cursor *m2, const ORV_cursor *src, bool new_dupdata);
 
 // ---- Writes ----------------------------------------------------------------------------
 

@@ -366,8 +366,3 @@ extern "C" ORV_API int orv_cursor_count(ORV_cursor *mc, uint64_t *countp) noexce
   *countp = mx->mx_db.md_entries;
   return 0;
 }
-
-// Loading the sub-cursor for a key's duplicate set. This engine does not
-// write duplicate sets yet, so a node carrying F_DUPDATA can only come from
-// a file written elsewhere; it is refused instead of being misread.
-int orv_xcursor_load(ORV_cursor *, ORV_node *) { return ORV_INCOMPATIBLE; }

@@ -72,7 +72,7 @@ int match_single_value(ORV_cursor *mc, ORV_node *node, ORV_val *data, ORV_cursor
 
 // orv_cursor_set without the key copy of the duplicate-pair searches.
 int cursor_set0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op, int *exactp) {
-  if (key->mv_size == 0) return ORV_BAD_VALSIZE;
+  if (key->mv_size == 0 && !(mc->mc_flags & C_SUB)) return ORV_BAD_VALSIZE;
   sub_unposition(mc);
   // The steps after a search reuse the key state only from here on: what
   // it held may name a page number since freed and reused.
@@ -387,8 +387,12 @@ int orv_cursor_get0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
         rc = ORV_INCOMPATIBLE;
       } else {
         rc = 0;
-        const uint32_t f = mc->mc_xcursor->mx_cursor.mc_flags;
-        if ((f & C_INITIALIZED) && !(f & C_EOF)) fetch_dup_page(mc, data);
+        // The page of the value under the sub-cursor, also when that is the
+        // last value (orv_cursor_last leaves C_EOF set on it).
+        ORV_cursor *sub = &mc->mc_xcursor->mx_cursor;
+        if ((sub->mc_flags & C_INITIALIZED) && sub->mc_snum > 0 &&
+            cursor_slot(sub) < numkeys(cursor_page(sub)))
+          fetch_dup_page(mc, data);
       }
       break;
     case ORV_NEXT_MULTIPLE:

@@ -482,9 +482,7 @@ TEST_F(EldranHpp, DuplicatesOfAKeyWithOneValue) {
   }
 }
 
-// Several values per key are not stored by the library yet; this is the
-// behaviour the iteration is written for.
-TEST_F(EldranHpp, DISABLED_DuplicatesOfAKeyWithSeveralValues) {
+TEST_F(EldranHpp, DuplicatesOfAKeyWithSeveralValues) {
   eldran::txn w = env.begin_write();
   eldran::dbi d = w.open_dbi("multi", db_flags::create | db_flags::dupsort | db_flags::counted);
   for (const char *v : {"z", "x", "y"}) w.put(d, "b", v);
