@@ -149,9 +149,7 @@ int orv_cursor_next(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
       if (op == ORV_NEXT || op == ORV_NEXT_DUP) {
         int rc = orv_cursor_next(&mc->mc_xcursor->mx_cursor, data, nullptr, ORV_NEXT);
         if (rc == 0) {
-          // Still on the same key: hand it out again. A delete's mark on
-          // the key is used up by this step.
-          mc->mc_flags &= ~C_DEL;
+          // Still on the same key: hand it out again.
           const indx_t slot = cursor_slot(mc);
           if (mc->mc_keypg == mp->mp_pgno && mc->mc_keyslot == slot &&
               (mc->mc_db->md_flags & ORV_PREFIXKEY)) {
