@@ -90,9 +90,10 @@ int subpage_grow(ORV_cursor *mc, ORV_page *mp, unsigned indx, size_t delta) {
 }
 
 // Before the first value of a compressed sub-page goes, the others are
-// re-encoded against the next one, which is then stored whole: that can
-// take more room than the sub-page has (the next value shared a long
-// prefix with the first). The sub-page is given that room first.
+// re-encoded against the next one. In byte order that never takes more
+// room, but under another value order (ORV_REVERSEDUP, an application
+// comparator) the later values may share far less with the new first one
+// than with the old: the sub-page is given the room it then needs first.
 int subpage_room_for_first_delete(ORV_cursor *mc, ORV_node *leaf) {
   ORV_xcursor *mx = mc->mc_xcursor;
   ORV_cursor *sub = &mx->mx_cursor;

@@ -517,4 +517,84 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DelIgnoresValue,
                          ::testing::Values(0u, unsigned{ORV_COUNTED}, unsigned{ORV_PREFIXKEY},
                                            unsigned{ORV_INTEGERKEY}));
 
+// On a compressed sub-page the value after the first is stored against
+// it; when the first goes, that value is stored whole and may need far
+// more room than the sub-page had.
+struct FirstGoes {
+  const char *name;
+  unsigned flags;                   // besides ORV_DUPSORT | ORV_PREFIXKEY
+  std::vector<std::string> values;  // in the database's order
+};
+
+// In byte order the rest never needs more room; in reverse order (by the
+// last byte) the values after the first may share far less with the
+// second than with the first.
+const FirstGoes kFirstGoes[] = {
+    {"LongSharedPrefix", 0, {std::string(400, 'p') + "1", std::string(400, 'p') + "2"}},
+    {"ThreeSharing",
+     0,
+     {std::string(300, 'q') + "a", std::string(300, 'q') + "b", std::string(300, 'q') + "c"}},
+    {"NothingShared", 0, {"alpha", "beta", "gamma"}},
+    {"ReverseOrderRestGrows",
+     ORV_REVERSEDUP,
+     {std::string(400, 'p') + "a", "zzb", std::string(400, 'p') + "c", std::string(400, 'p') + "d",
+      std::string(400, 'p') + "e"}},
+};
+
+void PrintTo(const FirstGoes &f, std::ostream *os) { *os << f.name; }
+
+class CompressedSubPage : public orv_test::EnvFixture,
+                          public ::testing::WithParamInterface<FirstGoes> {};
+
+TEST_P(CompressedSubPage, FirstValueGoes) {
+  const FirstGoes &fg = GetParam();
+  for (unsigned extra : {0u, unsigned{ORV_COUNTED}}) {
+    SCOPED_TRACE(extra ? "counted" : "plain");
+    ORV_txn *txn = begin();
+    ORV_dbi dbi = open_db(txn, extra ? "c" : "p", ORV_DUPSORT | ORV_PREFIXKEY | fg.flags | extra);
+    // Neighbour keys fill the leaf a little.
+    for (int i = 0; i < 6; i++) {
+      std::string k = "n" + std::to_string(i), v(200, 'v');
+      ORV_val kv = val(k), dv = val(v);
+      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+    }
+    std::string key = "k";
+    for (const std::string &v : fg.values) {
+      ORV_val kv = val(key), dv = val(v);
+      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+    }
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+
+    txn = begin();
+    // A second cursor stands on the last value.
+    CursorPtr w = open_cursor(txn, dbi);
+    ORV_val kv = val(key), dv = val(fg.values.back());
+    ASSERT_EQ(orv_cursor_get(w.get(), &kv, &dv, ORV_GET_BOTH), 0);
+    CursorPtr c = open_cursor(txn, dbi);
+    kv = val(key);
+    ASSERT_EQ(orv_cursor_get(c.get(), &kv, &dv, ORV_SET), 0);
+    ASSERT_EQ(str(dv), fg.values[0]);
+    ASSERT_EQ(orv_cursor_del(c.get(), 0), 0);
+    ASSERT_EQ(orv_cursor_get(c.get(), &kv, &dv, ORV_GET_CURRENT), 0);
+    EXPECT_EQ(str(dv), fg.values[1]);
+    ASSERT_EQ(orv_cursor_get(w.get(), &kv, &dv, ORV_GET_CURRENT), 0);
+    EXPECT_EQ(str(dv), fg.values.back());
+    uint64_t n = 0;
+    ASSERT_EQ(orv_cursor_count(c.get(), &n), 0);
+    EXPECT_EQ(n, fg.values.size() - 1);
+    ORV_val *list = nullptr;
+    ASSERT_EQ(orv_cursor_list_dup(c.get(), &list, &n), 0);
+    ASSERT_EQ(n, fg.values.size() - 1);
+    for (size_t i = 1; i < fg.values.size(); i++) EXPECT_EQ(str(list[i - 1]), fg.values[i]);
+    EXPECT_TREE_VALID(txn);
+    w.reset();
+    c.reset();
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+    EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CompressedSubPage, ::testing::ValuesIn(kFirstGoes),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 }  // namespace
