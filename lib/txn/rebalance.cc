@@ -634,7 +634,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     // slot 0 of mp, where the next entry lands, so they are marked first.
     orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
       if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp || m->mc_ki[t] != 0) return;
-      m->mc_flags |= C_DEL;
+      m->mc_flags = (m->mc_flags | C_DEL) & ~C_EOF;
       if (dupsort && m->mc_xcursor != nullptr)
         m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
     });
@@ -643,6 +643,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     if (int rc = orv_node_del(mc, mc->mc_db->md_pad); rc != 0) return rc;
   }
   mc->mc_db->md_entries--;
+  mc->mc_flags &= ~C_EOF;
 
   if (counted && t > 0 && !split) {
     const uint64_t now = total > gone ? total - gone : 0;
@@ -660,7 +661,9 @@ int orv_cursor_del0(ORV_cursor *mc) {
   orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (split || m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
     if (m->mc_ki[t] == ki) {
-      m->mc_flags |= C_DEL;
+      // It stands before the entry that followed, not on a last entry: a
+      // C_EOF from an earlier step is set again below if nothing follows.
+      m->mc_flags = (m->mc_flags | C_DEL) & ~C_EOF;
       if (dupsort && m->mc_xcursor != nullptr)
         m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
       return;
