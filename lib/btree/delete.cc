@@ -89,6 +89,48 @@ int subpage_grow(ORV_cursor *mc, ORV_page *mp, unsigned indx, size_t delta) {
   return 0;
 }
 
+// Shrinks the value of leaf node indx of mp to its first nsize bytes,
+// giving the rest back to mp's free space.
+void node_value_cut(ORV_page *mp, unsigned indx, size_t nsize) {
+  ORV_node *node = node_ptr(mp, indx);
+  const size_t delta = node_dsize(node) - nsize;
+  std::byte *base = page_bytes(mp) + mp->mp_upper;
+  std::byte *keep_end = static_cast<std::byte *>(node_data(node)) + nsize;
+  std::memmove(base + delta, base, static_cast<size_t>(keep_end - base));
+  indx_t *ptrs = mp_ptrs(mp);
+  const indx_t ptr = ptrs[indx];
+  for (unsigned i = 0, n = numkeys(mp); i < n; i++)
+    if (ptrs[i] <= ptr) ptrs[i] = static_cast<indx_t>(ptrs[i] + delta);
+  mp->mp_upper = static_cast<indx_t>(mp->mp_upper + delta);
+  set_node_dsize(node_ptr(mp, indx), nsize);
+}
+
+// The sub-page under mc cannot grow where it is: its values move to a
+// sub-database, where a first value goes like on any page (splitting it
+// when the rest does not fit). The node's value becomes the record, which
+// is never larger than the sub-page it replaces here.
+int subpage_to_subdb(ORV_cursor *mc, ORV_node *leaf) {
+  ORV_xcursor *mx = mc->mc_xcursor;
+  ORV_cursor *sub = &mx->mx_cursor;
+  const size_t vsize = node_dsize(leaf);
+  if (vsize < sizeof(ORV_db)) return ORV_PAGE_FULL;
+  if (int rc = orv_subdb_from_subpage(mc, sub->mc_pg[0], vsize); rc != 0) return rc;
+  ORV_page *mp = cursor_page(mc);
+  const unsigned slot = cursor_slot(mc);
+  node_value_cut(mp, slot, sizeof(ORV_db));
+  leaf = node_ptr(mp, slot);
+  leaf->mn_flags = F_DUPDATA | F_SUBDATA;
+  std::memcpy(node_data(leaf), &mx->mx_db, sizeof(ORV_db));
+  // Other cursors on this key follow the values into the new tree.
+  const unsigned t = mc->mc_top;
+  orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED | ORV_TRACK_DEEP>(
+      mc, [&](ORV_cursor *m) {
+        if (m->mc_pg[t] == mp && m->mc_ki[t] == slot && m->mc_xcursor != nullptr)
+          orv_xcursor_refresh(m, sub, false);
+      });
+  return 0;
+}
+
 // Before the first value of a compressed sub-page goes, the others are
 // re-encoded against the next one. In byte order that never takes more
 // room, but under another value order (ORV_REVERSEDUP, an application
@@ -104,7 +146,18 @@ int subpage_room_for_first_delete(ORV_cursor *mc, ORV_node *leaf) {
   const size_t have = node_dsize(leaf);
   if (size <= have) return 0;
   ORV_page *mp = cursor_page(mc);
-  if (int rc = subpage_grow(mc, mp, cursor_slot(mc), even(size - have)); rc != 0) return rc;
+  int rc = subpage_grow(mc, mp, cursor_slot(mc), even(size - have));
+  if (rc == ORV_PAGE_FULL) rc = subpage_to_subdb(mc, leaf);
+  if (rc != 0) return rc;
+  // Keys of mp that cursors hold in place (or cached) moved with the nodes.
+  const unsigned t = mc->mc_top;
+  auto forget = [&](ORV_cursor *m) {
+    if (m->mc_snum <= t || m->mc_pg[t] != mp) return;
+    orv_cursor_keys_reset(m);
+    orv_pkc_clear(m);
+  };
+  forget(mc);
+  orv_tracked_each<ORV_TRACK_OTHERS | ORV_TRACK_POSITIONED>(mc, forget);
   return 0;
 }
 
@@ -174,7 +227,8 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
   }
   if (!(leaf->mn_flags & F_SUBDATA)) {
     if (int rc = subpage_room_for_first_delete(mc, leaf); rc != 0) return orv_txn_fail(txn, rc);
-    // The leaf's nodes may have moved.
+    // The leaf's nodes may have moved, and the values may now live in a
+    // sub-database.
     leaf = node_ptr(mp, cursor_slot(mc));
     resync_subpages(mc, mp);
   }
