@@ -231,6 +231,15 @@ TEST_P(DupDelete, OneValueAndWholeKeys) {
     ASSERT_EQ(orv_cursor_del(c.get(), 0), 0) << i;
     Erase(k3, vals3[i]);
     if (i + 1 == vals3.size()) break;
+    if (i % 3 == 0) {
+      // Listing the key's values sees exactly the rest and leaves the
+      // cursor where it stands.
+      ORV_val *list = nullptr;
+      uint64_t n = 0;
+      ASSERT_EQ(orv_cursor_list_dup(c.get(), &list, &n), 0);
+      ASSERT_EQ(n, vals3.size() - i - 1);
+      for (uint64_t j = 0; j < n; j++) ASSERT_EQ(str(list[j]), vals3[i + 1 + j]) << i << "/" << j;
+    }
     const ORV_cursor_op op = i % 2 ? ORV_NEXT : ORV_NEXT_DUP;
     ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, op), 0) << i;
     ASSERT_EQ(str(k), k3);
@@ -535,6 +544,13 @@ const FirstGoes kFirstGoes[] = {
      0,
      {std::string(300, 'q') + "a", std::string(300, 'q') + "b", std::string(300, 'q') + "c"}},
     {"NothingShared", 0, {"alpha", "beta", "gamma"}},
+    // Re-encoded, the rest would pass the node limit: it moves to a
+    // sub-database first.
+    {"ReverseOrderRestOutgrowsTheNode",
+     ORV_REVERSEDUP,
+     {std::string(400, 'p') + "a", "zzb", std::string(400, 'p') + "c", std::string(400, 'p') + "d",
+      std::string(400, 'p') + "e", std::string(400, 'p') + "f", std::string(400, 'p') + "g",
+      std::string(400, 'p') + "h", std::string(400, 'p') + "i"}},
     {"ReverseOrderRestGrows",
      ORV_REVERSEDUP,
      {std::string(400, 'p') + "a", "zzb", std::string(400, 'p') + "c", std::string(400, 'p') + "d",
@@ -582,6 +598,13 @@ TEST_P(CompressedSubPage, FirstValueGoes) {
     uint64_t n = 0;
     ASSERT_EQ(orv_cursor_count(c.get(), &n), 0);
     EXPECT_EQ(n, fg.values.size() - 1);
+    // Every remaining value, stepping (the cursor still stands before the
+    // value that followed the deleted one) and listed.
+    for (size_t i = 1; i < fg.values.size(); i++) {
+      ASSERT_EQ(orv_cursor_get(c.get(), &kv, &dv, ORV_NEXT_DUP), 0) << i;
+      EXPECT_EQ(str(dv), fg.values[i]) << i;
+    }
+    EXPECT_EQ(orv_cursor_get(c.get(), &kv, &dv, ORV_NEXT_DUP), ORV_NOTFOUND);
     ORV_val *list = nullptr;
     ASSERT_EQ(orv_cursor_list_dup(c.get(), &list, &n), 0);
     ASSERT_EQ(n, fg.values.size() - 1);
@@ -596,5 +619,53 @@ TEST_P(CompressedSubPage, FirstValueGoes) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CompressedSubPage, ::testing::ValuesIn(kFirstGoes),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A cursor whose forward step failed at the end stands on the last entry
+// (C_EOF). When entries are added after it and its own entry is then
+// deleted, it stands before the entry that followed, and its next step
+// returns that entry.
+class EndOfDataThenDelete : public orv_test::EnvFixture,
+                            public ::testing::WithParamInterface<int> {};
+
+TEST_P(EndOfDataThenDelete, NextReturnsTheFollowingEntry) {
+  const int nvals = GetParam();  // values of key "k": 1 (no value tree), 3, 700
+  ORV_txn *txn = begin();
+  ORV_dbi dbi = open_db(txn, "e", ORV_DUPSORT);
+  auto value = [](int i) {
+    char b[16];
+    std::snprintf(b, sizeof b, "v%05d", i);
+    return std::string(b);
+  };
+  std::string k = "k", after = "l";
+  for (int i = 0; i < nvals; i++) {
+    std::string v = value(i);
+    ORV_val kv = val(k), dv = val(v);
+    ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+  }
+  CursorPtr w = open_cursor(txn, dbi);
+  ORV_val kv, dv;
+  ASSERT_EQ(orv_cursor_get(w.get(), &kv, &dv, ORV_LAST), 0);
+  ASSERT_EQ(orv_cursor_get(w.get(), &kv, &dv, ORV_NEXT), ORV_NOTFOUND);
+  const std::string last = value(nvals - 1);
+  // A later value of the same key (or a later key), then the watched
+  // entry goes.
+  std::string more = nvals > 1 ? value(nvals) : "x";
+  std::string mkey = nvals > 1 ? k : after;
+  kv = val(mkey);
+  dv = val(more);
+  ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+  kv = val(k);
+  dv = val(last);
+  ASSERT_EQ(orv_del(txn, dbi, &kv, nvals > 1 ? &dv : nullptr), 0);
+  ASSERT_EQ(orv_cursor_get(w.get(), &kv, &dv, ORV_NEXT), 0);
+  EXPECT_EQ(str(kv), mkey);
+  EXPECT_EQ(str(dv), more);
+  EXPECT_EQ(orv_cursor_get(w.get(), &kv, &dv, ORV_NEXT), ORV_NOTFOUND);
+  EXPECT_TREE_VALID(txn);
+  w.reset();
+  orv_txn_abort(txn);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, EndOfDataThenDelete, ::testing::Values(1, 3, 700));
 
 }  // namespace
