@@ -21,6 +21,11 @@
 //                (orv_cursor_get_rank)
 //   fillplain    fillrandom into a new store without ORV_COUNTED
 //   fillcounted  fillrandom into a new store with ORV_COUNTED
+//   filldups     num values into a new ORV_DUPSORT store: key k holds 1 to 1000
+//                values (a fixed spread, about 500 on average), written
+//                key by key in random value order
+//   walkdups     walk every value of the duplicate store with ORV_NEXT
+//   getboth      look up `reads` random stored pairs (ORV_GET_BOTH)
 //
 // The rank and count workloads need a counted store (--counted=1, or a
 // fillcounted before them). What counted trees cost on random writes is
@@ -43,6 +48,9 @@
 // handed (a checksum), as an application that looks at its keys does;
 // without it a walk only takes the key's length, which leaves keys stored
 // whole in the page untouched.
+//
+// The duplicate workloads use a store of their own (filldups first); their
+// values are --value_size bytes (at most 511).
 //
 // Writes are grouped into transactions of --batch puts. Unless --sync=1 the
 // environment runs with ORV_NOSYNC (as db_bench writes without sync by
@@ -230,6 +238,11 @@ class Bench {
   ORV_val make_key(uint64_t k);
   ORV_val make_value();
   void write(bool seq, long n);
+  uint64_t dup_count(uint64_t k) const;
+  ORV_val dup_value(uint64_t k, uint64_t j);
+  long fill_dups();
+  long walk_dups();
+  void get_both(long n);
   void read_random(long n);
   long read_walk(bool reverse);
   void make_paths();
@@ -247,7 +260,10 @@ class Bench {
   std::vector<std::string> paths_;  // --keys=paths: the sorted key set
   ORV_env *env_ = nullptr;
   ORV_dbi dbi_ = 0;
-  bool counted_ = false;  // the store of this run has ORV_COUNTED
+  bool counted_ = false;   // the store of this run has ORV_COUNTED
+  bool dups_ = false;      // the store of this run has ORV_DUPSORT
+  uint64_t dup_keys_ = 0;  // keys of the duplicate store
+  std::string dupval_;
   uint64_t bytes_ = 0;
   uint64_t key_sum_ = 0;  // checksum of the keys a walk read (--touch_keys)
   std::string extra_;
@@ -275,8 +291,10 @@ void Bench::open_env(bool fresh) {
   CHECK(orv_env_open(env_, f_.db.c_str(), flags, 0644));
   ORV_txn *txn = nullptr;
   CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
-  CHECK(orv_dbi_open(txn, nullptr, (counted_ ? ORV_COUNTED : 0) | (f_.prefix ? ORV_PREFIXKEY : 0),
-                     &dbi_));
+  CHECK(orv_dbi_open(
+      txn, nullptr,
+      (counted_ ? ORV_COUNTED : 0) | (f_.prefix ? ORV_PREFIXKEY : 0) | (dups_ ? ORV_DUPSORT : 0),
+      &dbi_));
   CHECK(orv_txn_commit(txn));
 }
 
@@ -494,6 +512,82 @@ long Bench::rank_walk() {
   return n;
 }
 
+// Values of key k of the duplicate store: 1 to 1000, spread over the keys.
+uint64_t Bench::dup_count(uint64_t k) const { return 1 + (k * 7919 + k / 3) % 1000; }
+
+// Value j of key k: its number in front (so that values sort by j), then
+// filler bytes.
+ORV_val Bench::dup_value(uint64_t k, uint64_t j) {
+  const size_t n = std::min<size_t>(std::max(f_.value_size, 8), ORV_MAXKEYSIZE);
+  dupval_.resize(n);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08" PRIx64, j);
+  std::memcpy(dupval_.data(), buf, 8);
+  for (size_t i = 8; i < n; i++) dupval_[i] = static_cast<char>('a' + (k + i) % 26);
+  return ORV_val{n, dupval_.data()};
+}
+
+long Bench::fill_dups() {
+  ORV_txn *txn = nullptr;
+  long puts = 0;
+  std::vector<uint64_t> order;
+  dup_keys_ = 0;
+  for (uint64_t k = 0; puts < f_.num; k++) {
+    const uint64_t cnt = std::min<uint64_t>(dup_count(k), uint64_t(f_.num - puts));
+    order.resize(cnt);
+    for (uint64_t j = 0; j < cnt; j++) order[j] = j;
+    std::shuffle(order.begin(), order.end(), rng_);
+    for (uint64_t j : order) {
+      if (txn == nullptr) CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
+      ORV_val key = make_key(k), val = dup_value(k, j);
+      CHECK(orv_put(txn, dbi_, &key, &val, 0));
+      bytes_ += key.mv_size + val.mv_size;
+      if (++puts % f_.batch == 0) {
+        CHECK(orv_txn_commit(txn));
+        txn = nullptr;
+      }
+    }
+    dup_keys_ = k + 1;
+  }
+  if (txn) CHECK(orv_txn_commit(txn));
+  char extra[64];
+  std::snprintf(extra, sizeof extra, "(%" PRIu64 " keys)", dup_keys_);
+  extra_ = extra;
+  return puts;
+}
+
+long Bench::walk_dups() {
+  ReadCursor rd(env_, dbi_);
+  ORV_val k{}, v{};
+  long n = 0;
+  int rc = orv_cursor_get(rd.c, &k, &v, ORV_FIRST);
+  for (; rc == 0; rc = orv_cursor_get(rd.c, &k, &v, ORV_NEXT)) {
+    n++;
+    bytes_ += k.mv_size + v.mv_size;
+  }
+  if (rc != ORV_NOTFOUND) die("orv_cursor_get", rc);
+  return n;
+}
+
+void Bench::get_both(long n) {
+  ReadCursor rd(env_, dbi_);
+  long found = 0;
+  for (long i = 0; i < n && dup_keys_ > 0; i++) {
+    const uint64_t k = rng_() % dup_keys_;
+    ORV_val key = make_key(k), val = dup_value(k, rng_() % dup_count(k));
+    int rc = orv_cursor_get(rd.c, &key, &val, ORV_GET_BOTH);
+    if (rc == 0) {
+      found++;
+      bytes_ += key.mv_size + val.mv_size;
+    } else if (rc != ORV_NOTFOUND) {
+      die("orv_cursor_get", rc);
+    }
+  }
+  char extra[64];
+  std::snprintf(extra, sizeof extra, "(%ld of %ld found)", found, n);
+  extra_ = extra;
+}
+
 // Space the store takes: pages of the main database and the data file.
 void Bench::stats() {
   ORV_txn *txn = nullptr;
@@ -536,6 +630,16 @@ void Bench::run(const std::string &name) {
   bool fill =
       name == "fillseq" || name == "fillrandom" || name == "fillplain" || name == "fillcounted";
   if (name == "fillplain" || name == "fillcounted") counted_ = name == "fillcounted";
+  // The duplicate workloads run on a store of their own.
+  const bool dup_work = name == "filldups" || name == "walkdups" || name == "getboth";
+  if (name == "filldups" || (fill && dups_)) {
+    dups_ = name == "filldups";
+    fill = true;
+  }
+  if (dup_work && !dups_) {
+    std::fprintf(stderr, "%s needs a duplicate store: run filldups first\n", name.c_str());
+    return;
+  }
   if (fill || env_ == nullptr) open_env(fill && !f_.use_existing_db);
   auto start = std::chrono::steady_clock::now();
   double cpu_start = cpu_seconds();
@@ -559,6 +663,12 @@ void Bench::run(const std::string &name) {
     count_ranges(ops = reads);
   } else if (name == "rankseq") {
     ops = rank_walk();
+  } else if (name == "filldups") {
+    ops = fill_dups();
+  } else if (name == "walkdups") {
+    ops = walk_dups();
+  } else if (name == "getboth") {
+    get_both(ops = reads);
   } else if (name == "stats") {
     stats();
     std::printf("%-12s : %s\n", name.c_str(), extra_.c_str());

@@ -287,8 +287,12 @@ void orv_xcursor_repoint(ORV_cursor *mc, unsigned level) {
   unsigned ki = mc->mc_ki[level];
   if (!is_leaf(mp) || is_leaf2(mp) || ki >= numkeys(mp)) return;
   ORV_node *node = node_ptr(mp, ki);
-  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
-    mx->mx_cursor.mc_pg[0] = static_cast<ORV_page *>(node_data(node));
+  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA) {
+    auto *sp = static_cast<ORV_page *>(node_data(node));
+    mx->mx_cursor.mc_pg[0] = sp;
+    // A descent of the sub-cursor recognises its root by this number.
+    mx->mx_db.md_root = sp->mp_pgno;
+  }
 }
 
 // ---- Exported ------------------------------------------------------------------------

@@ -451,7 +451,7 @@ void put_account(ORV_cursor *mc, const PutState &st, uint64_t inserted, bool did
 // than me_nodemax moves into a sub-database, whose 48-byte record becomes
 // the node's value. The values are written through the sub-cursor with
 // orv_cursor_put0 (ORV_NOSPILL: the spill check was done for the whole
-// write). Everything that can refuse the write (ORV_KEYEXIST, ORV_EINVAL
+// write). Everything that can refuse the write (ORV_KEYEXIST, EINVAL
 // for ORV_CURRENT) is decided before a node changes; a failure later fails
 // the transaction.
 

@@ -180,7 +180,9 @@ int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val 
       e[i].pe_klen = static_cast<uint32_t>(vals[i]->mv_size);
       e[i].pe_oldslot = ~0u;
     }
-    // The writer plans first and leaves the page alone when it fails.
+    size_t need = 0;
+    if (int rc = orv_prefix_run_size(cursor_env(mc), e, 0, 2, &need); rc != 0) return rc;
+    if (PAGEHDRSZ + need > size) return ORV_PAGE_FULL;
     std::memset(page, 0, size);
     std::memcpy(page, &hdr, sizeof hdr);
     return orv_prefix_page_write(mc->mc_txn, page, size, e, 0, 2);

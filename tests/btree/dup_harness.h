@@ -24,6 +24,9 @@ inline const DupFlags kDupFlags[] = {
     {"plain", 0, 0},
     {"fixed4", ORV_DUPFIXED, 4},
     {"fixed16", ORV_DUPFIXED, 16},
+    // Two values of this size with room for two more outgrow a node: the
+    // second value moves the key straight into a sub-database.
+    {"fixed511", ORV_DUPFIXED, 511},
     {"intdup4", ORV_DUPFIXED | ORV_INTEGERDUP, 4},
     {"intdup8", ORV_DUPFIXED | ORV_INTEGERDUP, 8},
     {"reverse", ORV_REVERSEDUP, 0},

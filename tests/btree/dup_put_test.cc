@@ -11,10 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -246,6 +248,88 @@ TEST_P(DupPut, EmptyValueRoundTrips) {
   ORV_val key = cval("k"), data = cval("");
   EXPECT_EQ(orv_cursor_get(c.get(), &key, &data, ORV_GET_BOTH), 0);
   EXPECT_EQ(data.mv_size, 0u);
+  c.release();  // the transaction's end releases its cursors
+  commit_and_reopen();
+  check();
+}
+
+// Random writes with every duplicate write flag, through orv_put and
+// through a cursor, while other cursors stand on random pairs: after every
+// write each cursor is still on its pair, and the store matches the model.
+TEST_P(DupPut, RandomWritesKeepEveryCursorOnItsValue) {
+  const DupFlags &df = GetParam();
+  std::mt19937 rng(29);
+  struct Probe {
+    CursorPtr c;
+    std::string key, value;
+  };
+  std::vector<Probe> probes;
+  for (int i = 0; i < 4; i++) probes.push_back({open_cursor(txn_, dbi_), "", ""});
+  CursorPtr writer = open_cursor(txn_, dbi_);
+  auto sorted = [this](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end(),
+              [this](const std::string &a, const std::string &b) { return less(a, b); });
+    return v;
+  };
+  for (int step = 0; step < 8000; step++) {
+    const uint64_t kn = rng() % 24;
+    const std::string k = make_key(kn);
+    // Keys 0 to 3 grow large; the others stay small.
+    const uint64_t range = kn < 4 ? 600 : 12;
+    const std::string v = make_value(df, rng() % range);
+    auto &set = model_[k];
+    const bool have = std::find(set.begin(), set.end(), v) != set.end();
+    const int how = static_cast<int>(rng() % 4);
+    int want = 0;
+    if (how == 0) {
+      ASSERT_EQ(put(k, v), 0);
+    } else if (how == 1) {
+      want = have ? ORV_KEYEXIST : 0;
+      ASSERT_EQ(put(k, v, ORV_NODUPDATA), want);
+    } else {
+      // ORV_APPENDDUP, through the writer cursor standing on the key
+      // (ORV_CURRENT) when it does.
+      const std::vector<std::string> in_order = sorted(set);
+      want = !in_order.empty() && !less(in_order.back(), v) ? ORV_KEYEXIST : 0;
+      ORV_val kv = val(k), dv = val(v), gk, gd;
+      unsigned flags = ORV_APPENDDUP;
+      if (how == 3 && orv_cursor_get(writer.get(), &gk, &gd, ORV_GET_CURRENT) == 0 && str(gk) == k)
+        flags |= ORV_CURRENT;
+      ASSERT_EQ(orv_cursor_put(writer.get(), &kv, &dv, flags), want) << step;
+      if (want == 0) {
+        ASSERT_EQ(orv_cursor_get(writer.get(), &gk, &gd, ORV_GET_CURRENT), 0);
+        EXPECT_EQ(str(gk), k);
+        EXPECT_EQ(str(gd), v);
+      }
+    }
+    if (want == 0 && !have) set.push_back(v);
+    for (Probe &p : probes) {
+      if (p.key.empty()) continue;
+      ORV_val gk, gd;
+      ASSERT_EQ(orv_cursor_get(p.c.get(), &gk, &gd, ORV_GET_CURRENT), 0) << step;
+      ASSERT_EQ(str(gk), p.key) << step;
+      ASSERT_EQ(str(gd), p.value) << step;
+      uint64_t count = 0;
+      ASSERT_EQ(orv_cursor_count(p.c.get(), &count), 0);
+      ASSERT_EQ(count, model_[p.key].size()) << step;
+    }
+    // Now and then a cursor moves to another pair.
+    Probe &p = probes[rng() % probes.size()];
+    if (rng() % 3 == 0) {
+      auto it = model_.begin();
+      std::advance(it, static_cast<long>(rng() % model_.size()));
+      if (!it->second.empty()) {
+        p.key = it->first;
+        p.value = it->second[rng() % it->second.size()];
+        ORV_val kv = val(p.key), dv = val(p.value);
+        ASSERT_EQ(orv_cursor_get(p.c.get(), &kv, &dv, ORV_GET_BOTH), 0);
+      }
+    }
+    if (step % 2000 == 1999) check();
+  }
+  probes.clear();
+  writer.reset();
+  check();
   commit_and_reopen();
   check();
 }
@@ -331,16 +415,21 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
     unsigned flags;
     int before;  // values of the middle key before the write
     int after;   // values it has after (every form change on the way)
+    int filler;  // long keys on each side, so that the growing node splits its leaf
   };
   const Case cases[] = {
-      {"single_to_subpage", 0, 1, 2},
-      {"subpage_grows", 0, 3, 8},
-      {"subpage_to_subdb", 0, 3, 200},
-      {"subdb_grows", 0, 200, 260},
-      {"fixed_single_to_subpage", ORV_DUPFIXED, 1, 2},
-      {"fixed_subpage_to_subdb", ORV_DUPFIXED, 3, 600},
-      {"prefix_subpage_to_subdb", ORV_PREFIXKEY, 2, 150},
-      {"counted", ORV_COUNTED, 1, 150},
+      {"single_to_subpage", 0, 1, 2, 0},
+      {"subpage_grows", 0, 3, 8, 0},
+      {"subpage_to_subdb", 0, 3, 200, 0},
+      {"subdb_grows", 0, 200, 260, 0},
+      {"fixed_single_to_subpage", ORV_DUPFIXED, 1, 2, 0},
+      {"fixed_subpage_to_subdb", ORV_DUPFIXED, 3, 600, 0},
+      {"prefix_subpage_to_subdb", ORV_PREFIXKEY, 2, 150, 0},
+      {"counted", ORV_COUNTED, 1, 150, 0},
+      {"leaf_splits", 0, 1, 120, 6},
+      {"fixed_leaf_splits", ORV_DUPFIXED, 1, 300, 6},
+      {"prefix_leaf_splits", ORV_PREFIXKEY, 1, 120, 6},
+      {"counted_prefix_leaf_splits", ORV_COUNTED | ORV_PREFIXKEY, 1, 120, 6},
   };
   for (const Case &cs : cases) {
     SCOPED_TRACE(cs.name);
@@ -355,6 +444,11 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
       ORV_val kv = val(k), dv = val(v);
       ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
     };
+    auto filler = [](char side, int i) { return side + std::string(400, 'x') + char('0' + i); };
+    for (int i = 0; i < cs.filler; i++) {
+      put(filler('a', i), value(0));
+      put(filler('c', i), value(0));
+    }
     put("a", value(0));
     put("c", value(0));
     put("c", value(1));
@@ -377,6 +471,10 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
     probe("b", value(2 * (cs.before / 2) + 10));
     probe("b", value(2 * (cs.before - 1) + 10));
     probe("c", value(1));
+    if (cs.filler > 0) {
+      probe(filler('a', cs.filler - 1), value(0));
+      probe(filler('c', 0), value(0));
+    }
     // New values before, between and after the existing ones.
     for (int n = cs.before; n < cs.after; n++) {
       const int m = n % 3 == 0 ? 2 * n + 10 : n % 3 == 1 ? 2 * (n - cs.before) + 11 : 9 - n % 9;
@@ -407,6 +505,274 @@ TEST_F(DupPutFixed, OtherCursorsFollowTheirEntries) {
     orv_test::ExpectTreeValid(txn);
     probes.clear();
     ASSERT_EQ(orv_txn_commit(txn), 0);
+    orv_dbi_close(env_, dbi);  // more cases than handles
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Equal when equal ignoring case and trailing '~': values that compare
+// equal but differ in bytes and in length.
+int loose_cmp(const ORV_val *a, const ORV_val *b) {
+  auto trim = [](const ORV_val *v) {
+    size_t n = v->mv_size;
+    while (n > 0 && static_cast<const char *>(v->mv_data)[n - 1] == '~') n--;
+    return n;
+  };
+  const size_t na = trim(a), nb = trim(b);
+  const auto *x = static_cast<const unsigned char *>(a->mv_data);
+  const auto *y = static_cast<const unsigned char *>(b->mv_data);
+  for (size_t i = 0; i < na && i < nb; i++) {
+    const int d = std::tolower(x[i]) - std::tolower(y[i]);
+    if (d != 0) return d;
+  }
+  return na < nb ? -1 : na > nb ? 1 : 0;
+}
+
+// ORV_CURRENT replaces the value under the cursor by one that compares
+// equal (other bytes, other length) in every form, and refuses one that
+// does not, changing nothing.
+TEST_F(DupPutFixed, CurrentReplacesAnEqualValueOnly) {
+  const struct {
+    const char *name;
+    unsigned flags;
+    int values;
+  } cases[] = {
+      {"single", 0, 1},
+      {"subpage", 0, 5},
+      {"subdb", 0, 300},
+      {"prefix_subpage", ORV_PREFIXKEY, 5},
+      {"prefix_subdb", ORV_PREFIXKEY, 300},
+      {"counted_subdb", ORV_COUNTED, 300},
+  };
+  orv_test::VerifyOptions opts;
+  for (const auto &cs : cases) {
+    SCOPED_TRACE(cs.name);
+    ORV_txn *txn = begin();
+    ORV_dbi dbi = open_db(txn, cs.name, ORV_DUPSORT | cs.flags);
+    ASSERT_EQ(orv_set_dupsort(txn, dbi, loose_cmp), 0);
+    std::vector<std::string> model;
+    for (int n = 0; n < cs.values; n++) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "value%04d", n);
+      model.push_back(buf);
+      ORV_val k = cval("k"), v = val(model.back());
+      ASSERT_EQ(orv_put(txn, dbi, &k, &v, 0), 0);
+    }
+    CursorPtr c = open_cursor(txn, dbi);
+    const int mid = cs.values / 2;
+    // First, middle and last value; the middle one twice (longer, then
+    // shorter again).
+    for (int at : {0, mid, mid, cs.values - 1}) {
+      ORV_val k = cval("k"), v = val(model[at]);
+      ASSERT_EQ(orv_cursor_get(c.get(), &k, &v, ORV_GET_BOTH), 0);
+      std::string repl = model[at];
+      for (char &ch : repl) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      if (repl.size() == model[at].size()) repl += "~~~";
+      model[at] = repl;
+      ORV_val nv = val(repl);
+      k = cval("k");
+      ASSERT_EQ(orv_cursor_put(c.get(), &k, &nv, ORV_CURRENT), 0);
+      ORV_val gk, gv;
+      ASSERT_EQ(orv_cursor_get(c.get(), &gk, &gv, ORV_GET_CURRENT), 0);
+      EXPECT_EQ(str(gv), repl);
+    }
+    if (cs.values > 1) {
+      // A value that does not compare equal to the current one.
+      ORV_val k = cval("k"), other = cval("value9999");
+      EXPECT_EQ(orv_cursor_put(c.get(), &k, &other, ORV_CURRENT), EINVAL);
+    } else {
+      // The only value of a key may become any value.
+      ORV_val k = cval("k"), other = cval("other");
+      ASSERT_EQ(orv_cursor_put(c.get(), &k, &other, ORV_CURRENT), 0);
+      model[0] = "other";
+    }
+    std::vector<std::string> got;
+    ORV_val k = cval("k"), v;
+    ASSERT_EQ(orv_cursor_get(c.get(), &k, &v, ORV_SET), 0);
+    do {
+      got.push_back(str(v));
+    } while (orv_cursor_get(c.get(), &k, &v, ORV_NEXT_DUP) == 0);
+    EXPECT_EQ(got, model);
+    ORV_stat st;
+    ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+    EXPECT_EQ(st.ms_entries, model.size());
+    opts.dup_cmp[cs.name] = loose_cmp;  // the verifier meets every earlier one too
+    orv_test::ExpectTreeValid(txn, opts);
+    c.release();
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+  }
+}
+
+// Values written in a nested transaction into a committed sub-page and
+// sub-database vanish with its abort and stay with its commit.
+TEST_F(DupPutFixed, NestedTransactionsKeepOrDropTheirValues) {
+  ORV_txn *txn = begin();
+  ORV_dbi dbi = open_db(txn, "nested", ORV_DUPSORT | ORV_COUNTED);
+  auto put = [&](ORV_txn *t, const char *key, int n) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "v%05d", n);
+    ORV_val k = cval(key), v = cval(buf);
+    return orv_put(t, dbi, &k, &v, 0);
+  };
+  auto values = [&](ORV_txn *t, const char *key) {
+    ORV_val k = cval(key), v;
+    std::vector<std::string> out;
+    CursorPtr c = open_cursor(t, dbi);
+    if (orv_cursor_get(c.get(), &k, &v, ORV_SET) != 0) return out;
+    do {
+      out.push_back(str(v));
+    } while (orv_cursor_get(c.get(), &k, &v, ORV_NEXT_DUP) == 0);
+    c.release();  // write transactions release their cursors
+    return out;
+  };
+  for (int n = 0; n < 3; n++) ASSERT_EQ(put(txn, "sub", n * 2), 0);
+  for (int n = 0; n < 300; n++) ASSERT_EQ(put(txn, "tree", n * 2), 0);
+  ASSERT_EQ(put(txn, "one", 0), 0);
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+
+  txn = begin();
+  const auto sub0 = values(txn, "sub"), tree0 = values(txn, "tree"), one0 = values(txn, "one");
+  for (bool keep : {false, true}) {
+    ORV_txn *child = begin(0, txn);
+    for (int n = 0; n < 40; n++) {
+      ASSERT_EQ(put(child, "sub", n * 2 + 1), 0);
+      ASSERT_EQ(put(child, "tree", n * 2 + 1), 0);
+    }
+    ASSERT_EQ(put(child, "one", 1), 0);
+    EXPECT_EQ(values(child, "sub").size(), 43u);
+    orv_test::ExpectTreeValid(child);
+    if (keep) {
+      ASSERT_EQ(orv_txn_commit(child), 0);
+    } else {
+      orv_txn_abort(child);
+      EXPECT_EQ(values(txn, "sub"), sub0);
+      EXPECT_EQ(values(txn, "tree"), tree0);
+      EXPECT_EQ(values(txn, "one"), one0);
+      orv_test::ExpectTreeValid(txn);
+    }
+  }
+  EXPECT_EQ(values(txn, "sub").size(), 43u);
+  EXPECT_EQ(values(txn, "tree").size(), 340u);
+  EXPECT_EQ(values(txn, "one").size(), 2u);
+  ORV_stat st;
+  ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
+  EXPECT_EQ(st.ms_entries, 385u);
+  orv_test::ExpectTreeValid(txn);
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+  EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+}
+
+// The two-value sub-page a key gets with its second value, and its refusals.
+TEST_F(DupPutFixed, SubpagePairBuildsOrRefuses) {
+  ORV_txn *txn = begin();
+  ORV_dbi plain = open_db(txn, "pair", ORV_DUPSORT);
+  ORV_dbi fixed = open_db(txn, "pairfixed", ORV_DUPSORT | ORV_DUPFIXED);
+  ORV_dbi prefix = open_db(txn, "pairprefix", ORV_DUPSORT | ORV_PREFIXKEY);
+  const std::string a = "common-prefix-b", b = "common-prefix-a", c4 = "abcd";
+  const ORV_val va = val(a), vb = val(b), v4 = val(c4), empty{0, nullptr};
+  const struct {
+    const char *name;
+    ORV_dbi dbi;
+    size_t size;
+    const ORV_val *old, *nv;
+    int rc;
+  } cases[] = {
+      {"plain", plain, 80, &va, &vb, 0},
+      {"plain_exact", plain, 16 + 4 + 24 + 24, &va, &vb, 0},
+      {"plain_too_small", plain, 16 + 4 + 24 + 22, &va, &vb, ORV_PAGE_FULL},
+      {"header_only", plain, 16, &va, &vb, ORV_PAGE_FULL},
+      {"empty_values", plain, 16 + 4 + 8 + 24, &empty, &va, 0},
+      {"missing_value", plain, 64, nullptr, &vb, EINVAL},
+      {"fixed", fixed, 16 + 4 * 15, &va, &vb, 0},
+      {"fixed_sizes_differ", fixed, 64, &va, &v4, ORV_BAD_VALSIZE},
+      {"fixed_too_small", fixed, 16 + 2 * 15 - 1, &va, &vb, ORV_PAGE_FULL},
+      {"prefix", prefix, 64, &va, &vb, 0},
+      {"prefix_too_small", prefix, 30, &va, &vb, ORV_PAGE_FULL},
+  };
+  for (const auto &cs : cases) {
+    SCOPED_TRACE(cs.name);
+    CursorPtr c = open_cursor(txn, cs.dbi);
+    alignas(8) unsigned char buf[256];
+    std::memset(buf, 0xAB, sizeof buf);
+    auto *sp = reinterpret_cast<ORV_page *>(buf);
+    ASSERT_EQ(orv_subpage_pair(c.get(), sp, cs.size, cs.old, cs.nv), cs.rc);
+    if (cs.rc != 0) {
+      // Nothing written.
+      EXPECT_EQ(buf[0], 0xAB);
+      continue;
+    }
+    EXPECT_TRUE(is_subp(sp) && is_leaf(sp) && is_dirty(sp));
+    ASSERT_EQ(numkeys(sp), 2u);
+    EXPECT_TRUE(orv_page_shape_ok(sp, cs.size));
+    // The smaller value first, each read back whole.
+    std::vector<std::string> got;
+    for (unsigned i = 0; i < 2; i++) {
+      if (is_leaf2(sp)) {
+        const size_t pad = sp->mp_pad;
+        got.emplace_back(static_cast<char *>(leaf2_key(sp, i, pad)), pad);
+        continue;
+      }
+      ORV_val k;
+      char kb[512];
+      ASSERT_EQ(orv_prefix_slot_key(sp, cs.size, i, &k, kb, sizeof kb), 0);
+      got.push_back(str(k));
+    }
+    std::vector<std::string> want{str(*cs.old), str(*cs.nv)};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
+    if (is_leaf2(sp)) {
+      EXPECT_EQ(size_left(sp), 2u * sp->mp_pad);
+    }
+  }
+  orv_txn_abort(txn);
+}
+
+// With the dirty room cut down, duplicate writes spill leaves holding
+// sub-pages and pages of sub-databases early and often; the values written
+// after a spill land in pages brought back from the spill list.
+TEST_F(DupPutFixed, DuplicateWritesSpillAndCommit) {
+  for (unsigned flags : {0u, unsigned{ORV_DUPFIXED}, unsigned{ORV_PREFIXKEY | ORV_COUNTED}}) {
+    SCOPED_TRACE(flags);
+    ORV_txn *txn = begin();
+    const std::string name = "spill" + std::to_string(flags);
+    ORV_dbi dbi = open_db(txn, name.c_str(), ORV_DUPSORT | flags);
+    txn->mt_dirty_room = 24;
+    std::map<std::string, std::set<std::string>> model;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 12000; i++) {
+      const int k = static_cast<int>(rng() % 60);
+      char kb[16], vb[32];
+      std::snprintf(kb, sizeof kb, "key%03d", k);
+      std::snprintf(vb, sizeof vb, "value%08u", static_cast<unsigned>(rng() % (k * 20 + 1)));
+      ORV_val kv = cval(kb), dv = cval(vb);
+      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0) << i;
+      model[kb].insert(vb);
+    }
+    EXPECT_TRUE(txn->mt_flags & ORV_TXN_SPILLS);
+    auto expect_model = [&](ORV_txn *t) {
+      CursorPtr c = open_cursor(t, dbi);
+      std::map<std::string, std::set<std::string>> got;
+      ORV_val k, v;
+      uint64_t n = 0;
+      for (int rc = orv_cursor_get(c.get(), &k, &v, ORV_FIRST); rc == 0;
+           rc = orv_cursor_get(c.get(), &k, &v, ORV_NEXT), n++)
+        got[str(k)].insert(str(v));
+      EXPECT_EQ(got, model);
+      ORV_stat st;
+      ASSERT_EQ(orv_stat(t, dbi, &st), 0);
+      EXPECT_EQ(st.ms_entries, n);
+      if (!txn_is_rdonly(t)) c.release();  // released with the transaction
+    };
+    expect_model(txn);
+    orv_test::ExpectTreeValid(txn);
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+    ORV_txn *rd = begin(ORV_RDONLY);
+    expect_model(rd);
+    orv_txn_abort(rd);
+    EXPECT_TRUE(orv_test::EnvTreesValid(env_));
   }
 }
 
