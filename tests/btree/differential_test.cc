@@ -8,7 +8,9 @@
 // earlier rounds must keep seeing their snapshot while later writers commit.
 //
 // DupDifferential runs the same over databases with sorted duplicates,
-// against a map of value sets, with a second cursor watching one pair.
+// against a map of value sets, with a second cursor watching one pair;
+// DupDifferentialLongTest runs it longer over more seeds (ORV_SEED,
+// ORV_ROUNDS).
 //
 // LargeFreeLists rewrites a whole store repeatedly so that free-page records
 // grow onto overflow runs. The verifier itself is tested in verifier_test.cc.
@@ -36,6 +38,7 @@
 #include "orv.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
+#include "util/workload.h"
 
 namespace {
 
@@ -1363,6 +1366,29 @@ TEST_P(DupDifferential, MatchesModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, DupDifferential, ::testing::ValuesIn(kDupConfigs),
+                         [](const ::testing::TestParamInfo<DupConfig> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// More seeds and longer workloads: ORV_SEED sets the first seed, ORV_ROUNDS
+// the number of seeds (eight each).
+class DupDifferentialLongTest : public ::testing::TestWithParam<DupConfig> {};
+
+TEST_P(DupDifferentialLongTest, MatchesModel) {
+  const DupConfig &cfg = GetParam();
+  const uint64_t first = orv_test::TestSetting("ORV_SEED", 1000);
+  const uint64_t n = 8 * orv_test::TestSetting("ORV_ROUNDS", 1);
+  const long ops = args().ops ? args().ops : 4 * kDupDefaultOps;
+  for (uint64_t seed = first; seed < first + n; seed++) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (replay: --gtest_filter='*DupDifferential.*" +
+                 cfg.name + "' --seed=" + std::to_string(seed) + " --ops=" + std::to_string(ops) +
+                 ")");
+    DupHarness(cfg, seed, ops).Run();
+    if (HasFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Configs, DupDifferentialLongTest, ::testing::ValuesIn(kDupConfigs),
                          [](const ::testing::TestParamInfo<DupConfig> &info) {
                            return std::string(info.param.name);
                          });
