@@ -224,8 +224,6 @@ int delete_dups(ORV_cursor *mc, ORV_node *leaf, unsigned flags, bool *key_goes) 
     std::memcpy(static_cast<void *>(sp), &mp->mp_pgno, sizeof(pgno_t));  // 2-byte aligned
     mx->mx_cursor.mc_pg[0] = sp;
     mx->mx_subpage_size = node_dsize(leaf);
-  }
-  if (!(leaf->mn_flags & F_SUBDATA)) {
     if (int rc = subpage_room_for_first_delete(mc, leaf); rc != 0) return orv_txn_fail(txn, rc);
     // The leaf's nodes may have moved, and the values may now live in a
     // sub-database.
