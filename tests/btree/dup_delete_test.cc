@@ -491,6 +491,37 @@ TEST_P(DupDelete, OtherCursorsFollowTheDelete) {
   }
 }
 
+// The cursor deletes the last key of a leaf (at once, or value by value):
+// it follows to the next key, wherever rebalancing put it, and
+// ORV_GET_CURRENT and ORV_NEXT find that key's first value.
+TEST_P(DupDelete, LastKeyOfALeaf) {
+  ASSERT_NO_FATAL_FAILURE(Fill(12));
+  for (bool whole : {true, false}) {
+    SCOPED_TRACE(whole ? "whole key" : "value by value");
+    CursorPtr c = open_cursor(txn_, dbi_);
+    ORV_val k, d;
+    int rc = orv_cursor_get(c.get(), &k, &d, ORV_FIRST);
+    while (rc == 0 && cursor_slot(c.get()) + 1u < numkeys(cursor_page(c.get())))
+      rc = orv_cursor_get(c.get(), &k, &d, ORV_NEXT_NODUP);
+    ASSERT_EQ(rc, 0);
+    const std::string key = str(k);
+    auto next = std::next(model_.find(key));
+    ASSERT_TRUE(next != model_.end()) << "the tree has a single leaf";
+    if (whole) {
+      ASSERT_EQ(orv_cursor_del(c.get(), ORV_NODUPDATA), 0);
+    } else {
+      for (size_t i = 0, n = model_[key].size(); i < n; i++)
+        ASSERT_EQ(orv_cursor_del(c.get(), 0), 0);
+    }
+    model_.erase(key);
+    ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_GET_CURRENT), 0);
+    EXPECT_EQ(str(k), next->first);
+    EXPECT_EQ(str(d), next->second[0]);
+    ASSERT_NO_FATAL_FAILURE(ExpectWalkFrom(c.get(), next->first, next->second[0]));
+    ASSERT_NO_FATAL_FAILURE(Check());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, DupDelete, ::testing::ValuesIn(kForms),
                          [](const auto &info) { return std::string(info.param.name); });
 
