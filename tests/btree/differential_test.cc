@@ -1131,7 +1131,7 @@ void DupHarness::Step(DupLevel &lv, bool shrink) {
     ASSERT_EQ(show(nv), show(S(d))) << (forward ? "ORV_NEXT" : "ORV_PREV") << " of the watcher";
     w.key = nk;
     w.val = nv;
-  } else if (!shrink || Pick(100) != 0 || lv.model.empty()) {  // the watcher moves
+  } else if (!shrink || Pick(12) != 0 || lv.model.empty()) {  // the watcher moves
     if (lv.model.empty()) return;
     auto it = lv.model.lower_bound(Key());
     if (it == lv.model.end()) it = lv.model.begin();
