@@ -1371,14 +1371,14 @@ INSTANTIATE_TEST_SUITE_P(Configs, DupDifferential, ::testing::ValuesIn(kDupConfi
                          });
 
 // More seeds and longer workloads: ORV_SEED sets the first seed, ORV_ROUNDS
-// the number of seeds (eight each).
+// the number of seeds (four each).
 class DupDifferentialLongTest : public ::testing::TestWithParam<DupConfig> {};
 
 TEST_P(DupDifferentialLongTest, MatchesModel) {
   const DupConfig &cfg = GetParam();
   const uint64_t first = orv_test::TestSetting("ORV_SEED", 1000);
-  const uint64_t n = 8 * orv_test::TestSetting("ORV_ROUNDS", 1);
-  const long ops = args().ops ? args().ops : 4 * kDupDefaultOps;
+  const uint64_t n = 4 * orv_test::TestSetting("ORV_ROUNDS", 1);
+  const long ops = args().ops ? args().ops : 2 * kDupDefaultOps;
   for (uint64_t seed = first; seed < first + n; seed++) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (replay: --gtest_filter='*DupDifferential.*" +
                  cfg.name + "' --seed=" + std::to_string(seed) + " --ops=" + std::to_string(ops) +
