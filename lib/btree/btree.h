@@ -367,6 +367,11 @@ void orv_pkc_clear(ORV_cursor *mc);
 // a positioned sub-cursor is updated (record, root page, sub-page size).
 // The slot index is the caller's. (xcursor.cc)
 void orv_xcursor_refresh(ORV_cursor *m2, const ORV_cursor *src, bool new_dupdata);
+// Moves the values of the sub-page sp (size bytes) of the key under mc into
+// the first leaf of a new sub-database; mc's sub-cursor ends on that leaf
+// at the slot it had, mx_db describing the new tree. The node still holds
+// the sub-page: the caller rewrites it as the record. (put.cc)
+[[nodiscard]] int orv_subdb_from_subpage(ORV_cursor *mc, const ORV_page *sp, size_t size);
 
 // ---- Writes ----------------------------------------------------------------------------
 

@@ -97,7 +97,8 @@ int orv_cursor_first(ORV_cursor *mc, ORV_val *key, ORV_val *data) {
   orv_assert(cursor_env(mc), IS_LEAF(mc->mc_pg[mc->mc_top]));
   ORV_page *mp = cursor_page(mc);
   mc->mc_flags |= C_INITIALIZED;
-  mc->mc_flags &= ~C_EOF;
+  // On the first entry, not before one that followed a deleted entry.
+  mc->mc_flags &= ~(C_EOF | C_DEL);
   mc->mc_ki[mc->mc_top] = 0;
   if (numkeys(mp) == 0) {  // an emptied root leaf
     mc->mc_flags |= C_EOF;
@@ -120,6 +121,7 @@ int orv_cursor_last(ORV_cursor *mc, ORV_val *key, ORV_val *data) {
   ORV_page *mp = cursor_page(mc);
   const unsigned n = numkeys(mp);
   mc->mc_flags |= C_INITIALIZED | C_EOF;
+  mc->mc_flags &= ~C_DEL;
   if (n == 0) {
     mc->mc_ki[mc->mc_top] = 0;
     return ORV_NOTFOUND;
@@ -139,7 +141,12 @@ int orv_cursor_next(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
 
   ORV_page *mp = cursor_page(mc);
   if (mc->mc_flags & C_EOF) {
-    if (cursor_slot(mc) + 1u >= numkeys(mp)) return ORV_NOTFOUND;
+    // On the last key, values may have joined it (or the one under the
+    // sub-cursor may have been deleted) since the step that failed: the
+    // sub-cursor decides.
+    const bool dups = (mc->mc_db->md_flags & ORV_DUPSORT) && cursor_slot(mc) < numkeys(mp) &&
+                      !is_leaf2(mp) && (node_ptr(mp, cursor_slot(mc))->mn_flags & F_DUPDATA);
+    if (cursor_slot(mc) + 1u >= numkeys(mp) && !dups) return ORV_NOTFOUND;
     mc->mc_flags &= ~C_EOF;
   }
 

@@ -1026,3 +1026,7 @@ extern "C" ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val 
   orv_pkc_free(&mx.mx_cursor);
   return rc;
 }
+
+int orv_subdb_from_subpage(ORV_cursor *mc, const ORV_page *sp, size_t size) {
+  return subdb_from_subpage(mc, sp, size);
+}

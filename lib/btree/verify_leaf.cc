@@ -263,6 +263,19 @@ uint64_t Verifier::sub_tree(Tree &t, const ORV_db &rec, const ORV_val &key) {
   d.counted = (t.db.md_flags & ORV_COUNTED) || (rec.md_flags & ORV_COUNTED);
   d.prefix = ((t.db.md_flags & ORV_PREFIXKEY) || (rec.md_flags & ORV_PREFIXKEY)) && !d.dupfixed;
   if (rec.md_root == P_INVALID || rec.md_entries == 0) problem("%s: empty duplicate tree", d.label);
+  // The record's own flags follow the database's: fixed-size values (as
+  // integers with ORV_INTEGERDUP), compressed values, and counts when the
+  // database is counted (the only flag a value tree may carry or not).
+  const unsigned mf = t.db.md_flags;
+  unsigned want = 0;
+  if (mf & ORV_DUPFIXED) want |= ORV_DUPFIXED | ((mf & ORV_INTEGERDUP) ? ORV_INTEGERKEY : 0);
+  if (mf & ORV_PREFIXKEY) want |= ORV_PREFIXKEY;
+  const unsigned got = rec.md_flags & ~((mf & ORV_COUNTED) ? unsigned{ORV_COUNTED} : 0u);
+  if (got != want)
+    problem("%s: record flags 0x%x, expected 0x%x", d.label, unsigned{rec.md_flags}, want);
+  if ((mf & ORV_DUPFIXED) ? rec.md_pad == 0 : rec.md_pad != 0)
+    problem("%s: record value size %u %s", d.label, unsigned{rec.md_pad},
+            (mf & ORV_DUPFIXED) ? "for fixed-size values" : "for values of any size");
   walk_tree(d, nullptr, 0);
   return rec.md_entries;
 }

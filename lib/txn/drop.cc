@@ -123,6 +123,8 @@ int free_leaf_refs(ORV_cursor *mc, ORV_page *mp, int subs, bool named, bool *lev
         return rc;
       db->md_overflow_pages = db->md_overflow_pages > npages ? db->md_overflow_pages - npages : 0;
     } else if ((node->mn_flags & F_SUBDATA) && subs) {
+      // A value tree's record; anything else under F_SUBDATA here is damage.
+      if (!(node->mn_flags & F_DUPDATA) || node_dsize(node) != sizeof(ORV_db)) return ORV_CORRUPTED;
       if (int rc = orv_xcursor_load(mc, node); rc != 0) return rc;
       if (int rc = orv_drop0(&mc->mc_xcursor->mx_cursor, 0); rc != 0) return rc;
     } else if ((node->mn_flags & (F_SUBDATA | F_DUPDATA)) == F_SUBDATA && named) {

@@ -134,6 +134,16 @@ int fix_first_key(ORV_cursor *mc) {
   return 0;
 }
 
+// A sub-page records the leaf that holds it: after its node moved to leaf
+// mp (slot i), the record follows. The sub-page is 2-byte aligned.
+void subpage_owner_set(ORV_page *mp, unsigned i) {
+  if (!is_leaf(mp) || is_leaf2(mp)) return;
+  ORV_node *node = node_ptr(mp, i);
+  if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) != F_DUPDATA || node_dsize(node) < PAGEHDRSZ)
+    return;
+  std::memcpy(node_data(node), &mp->mp_pgno, sizeof(pgno_t));
+}
+
 // Entries a node carries in a counted tree.
 uint64_t moved_entries(const ORV_cursor *mc, const ORV_page *mp, const ORV_node *node) {
   if (!tree_counted(mc)) return 0;
@@ -205,6 +215,7 @@ int node_move(ORV_cursor *csrc, ORV_cursor *cdst, int fromleft) {
                             count);
       rc != 0)
     return rc;
+  subpage_owner_set(pd, di);
   if (int rc = orv_node_del(csrc, static_cast<unsigned>(key.mv_size)); rc != 0) return rc;
 
   // Other cursors follow the node.
@@ -300,6 +311,7 @@ int page_merge(ORV_cursor *csrc, ORV_cursor *cdst) {
                               nullptr, count);
         rc != 0)
       return rc;
+    subpage_owner_set(pd, n + i);
     sum += e;
   }
 
@@ -622,7 +634,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     // slot 0 of mp, where the next entry lands, so they are marked first.
     orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
       if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp || m->mc_ki[t] != 0) return;
-      m->mc_flags |= C_DEL;
+      m->mc_flags = (m->mc_flags | C_DEL) & ~C_EOF;
       if (dupsort && m->mc_xcursor != nullptr)
         m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
     });
@@ -631,6 +643,7 @@ int orv_cursor_del0(ORV_cursor *mc) {
     if (int rc = orv_node_del(mc, mc->mc_db->md_pad); rc != 0) return rc;
   }
   mc->mc_db->md_entries--;
+  mc->mc_flags &= ~C_EOF;
 
   if (counted && t > 0 && !split) {
     const uint64_t now = total > gone ? total - gone : 0;
@@ -648,7 +661,9 @@ int orv_cursor_del0(ORV_cursor *mc) {
   orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
     if (split || m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
     if (m->mc_ki[t] == ki) {
-      m->mc_flags |= C_DEL;
+      // It stands before the entry that followed, not on a last entry: a
+      // C_EOF from an earlier step is set again below if nothing follows.
+      m->mc_flags = (m->mc_flags | C_DEL) & ~C_EOF;
       if (dupsort && m->mc_xcursor != nullptr)
         m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
       return;
@@ -665,9 +680,13 @@ int orv_cursor_del0(ORV_cursor *mc) {
   }
 
   // Cursors at or after the deleted position: one past the end of its page
-  // moves on to the next leaf, and a cursor on duplicates stands on the
-  // first value of its (new) key. mc itself is handled even when it is not
-  // listed, so that its next step never reads past the end of its page.
+  // moves on to the next leaf. A cursor that lost its entry (its sub-cursor
+  // was unpositioned above, or it had to move to the next leaf) stands
+  // before the first value of the key that followed: its sub-cursor is
+  // loaded there with C_DEL, so that the next step returns that value. A
+  // cursor on a later entry keeps its value; its sub-page is re-read only.
+  // mc itself is handled even when it is not listed, so that its next step
+  // never reads past the end of its page.
   ORV_page *top = cursor_page(mc);
   const unsigned n = numkeys(top);
   const unsigned tt = mc->mc_top;
@@ -678,7 +697,9 @@ int orv_cursor_del0(ORV_cursor *mc) {
     if (err != 0) return;
     if (m == mc) mc_seen = true;
     if (m->mc_snum < mc->mc_snum || m->mc_pg[tt] != top || m->mc_ki[tt] < mki) return;
+    bool moved = false;
     if (m->mc_ki[tt] >= n) {
+      moved = true;
       int rc = orv_cursor_sibling(m, 1);
       if (rc == ORV_NOTFOUND) {
         m->mc_flags |= C_EOF;
@@ -695,15 +716,15 @@ int orv_cursor_del0(ORV_cursor *mc) {
     if (is_leaf2(lp) || cursor_slot(m) >= numkeys(lp)) return;
     ORV_node *node = node_ptr(lp, cursor_slot(m));
     if (!(node->mn_flags & F_DUPDATA)) return;
-    if (mx->mx_cursor.mc_flags & C_INITIALIZED) {
+    if ((mx->mx_cursor.mc_flags & C_INITIALIZED) && !moved) {
       orv_xcursor_repoint(m, m->mc_top);
-    } else {
-      int rc = orv_xcursor_load(m, node);
-      if (rc == 0) rc = orv_cursor_first(&mx->mx_cursor, nullptr, nullptr);
-      if (rc != 0) {
-        err = rc;
-        return;
-      }
+      return;
+    }
+    int rc = orv_xcursor_load(m, node);
+    if (rc == 0) rc = orv_cursor_first(&mx->mx_cursor, nullptr, nullptr);
+    if (rc != 0) {
+      err = rc;
+      return;
     }
     mx->mx_cursor.mc_flags |= C_DEL;
   };

@@ -7,6 +7,11 @@
 // plus the tree verifier (tests/util/verify.h). Read transactions started in
 // earlier rounds must keep seeing their snapshot while later writers commit.
 //
+// DupDifferential runs the same over databases with sorted duplicates,
+// against a map of value sets, with a second cursor watching one pair;
+// DupDifferentialLongTest runs it longer over more seeds (ORV_SEED,
+// ORV_ROUNDS).
+//
 // LargeFreeLists rewrites a whole store repeatedly so that free-page records
 // grow onto overflow runs. The verifier itself is tested in verifier_test.cc.
 //
@@ -25,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +38,7 @@
 #include "orv.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
+#include "util/workload.h"
 
 namespace {
 
@@ -727,6 +734,662 @@ TEST_P(Differential, MatchesModel) {
 
 INSTANTIATE_TEST_SUITE_P(Configs, Differential, ::testing::ValuesIn(kConfigs),
                          [](const ::testing::TestParamInfo<Config> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---- Sorted duplicates -----------------------------------------------------------------
+//
+// The same kind of workload over databases with ORV_DUPSORT, against a
+// std::map of std::set ordered by the database's key and value orders:
+// puts with every flag (ORV_NODUPDATA, ORV_NOOVERWRITE, ORV_APPENDDUP,
+// ORV_MULTIPLE for fixed-size values), deletes by key, by value and through
+// a cursor while a second cursor watches an entry nearby, whole-database
+// drops, rounds that grow a few keys into sub-databases and rounds that
+// shrink everything to empty, inside nested transactions too.
+
+enum class ValKind { bytes, fixed8, int4, int8 };
+
+struct DupConfig {
+  const char *name;
+  unsigned env_flags;
+  unsigned db_flags;  // ORV_DUPSORT is added
+  Order key_order;
+  Order val_order;
+  ValKind vals;
+};
+
+constexpr long kDupDefaultOps = 2400;
+
+const DupConfig kDupConfigs[] = {
+    {"Dup", ORV_NOSYNC, 0, Order::bytes, Order::bytes, ValKind::bytes},
+    {"DupFixed", ORV_NOSYNC, ORV_DUPFIXED, Order::bytes, Order::bytes, ValKind::fixed8},
+    {"DupFixedInt8Writemap", ORV_WRITEMAP | ORV_NOSYNC, ORV_DUPFIXED | ORV_INTEGERDUP, Order::bytes,
+     Order::int8, ValKind::int8},
+    {"DupFixedInt4Counted", ORV_NOSYNC, ORV_DUPFIXED | ORV_INTEGERDUP | ORV_COUNTED, Order::bytes,
+     Order::int4, ValKind::int4},
+    {"DupReverseDup", ORV_NOSYNC, ORV_REVERSEDUP, Order::bytes, Order::reverse, ValKind::bytes},
+    {"DupReverseKeyInMemory", ORV_INMEMORY, ORV_REVERSEKEY, Order::reverse, Order::bytes,
+     ValKind::bytes},
+    {"DupCounted", ORV_NOSYNC, ORV_COUNTED, Order::bytes, Order::bytes, ValKind::bytes},
+    {"DupPrefix", ORV_NOSYNC, ORV_PREFIXKEY, Order::bytes, Order::bytes, ValKind::bytes},
+    {"DupPrefixReverseDupCounted", ORV_NOSYNC, ORV_PREFIXKEY | ORV_REVERSEDUP | ORV_COUNTED,
+     Order::bytes, Order::reverse, ValKind::bytes},
+    {"DupPrefixCountedWritemap", ORV_WRITEMAP | ORV_NOSYNC, ORV_PREFIXKEY | ORV_COUNTED,
+     Order::bytes, Order::bytes, ValKind::bytes},
+    {"DupFixedCountedPrefix", ORV_NOSYNC, ORV_DUPFIXED | ORV_COUNTED | ORV_PREFIXKEY, Order::bytes,
+     Order::bytes, ValKind::fixed8},
+    {"DupIntKeyReverseDupCounted", ORV_NOSYNC, ORV_INTEGERKEY | ORV_REVERSEDUP | ORV_COUNTED,
+     Order::int8, Order::reverse, ValKind::bytes},
+};
+
+void PrintTo(const DupConfig &c, std::ostream *os) { *os << c.name; }
+
+struct ValLess {
+  Order order;
+  bool operator()(const std::string &a, const std::string &b) const {
+    return model_cmp(order, a, b) < 0;
+  }
+};
+
+using ValSet = std::set<std::string, ValLess>;
+using DupModel = std::map<std::string, ValSet, KeyLess>;
+
+// A second cursor standing on one pair while the other operations run.
+struct Watcher {
+  bool on = false;
+  std::string key, val;
+};
+
+struct DupLevel {
+  ORV_txn *txn = nullptr;
+  DupModel model;
+  Watcher watch;
+};
+
+class DupHarness {
+ public:
+  DupHarness(const DupConfig &cfg, uint64_t seed, long ops)
+      : cfg_(cfg), rng_(seed), ops_(ops), committed_(KeyLess{cfg.key_order}) {
+    nested_ok_ = !(cfg.env_flags & (ORV_WRITEMAP | ORV_INMEMORY));
+    const char *base = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    while (prefix_.size() < 520) prefix_ += base[rng_() % 52];
+  }
+  ~DupHarness() {
+    if (env_) orv_env_close(env_);
+  }
+  void Run();
+
+ private:
+  void Open();
+  void Round(bool shrink);
+  void Ops(std::vector<DupLevel> &levels, int n, bool shrink);
+  void Step(DupLevel &lv, bool shrink);
+  void Put(DupLevel &lv);
+  void Delete(DupLevel &lv);
+  void CheckWatcher(DupLevel &lv);
+  void CheckView(ORV_txn *txn, const DupModel &m);
+  bool Next(const DupModel &m, const std::string &k, const std::string &v, std::string *nk,
+            std::string *nv) const;
+
+  std::string Key();
+  std::string Val();
+  ValSet NewSet() const { return ValSet(ValLess{cfg_.val_order}); }
+  bool VLess(const std::string &a, const std::string &b) const {
+    return model_cmp(cfg_.val_order, a, b) < 0;
+  }
+  unsigned Pick(unsigned n) { return static_cast<unsigned>(rng_() % n); }
+  static uint64_t Entries(const DupModel &m) {
+    uint64_t n = 0;
+    for (const auto &[k, vs] : m) n += vs.size();
+    return n;
+  }
+
+  const DupConfig &cfg_;
+  std::mt19937_64 rng_;
+  long ops_;
+  bool nested_ok_;
+  std::string prefix_;
+  TempDir dir_;
+  ORV_env *env_ = nullptr;
+  ORV_dbi dbi_ = 0;
+  ORV_cursor *cursor_ = nullptr;  // the deleting and putting cursor
+  ORV_cursor *watch_ = nullptr;   // the watching cursor
+  DupModel committed_;
+  uint64_t subdbs_seen_ = 0;  // keys found holding a sub-database
+  std::string last_op_;       // what ran last, for failure messages
+};
+
+// A few keys get most of the values, so that they grow into sub-databases
+// while the others stay in sub-pages.
+std::string DupHarness::Key() {
+  const uint64_t id = Pick(4) ? Pick(4) : 4 + Pick(40);
+  if (cfg_.key_order == Order::int8) {
+    const uint64_t v = id * 0x9E3779B97F4A7C15ull;
+    return std::string(reinterpret_cast<const char *>(&v), 8);
+  }
+  return prefix_.substr(0, (id * 37) % 300) + std::to_string(id);
+}
+
+std::string DupHarness::Val() {
+  switch (cfg_.vals) {
+    case ValKind::int4: {
+      const uint32_t v = static_cast<uint32_t>(rng_() % 5000);
+      return std::string(reinterpret_cast<const char *>(&v), 4);
+    }
+    case ValKind::int8: {
+      const uint64_t v = (rng_() % 3) << 40 | rng_() % 5000;
+      return std::string(reinterpret_cast<const char *>(&v), 8);
+    }
+    case ValKind::fixed8: {
+      std::string v = prefix_.substr(0, Pick(6));
+      while (v.size() < 8) v += static_cast<char>('a' + Pick(26));
+      return v;
+    }
+    case ValKind::bytes:
+      break;
+  }
+  // Values share long prefixes now and then, so that compressed sub-pages
+  // re-encode when their first value goes.
+  std::string v = Pick(3) == 0 ? prefix_.substr(0, Pick(400)) : std::string();
+  const size_t extra = 1 + Pick(Pick(8) == 0 ? 100 : 12);
+  for (size_t i = 0; i < extra; i++) v += static_cast<char>('a' + Pick(26));
+  return v.substr(0, ORV_MAXKEYSIZE);
+}
+
+void DupHarness::Open() {
+  RC_EQ(0, orv_env_create(&env_));
+  RC_EQ(0, orv_env_set_mapsize(env_, size_t{256} << 20));
+  RC_EQ(0, orv_env_set_maxdbs(env_, 4));
+  const unsigned flags = cfg_.env_flags | ORV_NOTLS;
+  const std::string path = (flags & ORV_INMEMORY) ? std::string(":memory:") : dir_.path();
+  RC_EQ(0, orv_env_open(env_, path.c_str(), flags, 0644));
+  ORV_txn *txn = nullptr;
+  RC_EQ(0, orv_txn_begin(env_, nullptr, 0, &txn));
+  int rc = orv_dbi_open(txn, "d", cfg_.db_flags | ORV_DUPSORT | ORV_CREATE, &dbi_);
+  if (rc != 0) orv_txn_abort(txn);
+  RC_EQ(0, rc);
+  RC_EQ(0, orv_txn_commit(txn));
+}
+
+// The pair that follows (k, v) in m.
+bool DupHarness::Next(const DupModel &m, const std::string &k, const std::string &v,
+                      std::string *nk, std::string *nv) const {
+  auto it = m.lower_bound(k);
+  if (it != m.end() && it->first == k) {
+    auto vi = it->second.upper_bound(v);
+    if (vi != it->second.end()) {
+      *nk = k;
+      *nv = *vi;
+      return true;
+    }
+    ++it;
+  }
+  if (it == m.end()) return false;
+  *nk = it->first;
+  *nv = *it->second.begin();
+  return true;
+}
+
+// The watcher still stands on its pair; when the pair went, its next step
+// returns the pair that followed, and it watches that one.
+void DupHarness::CheckWatcher(DupLevel &lv) {
+  Watcher &w = lv.watch;
+  if (!w.on) return;
+  ORV_val k{}, d{};
+  auto it = lv.model.find(w.key);
+  if (it != lv.model.end() && it->second.count(w.val)) {
+    RC_EQ(0, orv_cursor_get(watch_, &k, &d, ORV_GET_CURRENT));
+    ASSERT_EQ(show(w.key), show(S(k))) << "the watching cursor moved";
+    ASSERT_EQ(show(w.val), show(S(d))) << "the watching cursor moved within its key";
+    return;
+  }
+  std::string nk, nv;
+  const int rc = orv_cursor_get(watch_, &k, &d, ORV_NEXT);
+  if (!Next(lv.model, w.key, w.val, &nk, &nv)) {
+    RC_EQ(ORV_NOTFOUND, rc);
+    w.on = false;
+    return;
+  }
+  RC_EQ(0, rc);
+  ASSERT_EQ(show(nk), show(S(k))) << "ORV_NEXT of a cursor whose pair " << show(w.key) << "/"
+                                  << show(w.val) << " went by " << last_op_;
+  ASSERT_EQ(show(nv), show(S(d))) << "ORV_NEXT of a cursor whose pair " << show(w.key) << "/"
+                                  << show(w.val) << " went by " << last_op_;
+  w.key = nk;
+  w.val = nv;
+}
+
+void DupHarness::Put(DupLevel &lv) {
+  DupModel &m = lv.model;
+  std::string k = Key(), v = Val();
+  ORV_val kv = V(k), dv = V(v);
+  auto it = m.find(k);
+  const bool has_key = it != m.end();
+  const bool has_pair = has_key && it->second.count(v);
+  const unsigned r = Pick(100);
+  last_op_ = "put of " + show(k) + "/" + show(v) + " r " + std::to_string(r);
+  if (r < 40) {  // plain put: adds the value (an existing pair stays as it is)
+    if (Pick(3) == 0) {
+      RC_EQ(0, orv_cursor_put(cursor_, &kv, &dv, 0));
+      ORV_val ck{}, cd{};
+      RC_EQ(0, orv_cursor_get(cursor_, &ck, &cd, ORV_GET_CURRENT));
+      ASSERT_EQ(show(k), show(S(ck))) << "the cursor stands on what it put";
+      ASSERT_EQ(show(v), show(S(cd)));
+    } else {
+      RC_EQ(0, orv_put(lv.txn, dbi_, &kv, &dv, 0));
+    }
+    if (!has_key) it = m.emplace(k, NewSet()).first;
+    it->second.insert(v);
+  } else if (r < 55) {  // ORV_NODUPDATA
+    RC_EQ(has_pair ? ORV_KEYEXIST : 0, orv_put(lv.txn, dbi_, &kv, &dv, ORV_NODUPDATA));
+    if (!has_key) it = m.emplace(k, NewSet()).first;
+    it->second.insert(v);
+  } else if (r < 62) {  // ORV_NOOVERWRITE: hands back the key's first value
+    RC_EQ(has_key ? ORV_KEYEXIST : 0, orv_put(lv.txn, dbi_, &kv, &dv, ORV_NOOVERWRITE));
+    if (has_key) {
+      ASSERT_EQ(show(*it->second.begin()), show(S(dv))) << "ORV_KEYEXIST hands back a value";
+    } else {
+      m.emplace(k, NewSet()).first->second.insert(v);
+    }
+  } else if (r < 75 && has_key) {  // ORV_APPENDDUP, half of the time with a value that fits
+    const std::string &last = *it->second.rbegin();
+    if (Pick(2) && cfg_.vals == ValKind::bytes && cfg_.val_order == Order::bytes &&
+        last.size() < ORV_MAXKEYSIZE)
+      v = last + "+";
+    dv = V(v);
+    const bool fits = VLess(last, v);
+    RC_EQ(fits ? 0 : ORV_KEYEXIST, orv_put(lv.txn, dbi_, &kv, &dv, ORV_APPENDDUP));
+    if (fits) it->second.insert(v);
+  } else if (cfg_.db_flags & ORV_DUPFIXED) {  // ORV_MULTIPLE with values not stored yet
+    std::vector<std::string> fresh;
+    std::string block;
+    for (unsigned i = 0, n = 1 + Pick(80); i < n; i++) {
+      std::string x = Val();
+      if ((has_key && it->second.count(x)) ||
+          std::find(fresh.begin(), fresh.end(), x) != fresh.end())
+        continue;
+      fresh.push_back(x);
+      block += x;
+    }
+    if (fresh.empty()) return;
+    ORV_val multi[2] = {{fresh[0].size(), block.data()}, {fresh.size(), nullptr}};
+    RC_EQ(0, orv_cursor_put(cursor_, &kv, multi, ORV_MULTIPLE));
+    ASSERT_EQ(fresh.size(), multi[1].mv_size) << "values stored by ORV_MULTIPLE";
+    if (!has_key) it = m.emplace(k, NewSet()).first;
+    for (const std::string &x : fresh) it->second.insert(x);
+  }
+}
+
+void DupHarness::Delete(DupLevel &lv) {
+  DupModel &m = lv.model;
+  const unsigned r = Pick(100);
+  // A pair that exists (mostly), or a random one.
+  std::string k = Key(), v = Val();
+  if (!m.empty() && Pick(4)) {
+    auto it = m.lower_bound(k);
+    if (it == m.end()) it = m.begin();
+    k = it->first;
+    auto vi = it->second.lower_bound(v);
+    if (vi == it->second.end()) vi = it->second.begin();
+    v = *vi;
+  }
+  ORV_val kv = V(k), dv = V(v);
+  auto it = m.find(k);
+  const bool has_key = it != m.end();
+  const bool has_pair = has_key && it->second.count(v);
+  last_op_ = "delete of " + show(k) + "/" + show(v);
+  if (r < 35) {  // orv_del with the value
+    last_op_ += " by orv_del";
+    RC_EQ(has_pair ? 0 : ORV_NOTFOUND, orv_del(lv.txn, dbi_, &kv, &dv));
+    if (has_pair) {
+      it->second.erase(v);
+      if (it->second.empty()) m.erase(it);
+    }
+  } else if (r < 42) {  // orv_del of the whole key
+    last_op_ += " by orv_del of the key";
+    RC_EQ(has_key ? 0 : ORV_NOTFOUND, orv_del(lv.txn, dbi_, &kv, nullptr));
+    if (has_key) m.erase(it);
+  } else if (has_pair) {  // through the cursor, then a step
+    RC_EQ(0, orv_cursor_get(cursor_, &kv, &dv, ORV_GET_BOTH));
+    const bool whole = Pick(5) == 0;
+    last_op_ += whole ? " by ORV_NODUPDATA" : " by orv_cursor_del";
+    RC_EQ(0, orv_cursor_del(cursor_, whole ? ORV_NODUPDATA : 0));
+    // The value that followed within the key, if any.
+    bool more = false;
+    std::string next_dup;
+    if (whole) {
+      m.erase(it);
+    } else {
+      it->second.erase(v);
+      auto ub = it->second.upper_bound(v);
+      if (ub != it->second.end()) {
+        more = true;
+        next_dup = *ub;
+      }
+      if (it->second.empty()) m.erase(it);
+    }
+    ORV_val ck{}, cd{};
+    if (Pick(2)) {  // ORV_NEXT_DUP stays within the key
+      RC_EQ(more ? 0 : ORV_NOTFOUND, orv_cursor_get(cursor_, &ck, &cd, ORV_NEXT_DUP));
+      if (more) {
+        ASSERT_EQ(show(k), show(S(ck)));
+        ASSERT_EQ(show(next_dup), show(S(cd))) << "ORV_NEXT_DUP after a cursor delete";
+        return;
+      }
+    }
+    std::string nk, nv;
+    const int rc = orv_cursor_get(cursor_, &ck, &cd, ORV_NEXT);
+    if (!Next(m, k, v, &nk, &nv)) {
+      RC_EQ(ORV_NOTFOUND, rc);
+      return;
+    }
+    RC_EQ(0, rc);
+    ASSERT_EQ(show(nk), show(S(ck))) << "ORV_NEXT after a cursor delete";
+    ASSERT_EQ(show(nv), show(S(cd))) << "ORV_NEXT after a cursor delete";
+  }
+}
+
+void DupHarness::Step(DupLevel &lv, bool shrink) {
+  const unsigned r = Pick(100);
+  if (r < (shrink ? 20u : 85u)) {
+    Put(lv);
+  } else if (r < 95) {
+    Delete(lv);
+  } else if (r < 98 && lv.watch.on) {  // the watcher steps from its pair
+    CheckWatcher(lv);
+    if (::testing::Test::HasFatalFailure() || !lv.watch.on) return;
+    Watcher &w = lv.watch;
+    const bool forward = Pick(2);
+    std::string nk, nv;
+    bool have;
+    if (forward) {
+      have = Next(lv.model, w.key, w.val, &nk, &nv);
+    } else {
+      auto it = lv.model.find(w.key);
+      auto vi = it->second.find(w.val);
+      have = true;
+      if (vi != it->second.begin()) {
+        nk = w.key;
+        nv = *std::prev(vi);
+      } else if (it != lv.model.begin()) {
+        --it;
+        nk = it->first;
+        nv = *it->second.rbegin();
+      } else {
+        have = false;
+      }
+    }
+    ORV_val k{}, d{};
+    const int rc = orv_cursor_get(watch_, &k, &d, forward ? ORV_NEXT : ORV_PREV);
+    RC_EQ(have ? 0 : ORV_NOTFOUND, rc);
+    if (!have) {
+      // A failed step forward leaves the cursor on its pair.
+      w.on = forward;
+      return;
+    }
+    ASSERT_EQ(show(nk), show(S(k))) << (forward ? "ORV_NEXT" : "ORV_PREV") << " of the watcher";
+    ASSERT_EQ(show(nv), show(S(d))) << (forward ? "ORV_NEXT" : "ORV_PREV") << " of the watcher";
+    w.key = nk;
+    w.val = nv;
+  } else if (!shrink || Pick(12) != 0 || lv.model.empty()) {  // the watcher moves
+    if (lv.model.empty()) return;
+    auto it = lv.model.lower_bound(Key());
+    if (it == lv.model.end()) it = lv.model.begin();
+    auto vi = it->second.lower_bound(Val());
+    if (vi == it->second.end()) vi = it->second.begin();
+    ORV_val kv = V(it->first), dv = V(*vi);
+    RC_EQ(0, orv_cursor_get(watch_, &kv, &dv, ORV_GET_BOTH));
+    lv.watch = Watcher{true, it->first, *vi};
+  } else {  // rarely: the whole database goes
+    last_op_ = "drop";
+    RC_EQ(0, orv_drop(lv.txn, dbi_, 0));
+    lv.model.clear();
+    lv.watch.on = false;
+  }
+  if (::testing::Test::HasFatalFailure()) return;
+  CheckWatcher(lv);
+}
+
+void DupHarness::Ops(std::vector<DupLevel> &levels, int n, bool shrink) {
+  for (int i = 0; i < n; i++) {
+    DupLevel &lv = levels.back();
+    if (nested_ok_ && levels.size() < 3 && Pick(100) < 3) {
+      DupLevel child;
+      RC_EQ(0, orv_txn_begin(env_, lv.txn, 0, &child.txn));
+      child.model = lv.model;
+      child.watch = lv.watch;
+      levels.push_back(std::move(child));
+      Ops(levels, 5 + Pick(40), shrink);
+      if (::testing::Test::HasFatalFailure()) return;
+      ASSERT_TREE_VALID(levels.back().txn);
+      DupLevel done = std::move(levels.back());
+      levels.pop_back();
+      DupLevel &parent = levels.back();
+      if (Pick(5) < 3) {
+        RC_EQ(0, orv_txn_commit(done.txn));
+        parent.model = std::move(done.model);
+        parent.watch = done.watch;
+      } else {
+        orv_txn_abort(done.txn);  // the cursors are back where they stood
+      }
+      CheckWatcher(parent);
+      if (::testing::Test::HasFatalFailure()) return;
+      continue;
+    }
+    Step(lv, shrink);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// Everything a transaction sees against a model: walks both ways, steps
+// over keys, per-key counts, pair probes, statistics, ranks and range counts
+// of counted databases, and the verifier.
+void DupHarness::CheckView(ORV_txn *txn, const DupModel &m) {
+  ORV_cursor *c = nullptr;
+  RC_EQ(0, orv_cursor_open(txn, dbi_, &c));
+  std::unique_ptr<ORV_cursor, void (*)(ORV_cursor *)> guard(c, orv_cursor_close);
+  ORV_val k{}, d{};
+  int rc = orv_cursor_get(c, &k, &d, ORV_FIRST);
+  uint64_t rank = 0;
+  const bool counted = cfg_.db_flags & ORV_COUNTED;
+  for (const auto &[key, vals] : m) {
+    bool first = true;
+    for (const std::string &v : vals) {
+      RC_EQ(0, rc);
+      ASSERT_EQ(show(key), show(S(k))) << "forward walk";
+      ASSERT_EQ(show(v), show(S(d))) << "forward walk, key " << show(key);
+      if (first) {
+        uint64_t n = 0;
+        RC_EQ(0, orv_cursor_count(c, &n));
+        ASSERT_EQ(vals.size(), n) << "orv_cursor_count of " << show(key);
+        first = false;
+      }
+      if (counted && rank % 17 == 0) {
+        ORV_val rk{}, rd{};
+        RC_EQ(0, orv_get_rank(txn, dbi_, rank, &rk, &rd));
+        ASSERT_EQ(show(key), show(S(rk))) << "rank " << rank;
+        ASSERT_EQ(show(v), show(S(rd))) << "rank " << rank;
+        uint64_t back = 0;
+        ORV_val qk = V(key), qd = V(v);
+        RC_EQ(0, orv_get_key_rank(txn, dbi_, &qk, &qd, &back));
+        ASSERT_EQ(rank, back) << "pair rank of " << show(key);
+      }
+      rank++;
+      rc = orv_cursor_get(c, &k, &d, ORV_NEXT);
+    }
+  }
+  RC_EQ(ORV_NOTFOUND, rc);
+  // Backward, and key by key.
+  rc = orv_cursor_get(c, &k, &d, ORV_LAST);
+  for (auto it = m.rbegin(); it != m.rend(); ++it) {
+    for (auto vi = it->second.rbegin(); vi != it->second.rend(); ++vi) {
+      RC_EQ(0, rc);
+      ASSERT_EQ(show(it->first), show(S(k))) << "backward walk";
+      ASSERT_EQ(show(*vi), show(S(d))) << "backward walk";
+      rc = orv_cursor_get(c, &k, &d, ORV_PREV);
+    }
+  }
+  RC_EQ(ORV_NOTFOUND, rc);
+  rc = orv_cursor_get(c, &k, &d, ORV_FIRST);
+  for (const auto &[key, vals] : m) {
+    RC_EQ(0, rc);
+    ASSERT_EQ(show(key), show(S(k))) << "ORV_NEXT_NODUP";
+    ASSERT_EQ(show(*vals.begin()), show(S(d)));
+    RC_EQ(0, orv_cursor_get(c, &k, &d, ORV_LAST_DUP));
+    ASSERT_EQ(show(*vals.rbegin()), show(S(d))) << "ORV_LAST_DUP";
+    const ORV_node *node = node_ptr(c->mc_pg[c->mc_top], c->mc_ki[c->mc_top]);
+    if (node->mn_flags & F_SUBDATA) subdbs_seen_++;
+    rc = orv_cursor_get(c, &k, &d, ORV_NEXT_NODUP);
+  }
+  RC_EQ(ORV_NOTFOUND, rc);
+  // Pair probes.
+  for (int i = 0; i < 20; i++) {
+    std::string pk = Key(), pv = Val();
+    auto it = m.find(pk);
+    ORV_val kv = V(pk), dv = V(pv);
+    const bool has = it != m.end() && it->second.count(pv);
+    RC_EQ(has ? 0 : ORV_NOTFOUND, orv_cursor_get(c, &kv, &dv, ORV_GET_BOTH));
+    kv = V(pk);
+    dv = V(pv);
+    auto lb = it == m.end() ? ValSet::const_iterator() : it->second.lower_bound(pv);
+    const bool range = it != m.end() && lb != it->second.end();
+    RC_EQ(range ? 0 : ORV_NOTFOUND, orv_cursor_get(c, &kv, &dv, ORV_GET_BOTH_RANGE));
+    if (range) {
+      ASSERT_EQ(show(*lb), show(S(dv))) << "ORV_GET_BOTH_RANGE";
+    }
+  }
+  if (counted && !m.empty()) {
+    // Range counts between two keys of the model.
+    for (int i = 0; i < 4; i++) {
+      auto lo = m.begin(), hi = m.begin();
+      std::advance(lo, Pick(static_cast<unsigned>(m.size())));
+      std::advance(hi, Pick(static_cast<unsigned>(m.size())));
+      if (KeyLess{cfg_.key_order}(hi->first, lo->first)) std::swap(lo, hi);
+      uint64_t keys = 0, values = 0;
+      for (auto it = lo; it != std::next(hi); ++it) {
+        keys++;
+        values += it->second.size();
+      }
+      ORV_val lk = V(lo->first), hk = V(hi->first);
+      const unsigned incl = ORV_RANGE_LOWER_INCL | ORV_RANGE_UPPER_INCL;
+      uint64_t n = 0;
+      RC_EQ(0, orv_range_count_keys(txn, dbi_, &lk, &hk, incl, &n));
+      ASSERT_EQ(keys, n) << "orv_range_count_keys";
+      RC_EQ(0, orv_range_count_values(txn, dbi_, &lk, &hk, incl, &n));
+      ASSERT_EQ(values, n) << "orv_range_count_values";
+    }
+  }
+  ORV_stat st{};
+  RC_EQ(0, orv_stat(txn, dbi_, &st));
+  ASSERT_EQ(Entries(m), st.ms_entries);
+  ASSERT_TREE_VALID(txn);
+}
+
+void DupHarness::Round(bool shrink) {
+  std::vector<DupLevel> levels(1);
+  RC_EQ(0, orv_txn_begin(env_, nullptr, 0, &levels[0].txn));
+  levels[0].model = committed_;
+  ORV_txn *top = levels[0].txn;
+  int rc = orv_cursor_open(top, dbi_, &cursor_);
+  if (rc == 0) rc = orv_cursor_open(top, dbi_, &watch_);
+  if (rc != 0) orv_txn_abort(top);
+  RC_EQ(0, rc);
+  Ops(levels, kOpsPerRound / 2 + static_cast<int>(Pick(kOpsPerRound)), shrink);
+  if (!::testing::Test::HasFatalFailure() && shrink && Pick(2)) {
+    // Down to empty: every value through the cursor, first to last.
+    DupModel &m = levels[0].model;
+    ORV_val k{}, d{};
+    while (!::testing::Test::HasFatalFailure() && !m.empty()) {
+      RC_EQ(0, orv_cursor_get(cursor_, &k, &d, ORV_FIRST));
+      RC_EQ(0, orv_cursor_del(cursor_, 0));
+      auto it = m.begin();
+      it->second.erase(it->second.begin());
+      if (it->second.empty()) m.erase(it);
+      CheckWatcher(levels[0]);
+    }
+  }
+  if (!::testing::Test::HasFatalFailure()) CheckView(top, levels[0].model);
+  if (::testing::Test::HasFatalFailure()) {
+    orv_txn_abort(top);
+    return;
+  }
+  orv_cursor_close(cursor_);
+  orv_cursor_close(watch_);
+  cursor_ = watch_ = nullptr;
+  if (Pick(10) == 0) {
+    orv_txn_abort(top);
+  } else {
+    RC_EQ(0, orv_txn_commit(top));
+    committed_ = std::move(levels[0].model);
+  }
+}
+
+void DupHarness::Run() {
+  Open();
+  if (::testing::Test::HasFatalFailure()) return;
+  const long rounds = std::max<long>(2, ops_ / kOpsPerRound);
+  for (long round = 0; round < rounds; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // Growing rounds, then a shrinking one now and then.
+    Round(round % 4 == 3);
+    if (::testing::Test::HasFatalFailure()) return;
+    ORV_txn *txn = nullptr;
+    RC_EQ(0, orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+    CheckView(txn, committed_);
+    orv_txn_abort(txn);
+    if (::testing::Test::HasFatalFailure()) return;
+    // No page leaked or freed twice by the round's deletes and drops.
+    ASSERT_TRUE(orv_test::EnvTreesValid(env_));
+  }
+  if (ops_ >= kDupDefaultOps && args().seed == 0) {
+    EXPECT_GT(subdbs_seen_, 0u) << "the workload never grew a key into a sub-database";
+  }
+}
+
+class DupDifferential : public ::testing::TestWithParam<DupConfig> {};
+
+TEST_P(DupDifferential, MatchesModel) {
+  const DupConfig &cfg = GetParam();
+  std::vector<uint64_t> seeds(std::begin(kDefaultSeeds), std::end(kDefaultSeeds));
+  if (args().seed) seeds = {args().seed};
+  const long ops = args().ops ? args().ops : kDupDefaultOps;
+  for (uint64_t seed : seeds) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (replay: --gtest_filter='*" + cfg.name +
+                 "*' --seed=" + std::to_string(seed) + " --ops=" + std::to_string(ops) + ")");
+    DupHarness(cfg, seed, ops).Run();
+    if (HasFailure()) {
+      std::fprintf(stderr, "differential test failed: config %s seed %" PRIu64 " ops %ld\n",
+                   cfg.name, seed, ops);
+      return;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Configs, DupDifferential, ::testing::ValuesIn(kDupConfigs),
+                         [](const ::testing::TestParamInfo<DupConfig> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// More seeds and longer workloads: ORV_SEED sets the first seed, ORV_ROUNDS
+// the number of seeds (four each).
+class DupDifferentialLongTest : public ::testing::TestWithParam<DupConfig> {};
+
+TEST_P(DupDifferentialLongTest, MatchesModel) {
+  const DupConfig &cfg = GetParam();
+  const uint64_t first = orv_test::TestSetting("ORV_SEED", 1000);
+  const uint64_t n = 4 * orv_test::TestSetting("ORV_ROUNDS", 1);
+  const long ops = args().ops ? args().ops : 2 * kDupDefaultOps;
+  for (uint64_t seed = first; seed < first + n; seed++) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (replay: --gtest_filter='*DupDifferential.*" +
+                 cfg.name + "' --seed=" + std::to_string(seed) + " --ops=" + std::to_string(ops) +
+                 ")");
+    DupHarness(cfg, seed, ops).Run();
+    if (HasFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Configs, DupDifferentialLongTest, ::testing::ValuesIn(kDupConfigs),
+                         [](const ::testing::TestParamInfo<DupConfig> &info) {
                            return std::string(info.param.name);
                          });
 

@@ -265,4 +265,175 @@ INSTANTIATE_TEST_SUITE_P(Cases, VerifierPrefix, ::testing::ValuesIn(kPrefixCases
                            return std::string(info.param.name);
                          });
 
+// ---- Value trees of duplicate keys ------------------------------------------------------
+
+// A committed store under ORV_WRITEMAP with two databases of duplicates:
+// "d" (counted) and "f" (fixed-size values), each with 200 single-value
+// keys, a key "sub" of 5 values (a sub-page) and a key "tree" of 700
+// values (a sub-database).
+class VerifierDups : public ::testing::Test {
+ public:  // the damage table below reaches in
+  void SetUp() override {
+    ASSERT_EQ(0, orv_env_create(&env_));
+    ASSERT_EQ(0, orv_env_set_mapsize(env_, size_t{16} << 20));
+    ASSERT_EQ(0, orv_env_set_maxdbs(env_, 2));
+    ASSERT_EQ(0, orv_env_open(env_, dir_.path().c_str(), ORV_WRITEMAP | ORV_NOSYNC, 0644));
+    ORV_txn *txn = nullptr;
+    ASSERT_EQ(0, orv_txn_begin(env_, nullptr, 0, &txn));
+    ASSERT_EQ(0, orv_dbi_open(txn, "d", ORV_CREATE | ORV_DUPSORT | ORV_COUNTED, &d_));
+    ASSERT_EQ(0, orv_dbi_open(txn, "f", ORV_CREATE | ORV_DUPSORT | ORV_DUPFIXED, &f_));
+    for (ORV_dbi dbi : {d_, f_}) {
+      auto put = [&](const std::string &k, int i) {
+        char v[16];
+        std::snprintf(v, sizeof v, "v%07d", i);
+        ORV_val kv = orv_test::val(k), dv{8, v};
+        ASSERT_EQ(0, orv_put(txn, dbi, &kv, &dv, 0));
+      };
+      for (int i = 0; i < 200; i++) put("key" + std::to_string(1000 + i), i);
+      for (int i = 0; i < 5; i++) put("sub", i);
+      for (int i = 0; i < 700; i++) put("tree", i);
+    }
+    ASSERT_EQ(0, orv_txn_commit(txn));
+    ASSERT_EQ(0, orv_txn_begin(env_, nullptr, ORV_RDONLY, &rd_));
+  }
+  void TearDown() override {
+    if (rd_) orv_txn_abort(rd_);
+    if (env_) orv_env_close(env_);
+  }
+  // The committed leaf node of key k in database dbi.
+  ORV_node *node_of(ORV_dbi dbi, const char *k) {
+    ORV_cursor *mc = nullptr;
+    EXPECT_EQ(0, orv_cursor_open(rd_, dbi, &mc));
+    ORV_val kv{std::strlen(k), const_cast<char *>(k)}, dv{};
+    EXPECT_EQ(0, orv_cursor_get(mc, &kv, &dv, ORV_SET));
+    ORV_node *node = node_ptr(mc->mc_pg[mc->mc_top], mc->mc_ki[mc->mc_top]);
+    orv_cursor_close(mc);
+    return node;
+  }
+  ORV_page *subpage(ORV_dbi dbi) { return static_cast<ORV_page *>(node_data(node_of(dbi, "sub"))); }
+  // Changes a 48-byte record stored in a node (at 2-byte alignment).
+  template <typename Fn>
+  void edit_record(ORV_node *node, Fn fn) {
+    ORV_db rec;
+    std::memcpy(&rec, node_data(node), sizeof rec);
+    fn(rec);
+    std::memcpy(node_data(node), &rec, sizeof rec);
+  }
+  template <typename Fn>
+  void edit_tree(ORV_dbi dbi, Fn fn) {
+    edit_record(node_of(dbi, "tree"), fn);
+  }
+
+  TempDir dir_;
+  ORV_env *env_ = nullptr;
+  ORV_dbi d_ = 0, f_ = 0;
+  ORV_txn *rd_ = nullptr;
+};
+
+TEST_F(VerifierDups, AcceptsSoundStore) {
+  orv_test::VerifyResult r = orv_test::VerifyTxn(rd_);
+  ASSERT_TRUE(r.ok()) << r.Report();
+  EXPECT_EQ(905u, r.trees.at("d").entries) << "entries count values";
+  EXPECT_EQ(905u, r.trees.at("f").entries);
+  EXPECT_EQ(F_DUPDATA, node_of(d_, "sub")->mn_flags);
+  EXPECT_EQ(F_DUPDATA | F_SUBDATA, node_of(f_, "tree")->mn_flags);
+  EXPECT_EQ(r.last_pgno + 1, r.reachable_pages + r.free_pages) << "no page leaked";
+}
+
+struct DupDamage {
+  const char *name;
+  void (*plant)(VerifierDups &t);
+  const char *expect;  // a fragment of the problem reported
+};
+
+const DupDamage kDupDamage[] = {
+    {"SubPageValuesSwapped",
+     [](VerifierDups &t) {
+       ORV_page *sp = t.subpage(t.d_);
+       std::swap(mp_ptrs(sp)[1], mp_ptrs(sp)[2]);
+     },
+     "does not follow"},
+    {"SubPageUpperPastItsEnd",
+     [](VerifierDups &t) {
+       ORV_node *n = t.node_of(t.d_, "sub");
+       static_cast<ORV_page *>(node_data(n))->mp_upper = static_cast<indx_t>(node_dsize(n) + 2);
+     },
+     "bad bounds"},
+    {"SubPageFlagsWrong", [](VerifierDups &t) { t.subpage(t.d_)->mp_flags &= ~P_SUBP; },
+     "sub-page of"},
+    {"SubPageEmpty", [](VerifierDups &t) { t.subpage(t.d_)->mp_lower = PAGEHDRSZ; }, "is empty"},
+    {"FixedSubPageWithoutValueSize", [](VerifierDups &t) { t.subpage(t.f_)->mp_pad = 0; },
+     "do not fit"},
+    {"FixedSubPageNotLeaf2", [](VerifierDups &t) { t.subpage(t.f_)->mp_flags &= ~P_LEAF2; },
+     "sub-page of"},
+    {"SubDbEntriesWrong",
+     [](VerifierDups &t) { t.edit_tree(t.d_, [](ORV_db &r) { r.md_entries++; }); }, "md_entries"},
+    {"SubDbDepthWrong", [](VerifierDups &t) { t.edit_tree(t.d_, [](ORV_db &r) { r.md_depth++; }); },
+     "md_depth"},
+    {"SubDbLeafPagesWrong",
+     [](VerifierDups &t) { t.edit_tree(t.d_, [](ORV_db &r) { r.md_leaf_pages++; }); },
+     "md_leaf_pages"},
+    {"SubDbFlagsWrong",
+     [](VerifierDups &t) { t.edit_tree(t.d_, [](ORV_db &r) { r.md_flags |= ORV_REVERSEKEY; }); },
+     "record flags"},
+    {"FixedSubDbValueSizeMissing",
+     [](VerifierDups &t) { t.edit_tree(t.f_, [](ORV_db &r) { r.md_pad = 0; }); },
+     "record value size"},
+    {"SubDbRootLeaked",
+     [](VerifierDups &t) {
+       // The sub-database's pages become unreachable behind an empty record.
+       t.edit_tree(t.d_, [](ORV_db &r) {
+         r.md_root = P_INVALID;
+         r.md_depth = 0;
+         r.md_branch_pages = r.md_leaf_pages = r.md_entries = 0;
+       });
+     },
+     "leaked"},
+    {"MainEntriesCountKeysOnly",
+     [](VerifierDups &t) {
+       // The record of "d" in the main database counts its keys only.
+       t.edit_record(t.node_of(MAIN_DBI, "d"), [](ORV_db &r) { r.md_entries = 202; });
+     },
+     "md_entries"},
+};
+
+class VerifierDupDamage : public VerifierDups, public ::testing::WithParamInterface<DupDamage> {};
+
+TEST_P(VerifierDupDamage, IsReported) {
+  GetParam().plant(*this);
+  orv_test::VerifyResult r = orv_test::VerifyTxn(rd_);
+  ASSERT_FALSE(r.ok());
+  EXPECT_NE(std::string::npos, r.Report().find(GetParam().expect)) << r.Report();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, VerifierDupDamage, ::testing::ValuesIn(kDupDamage),
+                         [](const ::testing::TestParamInfo<DupDamage> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// The engine meets a damaged sub-page with ORV_CORRUPTED and leaves it as
+// it is: deletes do not edit it and the transaction stays usable.
+TEST_F(VerifierDups, DeletesRefuseADamagedSubPage) {
+  for (ORV_dbi dbi : {d_, f_}) {
+    SCOPED_TRACE(dbi == d_ ? "d" : "f");
+    ORV_node *n = node_of(dbi, "sub");
+    auto *sp = static_cast<ORV_page *>(node_data(n));
+    const indx_t lower = sp->mp_lower;
+    sp->mp_lower = static_cast<indx_t>(node_dsize(n) + 40);  // slots past the sub-page
+    ORV_txn *txn = nullptr;
+    ASSERT_EQ(0, orv_txn_begin(env_, nullptr, 0, &txn));
+    char v[] = "v0000002";
+    ORV_val kv{3, const_cast<char *>("sub")}, dv{8, v};
+    EXPECT_EQ(ORV_CORRUPTED, orv_del(txn, dbi, &kv, &dv));
+    EXPECT_EQ(ORV_CORRUPTED, orv_del(txn, dbi, &kv, nullptr));
+    // Other keys are still deleted.
+    ORV_val tk{4, const_cast<char *>("tree")};
+    EXPECT_EQ(0, orv_del(txn, dbi, &tk, nullptr));
+    orv_txn_abort(txn);
+    sp->mp_lower = lower;
+  }
+  orv_test::VerifyResult r = orv_test::VerifyTxn(rd_);
+  EXPECT_TRUE(r.ok()) << r.Report();
+}
+
 }  // namespace

@@ -322,10 +322,10 @@ TEST_P(RangeByConfig, RandomRangesMatchTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(Flags, RangeByConfig, testing::ValuesIn(kCountConfigs), config_name);
 
-// ---- Sorted duplicates (multi-value keys are not written yet) --------------------------------
+// ---- Sorted duplicates ----------------------------------------------------------------
 
 // Keys a (2 values), b (3 values), c (1 value).
-TEST_F(RangeCount, DISABLED_ValuesAndKeysOfKeysWithDuplicates) {
+TEST_F(RangeCount, ValuesAndKeysOfKeysWithDuplicates) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = open_db(txn, "dd", ORV_COUNTED | ORV_DUPSORT);
   const std::pair<std::string, std::string> pairs[] = {{"a", "1"}, {"a", "2"}, {"b", "1"},

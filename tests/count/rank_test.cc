@@ -341,7 +341,7 @@ TEST_F(RankKeys, PrefixCompressedKeysOutliveTheCall) {
   orv_txn_abort(txn);
 }
 
-// ---- Sorted duplicates (multi-value keys are not written yet) --------------------------------
+// ---- Sorted duplicates ----------------------------------------------------------------
 
 class RankDuplicates : public EnvFixture {
  protected:
@@ -359,7 +359,7 @@ class RankDuplicates : public EnvFixture {
   }
 };
 
-TEST_F(RankDuplicates, DISABLED_EveryValueHasARankOfItsOwn) {
+TEST_F(RankDuplicates, EveryValueHasARankOfItsOwn) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = fill(txn);
   struct Case {
@@ -382,7 +382,7 @@ TEST_F(RankDuplicates, DISABLED_EveryValueHasARankOfItsOwn) {
   orv_txn_abort(txn);
 }
 
-TEST_F(RankDuplicates, DISABLED_KeyAndPairRanks) {
+TEST_F(RankDuplicates, KeyAndPairRanks) {
   ORV_txn *txn = begin();
   const ORV_dbi dbi = fill(txn);
   struct Case {

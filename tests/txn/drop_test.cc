@@ -467,4 +467,76 @@ TEST_F(Drop, MainDatabaseKeepsItsFlags) {
   orv_txn_abort(txn);
 }
 
+// A database with duplicates: keys with one value, with a sub-page and
+// with a sub-database. Emptying or deleting it frees the main tree and
+// every value tree, each page once, whether the trees were committed or
+// written by the dropping transaction itself.
+TEST_F(Drop, FreesValueTrees) {
+  const struct DupKind {
+    const char *what;
+    unsigned flags;
+  } kinds[] = {{"dupsort", ORV_DUPSORT},
+               {"fixed", ORV_DUPSORT | ORV_DUPFIXED},
+               {"counted", ORV_DUPSORT | ORV_COUNTED},
+               {"prefix", ORV_DUPSORT | ORV_PREFIXKEY}};
+  for (const DupKind &kind : kinds) {
+    for (bool committed : {true, false}) {
+      for (int del : {0, 1}) {
+        SCOPED_TRACE(std::string(kind.what) + (committed ? ", committed" : ", same txn") +
+                     ", del " + std::to_string(del));
+        // Emptied or deleted by the previous round.
+        const std::string name = kind.what;
+        ORV_txn *txn = begin();
+        ORV_dbi dbi = open_db(txn, name.c_str(), kind.flags);
+        // Key k has 1, 5 or 700 values.
+        for (int k = 0; k < 30; k++) {
+          const int nvals = k % 3 == 0 ? 1 : k % 3 == 1 ? 5 : 700;
+          char kb[16];
+          std::snprintf(kb, sizeof kb, "key%03d", k);
+          for (int i = 0; i < nvals; i++) {
+            char vb[16];
+            std::snprintf(vb, sizeof vb, "v%07d", i);
+            ORV_val key{std::strlen(kb), kb}, data{8, vb};
+            ASSERT_EQ(orv_put(txn, dbi, &key, &data, 0), 0);
+          }
+        }
+        if (committed) {
+          commit(txn);
+          txn = begin();
+        }
+        // Pages of the main tree and of every sub-database.
+        const ORV_stat st = stat(txn, dbi);
+        uint64_t pages = st.ms_branch_pages + st.ms_leaf_pages + st.ms_overflow_pages;
+        uint64_t subdbs = 0;
+        ORV_cursor *mc;
+        ASSERT_EQ(orv_cursor_open(txn, dbi, &mc), 0);
+        ORV_val k, v;
+        for (int rc = orv_cursor_get(mc, &k, &v, ORV_FIRST); rc == 0;
+             rc = orv_cursor_get(mc, &k, &v, ORV_NEXT_NODUP)) {
+          ORV_node *node = node_ptr(mc->mc_pg[mc->mc_top], mc->mc_ki[mc->mc_top]);
+          if ((node->mn_flags & (F_DUPDATA | F_SUBDATA)) != (F_DUPDATA | F_SUBDATA)) continue;
+          const ORV_db &sub = mc->mc_xcursor->mx_db;
+          pages += sub.md_branch_pages + sub.md_leaf_pages;
+          subdbs++;
+        }
+        orv_cursor_close(mc);
+        EXPECT_EQ(subdbs, 10u);
+        const size_t freed_before = txn->mt_free_pgs[0];
+        ASSERT_EQ(orv_drop(txn, dbi, del), 0);
+        std::vector<uint64_t> freed = free_list(txn);
+        // Deleting the name record also copies the main database's path.
+        if (del == 0) {
+          EXPECT_EQ(freed.size() - freed_before, pages);
+          EXPECT_EQ(stat(txn, dbi).ms_entries, 0u);
+        } else {
+          EXPECT_GE(freed.size() - freed_before, pages);
+        }
+        EXPECT_FALSE(has_duplicates(freed));
+        commit(txn);
+        EXPECT_TRUE(orv_test::EnvTreesValid(env_)) << "no page leaked";
+      }
+    }
+  }
+}
+
 }  // namespace
