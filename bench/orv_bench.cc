@@ -11,6 +11,8 @@
 //   readrandom   look up `reads` random keys (orv_get)
 //   readseq      walk the whole store forward with a cursor
 //   readreverse  walk the whole store backward with a cursor
+//   seekrandom   `reads` seeks (ORV_SET_RANGE) to random keys, each followed by
+//                10 steps forward (ORV_NEXT)
 //   stats        data file size, leaf/branch/overflow pages, leaf fill rate
 //   rank         look up the entries at `reads` random ranks (orv_get_rank)
 //   keyrank      the ranks of `reads` random keys (orv_cursor_key_rank on one
@@ -21,7 +23,8 @@
 //                (orv_cursor_get_rank)
 //   fillplain    fillrandom into a new store without ORV_COUNTED
 //   fillcounted  fillrandom into a new store with ORV_COUNTED
-//   deleterandom delete `deletes` random keys (some absent)
+//   deleterandom delete `deletes` (--deletes, default num) random keys (some
+//                absent), in write transactions of --batch deletes
 //   deleteseq    delete keys 0, 1, 2, ... (`deletes` of them) in ascending order
 //   readrandomwriterandom
 //                `reads` operations, --readwritepercent (90) % lookups and the
@@ -29,8 +32,8 @@
 //                transaction for the round's lookups, then a write
 //                transaction for its puts
 //   readwhilewriting
-//                --threads readers, each looking up `reads` random keys in
-//                read-only transactions renewed every 1000 lookups, while
+//                `reads` random lookups shared out among --threads readers,
+//                in read-only transactions renewed every 1000 lookups, while
 //                one writer puts random keys in batches until they are done;
 //                the figure is the readers' time per lookup
 //   filldups     num values into a new ORV_DUPSORT store: key k holds 1 to 1000
@@ -64,6 +67,12 @@
 // The duplicate workloads use a store of their own (filldups first); their
 // values are --value_size bytes (at most 511).
 //
+// --threads=N runs readrandom, readseq, seekrandom and the readers of
+// readwhilewriting in N threads, each with its own read-only transaction and
+// cursor: `reads` lookups or seeks are shared out among them, and every
+// thread of readseq walks the whole store. Figures are for all threads
+// together (micros/op: wall-clock time per operation of any thread).
+//
 // Writes are grouped into transactions of --batch puts. Unless --sync=1 the
 // environment runs with ORV_NOSYNC (as db_bench writes without sync by
 // default). Uses only the public interface.
@@ -96,7 +105,7 @@ struct Flags {
   long reads = -1;    // -1: num
   long deletes = -1;  // -1: num
   long readwritepercent = 90;
-  long threads = 1;
+  int threads = 1;  // reader threads
   int key_size = 16;
   int value_size = 100;
   long batch = 1000;
@@ -127,7 +136,7 @@ bool parse_flag(const char *arg, Flags &f) {
   } else if (std::sscanf(arg, "--readwritepercent=%ld%c", &n, &junk) == 1) {
     f.readwritepercent = n;
   } else if (std::sscanf(arg, "--threads=%ld%c", &n, &junk) == 1) {
-    f.threads = n;
+    f.threads = static_cast<int>(n);
   } else if (std::sscanf(arg, "--key_size=%ld%c", &n, &junk) == 1) {
     f.key_size = static_cast<int>(n);
   } else if (std::sscanf(arg, "--value_size=%ld%c", &n, &junk) == 1) {
@@ -258,12 +267,18 @@ class Bench {
  private:
   void open_env(bool fresh);
   void close_env();
-  ORV_val make_key(uint64_t k);
+  ORV_val make_key(uint64_t k) { return key_into(k, key_); }
+  ORV_val key_into(uint64_t k, std::string &buf) const;
   ORV_val make_value();
   void write(bool seq, long n);
   void erase(bool seq, long n);
   void read_write_mix(long n);
-  void read_while_writing(long n);
+  template <class Fn>
+  long in_threads(Fn fn);
+  long read_random_mt(long n);
+  long read_walk_mt();
+  long seek_random(long n);
+  long read_while_writing(long n);
   uint64_t dup_count(uint64_t k) const;
   ORV_val dup_value(uint64_t k, uint64_t j);
   long fill_dups();
@@ -369,22 +384,19 @@ void Bench::make_paths() {
               paths_.empty() ? 0.0 : double(total) / double(paths_.size()));
 }
 
-ORV_val Bench::make_key(uint64_t k) {
+// Key number k in buf (key_size bytes; a thread of its own passes its own).
+ORV_val Bench::key_into(uint64_t k, std::string &buf) const {
   if (f_.paths) {
     const std::string &p = paths_[k % paths_.size()];
     return ORV_val{p.size(), const_cast<char *>(p.data())};
   }
-  // Zero-padded decimal, so that byte order is numeric order.
-  char buf[32];
-  int n = std::snprintf(buf, sizeof buf, "%020" PRIu64, k);
-  size_t ks = key_.size();
-  if (ks >= size_t(n)) {
-    std::memset(key_.data(), '0', ks - n);
-    std::memcpy(key_.data() + ks - n, buf, size_t(n));
-  } else {
-    std::memcpy(key_.data(), buf + (n - ks), ks);
+  // Zero-padded decimal, so that byte order is numeric order: the last
+  // key_size digits (printf's formatting cost a sixth of a random put).
+  for (size_t i = buf.size(); i-- > 0;) {
+    buf[i] = static_cast<char>('0' + k % 10);
+    k /= 10;
   }
-  return ORV_val{ks, key_.data()};
+  return ORV_val{buf.size(), buf.data()};
 }
 
 ORV_val Bench::make_value() {
@@ -472,78 +484,161 @@ void Bench::read_write_mix(long n) {
   extra_ = extra;
 }
 
-// --threads readers against one writer. Each thread has its own generator
-// (the shared one is not thread-safe) and, without ORV_NOTLS, its own
-// reader slot.
-void Bench::read_while_writing(long n) {
-  std::atomic<long> readers_left{f_.threads};
-  std::atomic<long> found{0};
-  std::atomic<long> puts{0};
-  std::atomic<uint64_t> bytes{0};
-  // make_key for a thread: into the thread's own buffer.
-  auto key_of = [this](uint64_t k, std::string &buf) {
-    if (f_.paths) {
-      const std::string &p = paths_[k % paths_.size()];
-      return ORV_val{p.size(), const_cast<char *>(p.data())};
-    }
-    char digits[32];
-    const size_t n = size_t(std::snprintf(digits, sizeof digits, "%020" PRIu64, k));
-    const size_t ks = size_t(f_.key_size);
-    buf.assign(ks > n ? ks - n : 0, '0');
-    buf.append(ks >= n ? digits : digits + (n - ks));
-    return ORV_val{buf.size(), buf.data()};
-  };
-  auto reader = [&](uint64_t seed) {
-    std::mt19937_64 r(seed);
+// Runs fn(t, &bytes) in threads t = 0 .. --threads - 1 at once; the sum of
+// the operation counts they return.
+template <class Fn>
+long Bench::in_threads(Fn fn) {
+  const int nt = std::max(1, f_.threads);
+  std::vector<long> ops(size_t(nt), 0);
+  std::vector<uint64_t> bytes(size_t(nt), 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < nt; t++) threads.emplace_back([&, t] { ops[t] = fn(t, &bytes[t]); });
+  long total = 0;
+  for (int t = 0; t < nt; t++) {
+    threads[t].join();
+    total += ops[t];
+    bytes_ += bytes[t];
+  }
+  return total;
+}
+
+// readrandom in --threads threads: n lookups shared out, each thread on its
+// own read-only transaction (and so its own reader slot).
+long Bench::read_random_mt(long n) {
+  const int nt = std::max(1, f_.threads);
+  std::vector<long> found(size_t(nt), 0);
+  const long done = in_threads([&](int t, uint64_t *bytes) {
+    std::mt19937_64 r(f_.seed * 31 + uint64_t(t));
+    std::string buf(key_.size(), '0');
     ORV_txn *txn = nullptr;
     CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
-    long hits = 0;
-    uint64_t b = 0;
-    std::string kbuf;
-    for (long i = 0; i < n; i++) {
-      if (i % 1000 == 999) {
-        orv_txn_reset(txn);
-        CHECK(orv_txn_renew(txn));
-      }
-      ORV_val key = key_of(r() % uint64_t(f_.num), kbuf), val{};
+    const long mine = n / nt + (t < n % nt ? 1 : 0);
+    for (long i = 0; i < mine; i++) {
+      ORV_val key = key_into(r() % uint64_t(f_.num), buf), val{};
       const int rc = orv_get(txn, dbi_, &key, &val);
       if (rc == 0) {
-        hits++;
-        b += key.mv_size + val.mv_size;
+        found[t]++;
+        *bytes += key.mv_size + val.mv_size;
       } else if (rc != ORV_NOTFOUND) {
         die("orv_get", rc);
       }
     }
     orv_txn_abort(txn);
-    found += hits;
-    bytes += b;
-    readers_left--;
-  };
-  auto writer = [&] {
-    std::mt19937_64 r(f_.seed * 31 + 7);
-    std::string value(size_t(f_.value_size), 'w');
-    std::string kbuf;
-    while (readers_left.load() > 0) {
+    return mine;
+  });
+  long all = 0;
+  for (long x : found) all += x;
+  char extra[96];
+  std::snprintf(extra, sizeof extra, "(%ld of %ld found, %d threads)", all, done, nt);
+  extra_ = extra;
+  return done;
+}
+
+// readseq in --threads threads: each walks the whole store on its own cursor.
+long Bench::read_walk_mt() {
+  const long done = in_threads([&](int, uint64_t *bytes) {
+    ReadCursor rd(env_, dbi_);
+    ORV_val k{}, v{};
+    long n = 0;
+    int rc = orv_cursor_get(rd.c, &k, &v, ORV_FIRST);
+    for (; rc == 0; rc = orv_cursor_get(rd.c, &k, &v, ORV_NEXT)) {
+      n++;
+      *bytes += k.mv_size + v.mv_size;
+    }
+    if (rc != ORV_NOTFOUND) die("orv_cursor_get", rc);
+    return n;
+  });
+  char extra[64];
+  std::snprintf(extra, sizeof extra, "(%d threads)", std::max(1, f_.threads));
+  extra_ = extra;
+  return done;
+}
+
+// n seeks shared out among --threads threads, each seek followed by 10
+// steps forward; the operation count is the seeks'.
+long Bench::seek_random(long n) {
+  const int nt = std::max(1, f_.threads);
+  const long done = in_threads([&](int t, uint64_t *bytes) {
+    std::mt19937_64 r(f_.seed * 37 + uint64_t(t));
+    std::string buf(key_.size(), '0');
+    ReadCursor rd(env_, dbi_);
+    const long mine = n / nt + (t < n % nt ? 1 : 0);
+    for (long i = 0; i < mine; i++) {
+      ORV_val k = key_into(r() % uint64_t(f_.num), buf), v{};
+      int rc = orv_cursor_get(rd.c, &k, &v, ORV_SET_RANGE);
+      for (int j = 0; rc == 0; j++) {
+        *bytes += k.mv_size + v.mv_size;
+        if (j == 10) break;
+        rc = orv_cursor_get(rd.c, &k, &v, ORV_NEXT);
+      }
+      if (rc != 0 && rc != ORV_NOTFOUND) die("orv_cursor_get", rc);
+    }
+    return mine;
+  });
+  char extra[64];
+  std::snprintf(extra, sizeof extra, "(%d threads)", nt);
+  extra_ = extra;
+  return done;
+}
+
+// n random lookups shared out among --threads reader threads while one
+// writer thread puts random keys in transactions of --batch puts until
+// the readers are done. Each reader renews its snapshot every 1000
+// lookups (orv_txn_reset, orv_txn_renew), so that it sees the writer's
+// commits and the writer can reuse pages. Counts the readers' lookups.
+long Bench::read_while_writing(long n) {
+  const int nt = std::max(1, f_.threads);
+  std::atomic<bool> done{false};
+  long commits = 0, puts = 0;
+  std::thread writer([&] {
+    std::mt19937_64 r(f_.seed * 41);
+    std::string buf(key_.size(), '0');
+    size_t vpos = 0;
+    while (!done.load(std::memory_order_relaxed)) {
       ORV_txn *txn = nullptr;
       CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
       for (long i = 0; i < f_.batch; i++) {
-        ORV_val key = key_of(r() % uint64_t(f_.num), kbuf), val{value.size(), value.data()};
+        ORV_val key = key_into(r() % uint64_t(f_.num), buf);
+        const size_t vs = static_cast<size_t>(f_.value_size);
+        if (vpos + vs > values_.size()) vpos = 0;
+        ORV_val val{vs, const_cast<char *>(values_.data() + vpos)};
+        vpos += 97;
         CHECK(orv_put(txn, dbi_, &key, &val, 0));
       }
       CHECK(orv_txn_commit(txn));
+      commits++;
       puts += f_.batch;
     }
-  };
-  std::vector<std::thread> threads;
-  threads.emplace_back(writer);
-  for (long t = 0; t < f_.threads; t++)
-    threads.emplace_back(reader, f_.seed + 1000 * uint64_t(t + 1));
-  for (std::thread &t : threads) t.join();
-  bytes_ = bytes.load();
-  char extra[96];
-  std::snprintf(extra, sizeof extra, "(%ld of %ld found; %ld puts meanwhile)", found.load(),
-                n * f_.threads, puts.load());
+  });
+  const long reads = in_threads([&](int t, uint64_t *bytes) {
+    std::mt19937_64 r(f_.seed * 43 + uint64_t(t));
+    std::string buf(key_.size(), '0');
+    ORV_txn *txn = nullptr;
+    CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
+    const long mine = n / nt + (t < n % nt ? 1 : 0);
+    for (long i = 0; i < mine; i++) {
+      if (i % 1000 == 999) {
+        orv_txn_reset(txn);
+        CHECK(orv_txn_renew(txn));
+      }
+      ORV_val key = key_into(r() % uint64_t(f_.num), buf), val{};
+      const int rc = orv_get(txn, dbi_, &key, &val);
+      if (rc == 0) {
+        *bytes += key.mv_size + val.mv_size;
+      } else if (rc != ORV_NOTFOUND) {
+        die("orv_get", rc);
+      }
+    }
+    orv_txn_abort(txn);
+    return mine;
+  });
+  done.store(true, std::memory_order_relaxed);
+  writer.join();
+  char extra[128];
+  std::snprintf(extra, sizeof extra, "(%d reader threads; writer: %ld puts in %ld commits)", nt,
+                puts, commits);
   extra_ = extra;
+  return reads;
 }
 
 void Bench::read_random(long n) {
@@ -814,13 +909,17 @@ void Bench::run(const std::string &name) {
     erase(name == "deleteseq", ops = f_.deletes < 0 ? f_.num : f_.deletes);
   } else if (name == "readrandomwriterandom") {
     read_write_mix(ops = reads);
-  } else if (name == "readwhilewriting") {
-    read_while_writing(reads);
-    ops = reads * f_.threads;
   } else if (name == "readrandom") {
-    read_random(ops = reads);
+    if (f_.threads > 1)
+      ops = read_random_mt(reads);
+    else
+      read_random(ops = reads);
   } else if (name == "readseq") {
-    ops = read_walk(false);
+    ops = f_.threads > 1 ? read_walk_mt() : read_walk(false);
+  } else if (name == "seekrandom") {
+    ops = seek_random(reads);
+  } else if (name == "readwhilewriting") {
+    ops = read_while_writing(reads);
   } else if (name == "readreverse") {
     ops = read_walk(true);
   } else if (name == "rank") {
@@ -875,8 +974,9 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  if (f.num <= 0 || f.batch <= 0 || f.key_size < 1 || f.key_size > ORV_MAXKEYSIZE ||
-      f.value_size < 0 || f.threads < 1 || f.readwritepercent < 0 || f.readwritepercent > 100) {
+  if (f.num <= 0 || f.batch <= 0 || f.threads < 1 || f.key_size < 1 ||
+      f.key_size > ORV_MAXKEYSIZE || f.value_size < 0 || f.readwritepercent < 0 ||
+      f.readwritepercent > 100) {
     std::fprintf(stderr, "%s: --num and --batch must be positive, --key_size 1 to %d\n", argv[0],
                  ORV_MAXKEYSIZE);
     return 1;

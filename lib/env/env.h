@@ -133,6 +133,7 @@ struct ORV_env {
   pthread_key_t me_txkey;         // each thread's reader slot
   txnid_t me_pgoldest;            // oldest reader snapshot at the last scan
   ORV_IDL me_pghead;              // reusable pages taken from the free-page db
+  ORV_IDL me_pghead_spare;        // emptied me_pghead buffer kept for the next writer
   txnid_t me_pglast;              // id of the last free-page record consumed
   ORV_page *me_dpages;            // spare page buffers, linked by first word
   ORV_IDL me_free_pgs;            // free list handed to write transactions

@@ -262,6 +262,8 @@ void orv_env_close0(ORV_env *env) {
   env->me_txn = nullptr;
   if (env->me_free_pgs) orv_idl_free(env->me_free_pgs);
   env->me_free_pgs = nullptr;
+  orv_idl_free(env->me_pghead_spare);
+  env->me_pghead_spare = nullptr;
   if (env->me_flags & ORV_ENV_TXKEY) pthread_key_delete(env->me_txkey);
 
   if (env->me_map) orv_sys.munmap(env->me_map, env->me_mapsize);

@@ -221,7 +221,7 @@ int txn_commit(ORV_txn *txn) {
 
   if ((rc = orv_freelist_save(txn)) != 0) goto fail;
 
-  orv_idl_free(env->me_pghead);
+  orv_pghead_retain(env, env->me_pghead);
   env->me_pghead = nullptr;
   orv_idl_shrink(&txn->mt_free_pgs);
 
@@ -299,7 +299,7 @@ int merge_loose_pages(ORV_txn *txn) {
   ORV_env *env = txn->mt_env;
   const unsigned count = static_cast<unsigned>(txn->mt_loose_count);
   if (env->me_pghead == nullptr) {
-    env->me_pghead = orv_idl_alloc(static_cast<int>(2 * count + 1));
+    env->me_pghead = orv_pghead_take(env, 2 * count + 1);
     if (env->me_pghead == nullptr) return ENOMEM;
   } else if (int rc = orv_idl_need(&env->me_pghead, 2 * count + 1); rc != 0) {
     return rc;

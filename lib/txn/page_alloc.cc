@@ -131,7 +131,7 @@ class Reclaimer {
     ORV_ID count;
     if (!record_valid(data, txn_->mt_next_pgno, &count)) return ORV_CORRUPTED;
     if (env_->me_pghead == nullptr) {
-      env_->me_pghead = orv_idl_alloc(static_cast<int>(count));
+      env_->me_pghead = orv_pghead_take(env_, static_cast<unsigned>(count));
       if (env_->me_pghead == nullptr) return ENOMEM;
     } else if (rc = orv_idl_need(&env_->me_pghead, static_cast<unsigned>(count)); rc != 0) {
       return rc;
@@ -192,6 +192,30 @@ int choose_pages(ORV_txn *txn, unsigned num, pgno_t *pgno_out, ORV_ID *run_out) 
 }
 
 }  // namespace
+
+ORV_IDL orv_pghead_take(ORV_env *env, unsigned num) {
+  ORV_IDL ids = env->me_pghead_spare;
+  if (ids == nullptr) return orv_idl_alloc(static_cast<int>(num));
+  ids[0] = 0;
+  // A failed growth leaves the buffer as it was: it stays the spare.
+  if (orv_idl_need(&ids, num) != 0) return nullptr;
+  env->me_pghead_spare = nullptr;
+  return ids;
+}
+
+void orv_pghead_retain(ORV_env *env, ORV_IDL list) {
+  if (list == nullptr) return;
+  list[0] = 0;
+  // One large transaction must not pin a huge block for ever.
+  orv_idl_shrink(&list);
+  ORV_IDL spare = env->me_pghead_spare;
+  if (spare != nullptr && spare[-1] >= list[-1]) {
+    orv_idl_free(list);
+    return;
+  }
+  orv_idl_free(spare);
+  env->me_pghead_spare = list;
+}
 
 int orv_page_alloc(ORV_cursor *mc, int num, ORV_page **page_out) {
   ORV_txn *txn = mc->mc_txn;

@@ -230,6 +230,14 @@ void orv_page_buf_free(ORV_env *env, ORV_page *mp);
 // Copies a page of psize bytes without the unused gap between mp_lower and
 // mp_upper (overflow pages and damaged headers: whole). (page_access.cc)
 void orv_page_copy(ORV_page *dst, const ORV_page *src, unsigned psize);
+// A new, empty reusable-page list with room for num ids, for me_pghead: the
+// buffer a finished write transaction left in me_pghead_spare when it is
+// there, else a fresh one. Null on ENOMEM. (page_alloc.cc)
+ORV_IDL orv_pghead_take(ORV_env *env, unsigned num);
+// Keeps the buffer of a reusable-page list that is no longer needed in
+// me_pghead_spare (the larger of the two buffers survives), so that the
+// next write transaction allocates nothing for its list. (page_alloc.cc)
+void orv_pghead_retain(ORV_env *env, ORV_IDL list);
 // Retires page mp of mc's tree: a page made dirty by this transaction goes
 // on the loose list (reusable at once), any other page on mt_free_pgs.
 // Returns 0, ENOMEM or ORV_PROBLEM (the transaction failed). (page_alloc.cc)

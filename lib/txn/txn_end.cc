@@ -146,6 +146,9 @@ void end_write(ORV_txn *txn, unsigned mode) {
     env->me_pghead = nullptr;
     env->me_pglast = 0;
     orv_txn_scratch_invalidate(&txn->mt_scratch);
+    // Kept while the writer mutex is held: the spare belongs to the writer.
+    orv_pghead_retain(env, pghead);
+    pghead = nullptr;
     orv_wmutex_unlock(env);
   }
   orv_idl_free(pghead);
