@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -313,6 +314,64 @@ TEST_P(AllocFree, PutInOpenWriteTransaction) {
   const uint64_t n = write_txn(other, true);
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(n, 0u) << n << " allocations in " << kOps << " puts";
+}
+
+// A second value for each of many keys, then its delete, in one open write
+// transaction, in the steady state: a key's values become a sub-page inside
+// its leaf node, the sub-page grows and shrinks in place (a key keeps its
+// sub-page when one value is left), and every value goes through the
+// sub-cursor. None of it allocates.
+TEST_P(AllocFree, SubPageWritesInOpenWriteTransaction) {
+  if (!(GetParam().flags & ORV_DUPSORT)) GTEST_SKIP() << "no value sub-pages";
+  const std::vector<uint64_t> keys = random_keys(4);
+  const std::string added(kValueSize, 'x');  // sorts after the stored value
+  int failed = 0, put = 0, deleted = 0;
+  auto write_txn = [&](bool measure) -> uint64_t {
+    ORV_txn *txn = begin();
+    if (txn == nullptr) return ~uint64_t{0};
+    put = deleted = 0;
+    auto run = [&] {
+      Key kb;
+      for (uint64_t k : keys) {
+        ORV_val key = kb.val(k), v = orv_test::val(added);
+        if (orv_put(txn, dbi_, &key, &v, 0) == 0)
+          put++;
+        else
+          failed++;
+      }
+      for (uint64_t k : keys) {
+        ORV_val key = kb.val(k), v = orv_test::val(added);
+        const int rc = orv_del(txn, dbi_, &key, &v);
+        if (rc == 0) {
+          deleted++;
+        } else if (rc != ORV_NOTFOUND) {  // a key drawn twice goes once
+          failed++;
+        }
+      }
+    };
+    uint64_t n = 0;
+    if (measure) {
+      n = allocations_during(run);
+    } else {
+      run();
+    }
+    if (orv_txn_commit(txn) != 0) failed++;
+    return n;
+  };
+  for (int i = 0; i < 4; i++) write_txn(false);
+  const uint64_t n = write_txn(true);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(put, kOps);
+  std::set<uint64_t> distinct(keys.begin(), keys.end());
+  EXPECT_EQ(deleted, static_cast<int>(distinct.size()));
+  EXPECT_EQ(n, 0u) << n << " allocations in " << kOps << " puts and deletes of values";
+  // The store is as the fixture wrote it: every even key with its one value.
+  ORV_txn *txn = begin(ORV_RDONLY);
+  ASSERT_NE(txn, nullptr);
+  ORV_stat st;
+  ASSERT_EQ(orv_stat(txn, dbi_, &st), 0);
+  EXPECT_EQ(st.ms_entries, static_cast<size_t>(kEntries));
+  orv_txn_abort(txn);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, AllocFree, testing::ValuesIn(kFlagSets),
