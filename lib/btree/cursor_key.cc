@@ -307,6 +307,9 @@ int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_o
     key_out->mv_data = leaf2_key(mp, i, mp->mp_pad);
     return 0;
   }
+  // A key reaching past its page is a damaged node, never a key to hand out.
+  if (!orv_node_in_page(mp, orv_prefix_psize(mc, mp), i, false))
+    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
   ORV_node *node = node_ptr(mp, i);
   if (is_branch(mp)) {
     key_out->mv_size = node_ksize(node);

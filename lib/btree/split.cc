@@ -59,8 +59,9 @@ int path_step_left(ORV_cursor *mc, unsigned level) {
   mc->mc_ki[l]--;
   for (; l < static_cast<int>(level); l++) {
     ORV_page *child;
-    ORV_node *node = node_ptr(mc->mc_pg[l], mc->mc_ki[l]);
-    if (int rc = orv_page_get(mc, node_pgno(node), &child, nullptr); rc != 0) return rc;
+    if (int rc = orv_tree_page_get(mc, mc->mc_pg[l], mc->mc_ki[l], mc->mc_pg[l + 1], &child);
+        rc != 0)
+      return rc;
     if (numkeys(child) == 0) return ORV_CORRUPTED;
     mc->mc_pg[l + 1] = child;
     mc->mc_ki[l + 1] = static_cast<indx_t>(numkeys(child) - 1);

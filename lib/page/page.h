@@ -291,6 +291,50 @@ inline pgno_t ovpages(size_t psize, size_t n) { return (n + PAGEHDRSZ - 1) / psi
 // two such nodes and their slots fill the page exactly.
 constexpr uint32_t orv_nodemax(uint32_t psize) { return (psize - PAGEHDRSZ) / 4 * 2 - 2; }
 
+// ---- Checks of pages read from the file (page_check.cc) -------------------
+//
+// Bytes read from the data file are input: a damaged page must give
+// ORV_CORRUPTED, never a read outside the page or the map. Each rule has one
+// function here; they are called where a page enters use (the page lookup,
+// the descent, the sibling step) and where a node is read, so that a page's
+// header is checked once per visit and a node once per read.
+
+// True when mp's header is sane for a page of psize bytes: 16 <= mp_lower
+// <= mp_upper <= psize, mp_lower even.
+bool orv_page_shape_ok(const ORV_page *mp, size_t psize);
+// True when node (a node of mp) starts at an even offset in [mp_upper,
+// psize) and its header and whole key lie inside the page, with its stored
+// value too when with_value (8 bytes for F_BIGDATA; leaf pages only).
+// REQUIRES: orv_page_shape_ok(mp, psize).
+bool orv_node_bounded(const ORV_page *mp, size_t psize, const ORV_node *node, bool with_value);
+// orv_node_bounded for the node of slot i. REQUIRES: i < numkeys(mp).
+bool orv_node_in_page(const ORV_page *mp, size_t psize, unsigned i, bool with_value);
+// True when a tree page that was looked up as page pgno may be used as one:
+// it names itself pgno, it is a branch page (P_COUNTED allowed) or a leaf
+// page (P_LEAF2 only when leaf2_ok: the tree of a key's duplicates;
+// a leaf's slot 0 inside the page),
+// nothing else (no overflow, meta or sub-page flags), and its header is
+// sane; on a P_LEAF2 page mp_pad is not 0 and the keys of mp_pad (and of
+// key_size, the tree's fixed size) bytes fit the page. In-memory flags (P_DIRTY, P_LOOSE,
+// P_KEEP) are ignored.
+bool orv_tree_page_ok(const ORV_page *mp, pgno_t pgno, size_t psize, bool leaf2_ok,
+                      size_t key_size);
+// True when a and b are pages of the same kind (branch, leaf, P_LEAF2
+// leaf): a page met at one level of a tree must be like its neighbours.
+bool orv_page_same_kind(const ORV_page *a, const ORV_page *b);
+// True when a branch page holds enough slots to descend through: two, or
+// one in the free-page database (which a commit may leave that way).
+bool orv_branch_keys_ok(const ORV_page *mp, bool free_db);
+// True when omp, looked up as page pgno for a value of size bytes, is the
+// first page of an overflow run that names itself pgno, whose run ends at
+// or before page end (the first page not in use) and holds the value.
+bool orv_overflow_page_ok(const ORV_page *omp, pgno_t pgno, size_t psize, pgno_t end, size_t size);
+// True when every page number of a free-page record (an ID list image of
+// size bytes: a count, then that many page numbers) lies in [2, end), the
+// numbers strictly descend, and the count fits the value. *count_out
+// receives the count.
+bool orv_free_record_ok(const void *data, size_t size, pgno_t end, uint64_t *count_out);
+
 // ---- Entry counts of counted trees ---------------------------------------
 
 // Entries below a page (see the layout comment of each case in layout.cc).
@@ -505,13 +549,6 @@ inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
 // Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
 // size of the node holding it (mx_subpage_size of the sub-cursor).
 size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp);
-// True when mp's header is sane for a page of psize bytes: 16 <= mp_lower
-// <= mp_upper <= psize, mp_lower even.
-bool orv_page_shape_ok(const ORV_page *mp, size_t psize);
-// True when slot i's node lies in [mp_upper, psize) with its whole key, and
-// with its stored value too when with_value (8 bytes for F_BIGDATA).
-// REQUIRES: orv_page_shape_ok(mp, psize), i < numkeys(mp).
-bool orv_node_in_page(const ORV_page *mp, size_t psize, unsigned i, bool with_value);
 
 // Length that counts for mp_pad for a slot above 0 whose stored bytes are
 // (stored, stored_len) against the page's first key: p + suffix length when

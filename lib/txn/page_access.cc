@@ -6,15 +6,34 @@
 // hold a private copy of a page, and the nearest one wins. A page that a
 // transaction wrote out early (spilled) is read from the map even if an
 // ancestor still holds an older dirty copy of it.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "btree/btree.h"
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
 
 namespace {
+
+// 0 when page pgno of the map lies inside the data file, ORV_CORRUPTED when
+// it lies past its end, or the error of looking the length up. The file's
+// length is looked up again only when pgno lies past what was last seen:
+// commits of other processes grow the file, and a page they wrote is
+// reachable only after their meta page, so a stale length is never too
+// long. An environment without a file maps only memory of its own.
+int page_in_file(ORV_env *env, pgno_t pgno) {
+  if (pgno < env->me_file_pages.load(std::memory_order_relaxed)) return 0;
+  if (env->me_fd < 0) return pgno < env->me_maxpg ? 0 : ORV_CORRUPTED;
+  struct stat st;
+  if (orv_sys.fstat(env->me_fd, &st) != 0) return errno;
+  const uint64_t pages = static_cast<uint64_t>(st.st_size) / env->me_psize;
+  orv_env_file_pages_seen(env, pages);
+  return pgno < pages ? 0 : ORV_CORRUPTED;
+}
 
 // Position of id in a spill list, or 0 when absent.
 unsigned spill_find(ORV_IDL sl, ORV_ID pn) {
@@ -56,9 +75,64 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
     // A page number beyond the snapshot: the tree is damaged.
     return orv_txn_fail(txn, ORV_PAGE_NOTFOUND);
   }
+  // Inside the snapshot but a meta page, past the map or past the end of
+  // the file (a damaged last-page number): nothing a tree may point at.
+  if (pgno < NUM_METAS || pgno >= env->me_maxpg) return orv_txn_fail(txn, ORV_CORRUPTED);
+  // A failed look-up of the length changes nothing: only damage fails the
+  // transaction.
+  if (int rc = page_in_file(env, pgno); rc != 0)
+    return rc == ORV_CORRUPTED ? orv_txn_fail(txn, rc) : rc;
   *page_out = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
   if (level_out != nullptr) *level_out = level;
   return 0;
+}
+
+int orv_tree_page_check(ORV_cursor *mc, const ORV_page *mp, pgno_t pgno) {
+  // Only the trees of fixed-size duplicates hold P_LEAF2 pages, of their
+  // fixed value size.
+  const bool leaf2 = (mc->mc_flags & C_SUB) || (mc->mc_db->md_flags & ORV_DUPFIXED);
+  if (orv_tree_page_ok(mp, pgno, mc->mc_txn->mt_env->me_psize, leaf2,
+                       leaf2 ? mc->mc_db->md_pad : 0))
+    return 0;
+  return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+}
+
+int orv_tree_page_get(ORV_cursor *mc, const ORV_page *parent, unsigned i, const ORV_page *like,
+                      ORV_page **child_out) {
+  ORV_txn *txn = mc->mc_txn;
+  if (!orv_node_in_page(parent, txn->mt_env->me_psize, i, false))
+    return orv_txn_fail(txn, ORV_CORRUPTED);
+  const pgno_t pgno = node_pgno(node_ptr(parent, i));
+  ORV_page *child;
+  if (int rc = orv_page_get(mc, pgno, &child, nullptr); rc != 0) return rc;
+  if (int rc = orv_tree_page_check(mc, child, pgno); rc != 0) return rc;
+  if (like != nullptr && !orv_page_same_kind(child, like)) return orv_txn_fail(txn, ORV_CORRUPTED);
+  *child_out = child;
+  return 0;
+}
+
+int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_out) {
+  ORV_txn *txn = mc->mc_txn;
+  ORV_env *env = txn->mt_env;
+  const pgno_t pgno = load_u64(node_data(node));
+  ORV_page *omp;
+  int level;
+  if (int rc = orv_page_get(mc, pgno, &omp, &level); rc != 0) return rc;
+  // The whole run must be pages of the snapshot; read from the map, it
+  // must lie inside the file too (its first page already does).
+  if (!orv_overflow_page_ok(omp, pgno, env->me_psize, txn->mt_next_pgno, node_dsize(node)))
+    return orv_txn_fail(txn, ORV_CORRUPTED);
+  if (level == 0) {
+    if (int rc = page_in_file(env, pgno + mp_pages(omp) - 1); rc != 0)
+      return rc == ORV_CORRUPTED ? orv_txn_fail(txn, rc) : rc;
+  }
+  *omp_out = omp;
+  return 0;
+}
+
+int orv_leaf_node_check(ORV_cursor *mc, const ORV_page *mp, const ORV_node *node) {
+  if (orv_node_bounded(mp, orv_prefix_psize(mc, mp), node, true)) return 0;
+  return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
 }
 
 int orv_page_dirty(ORV_txn *txn, ORV_page *mp) {

@@ -36,22 +36,6 @@ void merge_record(ORV_IDL mop, const std::byte *src, ORV_ID count) {
   mop[0] = total;
 }
 
-// Checks a free-page record read from the file: the count fits the value,
-// and every page number lies between the meta pages and the end of the
-// snapshot. A bad record must not hand out a live page.
-bool record_valid(const ORV_val &data, pgno_t next_pgno, ORV_ID *count_out) {
-  if (data.mv_size < sizeof(ORV_ID)) return false;
-  const auto *src = static_cast<const std::byte *>(data.mv_data);
-  const ORV_ID count = load_u64(src);
-  if (count > data.mv_size / sizeof(ORV_ID) - 1) return false;
-  for (ORV_ID j = 1; j <= count; j++) {
-    const ORV_ID pg = load_u64(src + j * sizeof(ORV_ID));
-    if (pg < NUM_METAS || pg >= next_pgno) return false;
-  }
-  *count_out = count;
-  return true;
-}
-
 }  // namespace
 
 txnid_t orv_oldest_reader(ORV_txn *txn) {
@@ -158,8 +142,9 @@ int orv_page_alloc(ORV_cursor *mc, int num, ORV_page **page_out) {
       if (oldest <= last) break;
     }
 
+    // A bad record must not hand out a live page, nor one page twice.
     ORV_ID count;
-    if (!record_valid(data, txn->mt_next_pgno, &count)) {
+    if (!orv_free_record_ok(data.mv_data, data.mv_size, txn->mt_next_pgno, &count)) {
       rc = ORV_CORRUPTED;
       goto fail;
     }

@@ -400,7 +400,7 @@ int root_collapse(ORV_cursor *mc, ORV_page *mp) {
   ORV_db *db = mc->mc_db;
   if (int rc = orv_idl_append(&mc->mc_txn->mt_free_pgs, mp->mp_pgno); rc != 0) return rc;
   db->md_root = node_pgno(node_ptr(mp, 0));
-  if (int rc = orv_page_get(mc, db->md_root, &mc->mc_pg[0], nullptr); rc != 0) return rc;
+  if (int rc = orv_tree_page_get(mc, mp, 0, nullptr, &mc->mc_pg[0]); rc != 0) return rc;
   db->md_depth--;
   db->md_branch_pages--;
   // Shift the whole path, including the levels beyond mc_snum that a page
@@ -512,18 +512,14 @@ int orv_rebalance(ORV_cursor *mc) {
   ORV_page *parent = mc->mc_pg[ptop];
   if (mc->mc_ki[ptop] == 0) {
     mn->mc_ki[ptop]++;
-    if (int rc =
-            orv_page_get(mc, node_pgno(node_ptr(parent, mn->mc_ki[ptop])), &mn->mc_pg[t], nullptr);
-        rc != 0)
+    if (int rc = orv_tree_page_get(mc, parent, mn->mc_ki[ptop], mp, &mn->mc_pg[t]); rc != 0)
       return rc;
     mn->mc_ki[t] = 0;
     mc->mc_ki[t] = static_cast<indx_t>(numkeys(mp));
     fromleft = 0;
   } else {
     mn->mc_ki[ptop]--;
-    if (int rc =
-            orv_page_get(mc, node_pgno(node_ptr(parent, mn->mc_ki[ptop])), &mn->mc_pg[t], nullptr);
-        rc != 0)
+    if (int rc = orv_tree_page_get(mc, parent, mn->mc_ki[ptop], mp, &mn->mc_pg[t]); rc != 0)
       return rc;
     // A page below the root is never empty; one that is cannot be trusted.
     if (numkeys(mn->mc_pg[t]) == 0) return ORV_CORRUPTED;

@@ -2,9 +2,7 @@
 // paths of lib/btree, lib/page and lib/txn. Each test damages one field of
 // a small valid store and expects the
 // operation to answer ORV_CORRUPTED. The operations run in a child, so a
-// crash fails the test instead of ending the suite. Those still failing
-// stay disabled until the page checks on every read land; run them with
-//   tests/fuzz_regress_env_file_crash_test --gtest_also_run_disabled_tests
+// crash fails the test instead of ending the suite.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -151,7 +149,7 @@ int get_key(ORV_txn *txn, const char *key) {
 
 // "Assertion 'root > 1' failed in orv_page_search()" for a root that is a
 // meta page (a root past the last page in use is refused already).
-TEST_F(DamagedStore, DISABLED_RootPageOutsideTheTree) {
+TEST_F(DamagedStore, RootPageOutsideTheTree) {
   build(60, 10);
   for (uint64_t root : {pages_in_file() + 1, uint64_t{1}, uint64_t{0}}) {
     set_main_root(root);
@@ -165,7 +163,7 @@ TEST_F(DamagedStore, DISABLED_RootPageOutsideTheTree) {
 // (descent.cc:85) and UBSan "misaligned address for type 'ORV_node'": a
 // slot of a leaf or branch root whose offset is odd, inside the header or
 // past the page.
-TEST_F(DamagedStore, DISABLED_SlotOffsetOutsideThePage) {
+TEST_F(DamagedStore, SlotOffsetOutsideThePage) {
   struct Case {
     const char *what;
     int keys;
@@ -191,7 +189,7 @@ TEST_F(DamagedStore, DISABLED_SlotOffsetOutsideThePage) {
 // The value (or key) of a leaf node reaching past its page: the value was
 // handed back and the caller's copy of it crashed (SIGBUS in memcpy from
 // the map).
-TEST_F(DamagedStore, DISABLED_NodeSizesPastThePage) {
+TEST_F(DamagedStore, NodeSizesPastThePage) {
   struct Case {
     const char *what;
     off_t field;  // inside the node header
@@ -230,7 +228,7 @@ TEST_F(DamagedStore, OverflowPagePastTheEnd) {
 // AddressSanitizer heap-buffer-overflow in orv_cmp_bytes (compare.cc:57)
 // from orv_node_search in orv_del: the key of a node copied into a dirty
 // page buffer (4096 bytes) reached 1536 bytes past it.
-TEST_F(DamagedStore, DISABLED_KeySizePastThePageInAWrite) {
+TEST_F(DamagedStore, KeySizePastThePageInAWrite) {
   build(60, 10);
   // key0000 went in first: its node lies at the top of the page.
   const off_t top = node(main_root(), 0);
