@@ -261,6 +261,10 @@ int get_end_dup(ORV_cursor *mc, ORV_val *key, ORV_val *data, bool last) {
 
 int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data) {
   if (int rc = orv_leaf_node_check(mc, cursor_page(mc), leaf); rc != 0) return rc;
+  return orv_node_value(mc, leaf, data);
+}
+
+int orv_node_value(ORV_cursor *mc, ORV_node *leaf, ORV_val *data) {
   const size_t size = node_dsize(leaf);
   if (!(leaf->mn_flags & F_BIGDATA)) {
     data->mv_size = size;

@@ -34,7 +34,7 @@ int land_value(ORV_cursor *mc, ORV_node *node, ORV_val *data, bool last) {
     return last ? orv_cursor_last(sub, data, nullptr) : orv_cursor_first(sub, data, nullptr);
   }
   sub_unposition(mc);
-  return data != nullptr ? orv_node_read(mc, node, data) : 0;
+  return data != nullptr ? orv_node_value(mc, node, data) : 0;
 }
 
 void leaf2_key_out(const ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key) {

@@ -256,6 +256,12 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
     rc = del0 || cut ? EINVAL : ORV_PAGE_FULL;
     goto fail;
   }
+  // A split moves and measures every node: each must lie inside the page
+  // (the page came from the file; a search probed only a few of them).
+  if (!is_leaf2(mp) && !orv_page_nodes_ok(mp, orv_prefix_psize(mc, mp))) {
+    rc = ORV_CORRUPTED;
+    goto fail;
+  }
 
   rc = orv_page_new(mc, mp->mp_flags & (P_BRANCH | P_LEAF | P_LEAF2), 1, &rp);
   if (rc != 0) goto fail;

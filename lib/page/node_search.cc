@@ -163,6 +163,7 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   const bool fast = decoded && cmp == orv_cmp_bytes && key->mv_data != nullptr;
   // Every node probed must lie inside the page with its whole key.
   const size_t psize = orv_prefix_psize(mc, mp);
+  const size_t key_limit = psize > hdrsz ? psize - hdrsz : 0;
   // Keys of a prefix-compressed leaf are read against slot 0.
   if (decoded && nkeys > 0 && !orv_node_in_page(mp, psize, 0, false)) {
     orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
@@ -174,7 +175,7 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   bool probed = false;
   while (low <= high) {
     i = static_cast<unsigned>(low + high) >> 1;
-    if (!leaf2 && !orv_node_in_page(mp, psize, i, false)) {
+    if (!leaf2 && !orv_node_key_ok(mp, mp_ptrs(mp)[i], key_limit)) [[unlikely]] {
       orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
       return nullptr;
     }

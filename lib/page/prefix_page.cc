@@ -154,15 +154,6 @@ void recount_max(ORV_keylen_entry *e) {
 
 // ---- Page shape and slot keys ------------------------------------------------------------
 
-size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp) {
-  if (is_subp(mp) && (mc->mc_flags & C_SUB)) {
-    // A sub-cursor is the first member of its ORV_xcursor.
-    const auto *mx = reinterpret_cast<const ORV_xcursor *>(mc);
-    if (mx->mx_subpage_size != 0) return mx->mx_subpage_size;
-  }
-  return mc->mc_txn->mt_env->me_psize;
-}
-
 size_t orv_prefix_slot_len(const ORV_val *first, const void *stored, size_t stored_len) {
   // The mp_pad rule is looser than canonical form on purpose: it sizes
   // buffers, and a key stored whole never decodes longer than it says.

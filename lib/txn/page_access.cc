@@ -87,30 +87,6 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
   return 0;
 }
 
-int orv_tree_page_check(ORV_cursor *mc, const ORV_page *mp, pgno_t pgno) {
-  // Only the trees of fixed-size duplicates hold P_LEAF2 pages, of their
-  // fixed value size.
-  const bool leaf2 = (mc->mc_flags & C_SUB) || (mc->mc_db->md_flags & ORV_DUPFIXED);
-  if (orv_tree_page_ok(mp, pgno, mc->mc_txn->mt_env->me_psize, leaf2,
-                       leaf2 ? mc->mc_db->md_pad : 0))
-    return 0;
-  return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
-}
-
-int orv_tree_page_get(ORV_cursor *mc, const ORV_page *parent, unsigned i, const ORV_page *like,
-                      ORV_page **child_out) {
-  ORV_txn *txn = mc->mc_txn;
-  if (!orv_node_in_page(parent, txn->mt_env->me_psize, i, false))
-    return orv_txn_fail(txn, ORV_CORRUPTED);
-  const pgno_t pgno = node_pgno(node_ptr(parent, i));
-  ORV_page *child;
-  if (int rc = orv_page_get(mc, pgno, &child, nullptr); rc != 0) return rc;
-  if (int rc = orv_tree_page_check(mc, child, pgno); rc != 0) return rc;
-  if (like != nullptr && !orv_page_same_kind(child, like)) return orv_txn_fail(txn, ORV_CORRUPTED);
-  *child_out = child;
-  return 0;
-}
-
 int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_out) {
   ORV_txn *txn = mc->mc_txn;
   ORV_env *env = txn->mt_env;
@@ -128,11 +104,6 @@ int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_o
   }
   *omp_out = omp;
   return 0;
-}
-
-int orv_leaf_node_check(ORV_cursor *mc, const ORV_page *mp, const ORV_node *node) {
-  if (orv_node_bounded(mp, orv_prefix_psize(mc, mp), node, true)) return 0;
-  return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
 }
 
 int orv_page_dirty(ORV_txn *txn, ORV_page *mp) {

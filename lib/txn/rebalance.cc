@@ -529,6 +529,11 @@ int orv_rebalance(ORV_cursor *mc) {
   }
   ORV_page *np = mn->mc_pg[t];
   if (is_branch(np) != is_branch(mp)) return ORV_CORRUPTED;
+  // Nodes move between the two pages and are measured: every one of either
+  // page must lie inside it (a neighbour comes from the file untouched).
+  if (!is_leaf2(np) &&
+      (!orv_page_nodes_ok(np, env->me_psize) || !orv_page_nodes_ok(mp, env->me_psize)))
+    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
 
   bool move = page_fill(env, np) >= fill_threshold(np) && numkeys(np) > min_keys(np);
   if (orv_page_is_prefix(mc, mp)) {

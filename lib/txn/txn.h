@@ -173,21 +173,6 @@ void orv_txn_scratch_invalidate(ORV_scratch *scratch);
 // page past the map or the data file (these fail the transaction); the
 // system error when the file's length cannot be looked up.
 [[nodiscard]] int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_out);
-// Checks that mp, just looked up as page pgno of the cursor's tree, may be
-// used as a tree page (orv_tree_page_ok). Returns 0, or ORV_CORRUPTED with
-// the transaction failed.
-[[nodiscard]] int orv_tree_page_check(ORV_cursor *mc, const ORV_page *mp, pgno_t pgno);
-// The child named by slot i of the branch page parent, looked up and checked
-// as a tree page; when like is given (the page the child replaces at its
-// level, in a step to a neighbour) the child must be of its kind. The slot's
-// node must lie inside parent. Returns 0, ORV_PAGE_NOTFOUND or
-// ORV_CORRUPTED (the transaction failed). REQUIRES: i < numkeys(parent).
-[[nodiscard]] int orv_tree_page_get(ORV_cursor *mc, const ORV_page *parent, unsigned i,
-                                    const ORV_page *like, ORV_page **child_out);
-// Checks the leaf node node of page mp of the cursor's tree before it is
-// read: its header, key and stored value lie inside the page. Returns 0, or
-// ORV_CORRUPTED with the transaction failed.
-[[nodiscard]] int orv_leaf_node_check(ORV_cursor *mc, const ORV_page *mp, const ORV_node *node);
 // The overflow run holding the value of the F_BIGDATA leaf node, checked:
 // its first page names itself, the run lies inside the snapshot and holds
 // the node's value size. Returns 0, ORV_PAGE_NOTFOUND or ORV_CORRUPTED (the

@@ -68,10 +68,6 @@ TEST(PageCheck, TreePagesOfEveryKindAndTheirDamage) {
        [](ORV_page *mp) { mp->mp_lower = static_cast<indx_t>(mp->mp_upper + 2); }, false, false},
       {"upper past the page", P_BRANCH, [](ORV_page *mp) { mp->mp_upper = kPsize + 2; }, false,
        false},
-      {"slot 0 of a leaf past the page", P_LEAF, [](ORV_page *mp) { mp_ptrs(mp)[0] = kPsize - 4; },
-       false, false},
-      {"slot 0 of a leaf in the free space", P_LEAF,
-       [](ORV_page *mp) { mp_ptrs(mp)[0] = static_cast<indx_t>(mp->mp_upper - 16); }, false, false},
       {"fixed-size keys past the page", P_LEAF | P_LEAF2, [](ORV_page *mp) { mp->mp_pad = 2000; },
        true, false},
       {"fixed size 0", P_LEAF | P_LEAF2, [](ORV_page *mp) { mp->mp_pad = 0; }, true, false},
@@ -89,7 +85,13 @@ TEST(PageCheck, TreePagesOfEveryKindAndTheirDamage) {
       pb.add("beta", 3);
     }
     if (c.edit != nullptr) c.edit(pb.mp());
-    EXPECT_EQ(orv_tree_page_ok(pb.mp(), kPgno, kPsize, c.leaf2_ok, 8), c.ok) << c.what;
+    ORV_db tree{};
+    tree.md_pad = 8;
+    EXPECT_EQ(orv_tree_page_ok(pb.mp(), kPgno, kPsize, &tree, c.leaf2_ok), c.ok) << c.what;
+    tree.md_flags = ORV_DUPFIXED;  // the main tree of a database of fixed-size duplicates
+    EXPECT_EQ(orv_tree_page_ok(pb.mp(), kPgno, kPsize, &tree, false),
+              c.ok || (c.flags == (P_LEAF | P_LEAF2) && c.edit == nullptr))
+        << c.what;
   }
 }
 
