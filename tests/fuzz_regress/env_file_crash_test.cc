@@ -316,4 +316,32 @@ TEST_F(DamagedStore, NodeAtAnOddOffsetMeetsASplit) {
   EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
 }
 
+// "Assertion 'node_size == (size_t)delta' failed in orv_page_remove_slot()"
+// from orv_del: the value size of the node being deleted reached past the
+// page, and its node size decided what moved.
+TEST_F(DamagedStore, ValueSizePastThePageInADelete) {
+  build(60, 10);
+  write(node(main_root(), 20) + 2, uint16_t{3});  // mn_hi: a value of 196618 bytes
+  const int rc = run_damaged(path(), true, [](ORV_txn *t) {
+    ORV_val k{7, const_cast<char *>("key0020")};
+    return orv_del(t, 1, &k, nullptr);
+  });
+  EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
+}
+
+// libFuzzer out-of-memory (a free list grown to 7 GB by
+// orv_idl_append_range from orv_ovpage_free) in orv_del: the deleted
+// value's overflow run recorded a length far past the snapshot, and the
+// delete freed the run by it.
+TEST_F(DamagedStore, OverflowRunLengthPastTheSnapshotInADelete) {
+  build(0, 0, {{"a", "x"}, {"big", std::string(5000, 'b')}, {"z", "y"}});
+  const uint64_t run = read_u64(node(main_root(), 1) + 8 + 4);
+  write(page(run) + 12, uint32_t{800000000});  // mp_pages
+  const int rc = run_damaged(path(), true, [](ORV_txn *t) {
+    ORV_val k{3, const_cast<char *>("big")};
+    return orv_del(t, 1, &k, nullptr);
+  });
+  EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
+}
+
 }  // namespace
