@@ -34,7 +34,9 @@ struct PageBuf {
     ORV_node *node = node_ptr(mp(), numkeys(mp()) - 1);
     node->mn_ksize = static_cast<uint16_t>(key.size());
     if (is_leaf(mp())) set_node_dsize(node, dsize);
-    std::memcpy(node_key(node, node_hdrsz(mp())), key.data(), key.size());
+    // A leaf's key follows the 8-byte header whatever the page claims.
+    std::memcpy(node_key(node, is_leaf(mp()) ? NODESIZE : node_hdrsz(mp())), key.data(),
+                key.size());
     return node;
   }
 };
