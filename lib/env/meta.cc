@@ -184,7 +184,9 @@ int orv_env_open_data(ORV_env *env, int prev) {
   // The map must cover every page in use. A last page number so large that
   // the size overflows cannot come from a real file.
   const uint64_t psize = env->me_psize;
-  if (meta.mm_last_pg >= UINT64_MAX / psize) return ORV_INVALID;
+  // The meta pages themselves are in use: a smaller last page (a damaged
+  // meta) would leave the second one outside the map.
+  if (meta.mm_last_pg < NUM_METAS - 1 || meta.mm_last_pg >= UINT64_MAX / psize) return ORV_INVALID;
   const uint64_t minsize = (meta.mm_last_pg + 1) * psize;
   if (env->me_mapsize == 0) env->me_mapsize = meta.mm_mapsize;
   if (env->me_mapsize < minsize) env->me_mapsize = minsize;

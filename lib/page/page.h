@@ -361,8 +361,10 @@ inline bool orv_tree_page_ok(const ORV_page *mp, pgno_t pgno, size_t psize, cons
   constexpr uint16_t kKind = P_BRANCH | P_LEAF | P_OVERFLOW | P_META | P_LEAF2 | P_SUBP | P_COUNTED;
   if (mp->mp_pgno != pgno) return false;
   const unsigned kind = mp->mp_flags & kKind;
+  // Nodes are of even sizes below an even page size: their area starts at
+  // an even offset (P_LEAF2 keys may be odd-sized).
   if (kind == P_LEAF || kind == P_BRANCH || kind == (P_BRANCH | P_COUNTED)) [[likely]]
-    return orv_page_shape_ok(mp, psize);
+    return orv_page_shape_ok(mp, psize) && !(mp->mp_upper & 1);
   return kind == (P_LEAF | P_LEAF2) && (dup_tree || (db->md_flags & ORV_DUPFIXED)) &&
          orv_leaf2_page_ok(mp, psize, db->md_pad);
 }

@@ -602,6 +602,9 @@ int orv_cursor_del0(ORV_cursor *mc) {
   uint64_t total = 0;
   uint64_t gone = 0;
   if (counted) {
+    // Every node of the page is counted: each must lie inside it.
+    if (!is_leaf2(mp) && !orv_page_nodes_ok(mp, orv_prefix_psize(mc, mp)))
+      return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
     total = orv_page_entries(mp);
     gone = is_leaf2(mp) ? 1 : orv_node_entries(mp, node_ptr(mp, ki));
   }

@@ -28,6 +28,8 @@ constexpr off_t kMainRoot = 16 + 24 + 48 + 40;  // mm_dbs[MAIN_DBI].md_root
 constexpr off_t kTxnid = 16 + 128;              // mm_txnid
 constexpr off_t kPsize = 16 + 24;               // mm_dbs[FREE_DBI].md_pad
 constexpr off_t kSlots = 16;                    // first slot of a page
+// Node flags F_DUPDATA | F_SUBDATA: a sub-database record as a key's values.
+constexpr unsigned F_DUPDATA_BITS = 0x04 | 0x02;
 
 class DamagedStore : public testing::Test {
  protected:
@@ -339,6 +341,69 @@ TEST_F(DamagedStore, OverflowRunLengthPastTheSnapshotInADelete) {
   write(page(run) + 12, uint32_t{800000000});  // mp_pages
   const int rc = run_damaged(path(), true, [](ORV_txn *t) {
     ORV_val k{3, const_cast<char *>("big")};
+    return orv_del(t, 1, &k, nullptr);
+  });
+  EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
+}
+
+// AddressSanitizer "unknown-crash" in meta_txnid from orv_env_pick_meta at
+// open: both metas named a last page below the second meta page and a map
+// of one page, so the second meta lay outside the map.
+TEST_F(DamagedStore, LastPageBelowTheMetaPages) {
+  build(60, 10);
+  constexpr off_t kMapsize = 16 + 16, kLastPg = 16 + 120;
+  for (off_t meta : {off_t{0}, static_cast<off_t>(psize_)}) {
+    write(meta + kMapsize, uint64_t{psize_});
+    write(meta + kLastPg, uint64_t{0});
+  }
+  EXPECT_EQ(run_damaged(path(), false, first), 2) << "not ORV_INVALID at open";
+}
+
+// UBSan "misaligned address for type 'ORV_node'" in orv_node_add from a
+// put: the leaf's node area started at an odd offset, and the new node was
+// placed below it.
+TEST_F(DamagedStore, NodeAreaAtAnOddOffsetMeetsAPut) {
+  build(60, 10);
+  const off_t upper = page(main_root()) + 14;
+  write(upper, static_cast<uint16_t>(read_u16(upper) - 1));
+  const int rc = run_damaged(path(), true, [](ORV_txn *t) {
+    const std::string k = "key0030x", v = "new";
+    ORV_val kv = val(k), dv = val(v);
+    return orv_put(t, 1, &kv, &dv, 0);
+  });
+  EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
+}
+
+// AddressSanitizer SEGV in orv_node_entries from orv_cursor_del0: a delete
+// in a counted tree counts every entry of the leaf, and a node elsewhere on
+// it claimed a sub-database record its value could not hold, at a value
+// size reaching past the page.
+TEST_F(DamagedStore, NodePastThePageCountedByADelete) {
+  {
+    orv_test::Env env;
+    ASSERT_EQ(orv_env_open(env, path().c_str(), ORV_NOSUBDIR | ORV_NOLOCK, 0644), 0);
+    ORV_txn *txn = nullptr;
+    ASSERT_EQ(orv_txn_begin(env, nullptr, 0, &txn), 0);
+    ORV_dbi dbi = 0;
+    ASSERT_EQ(orv_dbi_open(txn, nullptr, ORV_COUNTED, &dbi), 0);
+    for (int i = 0; i < 60; i++) {
+      char k[16];
+      std::snprintf(k, sizeof k, "key%04d", i);
+      ORV_val kv{7, k}, dv{10, const_cast<char *>("0123456789")};
+      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+    }
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+  }
+  fd_ = open(path().c_str(), O_RDWR);
+  ASSERT_GE(fd_, 0);
+  psize_ = read_u32(kPsize);
+  meta_ = read_u64(kTxnid) >= read_u64(psize_ + kTxnid) ? 0 : psize_;
+  // The last key's node lies lowest: a value of 196618 bytes leaves the page.
+  const off_t victim = node(main_root(), 59);
+  write(victim + 2, uint16_t{3});                            // mn_hi
+  write(victim + 4, static_cast<uint16_t>(F_DUPDATA_BITS));  // mn_flags
+  const int rc = run_damaged(path(), true, [](ORV_txn *t) {
+    ORV_val k{7, const_cast<char *>("key0010")};
     return orv_del(t, 1, &k, nullptr);
   });
   EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
