@@ -50,7 +50,8 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
 
   // Read-only cursors and write-map transactions have no private copies:
   // every page is in the map.
-  if (!(mc->mc_flags & (C_ORIG_RDONLY | C_WRITEMAP)) && !txn_is_rdonly(txn)) {
+  const bool copies = !(mc->mc_flags & (C_ORIG_RDONLY | C_WRITEMAP)) && !txn_is_rdonly(txn);
+  if (copies) {
     level = 1;
     for (ORV_txn *tx2 = txn; tx2 != nullptr; tx2 = tx2->mt_parent, level++) {
       if (tx2->mt_spill_pgs != nullptr && spill_find(tx2->mt_spill_pgs, pgno << 1) != 0) {
@@ -82,7 +83,13 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
   // transaction.
   if (int rc = page_in_file(env, pgno); rc != 0)
     return rc == ORV_CORRUPTED ? orv_txn_fail(txn, rc) : rc;
-  *page_out = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+  auto *mp = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+  // Pages reach the file without their in-memory flags. A write would take
+  // a mapped page claiming P_DIRTY for its own copy and change the
+  // read-only map in place (under ORV_WRITEMAP its own pages are mapped).
+  if (copies && (mp->mp_flags & (P_DIRTY | P_LOOSE | P_KEEP))) [[unlikely]]
+    return orv_txn_fail(txn, ORV_CORRUPTED);
+  *page_out = mp;
   if (level_out != nullptr) *level_out = level;
   return 0;
 }

@@ -409,4 +409,21 @@ TEST_F(DamagedStore, NodePastThePageCountedByADelete) {
   EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
 }
 
+// AddressSanitizer SEGV in orv_page_insert_slot from a put: the leaf in
+// the file carried P_DIRTY, so the write took the mapped page for its own
+// copy and changed the read-only map in place.
+TEST_F(DamagedStore, DirtyFlagOnAPageOfTheFile) {
+  build(60, 10);
+  const off_t flags = page(main_root()) + 10;
+  write(flags, static_cast<uint16_t>(read_u16(flags) | 0x10));  // P_DIRTY
+  const int rc = run_damaged(path(), true, [](ORV_txn *t) {
+    const std::string k = "key0030x", v = "new";
+    ORV_val kv = val(k), dv = val(v);
+    return orv_put(t, 1, &kv, &dv, 0);
+  });
+  EXPECT_EQ(rc, 1) << (rc < 0 ? "crashed" : "not ORV_CORRUPTED");
+  // Readers do not write: the page reads as it is.
+  EXPECT_EQ(run_damaged(path(), false, [](ORV_txn *t) { return get_key(t, "key0030"); }), 0);
+}
+
 }  // namespace
