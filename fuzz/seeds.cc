@@ -2,6 +2,7 @@
 //   <dir>/fuzz_env_file/    data files of small valid stores of each kind
 //   <dir>/fuzz_lock_file/   lock files with and without active readers
 //   <dir>/fuzz_prefix_key/  compressed keys and prefix leaf pages
+//   <dir>/fuzz_load_text/   dump text in each format, and plain text
 // Usage: orv_fuzz_seeds <dir>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -231,6 +232,31 @@ void prefix_seeds(const std::string &prefix_store, const fs::path &out) {
   }
 }
 
+// Dump text: mode byte (bit 0: plain text, as under -T), then the text.
+void load_text_seeds(const fs::path &out) {
+  fs::create_directories(out);
+  const std::string header = "VERSION=3\nformat=bytevalue\ntype=btree\nmapsize=1048576\n";
+  struct Seed {
+    const char *name;
+    std::string text;
+  };
+  const Seed seeds[] = {
+      {"bytevalue", "\x00" + header + "HEADER=END\n 6b6579\n 76616c7565\nDATA=END\n"},
+      {"print",
+       "\x00VERSION=3\nformat=print\ntype=btree\ndupsort=1\ndb_pagesize=4096\nHEADER=END\n"
+       " a\\5cb\n x\\\\y\n k2\n \nDATA=END\n"},
+      {"two-sections", "\x00" + header + "database=one\nHEADER=END\n 61\n 62\nDATA=END\n" + header +
+                           "database=two\nintegerkey=1\nHEADER=END\n 0100000000000000\n"
+                           " 00\nDATA=END\n"},
+      {"long-line",
+       "\x00" + header + "HEADER=END\n " + std::string(9000, 'a') + "\n 6161\nDATA=END\n"},
+      {"plain", "\x01key\nvalue\na\\5cb\n\\00\\ff\n"},
+      {"bad-escape", "\x01key\nva\\q\n"},
+      {"unknown-keyword", "\x00VERSION=1\nduplicates=1\nHEADER=END\n 61\n 6\nDATA=END\n"},
+  };
+  for (const Seed &s : seeds) write_seed(out / s.name, s.text);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -245,6 +271,7 @@ int main(int argc, char **argv) {
   env_seeds(work, out / "fuzz_env_file");
   lock_seeds(work, out / "fuzz_lock_file");
   prefix_seeds(read_file(out / "fuzz_env_file" / "prefix"), out / "fuzz_prefix_key");
+  load_text_seeds(out / "fuzz_load_text");
   fs::remove_all(work);
   return 0;
 }

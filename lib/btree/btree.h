@@ -244,6 +244,59 @@ inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp) {
   return orv_prefix_page(mc->mc_db->md_flags, mp);
 }
 
+inline size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp) {
+  if ((mc->mc_flags & C_SUB) && is_subp(mp)) {
+    // A sub-cursor is the first member of its ORV_xcursor.
+    const auto *mx = reinterpret_cast<const ORV_xcursor *>(mc);
+    if (mx->mx_subpage_size != 0) return mx->mx_subpage_size;
+  }
+  return mc->mc_txn->mt_env->me_psize;
+}
+
+// Checks that mp, just looked up as page pgno of the cursor's tree, may be
+// used as a tree page (orv_tree_page_ok). Returns 0, or ORV_CORRUPTED with
+// the transaction failed. Inline: every page a descent enters runs it.
+[[nodiscard]] inline int orv_tree_page_check(ORV_cursor *mc, const ORV_page *mp, pgno_t pgno) {
+  // A sub-cursor walks the tree of a key's duplicates.
+  if (orv_tree_page_ok(mp, pgno, mc->mc_txn->mt_env->me_psize, mc->mc_db, mc->mc_flags & C_SUB))
+      [[likely]]
+    return 0;
+  return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+}
+
+// The child named by slot i of the branch page parent, looked up and checked
+// as a tree page; when like is given (the page the child replaces at its
+// level, in a step to a neighbour) the child must be of its kind. The slot's
+// node must lie inside parent. Returns 0, ORV_PAGE_NOTFOUND or
+// ORV_CORRUPTED (the transaction failed). REQUIRES: i < numkeys(parent).
+// Inline: every level of a descent runs it.
+[[nodiscard]] inline int orv_tree_page_get(ORV_cursor *mc, const ORV_page *parent, unsigned i,
+                                           const ORV_page *like, ORV_page **child_out) {
+  ORV_txn *txn = mc->mc_txn;
+  // Only the node's header is read: its key size must fit too.
+  if (!orv_node_key_ok(parent, mp_ptrs(parent)[i], txn->mt_env->me_psize - node_hdrsz(parent)))
+      [[unlikely]]
+    return orv_txn_fail(txn, ORV_CORRUPTED);
+  const pgno_t pgno = node_pgno(node_ptr(parent, i));
+  ORV_page *child;
+  if (int rc = orv_page_get(mc, pgno, &child, nullptr); rc != 0) return rc;
+  if (int rc = orv_tree_page_check(mc, child, pgno); rc != 0) return rc;
+  if (like != nullptr && !orv_page_same_kind(child, like)) [[unlikely]]
+    return orv_txn_fail(txn, ORV_CORRUPTED);
+  *child_out = child;
+  return 0;
+}
+
+// Checks the leaf node node of page mp of the cursor's tree before it is
+// read: its header, key and stored value lie inside the page. Returns 0, or
+// ORV_CORRUPTED with the transaction failed. Inline: every step runs it.
+[[nodiscard]] inline int orv_leaf_node_check(ORV_cursor *mc, const ORV_page *mp,
+                                             const ORV_node *node) {
+  if (orv_leaf_node_ok(mp, orv_prefix_psize(mc, mp), node)) [[likely]]
+    return 0;
+  return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+}
+
 // Spellings of the page predicates used in assertion texts.
 inline unsigned NUMKEYS(const ORV_page *mp) { return numkeys(mp); }
 inline bool IS_LEAF(const ORV_page *mp) { return is_leaf(mp); }
@@ -318,8 +371,11 @@ void orv_pkc_free(ORV_cursor *mc);
 // the nearest ancestor that has one, slot 0 or the last slot. ORV_NOTFOUND
 // at the tree's edge (mc keeps its depth). (cursor_move.cc)
 [[nodiscard]] int orv_cursor_sibling(ORV_cursor *mc, int move_right);
-// Reads a leaf node's value (following overflow runs).
+// Reads a leaf node of the top page: its value (following overflow runs),
+// once the node is checked to lie inside the page (ORV_CORRUPTED otherwise).
 [[nodiscard]] int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data);
+// orv_node_read of a node that orv_leaf_node_check has just passed.
+[[nodiscard]] int orv_node_value(ORV_cursor *mc, ORV_node *leaf, ORV_val *data);
 // Materialises the key of slot i of page mp (decoding prefix-compressed keys).
 [[nodiscard]] int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_out);
 // Sets up mc's sub-cursor (mc->mc_xcursor, not null) for mc's database,

@@ -260,6 +260,11 @@ int get_end_dup(ORV_cursor *mc, ORV_val *key, ORV_val *data, bool last) {
 }  // namespace
 
 int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data) {
+  if (int rc = orv_leaf_node_check(mc, cursor_page(mc), leaf); rc != 0) return rc;
+  return orv_node_value(mc, leaf, data);
+}
+
+int orv_node_value(ORV_cursor *mc, ORV_node *leaf, ORV_val *data) {
   const size_t size = node_dsize(leaf);
   if (!(leaf->mn_flags & F_BIGDATA)) {
     data->mv_size = size;
@@ -267,10 +272,7 @@ int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data) {
     return 0;
   }
   ORV_page *omp;
-  if (int rc = orv_page_get(mc, load_u64(node_data(leaf)), &omp, nullptr); rc != 0) return rc;
-  // A value must lie inside its run; anything else is a damaged node.
-  const uint64_t room = uint64_t{mp_pages(omp)} * cursor_env(mc)->me_psize - PAGEHDRSZ;
-  if (!is_overflow(omp) || size > room) return ORV_CORRUPTED;
+  if (int rc = orv_overflow_page_get(mc, leaf, &omp); rc != 0) return rc;
   data->mv_size = size;
   data->mv_data = page_data(omp);
   return 0;

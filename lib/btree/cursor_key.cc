@@ -307,6 +307,10 @@ int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_o
     key_out->mv_data = leaf2_key(mp, i, mp->mp_pad);
     return 0;
   }
+  // A key reaching past its page is a damaged node, never a key to hand out.
+  const size_t psize = orv_prefix_psize(mc, mp);
+  if (!orv_node_key_ok(mp, mp_ptrs(mp)[i], psize - node_hdrsz(mp))) [[unlikely]]
+    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
   ORV_node *node = node_ptr(mp, i);
   if (is_branch(mp)) {
     key_out->mv_size = node_ksize(node);
@@ -315,6 +319,9 @@ int orv_cursor_read_key(ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key_o
   }
   const bool prefixed = mc->mc_db->md_flags & ORV_PREFIXKEY;
   if (prefixed && i > 0) {
+    // The key is decoded against slot 0's.
+    if (!orv_node_key_ok(mp, mp_ptrs(mp)[0], psize - NODESIZE)) [[unlikely]]
+      return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
     if ((mc->mc_flags & C_SEQNEXT) && read_stepped_key(mc, mp, i, key_out)) return 0;
     // A stored key that cannot be read is a damaged page: the transaction
     // cannot trust anything it reads or writes from here on.

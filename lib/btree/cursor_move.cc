@@ -27,13 +27,14 @@ void sub_unposition(ORV_cursor *mc) {
 // sub-cursor is loaded and set on the first (or last) value, which is what
 // data receives; otherwise the node's own value when data is asked for.
 int land_value(ORV_cursor *mc, ORV_node *node, ORV_val *data, bool last) {
+  if (int rc = orv_leaf_node_check(mc, cursor_page(mc), node); rc != 0) return rc;
   if (node->mn_flags & F_DUPDATA) {
     if (int rc = orv_cursor_dups_load(mc, node); rc != 0) return rc;
     ORV_cursor *sub = &mc->mc_xcursor->mx_cursor;
     return last ? orv_cursor_last(sub, data, nullptr) : orv_cursor_first(sub, data, nullptr);
   }
   sub_unposition(mc);
-  return data != nullptr ? orv_node_read(mc, node, data) : 0;
+  return data != nullptr ? orv_node_value(mc, node, data) : 0;
 }
 
 void leaf2_key_out(const ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key) {
@@ -48,6 +49,7 @@ int orv_cursor_dups_load(ORV_cursor *mc, ORV_node *node) {
   // Duplicates in a database that does not keep them can only come from a
   // damaged page.
   if (mc->mc_xcursor == nullptr || !(mc->mc_db->md_flags & ORV_DUPSORT)) return ORV_CORRUPTED;
+  if (int rc = orv_leaf_node_check(mc, cursor_page(mc), node); rc != 0) return rc;
   return orv_xcursor_load(mc, node);
 }
 
@@ -73,7 +75,8 @@ int orv_cursor_sibling(ORV_cursor *mc, int move_right) {
 
   parent = cursor_page(mc);
   ORV_page *child;
-  if (int rc = orv_page_get(mc, node_pgno(node_ptr(parent, cursor_slot(mc))), &child, nullptr);
+  // The neighbour replaces the page one level down and must be of its kind.
+  if (int rc = orv_tree_page_get(mc, parent, cursor_slot(mc), mc->mc_pg[mc->mc_snum], &child);
       rc != 0) {
     mc->mc_flags &= ~(C_INITIALIZED | C_EOF);
     return rc;

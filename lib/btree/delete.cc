@@ -277,6 +277,8 @@ int orv_cursor_delete(ORV_cursor *mc, unsigned flags) {
   if (is_leaf2(mp)) return orv_cursor_del0(mc);
 
   ORV_node *leaf = node_ptr(mp, cursor_slot(mc));
+  // What the node says decides what is freed: it must lie inside its page.
+  if (int rc = orv_leaf_node_check(mc, mp, leaf); rc != 0) return rc;
   if (leaf->mn_flags & F_DUPDATA) {
     bool key_goes;
     if (int rc = delete_dups(mc, leaf, flags, &key_goes); rc != 0 || !key_goes) return rc;
@@ -285,9 +287,10 @@ int orv_cursor_delete(ORV_cursor *mc, unsigned flags) {
   }
 
   if (leaf->mn_flags & F_BIGDATA) {
+    // The run is freed by the length it records: it must be a run of the
+    // snapshot holding the value, as a read would check.
     ORV_page *omp;
-    int rc = orv_page_get(mc, load_u64(node_data(leaf)), &omp, nullptr);
-    if (rc == 0 && !is_overflow(omp)) rc = ORV_CORRUPTED;
+    int rc = orv_overflow_page_get(mc, leaf, &omp);
     if (rc == 0) rc = orv_ovpage_free(mc, omp);
     if (rc != 0) return orv_txn_fail(txn, rc);
   }

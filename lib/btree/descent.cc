@@ -40,7 +40,8 @@ int search_root(ORV_cursor *mc, const ORV_val *key, int flags, unsigned known_de
   ORV_page *mp = cursor_page(mc);
 
   while (is_branch(mp)) {
-    orv_assert(env, !mc->mc_dbi || NUMKEYS(mp) > 1);
+    if (!orv_branch_keys_ok(mp, mc->mc_dbi == FREE_DBI))
+      return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
     const unsigned nkeys = NUMKEYS(mp);
     unsigned i;
     if (flags & ORV_PS_LAST) {
@@ -63,6 +64,9 @@ int search_root(ORV_cursor *mc, const ORV_val *key, int flags, unsigned known_de
     } else {
       int exact = 0;
       if (orv_node_search(mc, key, &exact) == nullptr) {
+        // A key the page could not be searched for (a damaged node) has
+        // failed the transaction already.
+        if (mc->mc_txn->mt_flags & ORV_TXN_ERROR) return mc->mc_txn->mt_error;
         i = nkeys - 1;
       } else {
         i = cursor_slot(mc);
@@ -75,7 +79,7 @@ int search_root(ORV_cursor *mc, const ORV_val *key, int flags, unsigned known_de
     orv_assert(env, i < NUMKEYS(mp));
 
     ORV_page *child;
-    if (int rc = orv_page_get(mc, node_pgno(node_ptr(mp, i)), &child, nullptr); rc != 0) return rc;
+    if (int rc = orv_tree_page_get(mc, mp, i, nullptr, &child); rc != 0) return rc;
     mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
     if (int rc = stack_push(mc, child); rc != 0) return rc;
     if (flags & ORV_PS_MODIFY) {
@@ -152,7 +156,8 @@ int orv_page_search(ORV_cursor *mc, const ORV_val *key, int flags) {
 
   const pgno_t root = mc->mc_db->md_root;
   if (root == P_INVALID) return ORV_NOTFOUND;
-  orv_assert(cursor_env(mc), root > 1);
+  // Pages 0 and 1 are the meta pages: a root there is a damaged record.
+  if (root < NUM_METAS) return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
 
   // The levels of the previous path, for the last-slot shortcut below.
   const unsigned known_depth = (mc->mc_flags & C_INITIALIZED) ? mc->mc_snum : 0;
@@ -160,7 +165,10 @@ int orv_page_search(ORV_cursor *mc, const ORV_val *key, int flags) {
   // page pointer from an earlier tree (a sub-cursor reloaded for another
   // key), which is not trusted.
   if (mc->mc_snum == 0 || mc->mc_pg[0] == nullptr || mc->mc_pg[0]->mp_pgno != root) {
-    if (int rc = orv_page_get(mc, root, &mc->mc_pg[0], nullptr); rc != 0) return rc;
+    ORV_page *mp;
+    if (int rc = orv_page_get(mc, root, &mp, nullptr); rc != 0) return rc;
+    if (int rc = orv_tree_page_check(mc, mp, root); rc != 0) return rc;
+    mc->mc_pg[0] = mp;
   }
   mc->mc_snum = 1;
   mc->mc_top = 0;
@@ -179,7 +187,7 @@ int orv_page_search_lowest(ORV_cursor *mc) {
   if (int rc = descent_check(mc); rc != 0) return rc;
   ORV_page *mp = cursor_page(mc);
   ORV_page *child;
-  if (int rc = orv_page_get(mc, node_pgno(node_ptr(mp, 0)), &child, nullptr); rc != 0) return rc;
+  if (int rc = orv_tree_page_get(mc, mp, 0, nullptr, &child); rc != 0) return rc;
   mc->mc_ki[mc->mc_top] = 0;
   if (int rc = stack_push(mc, child); rc != 0) return rc;
   return orv_page_search_root(mc, nullptr, ORV_PS_FIRST);

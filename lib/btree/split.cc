@@ -59,8 +59,9 @@ int path_step_left(ORV_cursor *mc, unsigned level) {
   mc->mc_ki[l]--;
   for (; l < static_cast<int>(level); l++) {
     ORV_page *child;
-    ORV_node *node = node_ptr(mc->mc_pg[l], mc->mc_ki[l]);
-    if (int rc = orv_page_get(mc, node_pgno(node), &child, nullptr); rc != 0) return rc;
+    if (int rc = orv_tree_page_get(mc, mc->mc_pg[l], mc->mc_ki[l], mc->mc_pg[l + 1], &child);
+        rc != 0)
+      return rc;
     if (numkeys(child) == 0) return ORV_CORRUPTED;
     mc->mc_pg[l + 1] = child;
     mc->mc_ki[l + 1] = static_cast<indx_t>(numkeys(child) - 1);
@@ -253,6 +254,12 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
   if (nkeys == 0 || (del0 && (!prefix || newindx != 0 || nkeys < (newkey ? 2u : 3u))) ||
       (cut && (!prefix || del0 || newkey || newindx < 1 || newindx >= nkeys))) {
     rc = del0 || cut ? EINVAL : ORV_PAGE_FULL;
+    goto fail;
+  }
+  // A split moves and measures every node: each must lie inside the page
+  // (the page came from the file; a search probed only a few of them).
+  if (!is_leaf2(mp) && !orv_page_nodes_ok(mp, orv_prefix_psize(mc, mp))) {
+    rc = ORV_CORRUPTED;
     goto fail;
   }
 

@@ -213,9 +213,12 @@ int orv_count_refresh(ORV_cursor *mc) {
 int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, bool by_entry,
                          uint64_t at, ORV_branch_slot *out) {
   const unsigned n = numkeys(mp);
+  const size_t psize = mc->mc_txn->mt_env->me_psize;
   uint64_t total = 0;
   unsigned pick = n;
   for (unsigned i = 0; i < n; ++i) {
+    // Every count is read: every node must lie inside the page.
+    if (!orv_node_in_page(mp, psize, i, false)) return orv_count_corrupted(mc);
     const uint64_t c = node_count(node_ptr(mp, i));
     // While no slot is picked, total <= at: every count so far was passed.
     if (pick == n && (by_entry ? at - total < c : at == i)) {

@@ -137,6 +137,10 @@ int cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) 
     return 0;
   }
   ORV_node *node = node_ptr(mp, i);
+  if (int rc2 = orv_leaf_node_check(mc, mp, node); rc2 != 0) {
+    rank_forget(mc);
+    return rc2;
+  }
   if (node->mn_flags & F_DUPDATA) {
     rc = dup_position(mc, node, dup);
   } else {
@@ -322,8 +326,7 @@ int orv_cursor_rank_descend(ORV_cursor *mc, uint64_t rank, uint64_t *dup_out) {
       ORV_branch_slot pick;
       if (int rc = orv_branch_slot_pick(mc, mp, expected, true, b, &pick); rc != 0) return rc;
       ORV_page *child;
-      if (int rc = orv_page_get(mc, node_pgno(node_ptr(mp, pick.slot)), &child, nullptr); rc != 0)
-        return rc;
+      if (int rc = orv_tree_page_get(mc, mp, pick.slot, nullptr, &child); rc != 0) return rc;
       mc->mc_ki[top] = static_cast<indx_t>(pick.slot);
       if (mc->mc_snum >= ORV_CURSOR_STACK) return orv_txn_fail(mc->mc_txn, ORV_CURSOR_FULL);
       mc->mc_top = mc->mc_snum++;

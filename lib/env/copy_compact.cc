@@ -166,13 +166,13 @@ int cwalk_leaf(ORV_copy *my, ORV_cursor *mc, ORV_page *spare) {
   const size_t psize = my->cp_env->me_psize;
   ORV_page *mp = cursor_page(mc);
   for (unsigned i = 0, n = numkeys(mp); i < n; i++) {
+    if (!orv_node_in_page(mp, psize, i, true)) return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
     ORV_node *node = node_ptr(mp, i);
     if (node->mn_flags & F_BIGDATA) {
       mp = leaf_private(mc, spare, psize);
       node = node_ptr(mp, i);
       ORV_page *omp;
-      if (int rc = orv_page_get(mc, load_u64(node_data(node)), &omp, nullptr); rc != 0) return rc;
-      if (!is_overflow(omp)) return ORV_CORRUPTED;
+      if (int rc = orv_overflow_page_get(mc, node, &omp); rc != 0) return rc;
       store_u64(node_data(node), my->cp_next_pgno);
       const uint32_t npages = mp_pages(omp);
       pgno_t first;
@@ -208,7 +208,15 @@ int cwalk(ORV_copy *my, pgno_t *root, int flags) {
   ORV_cursor mc;
   std::memset(static_cast<void *>(&mc), 0, sizeof mc);
   orv_cursor_init(&mc, my->cp_txn, FREE_DBI, nullptr);
+  // The pages of a tree of fixed-size values may be P_LEAF2 pages, which
+  // the page checks accept only in such a tree.
+  ORV_db dups{};
+  if (flags & F_DUPDATA) {
+    dups.md_flags = ORV_DUPFIXED;
+    mc.mc_db = &dups;
+  }
   int rc = orv_page_get(&mc, *root, &mc.mc_pg[0], nullptr);
+  if (rc == 0) rc = orv_tree_page_check(&mc, mc.mc_pg[0], *root);
   if (rc == 0) {
     mc.mc_snum = 1;
     mc.mc_top = 0;
@@ -250,9 +258,7 @@ int cwalk(ORV_copy *my, pgno_t *root, int flags) {
         // Down the next child to its leftmost leaf.
         for (;;) {
           ORV_page *child;
-          if (rc = orv_page_get(&mc, node_pgno(node_ptr(mp, mc.mc_ki[mc.mc_top])), &child, nullptr);
-              rc != 0)
-            break;
+          if (rc = orv_tree_page_get(&mc, mp, mc.mc_ki[mc.mc_top], nullptr, &child); rc != 0) break;
           // Every leaf lies at the depth of the leftmost one; a page of
           // the wrong kind for its level is damage.
           const unsigned lvl = mc.mc_top + 1u;

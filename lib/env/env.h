@@ -145,10 +145,14 @@ struct ORV_env {
   // which the second merely repeats.
   std::atomic<int> me_live_reader;
   std::atomic<uint64_t> me_interrupt;  // 1 while an interrupt is requested
-  void *me_userctx;                    // application context
-  ORV_assert_func me_assert_func;      // assertion callback, or null
-  ORV_progress_func me_progress;       // progress of copies and checks, or null
-  void *me_progress_ctx;               // its context
+  // Pages the data file was last seen to hold (0: not yet looked). Only
+  // grows; a page at or past it is looked up again before it is read, since
+  // reading a mapped page past the end of the file faults.
+  std::atomic<uint64_t> me_file_pages;
+  void *me_userctx;                // application context
+  ORV_assert_func me_assert_func;  // assertion callback, or null
+  ORV_progress_func me_progress;   // progress of copies and checks, or null
+  void *me_progress_ctx;           // its context
   // Entry of the process's registry of open environments (registry.cc).
   ORV_env *me_reg_next;  // next registered handle, guarded by the registry
   dev_t me_reg_dev;      // data file identity while registered
@@ -156,6 +160,15 @@ struct ORV_env {
   pid_t me_reg_pid;  // process that registered it
   bool me_reg_on;    // in the registry
 };
+
+// Records that the data file holds at least pages pages (a write reached
+// that far); me_file_pages only grows.
+inline void orv_env_file_pages_seen(ORV_env *env, uint64_t pages) {
+  uint64_t seen = env->me_file_pages.load(std::memory_order_relaxed);
+  while (seen < pages &&
+         !env->me_file_pages.compare_exchange_weak(seen, pages, std::memory_order_relaxed)) {
+  }
+}
 
 // Spare page buffers link through their first word.
 inline ORV_page *&next_spare_page(ORV_page *mp) { return *reinterpret_cast<ORV_page **>(mp); }

@@ -121,13 +121,14 @@ ORV_meta *orv_env_pick_meta(const ORV_env *env) {
 int orv_env_read_header(ORV_env *env, int prev, ORV_meta *meta) {
   MetaHead head;
   off_t off = 0;
+  uint32_t psize = 0;
   for (int i = 0; i < static_cast<int>(NUM_METAS); i++) {
     if (int rc = read_meta_head(env->me_fd, off, &head); rc != 0) return rc;
     if (i == 0) {
       *meta = head.mh_meta;
       // The second meta page lies one recorded page size further; a size
       // that cannot be real means this is not one of our files.
-      uint32_t psize = meta_psize(*meta);
+      psize = meta_psize(*meta);
       if (!valid_psize(psize)) return ORV_INVALID;
       off = psize;
     } else if (prev ? head.mh_meta.mm_txnid < meta->mm_txnid
@@ -135,6 +136,10 @@ int orv_env_read_header(ORV_env *env, int prev, ORV_meta *meta) {
       *meta = head.mh_meta;
     }
   }
+  // The file's page size is the one its first meta page records (the
+  // second one was found by it); another size in the second is damage
+  // that must not size the map or place the metas.
+  meta->mm_dbs[FREE_DBI].md_pad = psize;
   return 0;
 }
 
@@ -179,7 +184,9 @@ int orv_env_open_data(ORV_env *env, int prev) {
   // The map must cover every page in use. A last page number so large that
   // the size overflows cannot come from a real file.
   const uint64_t psize = env->me_psize;
-  if (meta.mm_last_pg >= UINT64_MAX / psize) return ORV_INVALID;
+  // The meta pages themselves are in use: a smaller last page (a damaged
+  // meta) would leave the second one outside the map.
+  if (meta.mm_last_pg < NUM_METAS - 1 || meta.mm_last_pg >= UINT64_MAX / psize) return ORV_INVALID;
   const uint64_t minsize = (meta.mm_last_pg + 1) * psize;
   if (env->me_mapsize == 0) env->me_mapsize = meta.mm_mapsize;
   if (env->me_mapsize < minsize) env->me_mapsize = minsize;

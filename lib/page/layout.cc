@@ -38,6 +38,9 @@ uint64_t orv_node_entries(const ORV_page *mp, const ORV_node *node) {
   if (!is_leaf(mp)) return 0;
   if (!(node->mn_flags & F_DUPDATA)) return 1;
   const void *data = node_data(node);
+  // A value too short for what it claims to hold (a damaged node) counts
+  // nothing rather than be read past its end.
+  if (node_dsize(node) < ((node->mn_flags & F_SUBDATA) ? sizeof(ORV_db) : PAGEHDRSZ)) return 0;
   if (node->mn_flags & F_SUBDATA) {
     // The record sits in node data at 2-byte alignment: read the field
     // bytewise instead of through an ORV_db pointer.

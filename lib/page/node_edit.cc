@@ -257,6 +257,10 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
     mp->mp_upper = static_cast<indx_t>(mp->mp_upper + ksize - sizeof(indx_t));
     return 0;
   }
+  // The node's size decides what moves: a node reaching past its page (a
+  // damaged value size) must not move anything.
+  if (!orv_node_in_page(mp, orv_prefix_psize(mc, mp), indx, true))
+    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
 
   if (!orv_page_is_prefix(mc, mp)) {
     orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);

@@ -16,6 +16,8 @@
 //    only the bytes after that are compared, straight from the page. Other
 //    keys are materialised through the cursor (orv_cursor_read_key). A key
 //    that cannot be decoded fails the transaction with ORV_CORRUPTED.
+//  - A probed node or key reaching outside the page fails the transaction
+//    with ORV_CORRUPTED too (the page may come from a damaged file).
 // The search itself allocates nothing.
 #include <cstring>
 
@@ -38,7 +40,9 @@ void search_memo_clear(ORV_cursor *mc) {
 ORV_cmp_func page_comparator(const ORV_cursor *mc, const ORV_page *mp, unsigned nkeys) {
   ORV_cmp_func cmp = mc->mc_dbx->md_cmp;
   if (cmp == orv_cmp_uint_words && is_branch(mp)) {
-    bool wide = nkeys > 1 && node_ksize(node_ptr(mp, 1)) == sizeof(uint64_t);
+    // The size is only a hint here; the probe checks the node itself.
+    bool wide = nkeys > 1 && mp_ptrs(mp)[1] <= mc->mc_txn->mt_env->me_psize - NODESIZE &&
+                node_ksize(node_ptr(mp, 1)) == sizeof(uint64_t);
     cmp = wide ? orv_cmp_uint64 : orv_cmp_uint32;
   }
   return cmp;
@@ -157,12 +161,24 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   const size_t pad = mp->mp_pad;
   const unsigned hdrsz = node_hdrsz(mp);
   const bool fast = decoded && cmp == orv_cmp_bytes && key->mv_data != nullptr;
+  // Every node probed must lie inside the page with its whole key.
+  const size_t psize = orv_prefix_psize(mc, mp);
+  const size_t key_limit = psize > hdrsz ? psize - hdrsz : 0;
+  // Keys of a prefix-compressed leaf are read against slot 0.
+  if (decoded && nkeys > 0 && !orv_node_in_page(mp, psize, 0, false)) {
+    orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+    return nullptr;
+  }
 
   unsigned i = 0;
   int rc = 0;
   bool probed = false;
   while (low <= high) {
     i = static_cast<unsigned>(low + high) >> 1;
+    if (!leaf2 && !orv_node_key_ok(mp, mp_ptrs(mp)[i], key_limit)) [[unlikely]] {
+      orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+      return nullptr;
+    }
     if (decoded) {
       if (!probe_compressed(mc, mp, i, key, cmp, fast, &rc)) {
         // Neither the slot nor the exact flag is written.

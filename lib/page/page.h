@@ -291,6 +291,109 @@ inline pgno_t ovpages(size_t psize, size_t n) { return (n + PAGEHDRSZ - 1) / psi
 // two such nodes and their slots fill the page exactly.
 constexpr uint32_t orv_nodemax(uint32_t psize) { return (psize - PAGEHDRSZ) / 4 * 2 - 2; }
 
+// ---- Checks of pages read from the file (page_check.cc) -------------------
+//
+// Bytes read from the data file are input: a damaged page must give
+// ORV_CORRUPTED, never a read outside the page or the map. Each rule has one
+// function here; they are called where a page enters use (the page lookup,
+// the descent, the sibling step) and where a node is read, so that a page's
+// header is checked once per visit and a node once per read.
+
+// True when mp's header is sane for a page of psize bytes: 16 <= mp_lower
+// <= mp_upper <= psize, mp_lower even.
+inline bool orv_page_shape_ok(const ORV_page *mp, size_t psize) {
+  return mp->mp_lower >= PAGEHDRSZ && !(mp->mp_lower & 1) && mp->mp_lower <= mp->mp_upper &&
+         mp->mp_upper <= psize;
+}
+// True when the node at offset ofs of mp (its header hdrsz bytes) starts
+// at an even offset in [mp_upper, psize) and its header and whole key lie
+// inside the page, with its stored value too when with_value (8 bytes for
+// F_BIGDATA; leaf pages only). Inline: the page search runs it on every
+// probe. REQUIRES: orv_page_shape_ok(mp, psize).
+inline bool orv_node_at_ok(const ORV_page *mp, size_t psize, size_t ofs, unsigned hdrsz,
+                           bool with_value) {
+  if (ofs < mp->mp_upper || (ofs & 1) || ofs + hdrsz > psize) return false;
+  const auto *node = reinterpret_cast<const ORV_node *>(page_bytes(mp) + ofs);
+  size_t end = ofs + hdrsz + node->mn_ksize;
+  if (with_value)
+    end = ofs + NODESIZE + even(node->mn_ksize) +
+          ((node->mn_flags & F_BIGDATA) ? sizeof(pgno_t) : node_dsize(node));
+  return end <= psize;
+}
+// The page search's probe check: the node at offset ofs starts at an even
+// offset in the node area and its whole key lies inside the page, where
+// key_limit is the page size less the node header size.
+inline bool orv_node_key_ok(const ORV_page *mp, size_t ofs, size_t key_limit) {
+  return !(ofs & 1) && ofs >= mp->mp_upper && ofs <= key_limit &&
+         ofs + reinterpret_cast<const ORV_node *>(page_bytes(mp) + ofs)->mn_ksize <= key_limit;
+}
+// The check of a leaf node about to be read: node (a node of the leaf page
+// mp of psize bytes) starts at an even offset in the node area, and its
+// header, key and stored value lie inside the page.
+inline bool orv_leaf_node_ok(const ORV_page *mp, size_t psize, const ORV_node *node) {
+  const auto ofs = static_cast<size_t>(reinterpret_cast<const std::byte *>(node) - page_bytes(mp));
+  if ((ofs & 1) || ofs < mp->mp_upper || ofs + NODESIZE > psize) return false;
+  const size_t value = (node->mn_flags & F_BIGDATA) ? sizeof(pgno_t) : node_dsize(node);
+  return ofs + NODESIZE + even(node->mn_ksize) + value <= psize;
+}
+// orv_node_at_ok for node, a node of mp (with_value on leaf pages only).
+inline bool orv_node_bounded(const ORV_page *mp, size_t psize, const ORV_node *node,
+                             bool with_value) {
+  const auto ofs = static_cast<size_t>(reinterpret_cast<const std::byte *>(node) - page_bytes(mp));
+  return orv_node_at_ok(mp, psize, ofs, node_hdrsz(mp), with_value && is_leaf(mp));
+}
+// orv_node_bounded for the node of slot i. REQUIRES: i < numkeys(mp).
+inline bool orv_node_in_page(const ORV_page *mp, size_t psize, unsigned i, bool with_value) {
+  return orv_node_at_ok(mp, psize, mp_ptrs(mp)[i], node_hdrsz(mp), with_value && is_leaf(mp));
+}
+// orv_tree_page_ok for a P_LEAF2 page: mp_pad is not 0 and the keys of
+// mp_pad (and of key_size, the tree's fixed size) bytes fit the page.
+bool orv_leaf2_page_ok(const ORV_page *mp, size_t psize, size_t key_size);
+// True when a page that was looked up as page pgno of the tree described by
+// db may be used as one: it names itself pgno, it is a branch page
+// (P_COUNTED allowed), a leaf page, or a P_LEAF2 leaf in a tree of
+// fixed-size duplicates (dup_tree, or ORV_DUPFIXED in db's flags;
+// orv_leaf2_page_ok with db's md_pad), nothing else (no overflow, meta or
+// sub-page flags), and its header is sane. In-memory flags (P_DIRTY,
+// P_LOOSE, P_KEEP) are ignored. Inline: every page a descent enters runs it.
+inline bool orv_tree_page_ok(const ORV_page *mp, pgno_t pgno, size_t psize, const ORV_db *db,
+                             bool dup_tree) {
+  constexpr uint16_t kKind = P_BRANCH | P_LEAF | P_OVERFLOW | P_META | P_LEAF2 | P_SUBP | P_COUNTED;
+  if (mp->mp_pgno != pgno) return false;
+  const unsigned kind = mp->mp_flags & kKind;
+  // Nodes are of even sizes below an even page size: their area starts at
+  // an even offset (P_LEAF2 keys may be odd-sized).
+  if (kind == P_LEAF || kind == P_BRANCH || kind == (P_BRANCH | P_COUNTED)) [[likely]]
+    return orv_page_shape_ok(mp, psize) && !(mp->mp_upper & 1);
+  return kind == (P_LEAF | P_LEAF2) && (dup_tree || (db->md_flags & ORV_DUPFIXED)) &&
+         orv_leaf2_page_ok(mp, psize, db->md_pad);
+}
+// True when the header of mp is sane and every node of it lies inside the
+// page with its key and stored value (orv_node_in_page): for the paths that
+// move or measure every node of a page, once per page.
+bool orv_page_nodes_ok(const ORV_page *mp, size_t psize);
+// True when a and b are pages of the same kind (branch, leaf, P_LEAF2
+// leaf): a page met at one level of a tree must be like its neighbours.
+bool orv_page_same_kind(const ORV_page *a, const ORV_page *b);
+// True when a branch page holds enough slots to descend through: two, or
+// one in the free-page database (which a commit may leave that way).
+inline bool orv_branch_keys_ok(const ORV_page *mp, bool free_db) {
+  return numkeys(mp) >= (free_db ? 1u : 2u);
+}
+// True when omp, looked up as page pgno for a value of size bytes, is the
+// first page of an overflow run that names itself pgno, whose run ends at
+// or before page end (the first page not in use) and holds the value.
+bool orv_overflow_page_ok(const ORV_page *omp, pgno_t pgno, size_t psize, pgno_t end, size_t size);
+// True when the record of the free-page database read from a meta page can
+// describe it: its keys are transaction ids with one page list each, never
+// sorted duplicates.
+inline bool orv_free_db_record_ok(const ORV_db *db) { return !(db->md_flags & ORV_DUPSORT); }
+// True when every page number of a free-page record (an ID list image of
+// size bytes: a count, then that many page numbers) lies in [2, end), the
+// numbers strictly descend, and the count fits the value. *count_out
+// receives the count.
+bool orv_free_record_ok(const void *data, size_t size, pgno_t end, uint64_t *count_out);
+
 // ---- Entry counts of counted trees ---------------------------------------
 
 // Entries below a page (see the layout comment of each case in layout.cc).
@@ -503,15 +606,9 @@ inline constexpr unsigned ORV_PAD_MAX = 65535;
 // the tree's md_flags); defined in btree.h, which knows the cursor.
 inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
 // Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
-// size of the node holding it (mx_subpage_size of the sub-cursor).
-size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp);
-// True when mp's header is sane for a page of psize bytes: 16 <= mp_lower
-// <= mp_upper <= psize, mp_lower even.
-bool orv_page_shape_ok(const ORV_page *mp, size_t psize);
-// True when slot i's node lies in [mp_upper, psize) with its whole key, and
-// with its stored value too when with_value (8 bytes for F_BIGDATA).
-// REQUIRES: orv_page_shape_ok(mp, psize), i < numkeys(mp).
-bool orv_node_in_page(const ORV_page *mp, size_t psize, unsigned i, bool with_value);
+// size of the node holding it (mx_subpage_size of the sub-cursor). Defined
+// in btree.h; inline, since every node read checks against it.
+inline size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp);
 
 // Length that counts for mp_pad for a slot above 0 whose stored bytes are
 // (stored, stored_len) against the page's first key: p + suffix length when

@@ -154,31 +154,6 @@ void recount_max(ORV_keylen_entry *e) {
 
 // ---- Page shape and slot keys ------------------------------------------------------------
 
-size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp) {
-  if (is_subp(mp) && (mc->mc_flags & C_SUB)) {
-    // A sub-cursor is the first member of its ORV_xcursor.
-    const auto *mx = reinterpret_cast<const ORV_xcursor *>(mc);
-    if (mx->mx_subpage_size != 0) return mx->mx_subpage_size;
-  }
-  return mc->mc_txn->mt_env->me_psize;
-}
-
-bool orv_page_shape_ok(const ORV_page *mp, size_t psize) {
-  return mp->mp_lower >= PAGEHDRSZ && !(mp->mp_lower & 1) && mp->mp_lower <= mp->mp_upper &&
-         mp->mp_upper <= psize;
-}
-
-bool orv_node_in_page(const ORV_page *mp, size_t psize, unsigned i, bool with_value) {
-  const size_t ofs = mp_ptrs(mp)[i];
-  if (ofs < mp->mp_upper || (ofs & 1) || ofs + NODESIZE > psize) return false;
-  const ORV_node *node = node_ptr(mp, i);
-  size_t end = ofs + NODESIZE + node->mn_ksize;
-  if (with_value)
-    end = ofs + NODESIZE + even(node->mn_ksize) +
-          ((node->mn_flags & F_BIGDATA) ? sizeof(pgno_t) : node_dsize(node));
-  return end <= psize;
-}
-
 size_t orv_prefix_slot_len(const ORV_val *first, const void *stored, size_t stored_len) {
   // The mp_pad rule is looser than canonical form on purpose: it sizes
   // buffers, and a key stored whole never decodes longer than it says.

@@ -536,6 +536,8 @@ int orv_page_flush(ORV_txn *txn, int keep) {
       next_pos = pos + static_cast<off_t>(size);
     }
     if (n > 0 && (rc = orv_sys_write_all(env->me_fd, iov, n, wpos)) != 0) return rc;
+    // The list is in page order: the file now reaches the last page written.
+    if (next_pos > 0) orv_env_file_pages_seen(env, static_cast<uint64_t>(next_pos) / psize);
 
     for (ORV_ID i = j + 1; i <= pagecount; i++) {
       auto *dp = static_cast<ORV_page *>(dl[i].mptr);

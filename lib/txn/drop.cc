@@ -111,13 +111,14 @@ int free_leaf_refs(ORV_cursor *mc, ORV_page *mp, int subs, bool named, bool *lev
   *level_done = false;
   if (is_leaf2(mp)) return 0;
   for (unsigned i = 0, n = numkeys(mp); i < n; i++) {
+    // Nodes and runs named by a leaf come from the file: damage is
+    // reported rather than trusted.
+    if (!orv_node_in_page(mp, txn->mt_env->me_psize, i, true))
+      return orv_txn_fail(txn, ORV_CORRUPTED);
     ORV_node *node = node_ptr(mp, i);
     if (node->mn_flags & F_BIGDATA) {
       ORV_page *omp;
-      if (int rc = orv_page_get(mc, load_u64(node_data(node)), &omp, nullptr); rc != 0) return rc;
-      // A run named by a leaf comes from the file: a page of another kind
-      // is damage, reported rather than trusted.
-      if (!is_overflow(omp)) return ORV_CORRUPTED;
+      if (int rc = orv_overflow_page_get(mc, node, &omp); rc != 0) return rc;
       const uint32_t npages = mp_pages(omp);
       if (int rc = orv_idl_append_range(&txn->mt_free_pgs, omp->mp_pgno, npages); rc != 0)
         return rc;

@@ -6,15 +6,34 @@
 // hold a private copy of a page, and the nearest one wins. A page that a
 // transaction wrote out early (spilled) is read from the map even if an
 // ancestor still holds an older dirty copy of it.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "btree/btree.h"
 #include "env/env.h"
+#include "env/sys.h"
 #include "txn/txn.h"
 
 namespace {
+
+// 0 when page pgno of the map lies inside the data file, ORV_CORRUPTED when
+// it lies past its end, or the error of looking the length up. The file's
+// length is looked up again only when pgno lies past what was last seen:
+// commits of other processes grow the file, and a page they wrote is
+// reachable only after their meta page, so a stale length is never too
+// long. An environment without a file maps only memory of its own.
+int page_in_file(ORV_env *env, pgno_t pgno) {
+  if (pgno < env->me_file_pages.load(std::memory_order_relaxed)) return 0;
+  if (env->me_fd < 0) return pgno < env->me_maxpg ? 0 : ORV_CORRUPTED;
+  struct stat st;
+  if (orv_sys.fstat(env->me_fd, &st) != 0) return errno;
+  const uint64_t pages = static_cast<uint64_t>(st.st_size) / env->me_psize;
+  orv_env_file_pages_seen(env, pages);
+  return pgno < pages ? 0 : ORV_CORRUPTED;
+}
 
 // Position of id in a spill list, or 0 when absent.
 unsigned spill_find(ORV_IDL sl, ORV_ID pn) {
@@ -31,7 +50,8 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
 
   // Read-only cursors and write-map transactions have no private copies:
   // every page is in the map.
-  if (!(mc->mc_flags & (C_ORIG_RDONLY | C_WRITEMAP)) && !txn_is_rdonly(txn)) {
+  const bool copies = !(mc->mc_flags & (C_ORIG_RDONLY | C_WRITEMAP)) && !txn_is_rdonly(txn);
+  if (copies) {
     level = 1;
     for (ORV_txn *tx2 = txn; tx2 != nullptr; tx2 = tx2->mt_parent, level++) {
       if (tx2->mt_spill_pgs != nullptr && spill_find(tx2->mt_spill_pgs, pgno << 1) != 0) {
@@ -56,8 +76,40 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
     // A page number beyond the snapshot: the tree is damaged.
     return orv_txn_fail(txn, ORV_PAGE_NOTFOUND);
   }
-  *page_out = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+  // Inside the snapshot but a meta page, past the map or past the end of
+  // the file (a damaged last-page number): nothing a tree may point at.
+  if (pgno < NUM_METAS || pgno >= env->me_maxpg) return orv_txn_fail(txn, ORV_CORRUPTED);
+  // A failed look-up of the length changes nothing: only damage fails the
+  // transaction.
+  if (int rc = page_in_file(env, pgno); rc != 0)
+    return rc == ORV_CORRUPTED ? orv_txn_fail(txn, rc) : rc;
+  auto *mp = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+  // Pages reach the file without their in-memory flags. A write would take
+  // a mapped page claiming P_DIRTY for its own copy and change the
+  // read-only map in place (under ORV_WRITEMAP its own pages are mapped).
+  if (copies && (mp->mp_flags & (P_DIRTY | P_LOOSE | P_KEEP))) [[unlikely]]
+    return orv_txn_fail(txn, ORV_CORRUPTED);
+  *page_out = mp;
   if (level_out != nullptr) *level_out = level;
+  return 0;
+}
+
+int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_out) {
+  ORV_txn *txn = mc->mc_txn;
+  ORV_env *env = txn->mt_env;
+  const pgno_t pgno = load_u64(node_data(node));
+  ORV_page *omp;
+  int level;
+  if (int rc = orv_page_get(mc, pgno, &omp, &level); rc != 0) return rc;
+  // The whole run must be pages of the snapshot; read from the map, it
+  // must lie inside the file too (its first page already does).
+  if (!orv_overflow_page_ok(omp, pgno, env->me_psize, txn->mt_next_pgno, node_dsize(node)))
+    return orv_txn_fail(txn, ORV_CORRUPTED);
+  if (level == 0) {
+    if (int rc = page_in_file(env, pgno + mp_pages(omp) - 1); rc != 0)
+      return rc == ORV_CORRUPTED ? orv_txn_fail(txn, rc) : rc;
+  }
+  *omp_out = omp;
   return 0;
 }
 

@@ -36,22 +36,6 @@ void merge_record(ORV_IDL mop, const std::byte *src, ORV_ID count) {
   mop[0] = total;
 }
 
-// Checks a free-page record read from the file: the count fits the value,
-// and every page number lies between the meta pages and the end of the
-// snapshot. A bad record must not hand out a live page.
-bool record_valid(const ORV_val &data, pgno_t next_pgno, ORV_ID *count_out) {
-  if (data.mv_size < sizeof(ORV_ID)) return false;
-  const auto *src = static_cast<const std::byte *>(data.mv_data);
-  const ORV_ID count = load_u64(src);
-  if (count > data.mv_size / sizeof(ORV_ID) - 1) return false;
-  for (ORV_ID j = 1; j <= count; j++) {
-    const ORV_ID pg = load_u64(src + j * sizeof(ORV_ID));
-    if (pg < NUM_METAS || pg >= next_pgno) return false;
-  }
-  *count_out = count;
-  return true;
-}
-
 }  // namespace
 
 txnid_t orv_oldest_reader(ORV_txn *txn) {
@@ -129,7 +113,9 @@ class Reclaimer {
     if (!reclaimable(last_)) return 0;
 
     ORV_ID count;
-    if (!record_valid(data, txn_->mt_next_pgno, &count)) return ORV_CORRUPTED;
+    // A bad record must not hand out a live page, nor one page twice.
+    if (!orv_free_record_ok(data.mv_data, data.mv_size, txn_->mt_next_pgno, &count))
+      return ORV_CORRUPTED;
     if (env_->me_pghead == nullptr) {
       env_->me_pghead = orv_pghead_take(env_, static_cast<unsigned>(count));
       if (env_->me_pghead == nullptr) return ENOMEM;

@@ -412,7 +412,7 @@ int root_collapse(ORV_cursor *mc, ORV_page *mp) {
   ORV_db *db = mc->mc_db;
   if (int rc = orv_idl_append(&mc->mc_txn->mt_free_pgs, mp->mp_pgno); rc != 0) return rc;
   db->md_root = node_pgno(node_ptr(mp, 0));
-  if (int rc = orv_page_get(mc, db->md_root, &mc->mc_pg[0], nullptr); rc != 0) return rc;
+  if (int rc = orv_tree_page_get(mc, mp, 0, nullptr, &mc->mc_pg[0]); rc != 0) return rc;
   db->md_depth--;
   db->md_branch_pages--;
   // Shift the whole path, including the levels beyond mc_snum that a page
@@ -524,18 +524,14 @@ int orv_rebalance(ORV_cursor *mc) {
   ORV_page *parent = mc->mc_pg[ptop];
   if (mc->mc_ki[ptop] == 0) {
     mn->mc_ki[ptop]++;
-    if (int rc =
-            orv_page_get(mc, node_pgno(node_ptr(parent, mn->mc_ki[ptop])), &mn->mc_pg[t], nullptr);
-        rc != 0)
+    if (int rc = orv_tree_page_get(mc, parent, mn->mc_ki[ptop], mp, &mn->mc_pg[t]); rc != 0)
       return rc;
     mn->mc_ki[t] = 0;
     mc->mc_ki[t] = static_cast<indx_t>(numkeys(mp));
     fromleft = 0;
   } else {
     mn->mc_ki[ptop]--;
-    if (int rc =
-            orv_page_get(mc, node_pgno(node_ptr(parent, mn->mc_ki[ptop])), &mn->mc_pg[t], nullptr);
-        rc != 0)
+    if (int rc = orv_tree_page_get(mc, parent, mn->mc_ki[ptop], mp, &mn->mc_pg[t]); rc != 0)
       return rc;
     // A page below the root is never empty; one that is cannot be trusted.
     if (numkeys(mn->mc_pg[t]) == 0) return ORV_CORRUPTED;
@@ -545,6 +541,11 @@ int orv_rebalance(ORV_cursor *mc) {
   }
   ORV_page *np = mn->mc_pg[t];
   if (is_branch(np) != is_branch(mp)) return ORV_CORRUPTED;
+  // Nodes move between the two pages and are measured: every one of either
+  // page must lie inside it (a neighbour comes from the file untouched).
+  if (!is_leaf2(np) &&
+      (!orv_page_nodes_ok(np, env->me_psize) || !orv_page_nodes_ok(mp, env->me_psize)))
+    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
 
   bool move = page_fill(env, np) >= fill_threshold(np) && numkeys(np) > min_keys(np);
   if (orv_page_is_prefix(mc, mp)) {
@@ -613,6 +614,9 @@ int orv_cursor_del0(ORV_cursor *mc) {
   uint64_t total = 0;
   uint64_t gone = 0;
   if (counted) {
+    // Every node of the page is counted: each must lie inside it.
+    if (!is_leaf2(mp) && !orv_page_nodes_ok(mp, orv_prefix_psize(mc, mp)))
+      return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
     total = orv_page_entries(mp);
     gone = is_leaf2(mp) ? 1 : orv_node_entries(mp, node_ptr(mp, ki));
   }

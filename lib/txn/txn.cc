@@ -131,6 +131,8 @@ int orv_txn_renew0(ORV_txn *txn) {
   int rc = 0;
   if (env->me_flags & ORV_FATAL_ERROR)
     rc = ORV_PANIC;
+  else if (!orv_free_db_record_ok(&txn->mt_dbs[FREE_DBI]))
+    rc = ORV_CORRUPTED;
   else if (env->me_maxpg < txn->mt_next_pgno)
     rc = ORV_MAP_RESIZED;
   if (rc != 0) orv_txn_end(txn, fail_mode);

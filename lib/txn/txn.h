@@ -182,7 +182,15 @@ void orv_txn_scratch_invalidate(ORV_scratch *scratch);
 // Finds page pgno as this transaction sees it (dirty, spilled or mapped).
 // level_out (may be null) receives 0 for the map, 1 and up for the depth of
 // the transaction owning the dirty or spilled copy.
+// ORV_PAGE_NOTFOUND past the snapshot; ORV_CORRUPTED for a meta page or a
+// page past the map or the data file (these fail the transaction); the
+// system error when the file's length cannot be looked up.
 [[nodiscard]] int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_out);
+// The overflow run holding the value of the F_BIGDATA leaf node, checked:
+// its first page names itself, the run lies inside the snapshot and holds
+// the node's value size. Returns 0, ORV_PAGE_NOTFOUND or ORV_CORRUPTED (the
+// transaction failed).
+[[nodiscard]] int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_out);
 // Allocates num contiguous pages as a dirty buffer (with ORV_WRITEMAP: the
 // mapped pages), counted in no tree yet: a loose page, a run from the
 // reusable list, or the end of the file. REQUIRES: a write transaction.

@@ -358,6 +358,9 @@ class FakeEnv {
     env_ = std::make_unique<ORV_env>();
     env_->me_psize = kPsize;
     env_->me_map = reinterpret_cast<char *>(map_.data());
+    // No data file: the map is all there is.
+    env_->me_fd = -1;
+    env_->me_maxpg = npages;
     env_->me_dbiseqs = env_seqs_;
     env_->me_maxdbs = kDbs;
     txn_ = std::make_unique<ORV_txn>();

@@ -149,22 +149,30 @@ TEST(Descent, DescentEndingOnANonLeafIsCorruption) {
   EXPECT_EQ(fe.txn()->mt_error, ORV_CORRUPTED);
 }
 
+// The damaged value fails the transaction: nothing read after it is
+// trusted.
 TEST(Descent, OverflowValueOutsideItsRunIsCorruption) {
-  FakeEnv fe(16);
-  ORV_page *leaf = fe.alloc(P_LEAF);
-  fe.add_leaf(leaf, "big", std::string(5000, 'x'));
-  fe.add_leaf(leaf, "bogus", std::string(3000, 'y'));
-  fe.db(MAIN_DBI).md_root = leaf->mp_pgno;
-  // "bogus" claims to live on the leaf page itself.
-  store_u64(node_data(node_ptr(leaf, 1)), leaf->mp_pgno);
-  CursorPtr c = open_cursor(fe.txn(), MAIN_DBI);
-  ORV_val k, d;
-  ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
-  EXPECT_EQ(str(d), std::string(5000, 'x'));
-  EXPECT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_NEXT), ORV_CORRUPTED);
-  // A run too short for the value it claims to hold.
-  set_node_dsize(node_ptr(leaf, 0), 9000);
-  EXPECT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), ORV_CORRUPTED);
+  for (bool short_run : {false, true}) {
+    SCOPED_TRACE(short_run ? "a run too short for its value" : "a run on the leaf itself");
+    FakeEnv fe(16);
+    ORV_page *leaf = fe.alloc(P_LEAF);
+    fe.add_leaf(leaf, "big", std::string(5000, 'x'));
+    fe.add_leaf(leaf, "bogus", std::string(3000, 'y'));
+    fe.db(MAIN_DBI).md_root = leaf->mp_pgno;
+    if (short_run) {
+      set_node_dsize(node_ptr(leaf, 1), 9000);
+      store_u64(node_data(node_ptr(leaf, 1)), load_u64(node_data(node_ptr(leaf, 0))));
+    } else {
+      store_u64(node_data(node_ptr(leaf, 1)), leaf->mp_pgno);
+    }
+    CursorPtr c = open_cursor(fe.txn(), MAIN_DBI);
+    ORV_val k, d;
+    ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
+    EXPECT_EQ(str(d), std::string(5000, 'x'));
+    EXPECT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_NEXT), ORV_CORRUPTED);
+    EXPECT_EQ(fe.txn()->mt_error, ORV_CORRUPTED);
+    EXPECT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), ORV_BAD_TXN);
+  }
 }
 
 // Pair searches need a value order; a database without duplicates has one

@@ -67,11 +67,14 @@ class PageBuilder {
 
 // A cursor that stands on one page, with just the fields the search reads.
 struct SearchFixture {
+  ORV_env env{};
   ORV_txn txn{};
   ORV_db db{};
   ORV_dbx dbx{};
   ORV_cursor mc{};
   SearchFixture(ORV_page *mp, ORV_cmp_func cmp, uint16_t md_flags = 0, uint32_t pad = 0) {
+    env.me_psize = kPsize;
+    txn.mt_env = &env;
     mc.mc_txn = &txn;
     mc.mc_key.mv_data = mc.mc_keybuf;
     db.md_flags = md_flags;
