@@ -284,6 +284,7 @@ class Bench {
   long fill_dups();
   long walk_dups();
   void get_both(long n);
+  long lookup_random(long n);
   void read_random(long n);
   long read_walk(bool reverse);
   void make_paths();
@@ -457,19 +458,8 @@ void Bench::read_write_mix(long n) {
   for (long done = 0; done < n;) {
     const long round = std::min(f_.batch, n - done);
     const long reads = round * f_.readwritepercent / 100;
+    found += lookup_random(reads);
     ORV_txn *txn = nullptr;
-    CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
-    for (long i = 0; i < reads; i++) {
-      ORV_val key = make_key(rng_() % uint64_t(f_.num)), val{};
-      const int rc = orv_get(txn, dbi_, &key, &val);
-      if (rc == 0) {
-        found++;
-        bytes_ += key.mv_size + val.mv_size;
-      } else if (rc != ORV_NOTFOUND) {
-        die("orv_get", rc);
-      }
-    }
-    orv_txn_abort(txn);
     CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
     for (long i = reads; i < round; i++, puts++) {
       ORV_val key = make_key(rng_() % uint64_t(f_.num)), val = make_value();
@@ -641,13 +631,15 @@ long Bench::read_while_writing(long n) {
   return reads;
 }
 
-void Bench::read_random(long n) {
+// n lookups of random keys in one read-only transaction; how many were
+// found.
+long Bench::lookup_random(long n) {
   ORV_txn *txn = nullptr;
   CHECK(orv_txn_begin(env_, nullptr, ORV_RDONLY, &txn));
   long found = 0;
   for (long i = 0; i < n; i++) {
     ORV_val key = make_key(rng_() % uint64_t(f_.num)), val{};
-    int rc = orv_get(txn, dbi_, &key, &val);
+    const int rc = orv_get(txn, dbi_, &key, &val);
     if (rc == 0) {
       found++;
       bytes_ += key.mv_size + val.mv_size;
@@ -656,6 +648,11 @@ void Bench::read_random(long n) {
     }
   }
   orv_txn_abort(txn);
+  return found;
+}
+
+void Bench::read_random(long n) {
+  const long found = lookup_random(n);
   char extra[64];
   std::snprintf(extra, sizeof extra, "(%ld of %ld found)", found, n);
   extra_ = extra;

@@ -181,8 +181,29 @@ class AllocFree : public EnvFixture, public testing::WithParamInterface<FlagSet>
     return keys;
   }
 
+  // Runs ops(txn) in a new write transaction and commits it; with measure,
+  // returns the allocations ops made. A failed begin or commit counts in
+  // failed_.
+  template <typename F>
+  uint64_t write_txn(F &&ops, bool measure) {
+    ORV_txn *txn = begin();
+    if (txn == nullptr) {
+      failed_++;
+      return ~uint64_t{0};
+    }
+    uint64_t n = 0;
+    if (measure) {
+      n = allocations_during([&] { ops(txn); });
+    } else {
+      ops(txn);
+    }
+    if (orv_txn_commit(txn) != 0) failed_++;
+    return n;
+  }
+
   std::string value_;
   ORV_dbi dbi_ = 0;
+  int failed_ = 0;
 };
 
 TEST_P(AllocFree, Lookup) {
@@ -283,36 +304,25 @@ TEST_P(AllocFree, PutInOpenWriteTransaction) {
   if (GetParam().flags & ORV_DUPSORT) GTEST_SKIP() << "a put of a new value adds a duplicate";
   const std::vector<uint64_t> keys = random_keys(3);
   std::string other(kValueSize, 'w');
-  int failed = 0;
-  auto write_txn = [&](const std::string &value, bool measure) -> uint64_t {
-    ORV_txn *txn = begin();
-    if (txn == nullptr) return ~uint64_t{0};
-    uint64_t n = 0;
-    auto run = [&] {
+  auto puts = [this, &keys](const std::string &value) {
+    return [this, &keys, value = &value](ORV_txn *txn) {
       Key kb;
       for (uint64_t k : keys) {
-        ORV_val key = kb.val(k), v = orv_test::val(value);
-        if (orv_put(txn, dbi_, &key, &v, 0) != 0) failed++;
+        ORV_val key = kb.val(k), v = orv_test::val(*value);
+        if (orv_put(txn, dbi_, &key, &v, 0) != 0) failed_++;
       }
     };
-    if (measure) {
-      n = allocations_during(run);
-    } else {
-      run();
-    }
-    if (orv_txn_commit(txn) != 0) failed++;
-    return n;
   };
   // Warm-up on the same keys (the inserts land here; the measured round
   // overwrites them), long enough that a transaction before the measured
   // one has reused freed pages (a free-page record is reusable only two
   // commits after it was written), then the measured round.
-  write_txn(other, false);
-  write_txn(value_, false);
-  write_txn(other, false);
-  write_txn(value_, false);
-  const uint64_t n = write_txn(other, true);
-  EXPECT_EQ(failed, 0);
+  write_txn(puts(other), false);
+  write_txn(puts(value_), false);
+  write_txn(puts(other), false);
+  write_txn(puts(value_), false);
+  const uint64_t n = write_txn(puts(other), true);
+  EXPECT_EQ(failed_, 0);
   EXPECT_EQ(n, 0u) << n << " allocations in " << kOps << " puts";
 }
 
@@ -325,42 +335,30 @@ TEST_P(AllocFree, SubPageWritesInOpenWriteTransaction) {
   if (!(GetParam().flags & ORV_DUPSORT)) GTEST_SKIP() << "no value sub-pages";
   const std::vector<uint64_t> keys = random_keys(4);
   const std::string added(kValueSize, 'x');  // sorts after the stored value
-  int failed = 0, put = 0, deleted = 0;
-  auto write_txn = [&](bool measure) -> uint64_t {
-    ORV_txn *txn = begin();
-    if (txn == nullptr) return ~uint64_t{0};
+  int put = 0, deleted = 0;
+  auto add_and_delete = [&](ORV_txn *txn) {
     put = deleted = 0;
-    auto run = [&] {
-      Key kb;
-      for (uint64_t k : keys) {
-        ORV_val key = kb.val(k), v = orv_test::val(added);
-        if (orv_put(txn, dbi_, &key, &v, 0) == 0)
-          put++;
-        else
-          failed++;
-      }
-      for (uint64_t k : keys) {
-        ORV_val key = kb.val(k), v = orv_test::val(added);
-        const int rc = orv_del(txn, dbi_, &key, &v);
-        if (rc == 0) {
-          deleted++;
-        } else if (rc != ORV_NOTFOUND) {  // a key drawn twice goes once
-          failed++;
-        }
-      }
-    };
-    uint64_t n = 0;
-    if (measure) {
-      n = allocations_during(run);
-    } else {
-      run();
+    Key kb;
+    for (uint64_t k : keys) {
+      ORV_val key = kb.val(k), v = orv_test::val(added);
+      if (orv_put(txn, dbi_, &key, &v, 0) == 0)
+        put++;
+      else
+        failed_++;
     }
-    if (orv_txn_commit(txn) != 0) failed++;
-    return n;
+    for (uint64_t k : keys) {
+      ORV_val key = kb.val(k), v = orv_test::val(added);
+      const int rc = orv_del(txn, dbi_, &key, &v);
+      if (rc == 0) {
+        deleted++;
+      } else if (rc != ORV_NOTFOUND) {  // a key drawn twice goes once
+        failed_++;
+      }
+    }
   };
-  for (int i = 0; i < 4; i++) write_txn(false);
-  const uint64_t n = write_txn(true);
-  EXPECT_EQ(failed, 0);
+  for (int i = 0; i < 4; i++) write_txn(add_and_delete, false);
+  const uint64_t n = write_txn(add_and_delete, true);
+  EXPECT_EQ(failed_, 0);
   EXPECT_EQ(put, kOps);
   std::set<uint64_t> distinct(keys.begin(), keys.end());
   EXPECT_EQ(deleted, static_cast<int>(distinct.size()));

@@ -67,6 +67,14 @@ class DupGet : public orv_test::EnvFixture, public testing::WithParamInterface<D
     }
   }
 
+  // The stored values of key, in value order.
+  std::vector<std::string> values_of(const std::string &key) const {
+    std::vector<std::string> out;
+    for (auto &e : all_)
+      if (e.first == key) out.push_back(e.second);
+    return out;
+  }
+
   std::vector<Entry> all_;
   ORV_dbi dbi_ = 0;
 };
@@ -112,9 +120,7 @@ TEST_P(DupGet, ValueStepsStayOnTheKey) {
     for (size_t ki = 0; ki < std::size(kCounts); ki++) {
       const std::string key = make_key(ki);
       SCOPED_TRACE(key);
-      std::vector<std::string> want;
-      for (auto &e : all_)
-        if (e.first == key) want.push_back(e.second);
+      const std::vector<std::string> want = values_of(key);
       ORV_val k = val(key), v;
       ASSERT_EQ(orv_cursor_get(c.get(), &k, &v, ORV_SET_KEY), 0);
       EXPECT_EQ(str(k), key);
@@ -241,9 +247,7 @@ TEST_P(DupGet, ListDupGivesEveryValue) {
     for (size_t ki = 0; ki < std::size(kCounts); ki++) {
       const std::string key = make_key(ki);
       SCOPED_TRACE(key);
-      std::vector<std::string> want;
-      for (auto &e : all_)
-        if (e.first == key) want.push_back(e.second);
+      const std::vector<std::string> want = values_of(key);
       ORV_val k = val(key), v;
       ASSERT_EQ(orv_cursor_get(c.get(), &k, &v, ORV_SET), 0);
       // Stand on a value in the middle.
