@@ -94,10 +94,20 @@ bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected);
 
 // ---- Range counting (range_count.cc) ---------------------------------------------
 
+// Checks nodes from..to-1 of leaf mp of a database with duplicates before
+// their entries are counted: each lies inside the page with its value, and
+// a node of duplicates holds its sub-page (slot array inside the value) or
+// its sub-database record in place. Returns 0 or ORV_CORRUPTED (the
+// transaction is failed). REQUIRES: to <= numkeys(mp).
+[[nodiscard]] int orv_leaf_nodes_countable(ORV_cursor *mc, const ORV_page *mp, unsigned from,
+                                           unsigned to);
 // Entries of the first n slots of a leaf page (min(n, slots) on a P_LEAF2
-// page, 0 on a page that is no leaf). A long-lived cursor of a read-only
-// transaction answers from the prefix sums kept with its page key cache.
-uint64_t orv_leaf_entries_before(ORV_cursor *mc, ORV_page *mp, unsigned n);
+// page, 0 on a page that is no leaf) into *count_out. A long-lived cursor
+// of a read-only transaction answers from the prefix sums kept with its
+// page key cache. Returns 0 or ORV_CORRUPTED (orv_leaf_nodes_countable, or
+// counts that overflow; the transaction is failed).
+[[nodiscard]] int orv_leaf_entries_before(ORV_cursor *mc, ORV_page *mp, unsigned n,
+                                          uint64_t *count_out);
 // Entries below the slots left of the cursor's path on every level, the
 // leaf included, with the path's counts checked against its pages.
 // REQUIRES: the cursor stands on a leaf after a descent from its root.

@@ -24,9 +24,39 @@ namespace {
 inline constexpr unsigned RANGE_FLAGS = ORV_RANGE_LOWER_INCL | ORV_RANGE_UPPER_INCL;
 inline constexpr uint32_t SUMS_MIN = 512;
 
+// Whether nodes from..to-1 of leaf mp can be counted by orv_node_entries,
+// which reads a node's value in place: each node lies inside the page with
+// its value, which for duplicates is there (not on overflow pages), holds a
+// whole sub-database record or a sub-page whose slot array lies inside it.
+bool nodes_countable(const ORV_cursor *mc, const ORV_page *mp, unsigned from, unsigned to) {
+  const size_t psize = orv_prefix_psize(mc, mp);
+  for (unsigned i = from; i < to; ++i) {
+    if (!orv_node_in_page(mp, psize, i, true)) return false;
+    const ORV_node *node = node_ptr(mp, i);
+    if (!(node->mn_flags & F_DUPDATA)) continue;
+    if (node->mn_flags & F_BIGDATA) return false;
+    const size_t dsize = node_dsize(node);
+    if (node->mn_flags & F_SUBDATA) {
+      if (dsize < sizeof(ORV_db)) return false;
+      continue;
+    }
+    if (dsize < PAGEHDRSZ) return false;
+    const auto *sub = static_cast<const ORV_page *>(node_data(node));
+    if (sub->mp_lower < PAGEHDRSZ || sub->mp_lower > dsize) return false;
+  }
+  return true;
+}
+
 // Extends the prefix sums of the cached page mp to slot m; false when they
 // cannot grow (the caller sums the nodes itself).
 bool prefix_sum(ORV_cursor *mc, ORV_page *mp, unsigned m, uint64_t *out) {
+  // Setting the cache up for a page reads every key of it, and the sums
+  // read every value: all nodes are checked once, when the cache takes the
+  // page (it describes it until the read-only transaction ends). A damaged
+  // node leaves the count to the caller's own walk, which reports it.
+  const bool cached = mc->mc_pkc_pg == mp->mp_pgno && mc->mc_pkc_txnid == mc->mc_txn->mt_txnid &&
+                      mc->mc_pkc_nslots == numkeys(mp) && mc->mc_pkc_subpage == nullptr;
+  if (!cached && !nodes_countable(mc, mp, 0, numkeys(mp))) return false;
   if (orv_pkc_prepare(mc, mp) != 0) return false;
   if (mc->mc_pkc_nsums <= m) {
     if (mc->mc_pkc_sums == nullptr || mc->mc_pkc_sums_cap <= m) {
@@ -43,7 +73,8 @@ bool prefix_sum(ORV_cursor *mc, ORV_page *mp, unsigned m, uint64_t *out) {
       mc->mc_pkc_nsums = 1;
     }
     for (unsigned i = mc->mc_pkc_nsums - 1; i < m; ++i)
-      sums[i + 1] = sums[i] + orv_node_entries(mp, node_ptr(mp, i));
+      if (__builtin_add_overflow(sums[i], orv_node_entries(mp, node_ptr(mp, i)), &sums[i + 1]))
+        return false;
     mc->mc_pkc_nsums = m + 1;
   }
   *out = mc->mc_pkc_sums[m];
@@ -236,21 +267,37 @@ int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, 
 bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected) {
   const unsigned n = numkeys(mp);
   if (is_leaf2(mp) || !(mc->mc_db->md_flags & ORV_DUPSORT)) return n == expected;
-  return orv_leaf_entries_before(mc, mp, n) == expected;
+  uint64_t sum;
+  return orv_leaf_entries_before(mc, mp, n, &sum) == 0 && sum == expected;
 }
 
-uint64_t orv_leaf_entries_before(ORV_cursor *mc, ORV_page *mp, unsigned n) {
+int orv_leaf_nodes_countable(ORV_cursor *mc, const ORV_page *mp, unsigned from, unsigned to) {
+  return nodes_countable(mc, mp, from, to) ? 0 : orv_count_corrupted(mc);
+}
+
+int orv_leaf_entries_before(ORV_cursor *mc, ORV_page *mp, unsigned n, uint64_t *count_out) {
+  *count_out = 0;
   if (!is_leaf(mp)) return 0;
   const unsigned m = n < numkeys(mp) ? n : numkeys(mp);
   // Without duplicates every node is one entry.
-  if (is_leaf2(mp) || !(mc->mc_db->md_flags & ORV_DUPSORT)) return m;
+  if (is_leaf2(mp) || !(mc->mc_db->md_flags & ORV_DUPSORT)) {
+    *count_out = m;
+    return 0;
+  }
   uint64_t sum;
   if (txn_is_rdonly(mc->mc_txn) && !is_subp(mp) && (mc->mc_flags & C_LONGLIVED) &&
-      prefix_sum(mc, mp, m, &sum))
-    return sum;
+      prefix_sum(mc, mp, m, &sum)) {
+    *count_out = sum;
+    return 0;
+  }
+  if (int rc = orv_leaf_nodes_countable(mc, mp, 0, m); rc != 0) return rc;
   sum = 0;
-  for (unsigned i = 0; i < m; ++i) sum += orv_node_entries(mp, node_ptr(mp, i));
-  return sum;
+  for (unsigned i = 0; i < m; ++i) {
+    if (__builtin_add_overflow(sum, orv_node_entries(mp, node_ptr(mp, i)), &sum))
+      return orv_count_corrupted(mc);
+  }
+  *count_out = sum;
+  return 0;
 }
 
 int orv_path_entries_before(ORV_cursor *mc, uint64_t *count_out) {
@@ -271,7 +318,9 @@ int orv_path_entries_before(ORV_cursor *mc, uint64_t *count_out) {
   }
   ORV_page *leaf = cursor_page(mc);
   if (!is_leaf(leaf) || !orv_leaf_entries_agree(mc, leaf, expected)) return orv_count_corrupted(mc);
-  *count_out = before + orv_leaf_entries_before(mc, leaf, cursor_slot(mc));
+  uint64_t left;
+  if (int rc = orv_leaf_entries_before(mc, leaf, cursor_slot(mc), &left); rc != 0) return rc;
+  *count_out = before + left;
   return 0;
 }
 

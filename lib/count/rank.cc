@@ -43,6 +43,7 @@ int leaf_pick(ORV_cursor *mc, ORV_page *mp, uint64_t b, uint64_t expected, unsig
     *dup = 0;
     return 0;
   }
+  if (int rc = orv_leaf_nodes_countable(mc, mp, 0, n); rc != 0) return rc;
   uint64_t total = 0;
   unsigned pick = n;
   uint64_t within = 0;

@@ -38,15 +38,21 @@ uint64_t orv_node_entries(const ORV_page *mp, const ORV_node *node) {
   if (!is_leaf(mp)) return 0;
   if (!(node->mn_flags & F_DUPDATA)) return 1;
   const void *data = node_data(node);
-  // A value too short for what it claims to hold (a damaged node) counts
+  // A value too short for what it claims to hold, or kept on overflow pages
+  // (its node holds only a page number), is a damaged node: it counts
   // nothing rather than be read past its end.
-  if (node_dsize(node) < ((node->mn_flags & F_SUBDATA) ? sizeof(ORV_db) : PAGEHDRSZ)) return 0;
+  if (node->mn_flags & F_BIGDATA) return 0;
+  const size_t dsize = node_dsize(node);
+  if (dsize < ((node->mn_flags & F_SUBDATA) ? sizeof(ORV_db) : PAGEHDRSZ)) return 0;
   if (node->mn_flags & F_SUBDATA) {
     // The record sits in node data at 2-byte alignment: read the field
     // bytewise instead of through an ORV_db pointer.
     return load_u64(static_cast<const std::byte *>(data) + offsetof(ORV_db, md_entries));
   }
-  return numkeys(static_cast<const ORV_page *>(data));
+  // A sub-page whose slot array runs past its value has no count to trust.
+  const auto *sub = static_cast<const ORV_page *>(data);
+  if (sub->mp_lower < PAGEHDRSZ || sub->mp_lower > dsize) return 0;
+  return numkeys(sub);
 }
 
 uint64_t orv_page_entries(const ORV_page *mp) {

@@ -189,4 +189,120 @@ TEST_F(CountDamage, BranchWithoutCountsIsIncompatible) {
   }
 }
 
+// A counted database with duplicates on one leaf: keys k0..k9 of three
+// values each, kept on sub-pages in the leaf's nodes. edit damages slot 1
+// of the leaf in the data file.
+struct DupDamageCase {
+  const char *name;
+  std::function<void(ORV_page *, size_t)> edit;
+};
+
+class DupLeafDamage : public EnvFixture, public testing::WithParamInterface<DupDamageCase> {
+ protected:
+  static constexpr unsigned kKeys = 10, kDups = 3;
+
+  void build_and_edit(const std::function<void(ORV_page *, size_t)> &edit) {
+    ORV_txn *txn = begin();
+    dbi_ = open_db(txn, "d", ORV_COUNTED | ORV_DUPSORT);
+    for (unsigned i = 0; i < kKeys; ++i)
+      for (unsigned j = 0; j < kDups; ++j) {
+        std::string k = "k" + std::to_string(i), d = "v" + std::to_string(j);
+        ORV_val kv = val(k), dv = val(d);
+        ASSERT_EQ(orv_put(txn, dbi_, &kv, &dv, 0), 0);
+      }
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+    txn = begin(ORV_RDONLY);
+    pgno_t root;
+    ORV_stat st{};
+    {
+      CursorPtr c = open_cursor(txn, dbi_);
+      ORV_val k, d;
+      ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
+      root = c->mc_pg[0]->mp_pgno;
+      ASSERT_EQ(orv_stat(txn, dbi_, &st), 0);
+    }
+    orv_txn_abort(txn);
+    ASSERT_EQ(st.ms_depth, 1u);
+    orv_env_close(env_);
+    env_ = nullptr;
+
+    const int fd = ::open(dir_.file("data.orv").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::vector<unsigned char> page(st.ms_psize);
+    const off_t at = static_cast<off_t>(root * st.ms_psize);
+    ASSERT_EQ(::pread(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
+    auto *mp = reinterpret_cast<ORV_page *>(page.data());
+    ASSERT_TRUE(is_leaf(mp) && numkeys(mp) == kKeys);
+    ASSERT_TRUE(node_ptr(mp, 1)->mn_flags & F_DUPDATA);
+    edit(mp, st.ms_psize);
+    ASSERT_EQ(::pwrite(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
+    ::close(fd);
+    ASSERT_EQ(orv_env_create(&env_), 0);
+    ASSERT_EQ(orv_env_set_maxdbs(env_, 8), 0);
+    ASSERT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
+    txn = begin(ORV_RDONLY);
+    ASSERT_EQ(orv_dbi_open(txn, "d", 0, &dbi_), 0);
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+  }
+
+  int query(const std::function<int(ORV_txn *, ORV_cursor *)> &fn) {
+    ORV_txn *txn = begin(ORV_RDONLY);
+    CursorPtr c = open_cursor(txn, dbi_);
+    const int rc = fn(txn, c.get());
+    orv_txn_abort(txn);
+    return rc;
+  }
+
+  ORV_dbi dbi_ = 0;
+};
+
+// Every count over the leaf reads slot 1's duplicates: each answers
+// ORV_CORRUPTED and reads nothing outside the page or the node's value.
+TEST_P(DupLeafDamage, CountsOverDamagedDuplicatesAreCorruption) {
+  build_and_edit(GetParam().edit);
+  const std::string hi = "k9";
+  const ORV_val hv = val(hi);
+  for (uint64_t r : {uint64_t{0}, uint64_t{kDups + 1}, uint64_t{kKeys * kDups - 1}}) {
+    EXPECT_EQ(query([&](ORV_txn *txn, ORV_cursor *) {
+                ORV_val k, d;
+                return orv_get_rank(txn, dbi_, r, &k, &d);
+              }),
+              ORV_CORRUPTED)
+        << r;
+  }
+  EXPECT_EQ(query([&](ORV_txn *txn, ORV_cursor *) {
+              uint64_t n;
+              return orv_range_count_values(txn, dbi_, nullptr, &hv, ORV_RANGE_UPPER_INCL, &n);
+            }),
+            ORV_CORRUPTED);
+  // A long-lived cursor counts through its page prefix sums.
+  EXPECT_EQ(query([&](ORV_txn *, ORV_cursor *c) {
+              uint64_t rank;
+              return orv_cursor_key_rank(c, &hv, nullptr, 0, &rank);
+            }),
+            ORV_CORRUPTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, DupLeafDamage,
+    testing::Values(
+        DupDamageCase{"SubPageSlotsPastValue",
+                      [](ORV_page *mp, size_t) {
+                        ORV_node *n = node_ptr(mp, 1);
+                        auto *sub = static_cast<ORV_page *>(node_data(n));
+                        sub->mp_lower = static_cast<indx_t>(node_dsize(n) + 2);
+                      }},
+        DupDamageCase{"SubPageSlotsBelowHeader",
+                      [](ORV_page *mp, size_t) {
+                        static_cast<ORV_page *>(node_data(node_ptr(mp, 1)))->mp_lower = 0;
+                      }},
+        DupDamageCase{"DuplicatesOnOverflowPages",
+                      [](ORV_page *mp, size_t) { node_ptr(mp, 1)->mn_flags |= F_BIGDATA; }},
+        DupDamageCase{"SubPageReadAsSubDatabase",
+                      [](ORV_page *mp, size_t) { node_ptr(mp, 1)->mn_flags |= F_SUBDATA; }},
+        DupDamageCase{
+            "SlotOutsidePage",
+            [](ORV_page *mp, size_t psize) { mp_ptrs(mp)[1] = static_cast<indx_t>(psize - 2); }}),
+    [](const testing::TestParamInfo<DupDamageCase> &i) { return i.param.name; });
+
 }  // namespace
