@@ -293,6 +293,29 @@ TEST(Entries, LeafNodesCountPairsAndDuplicates) {
   EXPECT_EQ(orv_page_entries(empty.mp()), 0u);
 }
 
+// A damaged node of duplicates counts nothing instead of being read past
+// what the page holds for it.
+TEST(Entries, DamagedDuplicateNodesCountNothing) {
+  size_t spsize = 0;
+  auto sub = make_subpage({"v1", "v2", "v3"}, &spsize);
+  struct Case {
+    const char *name;
+    uint16_t flags;
+    uint16_t lower;  // the sub-page's mp_lower; 0 keeps it
+  } cases[] = {
+      {"on overflow pages", F_DUPDATA | F_BIGDATA, 0},
+      {"slots past the value", F_DUPDATA, static_cast<uint16_t>(spsize + 2)},
+      {"slots below the header", F_DUPDATA, 2},
+  };
+  for (const Case &c : cases) {
+    std::string bytes(reinterpret_cast<const char *>(sub.data()), spsize);
+    if (c.lower != 0) reinterpret_cast<ORV_page *>(bytes.data())->mp_lower = c.lower;
+    TestPage pg(P_LEAF);
+    ORV_node *n = pg.add_leaf_raw("key", bytes.data(), spsize, c.flags);
+    EXPECT_EQ(orv_node_entries(pg.mp(), n), 0u) << c.name;
+  }
+}
+
 TEST(Entries, Leaf2PagesCountKeys) {
   TestPage pg(P_LEAF | P_LEAF2);
   for (const char *k : {"aaaa", "bbbb", "cccc", "dddd"}) pg.add_leaf2(k);
