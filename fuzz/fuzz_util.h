@@ -101,6 +101,16 @@ inline void tour(ORV_txn *txn, ORV_dbi dbi, Probes *seen) {
          rc = orv_cursor_get(mc, &k, &v, ORV_NEXT_NODUP), steps++) {
       for (int d = 0; d < 64 && orv_cursor_get(mc, &k, &v, ORV_NEXT_DUP) == 0; d++) {
       }
+      for (int d = 0; d < 64 && orv_cursor_get(mc, &k, &v, ORV_PREV_DUP) == 0; d++) {
+      }
+      ORV_val *list = nullptr;
+      uint64_t n = 0;
+      (void)orv_cursor_list_dup(mc, &list, &n);
+      if (flags & ORV_DUPFIXED) {
+        (void)orv_cursor_get(mc, &k, &v, ORV_GET_MULTIPLE);
+        for (int d = 0; d < 16 && orv_cursor_get(mc, &k, &v, ORV_NEXT_MULTIPLE) == 0; d++) {
+        }
+      }
     }
   }
 
@@ -141,6 +151,23 @@ inline void tour(ORV_txn *txn, ORV_dbi dbi, Probes *seen) {
       (void)orv_count_range(txn, dbi, &lo, &hi, ORV_RANGE_LOWER_INCL, &n);
       (void)orv_range_count_keys(txn, dbi, &lo, &hi, ORV_RANGE_UPPER_INCL, &n);
       (void)orv_get_key_rank(txn, dbi, &lo, nullptr, &rank);
+      if (dups) {
+        (void)orv_range_count_values(txn, dbi, &lo, &hi, ORV_RANGE_LOWER_INCL, &n);
+        if (i < seen->vals.size()) {
+          ORV_val d = val(seen->vals[i]);
+          (void)orv_get_key_rank(txn, dbi, &lo, &d, &rank);
+        }
+      }
+    }
+    // A walk by ranks on one cursor uses its cached path and prefix sums.
+    if (orv_cursor_open(txn, dbi, &mc) == 0) {
+      for (uint64_t r = 0; r < uint64_t{kMaxSteps}; r += 7)
+        if (orv_cursor_get_rank(mc, r, &k, &v, 0) != 0) break;
+      for (size_t i = 0; i < probes.size(); i++) {
+        ORV_val key = val(probes[i]);
+        (void)orv_cursor_key_rank(mc, &key, nullptr, 0, &rank);
+      }
+      orv_cursor_close(mc);
     }
   }
 #else

@@ -134,6 +134,13 @@ void env_seeds(const fs::path &work, const fs::path &out) {
          ORV_dbi f = open_db(t, "fixed", ORV_DUPSORT | ORV_DUPFIXED | ORV_PREFIXKEY);
          for (int j = 0; j < 40; j++) put(t, f, key("f%d", j % 3), key("%08d", j));
        }}},
+      {"dupfixed-counted", {[](ORV_txn *t) {
+         // Fixed-size values on sub-pages and, for "wide", in a value tree
+         // of P_LEAF2 pages; every count kept.
+         ORV_dbi f = open_db(t, "fixed", ORV_DUPSORT | ORV_DUPFIXED | ORV_COUNTED);
+         for (int j = 0; j < 30; j++) put(t, f, key("f%d", j % 5), key("%08d", j));
+         for (int j = 0; j < 1200; j++) put(t, f, "wide", key("%08d", j));
+       }}},
       {"overflow", {[](ORV_txn *t) {
          put(t, 1, "small", "x");
          put(t, 1, "big1", std::string(5000, 'a'));
