@@ -329,8 +329,13 @@ int orv_dup_count_before(ORV_cursor *sub, const ORV_val *value, int inclusive,
   *count_out = 0;
   if (!(sub->mc_flags & C_INITIALIZED)) return 0;
   // A copy of the path only: the sub-cursor keeps its position, and the copy
-  // keeps no page key cache of its own.
-  ORV_cursor copy{};
+  // keeps no page key cache of its own. A sub-cursor is read as the first
+  // member of its ORV_xcursor (the size of a loaded sub-page lives there),
+  // so the copy lives in one too, with that size.
+  ORV_xcursor xcopy{};
+  ORV_cursor &copy = xcopy.mx_cursor;
+  if (sub->mc_flags & C_SUB)
+    xcopy.mx_subpage_size = reinterpret_cast<const ORV_xcursor *>(sub)->mx_subpage_size;
   orv_cursor_copy_path(sub, &copy);
   copy.mc_flags &= ~C_LONGLIVED;
   copy.mc_key = ORV_val{0, copy.mc_keybuf};

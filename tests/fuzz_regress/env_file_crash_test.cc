@@ -426,4 +426,34 @@ TEST_F(DamagedStore, DirtyFlagOnAPageOfTheFile) {
   EXPECT_EQ(run_damaged(path(), false, [](ORV_txn *t) { return get_key(t, "key0030"); }), 0);
 }
 
+// AddressSanitizer stack-buffer-overflow in orv_prefix_psize from the rank
+// of a key/value pair: the values below a value were counted on a copy of
+// the sub-cursor that was a bare cursor, and the size of its loaded
+// sub-page was read from past the copy (any store with values on
+// sub-pages; found on the counted duplicate seed).
+TEST_F(DamagedStore, PairRankOnASubPage) {
+  orv_test::Env env;
+  ASSERT_EQ(orv_env_set_maxdbs(env, 2), 0);
+  ASSERT_EQ(orv_env_open(env, path().c_str(), ORV_NOSUBDIR | ORV_NOLOCK, 0644), 0);
+  ORV_txn *txn = nullptr;
+  ASSERT_EQ(orv_txn_begin(env, nullptr, 0, &txn), 0);
+  ORV_dbi dbi = 0;
+  ASSERT_EQ(orv_dbi_open(txn, "d", ORV_CREATE | ORV_DUPSORT | ORV_COUNTED, &dbi), 0);
+  for (const std::string k : {"a", "b"})
+    for (const std::string v : {"v0", "v1", "v2"}) {
+      ORV_val kv = val(k), dv = val(v);
+      ASSERT_EQ(orv_put(txn, dbi, &kv, &dv, 0), 0);
+    }
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+  ASSERT_EQ(orv_txn_begin(env, nullptr, ORV_RDONLY, &txn), 0);
+  for (uint64_t want = 0; want < 6; want++) {
+    const std::string k = want < 3 ? "a" : "b", v = "v" + std::to_string(want % 3);
+    ORV_val kv = val(k), dv = val(v);
+    uint64_t rank = ~uint64_t{0};
+    EXPECT_EQ(orv_get_key_rank(txn, dbi, &kv, &dv, &rank), 0) << want;
+    EXPECT_EQ(rank, want);
+  }
+  orv_txn_abort(txn);
+}
+
 }  // namespace
