@@ -112,7 +112,10 @@ uint64_t page_longest_key(const ORV_cursor *mc, ORV_page *mp) {
   if (prefixed && mp->mp_pad != 0) return mp->mp_pad;
   uint64_t longest = 0;
   const ORV_val first = n > 0 ? orv_page_first_key(mp) : ORV_val{0, nullptr};
+  const size_t psize = orv_prefix_psize(mc, mp);
   for (unsigned j = 0; j < n; ++j) {
+    // A slot outside the page sizes nothing; reading its key fails later.
+    if (!orv_node_in_page(mp, psize, j, false)) continue;
     const ORV_val stored = orv_slot_key(mp, j);
     const uint64_t full = prefixed && j > 0
                               ? orv_prefix_slot_len(&first, stored.mv_data, stored.mv_size)
