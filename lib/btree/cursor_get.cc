@@ -70,6 +70,141 @@ int match_single_value(ORV_cursor *mc, ORV_node *node, ORV_val *data, ORV_cursor
   return ORV_NOTFOUND;
 }
 
+// Where a keyed positioning goes on after trying the cursor's current leaf.
+enum class SetNext {
+  kDescend,     // the key lies on another leaf: search from the root
+  kSearchLeaf,  // the key lies inside the current leaf: search its slots
+  kFound,       // the cursor stands on the answer already
+  kReturn,      // the lookup ends here with the given result
+};
+
+// The fast path of a keyed positioning on a positioned cursor: the current
+// leaf's first, last or current key, a key inside the leaf, or a key beyond
+// an edge of the whole tree, answered without a descent.
+SetNext set_on_current_page(ORV_cursor *mc, ORV_val *key, ORV_cursor_op op, int *exactp, int *exact,
+                            int *result) {
+  ORV_page *mp = cursor_page(mc);
+  const unsigned n = numkeys(mp);
+  if (n == 0) {
+    mc->mc_ki[mc->mc_top] = 0;
+    *result = ORV_NOTFOUND;
+    return SetNext::kReturn;
+  }
+  ORV_val nodekey;
+  if (int rc = leaf_key(mc, mp, 0, &nodekey); rc != 0) {
+    *result = rc;
+    return SetNext::kReturn;
+  }
+  int rc = mc->mc_dbx->md_cmp(key, &nodekey);
+  if (rc == 0) {
+    mc->mc_ki[mc->mc_top] = 0;
+    *exact = 1;
+    return SetNext::kFound;
+  }
+  if (rc < 0) {
+    // Before this leaf's first key.
+    if (mc->mc_top != 0) return SetNext::kDescend;
+    mc->mc_ki[mc->mc_top] = 0;
+    if (op == ORV_SET_RANGE && exactp == nullptr) return SetNext::kFound;
+    *result = ORV_NOTFOUND;
+    return SetNext::kReturn;
+  }
+  if (n > 1) {
+    if (int rc2 = leaf_key(mc, mp, n - 1, &nodekey); rc2 != 0) {
+      *result = rc2;
+      return SetNext::kReturn;
+    }
+    rc = mc->mc_dbx->md_cmp(key, &nodekey);
+    if (rc == 0) {
+      mc->mc_ki[mc->mc_top] = static_cast<indx_t>(n - 1);
+      *exact = 1;
+      return SetNext::kFound;
+    }
+    if (rc < 0) {
+      if (cursor_slot(mc) < n) {
+        if (int rc2 = leaf_key(mc, mp, cursor_slot(mc), &nodekey); rc2 != 0) {
+          *result = rc2;
+          return SetNext::kReturn;
+        }
+        if (mc->mc_dbx->md_cmp(key, &nodekey) == 0) {
+          *exact = 1;
+          return SetNext::kFound;
+        }
+      }
+      mc->mc_flags &= ~C_EOF;
+      return SetNext::kSearchLeaf;
+    }
+  }
+  // Beyond this leaf's last key.
+  if (!on_right_edge(mc)) return SetNext::kDescend;
+  mc->mc_ki[mc->mc_top] = static_cast<indx_t>(n);
+  *result = ORV_NOTFOUND;
+  return SetNext::kReturn;
+}
+
+// The descent from the root to the leaf where the key belongs.
+int set_descend(ORV_cursor *mc, ORV_val *key) {
+  if (int rc = orv_page_search(mc, key, 0); rc != 0) return rc;
+  orv_assert(cursor_env(mc), IS_LEAF(mc->mc_pg[mc->mc_top]));
+  return 0;
+}
+
+// The landing on the key within the leaf under the cursor: its slot, or the
+// first key of the next leaf when the key is greater than every key here.
+int set_land(ORV_cursor *mc, ORV_val *key, int *exactp, int *exact) {
+  ORV_node *node = orv_node_search(mc, key, exact);
+  if (node == nullptr && (mc->mc_txn->mt_flags & ORV_TXN_ERROR)) return mc->mc_txn->mt_error;
+  if (exactp != nullptr && !*exact) return ORV_NOTFOUND;
+  if (node == nullptr) {
+    if (int rc = orv_cursor_sibling(mc, 1); rc != 0) {
+      mc->mc_flags |= C_EOF;
+      return rc;
+    }
+    orv_assert(cursor_env(mc), IS_LEAF(cursor_page(mc)));
+  }
+  return 0;
+}
+
+// The value of the node the cursor landed on: the first value of its
+// duplicates, the value equal to data (ORV_GET_BOTH) or the first not less
+// than it (ORV_GET_BOTH_RANGE), or its single value.
+int set_position_value(ORV_cursor *mc, ORV_node *node, ORV_val *data, ORV_cursor_op op) {
+  if (node->mn_flags & F_DUPDATA) {
+    if (int rc = orv_cursor_dups_load(mc, node); rc != 0) return rc;
+    ORV_cursor *sub = &mc->mc_xcursor->mx_cursor;
+    if (op == ORV_GET_BOTH) {
+      int ex2 = 0;
+      const int rc = orv_cursor_set(sub, data, nullptr, ORV_SET_RANGE, &ex2);
+      return rc == 0 && !ex2 ? ORV_NOTFOUND : rc;
+    }
+    if (op == ORV_GET_BOTH_RANGE) return orv_cursor_set(sub, data, nullptr, ORV_SET_RANGE, nullptr);
+    return orv_cursor_first(sub, data, nullptr);
+  }
+  if (data == nullptr) return 0;
+  if (op == ORV_GET_BOTH || op == ORV_GET_BOTH_RANGE) return match_single_value(mc, node, data, op);
+  sub_unposition(mc);
+  return orv_node_read(mc, node, data);
+}
+
+// The cursor stands on its answer: mark it positioned, hand out the value
+// and (for ORV_SET_KEY / ORV_SET_RANGE) the key found.
+int set_found(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op, int *exactp,
+              int exact) {
+  mc->mc_flags |= C_INITIALIZED;
+  mc->mc_flags &= ~C_EOF;
+  if (exactp != nullptr) *exactp = exact;
+  ORV_page *mp = cursor_page(mc);
+  const unsigned i = cursor_slot(mc);
+  if (i >= numkeys(mp)) return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);  // an empty leaf
+  const bool hand_key = op == ORV_SET_KEY || op == ORV_SET_RANGE;
+  if (is_leaf2(mp)) {
+    if (hand_key) (void)leaf_key(mc, mp, i, key);
+    return 0;
+  }
+  if (int rc = set_position_value(mc, node_ptr(mp, i), data, op); rc != 0) return rc;
+  return hand_key ? orv_cursor_read_key(mc, mp, i, key) : 0;
+}
+
 // orv_cursor_set without the key copy of the duplicate-pair searches.
 int cursor_set0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op, int *exactp) {
   if (key->mv_size == 0 && !(mc->mc_flags & C_SUB)) return ORV_BAD_VALSIZE;
@@ -77,123 +212,26 @@ int cursor_set0(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op op, i
   // The steps after a search reuse the key state only from here on: what
   // it held may name a page number since freed and reused.
   if (mc->mc_db->md_flags & ORV_PREFIXKEY) orv_cursor_keys_reset(mc);
-  const bool both = op == ORV_GET_BOTH || op == ORV_GET_BOTH_RANGE;
-  if (both && (mc->mc_db->md_flags & ORV_PREFIXKEY)) mc->mc_flags &= ~C_INITIALIZED;
+  if ((op == ORV_GET_BOTH || op == ORV_GET_BOTH_RANGE) && (mc->mc_db->md_flags & ORV_PREFIXKEY))
+    mc->mc_flags &= ~C_INITIALIZED;
 
-  ORV_env *env = cursor_env(mc);
-  ORV_page *mp;
-  ORV_node *node = nullptr;
   int exact = 0;
-
+  SetNext next = SetNext::kDescend;
   if (mc->mc_flags & C_INITIALIZED) {
-    // Try the leaf under the cursor before descending from the root.
-    mp = cursor_page(mc);
-    const unsigned n = numkeys(mp);
-    if (n == 0) {
-      mc->mc_ki[mc->mc_top] = 0;
-      return ORV_NOTFOUND;
-    }
-    ORV_val nodekey;
-    if (int rc = leaf_key(mc, mp, 0, &nodekey); rc != 0) return rc;
-    int rc = mc->mc_dbx->md_cmp(key, &nodekey);
-    if (rc == 0) {
-      mc->mc_ki[mc->mc_top] = 0;
-      exact = 1;
-      goto found;
-    }
-    if (rc > 0) {
-      if (n > 1) {
-        if (int rc2 = leaf_key(mc, mp, n - 1, &nodekey); rc2 != 0) return rc2;
-        rc = mc->mc_dbx->md_cmp(key, &nodekey);
-        if (rc == 0) {
-          mc->mc_ki[mc->mc_top] = static_cast<indx_t>(n - 1);
-          exact = 1;
-          goto found;
-        }
-        if (rc < 0) {
-          if (cursor_slot(mc) < n) {
-            if (int rc2 = leaf_key(mc, mp, cursor_slot(mc), &nodekey); rc2 != 0) return rc2;
-            if (mc->mc_dbx->md_cmp(key, &nodekey) == 0) {
-              exact = 1;
-              goto found;
-            }
-          }
-          mc->mc_flags &= ~C_EOF;
-          goto search_leaf;
-        }
-      }
-      // Beyond this leaf's last key.
-      if (on_right_edge(mc)) {
-        mc->mc_ki[mc->mc_top] = static_cast<indx_t>(n);
-        return ORV_NOTFOUND;
-      }
-    } else {
-      // Before this leaf's first key.
-      if (mc->mc_top == 0) {
-        mc->mc_ki[mc->mc_top] = 0;
-        if (op == ORV_SET_RANGE && exactp == nullptr) goto found;
-        return ORV_NOTFOUND;
-      }
-    }
+    int result = 0;
+    next = set_on_current_page(mc, key, op, exactp, &exact, &result);
+    if (next == SetNext::kReturn) return result;
   } else {
     mc->mc_pg[0] = nullptr;  // look the root up afresh
   }
-
-  if (int rc = orv_page_search(mc, key, 0); rc != 0) return rc;
-  orv_assert(env, IS_LEAF(mc->mc_pg[mc->mc_top]));
-
-search_leaf:
-  node = orv_node_search(mc, key, &exact);
-  if (node == nullptr && (mc->mc_txn->mt_flags & ORV_TXN_ERROR)) return mc->mc_txn->mt_error;
-  if (exactp != nullptr && !exact) return ORV_NOTFOUND;
-  if (node == nullptr) {
-    // Greater than every key here: the answer is the next leaf's first key.
-    if (int rc = orv_cursor_sibling(mc, 1); rc != 0) {
-      mc->mc_flags |= C_EOF;
-      return rc;
-    }
-    mp = cursor_page(mc);
-    orv_assert(env, IS_LEAF(mp));
+  if (next == SetNext::kDescend) {
+    if (int rc = set_descend(mc, key); rc != 0) return rc;
+    next = SetNext::kSearchLeaf;
   }
-
-found:
-  mc->mc_flags |= C_INITIALIZED;
-  mc->mc_flags &= ~C_EOF;
-  if (exactp != nullptr) *exactp = exact;
-  mp = cursor_page(mc);
-  {
-    const unsigned i = cursor_slot(mc);
-    if (i >= numkeys(mp)) return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);  // an empty leaf
-    if (is_leaf2(mp)) {
-      if (op == ORV_SET_KEY || op == ORV_SET_RANGE) (void)leaf_key(mc, mp, i, key);
-      return 0;
-    }
-    node = node_ptr(mp, i);
-    if (node->mn_flags & F_DUPDATA) {
-      if (int rc = orv_cursor_dups_load(mc, node); rc != 0) return rc;
-      ORV_cursor *sub = &mc->mc_xcursor->mx_cursor;
-      int rc;
-      if (op == ORV_GET_BOTH) {
-        int ex2 = 0;
-        rc = orv_cursor_set(sub, data, nullptr, ORV_SET_RANGE, &ex2);
-        if (rc == 0 && !ex2) rc = ORV_NOTFOUND;
-      } else if (op == ORV_GET_BOTH_RANGE) {
-        rc = orv_cursor_set(sub, data, nullptr, ORV_SET_RANGE, nullptr);
-      } else {
-        rc = orv_cursor_first(sub, data, nullptr);
-      }
-      if (rc != 0) return rc;
-    } else if (data != nullptr) {
-      if (both) {
-        if (int rc = match_single_value(mc, node, data, op); rc != 0) return rc;
-      } else {
-        sub_unposition(mc);
-        if (int rc = orv_node_read(mc, node, data); rc != 0) return rc;
-      }
-    }
-    if (op == ORV_SET_KEY || op == ORV_SET_RANGE) return orv_cursor_read_key(mc, mp, i, key);
+  if (next == SetNext::kSearchLeaf) {
+    if (int rc = set_land(mc, key, exactp, &exact); rc != 0) return rc;
   }
-  return 0;
+  return set_found(mc, key, data, op, exactp, exact);
 }
 
 // ORV_GET_MULTIPLE and friends: the whole page of fixed-size values under

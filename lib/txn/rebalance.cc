@@ -598,99 +598,93 @@ int orv_rebalance(ORV_cursor *mc) {
   return rc;
 }
 
-int orv_cursor_del0(ORV_cursor *mc) {
-  ORV_txn *txn = mc->mc_txn;
-  // A compressed leaf losing its first key may need more than two pages for
-  // the rest: its tails go to pages of their own first.
-  if (int rc = orv_prefix_split_tails(mc); rc != 0) return rc;
+namespace {
+
+// A cursor that stood on the removed entry: it now stands before the entry
+// that followed, not on a last entry (a C_EOF from an earlier step is set
+// again after the rebalance if nothing follows), and its values are gone.
+void mark_deleted(ORV_cursor *m, bool dupsort) {
+  m->mc_flags = (m->mc_flags | C_DEL) & ~C_EOF;
+  if (dupsort && m->mc_xcursor != nullptr)
+    m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
+}
+
+// Entries on the counted page mp before the removal, and those of the node
+// at slot ki that goes.
+int count_before_removal(ORV_cursor *mc, ORV_page *mp, indx_t ki, uint64_t *total, uint64_t *gone) {
+  // Every node of the page is counted: each must lie inside it.
+  if (!is_leaf2(mp) && !orv_page_nodes_ok(mp, orv_prefix_psize(mc, mp)))
+    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+  *total = orv_page_entries(mp);
+  *gone = is_leaf2(mp) ? 1 : orv_node_entries(mp, node_ptr(mp, ki));
+  return 0;
+}
+
+// Without its first key a compressed leaf re-encodes every other key
+// against the next one; under a non-bytewise order that can take more than
+// a page, and the page is then split with the node removed.
+int removal_needs_split(ORV_cursor *mc, ORV_page *mp, indx_t ki, bool *split) {
+  *split = false;
+  if (ki != 0 || numkeys(mp) <= 2 || !orv_page_is_prefix(mc, mp) || is_subp(mp)) return 0;
+  size_t size = 0;
+  if (int rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
+    return orv_txn_fail(mc->mc_txn, rc);
+  *split = size > orv_prefix_psize(mc, mp);
+  return 0;
+}
+
+// Removes the node under mc from its page, by a split of the page when the
+// rest does not fit it.
+int remove_node(ORV_cursor *mc, ORV_page *mp, bool split, bool dupsort) {
+  if (!split) return orv_node_del(mc, mc->mc_db->md_pad);
+  // The split sets the counts of both halves from their entries and moves
+  // the other cursors, except those on the removed node: they stay on slot
+  // 0 of mp, where the next entry lands, so they are marked first.
   const unsigned t = mc->mc_top;
-  const indx_t ki = mc->mc_ki[t];
-  ORV_page *mp = mc->mc_pg[t];
-  const bool counted = tree_counted(mc);
-  const bool sub = mc->mc_flags & C_SUB;
-
-  // Entries on the page before the removal, and the parent node counting
-  // them.
-  uint64_t total = 0;
-  uint64_t gone = 0;
-  if (counted) {
-    // Every node of the page is counted: each must lie inside it.
-    if (!is_leaf2(mp) && !orv_page_nodes_ok(mp, orv_prefix_psize(mc, mp)))
-      return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
-    total = orv_page_entries(mp);
-    gone = is_leaf2(mp) ? 1 : orv_node_entries(mp, node_ptr(mp, ki));
-  }
-
-  // Without its first key a compressed leaf re-encodes every other key
-  // against the next one; under a non-bytewise order that can take more
-  // than a page, and the page is then split with the node removed.
-  bool split = false;
-  if (ki == 0 && numkeys(mp) > 2 && orv_page_is_prefix(mc, mp) && !is_subp(mp)) {
-    size_t size = 0;
-    if (int rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
-      return orv_txn_fail(txn, rc);
-    split = size > orv_prefix_psize(mc, mp);
-  }
-  const bool dupsort = !sub && (mc->mc_db->md_flags & ORV_DUPSORT);
-  if (split) {
-    // The split sets the counts of both halves from their entries and moves
-    // the other cursors, except those on the removed node: they stay on
-    // slot 0 of mp, where the next entry lands, so they are marked first.
-    orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
-      if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp || m->mc_ki[t] != 0) return;
-      m->mc_flags = (m->mc_flags | C_DEL) & ~C_EOF;
-      if (dupsort && m->mc_xcursor != nullptr)
-        m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
-    });
-    if (int rc = orv_page_split(mc, nullptr, nullptr, 0, ORV_SPLIT_DEL0); rc != 0) return rc;
-  } else {
-    if (int rc = orv_node_del(mc, mc->mc_db->md_pad); rc != 0) return rc;
-  }
-  mc->mc_db->md_entries--;
-  mc->mc_flags &= ~C_EOF;
-
-  if (counted && t > 0 && !split) {
-    const uint64_t now = total > gone ? total - gone : 0;
-    ORV_page *parent = mc->mc_pg[t - 1];
-    const unsigned s = mc->mc_ki[t - 1];
-    const bool named = s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno;
-    // A stale path whose parent names no such child still tells the levels
-    // above that the entry went.
-    if (orv_parent_count_set(mc, t, mp->mp_pgno, now) == 0 && !named && is_counted(parent) &&
-        numkeys(parent) > 0)
-      orv_counts_adjust(mc, static_cast<int>(t) - 2, -static_cast<int64_t>(gone));
-  }
-
-  // Cursors on the removed entry are marked; those after it move back.
   orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
-    if (split || m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
+    if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp || m->mc_ki[t] != 0) return;
+    mark_deleted(m, dupsort);
+  });
+  return orv_page_split(mc, nullptr, nullptr, 0, ORV_SPLIT_DEL0);
+}
+
+// The parent of the counted page mp (at level t) counts the entries left.
+void count_after_removal(ORV_cursor *mc, unsigned t, ORV_page *mp, uint64_t total, uint64_t gone) {
+  const uint64_t now = total > gone ? total - gone : 0;
+  ORV_page *parent = mc->mc_pg[t - 1];
+  const unsigned s = mc->mc_ki[t - 1];
+  const bool named = s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno;
+  // A stale path whose parent names no such child still tells the levels
+  // above that the entry went.
+  if (orv_parent_count_set(mc, t, mp->mp_pgno, now) == 0 && !named && is_counted(parent) &&
+      numkeys(parent) > 0)
+    orv_counts_adjust(mc, static_cast<int>(t) - 2, -static_cast<int64_t>(gone));
+}
+
+// Before the rebalance: cursors on the removed entry of mp (slot ki at level
+// t) are marked; those after it move back a slot.
+void shift_cursors_on_page(ORV_cursor *mc, unsigned t, indx_t ki, ORV_page *mp, bool dupsort,
+                           bool sub) {
+  orv_tracked_each<ORV_TRACK_POSITIONED>(mc, [&](ORV_cursor *m) {
+    if (m == mc || m->mc_snum < mc->mc_snum || m->mc_pg[t] != mp) return;
     if (m->mc_ki[t] == ki) {
-      // It stands before the entry that followed, not on a last entry: a
-      // C_EOF from an earlier step is set again below if nothing follows.
-      m->mc_flags = (m->mc_flags | C_DEL) & ~C_EOF;
-      if (dupsort && m->mc_xcursor != nullptr)
-        m->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
+      mark_deleted(m, dupsort);
       return;
     }
     if (m->mc_ki[t] > ki) m->mc_ki[t]--;
     if (!sub) orv_xcursor_repoint(m, t);
   });
+}
 
-  if (int rc = orv_rebalance(mc); rc != 0) return orv_txn_fail(txn, rc);
-
-  if (mc->mc_snum == 0) {
-    mc->mc_flags |= C_EOF;
-    return 0;
-  }
-
-  // Cursors at or after the deleted position: one past the end of its page
-  // moves on to the next leaf. A cursor that lost its entry (its sub-cursor
-  // was unpositioned above, or it had to move to the next leaf) stands
-  // before the first value of the key that followed: its sub-cursor is
-  // loaded there with C_DEL, so that the next step returns that value. A
-  // cursor on a later entry keeps its value; its sub-page is re-read only.
-  // mc itself is handled even when it is not listed, so that its next step
-  // never reads past the end of its page.
+// After the rebalance: cursors at or after the deleted position. One past
+// the end of its page moves on to the next leaf. A cursor that lost its
+// entry (its sub-cursor was unpositioned before, or it had to move to the
+// next leaf) stands before the first value of the key that followed: its
+// sub-cursor is loaded there with C_DEL, so that the next step returns that
+// value. A cursor on a later entry keeps its value; its sub-page is re-read
+// only. mc itself is handled even when it is not listed, so that its next
+// step never reads past the end of its page.
+int reposition_cursors(ORV_cursor *mc, bool sub) {
   ORV_page *top = cursor_page(mc);
   const unsigned n = numkeys(top);
   const unsigned tt = mc->mc_top;
@@ -734,7 +728,46 @@ int orv_cursor_del0(ORV_cursor *mc) {
   };
   orv_tracked_each<ORV_TRACK_POSITIONED>(mc, reposition);
   if (err == 0 && !mc_seen) reposition(mc);
-  if (err != 0) return orv_txn_fail(txn, err);
+  return err;
+}
+
+}  // namespace
+
+int orv_cursor_del0(ORV_cursor *mc) {
+  ORV_txn *txn = mc->mc_txn;
+  // A compressed leaf losing its first key may need more than two pages for
+  // the rest: its tails go to pages of their own first.
+  if (int rc = orv_prefix_split_tails(mc); rc != 0) return rc;
+  const unsigned t = mc->mc_top;
+  const indx_t ki = mc->mc_ki[t];
+  ORV_page *mp = mc->mc_pg[t];
+  const bool counted = tree_counted(mc);
+  const bool sub = mc->mc_flags & C_SUB;
+  const bool dupsort = !sub && (mc->mc_db->md_flags & ORV_DUPSORT);
+
+  uint64_t total = 0;
+  uint64_t gone = 0;
+  if (counted) {
+    if (int rc = count_before_removal(mc, mp, ki, &total, &gone); rc != 0) return rc;
+  }
+  bool split = false;
+  if (int rc = removal_needs_split(mc, mp, ki, &split); rc != 0) return rc;
+  if (int rc = remove_node(mc, mp, split, dupsort); rc != 0) return rc;
+  mc->mc_db->md_entries--;
+  mc->mc_flags &= ~C_EOF;
+
+  // A split has already moved the other cursors and set the counts.
+  if (!split) {
+    if (counted && t > 0) count_after_removal(mc, t, mp, total, gone);
+    shift_cursors_on_page(mc, t, ki, mp, dupsort, sub);
+  }
+
+  if (int rc = orv_rebalance(mc); rc != 0) return orv_txn_fail(txn, rc);
+  if (mc->mc_snum == 0) {
+    mc->mc_flags |= C_EOF;
+    return 0;
+  }
+  if (int rc = reposition_cursors(mc, sub); rc != 0) return orv_txn_fail(txn, rc);
 
   // The materialised key names the deleted slot (or a page that may be
   // gone); the next step must not reuse it.
