@@ -6,9 +6,7 @@
 //    sanitizers in CI).
 //  - A stored key that is not in canonical form reads as its stored bytes,
 //    the same way on every reading path.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,6 +18,7 @@
 
 #include "btree/btree.h"
 #include "util/fixtures.h"
+#include "util/page_edit.h"
 #include "util/tempdir.h"
 #include "util/verify.h"
 
@@ -59,24 +58,13 @@ class PrefixDamage : public EnvFixture {
       EXPECT_EQ(orv_stat(txn, dbi, &st), 0);
     }
     orv_txn_abort(txn);
-    orv_env_close(env_);
-    env_ = nullptr;
-
-    const int fd = ::open(dir_.file("data.orv").c_str(), O_RDWR);
-    EXPECT_GE(fd, 0);
-    std::vector<unsigned char> page(st.ms_psize);
-    for (pgno_t pgno : leaves) {
-      const off_t at = static_cast<off_t>(pgno * st.ms_psize);
-      EXPECT_EQ(::pread(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
-      auto *mp = reinterpret_cast<ORV_page *>(page.data());
-      EXPECT_TRUE(is_leaf(mp));
-      edit(mp);
-      EXPECT_EQ(::pwrite(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
-    }
-    ::close(fd);
-    EXPECT_EQ(orv_env_create(&env_), 0);
-    EXPECT_EQ(orv_env_set_maxdbs(env_, 8), 0);
-    EXPECT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
+    close_env();
+    edit_file_pages(dir_.file("data.orv"), st.ms_psize, {leaves.begin(), leaves.end()},
+                    [&](ORV_page *mp) {
+                      EXPECT_TRUE(is_leaf(mp));
+                      edit(mp);
+                    });
+    reopen_env();
     return leaves.size();
   }
 

@@ -3,9 +3,7 @@
 // ORV_CORRUPTED (and fails the transaction), never an entry past the end
 // of a page, a wrong answer on the damaged path, or a crash (run under the
 // sanitizers in CI).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -15,6 +13,7 @@
 #include "btree/btree.h"
 #include "count/count_harness.h"
 #include "util/fixtures.h"
+#include "util/page_edit.h"
 
 namespace {
 
@@ -44,23 +43,13 @@ class CountDamage : public EnvFixture {
     }
     orv_txn_abort(txn);
     ASSERT_EQ(st.ms_depth, 2u) << "the cases below damage the counts of leaves";
-    orv_env_close(env_);
-    env_ = nullptr;
-
-    const int fd = ::open(dir_.file("data.orv").c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    std::vector<unsigned char> page(st.ms_psize);
-    const off_t at = static_cast<off_t>(root * st.ms_psize);
-    ASSERT_EQ(::pread(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
-    auto *mp = reinterpret_cast<ORV_page *>(page.data());
-    ASSERT_TRUE(is_branch(mp) && is_counted(mp));
-    leaf0_ = node_count(node_ptr(mp, 0));
-    edit(mp);
-    ASSERT_EQ(::pwrite(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
-    ::close(fd);
-    ASSERT_EQ(orv_env_create(&env_), 0);
-    ASSERT_EQ(orv_env_set_maxdbs(env_, 8), 0);
-    ASSERT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
+    close_env();
+    edit_file_pages(dir_.file("data.orv"), st.ms_psize, {root}, [&](ORV_page *mp) {
+      ASSERT_TRUE(is_branch(mp) && is_counted(mp));
+      leaf0_ = node_count(node_ptr(mp, 0));
+      edit(mp);
+    });
+    reopen_env();
     txn = begin(ORV_RDONLY);
     ASSERT_EQ(orv_dbi_open(txn, "c", 0, &dbi_), 0);
     ASSERT_EQ(orv_txn_commit(txn), 0);  // keeps the handle
@@ -223,23 +212,13 @@ class DupLeafDamage : public EnvFixture, public testing::WithParamInterface<DupD
     }
     orv_txn_abort(txn);
     ASSERT_EQ(st.ms_depth, 1u);
-    orv_env_close(env_);
-    env_ = nullptr;
-
-    const int fd = ::open(dir_.file("data.orv").c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    std::vector<unsigned char> page(st.ms_psize);
-    const off_t at = static_cast<off_t>(root * st.ms_psize);
-    ASSERT_EQ(::pread(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
-    auto *mp = reinterpret_cast<ORV_page *>(page.data());
-    ASSERT_TRUE(is_leaf(mp) && numkeys(mp) == kKeys);
-    ASSERT_TRUE(node_ptr(mp, 1)->mn_flags & F_DUPDATA);
-    edit(mp, st.ms_psize);
-    ASSERT_EQ(::pwrite(fd, page.data(), page.size(), at), static_cast<ssize_t>(page.size()));
-    ::close(fd);
-    ASSERT_EQ(orv_env_create(&env_), 0);
-    ASSERT_EQ(orv_env_set_maxdbs(env_, 8), 0);
-    ASSERT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
+    close_env();
+    edit_file_pages(dir_.file("data.orv"), st.ms_psize, {root}, [&](ORV_page *mp) {
+      ASSERT_TRUE(is_leaf(mp) && numkeys(mp) == kKeys);
+      ASSERT_TRUE(node_ptr(mp, 1)->mn_flags & F_DUPDATA);
+      edit(mp, st.ms_psize);
+    });
+    reopen_env();
     txn = begin(ORV_RDONLY);
     ASSERT_EQ(orv_dbi_open(txn, "d", 0, &dbi_), 0);
     ASSERT_EQ(orv_txn_commit(txn), 0);

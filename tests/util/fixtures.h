@@ -65,12 +65,7 @@ int in_child(Fn fn) {
 // named databases, a 256 MiB map, ORV_NOTLS), closed at the end.
 class EnvFixture : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(orv_env_create(&env_), 0);
-    ASSERT_EQ(orv_env_set_maxdbs(env_, 8), 0);
-    ASSERT_EQ(orv_env_set_mapsize(env_, size_t{256} << 20), 0);
-    ASSERT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
-  }
+  void SetUp() override { reopen_env(); }
   void TearDown() override {
     if (env_ != nullptr) orv_env_close(env_);
   }
@@ -83,6 +78,18 @@ class EnvFixture : public testing::Test {
     ORV_dbi dbi = 0;
     EXPECT_EQ(orv_dbi_open(txn, name, flags | ORV_CREATE, &dbi), 0);
     return dbi;
+  }
+  // Closes the environment and opens it again as SetUp did, for tests that
+  // change the data file in between.
+  void close_env() {
+    orv_env_close(env_);
+    env_ = nullptr;
+  }
+  void reopen_env() {
+    ASSERT_EQ(orv_env_create(&env_), 0);
+    ASSERT_EQ(orv_env_set_maxdbs(env_, 8), 0);
+    ASSERT_EQ(orv_env_set_mapsize(env_, size_t{256} << 20), 0);
+    ASSERT_EQ(orv_env_open(env_, dir_.c_str(), ORV_NOTLS, 0644), 0);
   }
 
   TempDir dir_;
