@@ -11,6 +11,7 @@
 //   - a hint equal to the varint read changes nothing;
 //   - on a page that passes orv_prefix_page_check, every slot decodes.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -28,8 +29,11 @@ struct Bytes {
   }
 };
 
-void require(bool ok) {
-  if (!ok) std::abort();
+// A broken promise names its line, so that a crash report says which.
+void require(bool ok, unsigned line = __builtin_LINE()) {
+  if (ok) return;
+  std::fprintf(stderr, "prefix_key.cc:%u: promise broken\n", line);
+  std::abort();
 }
 
 constexpr size_t kCap = ORV_KEYBUF_MAX;

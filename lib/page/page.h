@@ -305,6 +305,14 @@ inline bool orv_page_shape_ok(const ORV_page *mp, size_t psize) {
   return mp->mp_lower >= PAGEHDRSZ && !(mp->mp_lower & 1) && mp->mp_lower <= mp->mp_upper &&
          mp->mp_upper <= psize;
 }
+// orv_page_shape_ok for a leaf page whose keys may be prefix-compressed: a
+// plain leaf or a leaf sub-page, no bit of another kind set. The readers of
+// such pages take every node header as NODESIZE bytes, so a leaf that also
+// says P_COUNTED (counted nodes are longer) is damage, not a layout.
+inline bool orv_prefix_leaf_shape_ok(const ORV_page *mp, size_t psize) {
+  constexpr uint16_t kOther = P_BRANCH | P_OVERFLOW | P_META | P_LEAF2 | P_COUNTED;
+  return (mp->mp_flags & (P_LEAF | kOther)) == P_LEAF && orv_page_shape_ok(mp, psize);
+}
 // True when the node at offset ofs of mp (its header hdrsz bytes) starts
 // at an even offset in [mp_upper, psize) and its header and whole key lie
 // inside the page, with its stored value too when with_value (8 bytes for

@@ -41,7 +41,7 @@ const void *stored_key(const ORV_page *mp, unsigned i) {
 
 // Longest key by the mp_pad rule, leaving out slot skip (>= numkeys: none).
 size_t longest_except(const ORV_page *mp, size_t psize, unsigned skip) {
-  if (!orv_page_shape_ok(mp, psize)) return 0;
+  if (!orv_prefix_leaf_shape_ok(mp, psize)) return 0;
   const unsigned n = numkeys(mp);
   ORV_val first{0, const_cast<char *>("")};
   if (n > 0 && orv_node_in_page(mp, psize, 0, false)) first = orv_page_first_key(mp);
@@ -131,7 +131,7 @@ void recount_max(ORV_keylen_entry *e) {
 // Reads every slot's length from the page and sets mp_pad.
 [[nodiscard]] int entry_rebuild(ORV_keylen_entry *e, ORV_page *mp, size_t psize) {
   e->kl_valid = 0;
-  if (!orv_page_shape_ok(mp, psize)) return ORV_CORRUPTED;
+  if (!orv_prefix_leaf_shape_ok(mp, psize)) return ORV_CORRUPTED;
   const unsigned n = numkeys(mp);
   if (int rc = lens_reserve(e, n); rc != 0) return rc;
   for (unsigned i = 0; i < n; i++)
@@ -181,7 +181,7 @@ void orv_page_max_key_scan(ORV_cursor *mc, ORV_page *mp) {
 
 int orv_prefix_slot_key(const ORV_page *mp, size_t psize, unsigned i, ORV_val *out, void *buf,
                         size_t cap) {
-  if (!orv_page_shape_ok(mp, psize)) return ORV_CORRUPTED;
+  if (!orv_prefix_leaf_shape_ok(mp, psize)) return ORV_CORRUPTED;
   if (i >= numkeys(mp)) return EINVAL;
   if (!orv_node_in_page(mp, psize, 0, false) || !orv_node_in_page(mp, psize, i, false))
     return ORV_CORRUPTED;
@@ -202,7 +202,7 @@ int orv_prefix_page_check(const ORV_page *mp, size_t psize, unsigned *bad_slot) 
   unsigned bad = numkeys(mp);
   int rc = ORV_CORRUPTED;
   size_t longest = 0;
-  if (!orv_page_shape_ok(mp, psize)) goto fail;
+  if (!orv_prefix_leaf_shape_ok(mp, psize)) goto fail;
   for (unsigned i = 0; i < numkeys(mp); i++) {
     if (!orv_node_in_page(mp, psize, i, true)) {
       bad = i;

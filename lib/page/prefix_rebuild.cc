@@ -116,7 +116,7 @@ int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigne
   ORV_txn *txn = mc->mc_txn;
   ORV_scratch *s = &txn->mt_scratch;
   const size_t psize = orv_prefix_psize(mc, mp);
-  if (!orv_page_shape_ok(mp, psize)) return ORV_CORRUPTED;
+  if (!orv_prefix_leaf_shape_ok(mp, psize)) return ORV_CORRUPTED;
   const unsigned n = numkeys(mp);
   const unsigned kept = n - (skip < n ? 1 : 0);
   if (key != nullptr) {
