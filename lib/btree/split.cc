@@ -8,7 +8,8 @@
 //   1. request_check: refuse what cannot be split, before any change;
 //   2. pages_new: allocate the right page, and root_grow a new root when
 //      the root splits;
-//   3. image_take: keep an image of the page, read while it is rebuilt;
+//   3. image_take: keep an image of the page, read while it is rebuilt
+//      (appends rebuild nothing and skip it);
 //   4. split_point_*: choose the split index over the page's nodes with the
 //      new one in place, checking that both halves fit (one per layout:
 //      fixed-size keys, prefix-compressed leaves, whole nodes);
@@ -587,7 +588,8 @@ void cursors_follow(const SplitJob &j) {
 }
 
 // An append past mp's last node: mp keeps its nodes, the new node alone
-// starts rp and is the separator.
+// starts rp and is the separator. Nothing of mp is rebuilt, so no image is
+// needed: bytes the new key or value share with mp stay where they are.
 int split_append(SplitJob &j) {
   j.split_indx = j.newindx;
   j.sepkey = *j.newkey;
@@ -604,8 +606,8 @@ int split_append(SplitJob &j) {
 int split_run(SplitJob &j) {
   if (int rc = request_check(j); rc != 0) return rc;
   if (int rc = pages_new(j); rc != 0) return rc;
-  if (int rc = image_take(j); rc != 0) return rc;
   if (j.append) return split_append(j);
+  if (int rc = image_take(j); rc != 0) return rc;
 
   int rc = 0;
   if (is_leaf2(j.mp))
