@@ -203,7 +203,7 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
       *done = rc == 0;
       return rc;
     }
-    if (rc != ORV_PAGE_FULL) return rc;
+    if (rc != ORV_NO_FIT) return rc;
     // Without the node the others may not fit either (a non-bytewise order
     // re-encodes them against a key sharing less): split with the node
     // replaced in one step.
@@ -418,12 +418,12 @@ int put_node(ORV_cursor *mc, PutState &st, unsigned flags, bool *did_split) {
     if (rc == 0) fix_cursors_after_add(mc, mp, ki, insert_key);
     // A new first key re-encodes the page, which may then not fit; that
     // rewrite changed nothing and did not fail the transaction.
-    split = rc == ORV_PAGE_FULL && !(mc->mc_txn->mt_flags & ORV_TXN_ERROR);
+    split = rc == ORV_NO_FIT;
   }
   if (split && is_subp(mp)) {
     // A sub-page is grown by its key's write before a value goes in; one
     // that still lacks room cannot be split like a page.
-    return rc != 0 ? rc : ORV_PAGE_FULL;
+    return ORV_PAGE_FULL;
   }
   if (split) {
     if (!insert_key) nflags |= ORV_SPLIT_REPLACE;
@@ -517,7 +517,7 @@ int dup_node_replace(ORV_cursor *mc, PutState &st, ORV_val *newdata, unsigned nf
       fix_cursors_after_add(mc, mp, 0, false);
       return 0;
     }
-    if (rc != ORV_PAGE_FULL) return rc;
+    if (rc != ORV_NO_FIT) return rc;
     size_t size = 0;
     if (rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0) return rc;
     if (size > orv_prefix_psize(mc, mp)) {

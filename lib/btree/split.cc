@@ -169,7 +169,7 @@ int choose_split(Split &s, size_t psize) {
         best_dist = dist;
       }
     }
-    if (best == 0) return ORV_PAGE_FULL;
+    if (best == 0) return ORV_NO_FIT;
     split_indx = best;
   }
   s.split_indx = split_indx;
@@ -381,7 +381,7 @@ int split_point_prefix(SplitJob &j) {
     size_t left = 0, right = 0;
     rc = orv_prefix_run_size(j.env, j.entries, 0, j.split_indx, &left);
     if (rc == 0) rc = orv_prefix_run_size(j.env, j.entries, j.split_indx, j.nentries, &right);
-    if (rc == 0 && (left > room || right > room)) rc = ORV_PAGE_FULL;
+    if (rc == 0 && (left > room || right > room)) rc = ORV_NO_FIT;
   } else {
     rc = orv_prefix_split_point(mc, j.entries, j.nentries, &j.split_indx);
   }
@@ -681,7 +681,7 @@ int orv_prefix_split_tails(ORV_cursor *mc) {
     unsigned j = count / 2;
     const int rc = orv_prefix_split_point(mc, entries, count, &j);
     if (rc == 0) return 0;  // two pages will do
-    if (rc != ORV_PAGE_FULL) return orv_txn_fail(mc->mc_txn, rc);
+    if (rc != ORV_NO_FIT) return orv_txn_fail(mc->mc_txn, rc);
     // The remaining keys from `start` on, re-encoded against entry start,
     // fit a page; start stays >= 1 so that the left half keeps a key besides
     // the one going.

@@ -185,7 +185,8 @@ int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val 
     if (PAGEHDRSZ + need > size) return ORV_PAGE_FULL;
     std::memset(page, 0, size);
     std::memcpy(page, &hdr, sizeof hdr);
-    return orv_prefix_page_write(mc->mc_txn, page, size, e, 0, 2);
+    const int rc = orv_prefix_page_write(mc->mc_txn, page, size, e, 0, 2);
+    return rc == ORV_NO_FIT ? ORV_PAGE_FULL : rc;
   }
 
   std::memset(page, 0, size);

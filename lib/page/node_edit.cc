@@ -17,8 +17,8 @@
 //  - a key added at slot 0, or the removal of slot 0, changes the first
 //    key, so the page is rewritten with every key re-encoded against the
 //    new first key (orv_prefix_page_rebuild). That rewrite checks the space
-//    first: ORV_PAGE_FULL from it leaves the page and the transaction as
-//    they were, and the write path splits instead.
+//    first: ORV_NO_FIT from it leaves the page and the transaction as they
+//    were, and the write path splits instead.
 // mp_pad of such a page holds its longest decoded key; the transaction's
 // key-length index keeps it exact as slots come and go (see prefix_page.cc).
 // Every change of a prefix page also makes the cursors of the transaction
@@ -125,7 +125,7 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   const bool prefix = orv_page_is_prefix(mc, mp);
   if (prefix && indx == 0 && numkeys(mp) > 0) {
     // A new first key: every other key is re-encoded against it. The
-    // rewrite leaves the page as it was when it fails (ORV_PAGE_FULL
+    // rewrite leaves the page as it was when it fails (ORV_NO_FIT
     // included), so the transaction stays usable and the caller may split.
     orv_assert(env, key && data);
     if (orv_page_first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;

@@ -54,6 +54,14 @@ inline constexpr unsigned ORV_MAX_PAGESIZE = 32768;
 inline constexpr unsigned ORV_KEYBUF_MAX = 511;
 inline constexpr unsigned ORV_CURSOR_STACK = 32;
 
+// Internal result of a page edit: the node or the rewritten page does not
+// fit, and nothing changed (page and transaction as they were); the caller
+// may split or take another road. Distinct from ORV_PAGE_FULL, which fails
+// the transaction. Outside the public range and never returned by an orv_*
+// entry point: a transaction failed with it records ORV_PAGE_FULL
+// (orv_txn_fail).
+inline constexpr int ORV_NO_FIT = -30768;
+
 inline constexpr indx_t PAGEHDRSZ = 16;
 inline constexpr unsigned NODESIZE = 8;
 inline constexpr unsigned COUNTSIZE = 8;  // mn_count on P_COUNTED branch nodes
@@ -438,14 +446,15 @@ int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta);
 // key may be null (empty key), pgno names the child, child (may be null) is
 // that page if at hand, count is its entry count on a counted page (all ones:
 // computed from the child). With ORV_RESERVE, data->mv_data is set to the
-// value space. Returns 0, ORV_PAGE_FULL (the transaction is then failed),
-// ORV_BAD_VALSIZE, ENOMEM or a page allocation error.
+// value space. Returns 0, ORV_PAGE_FULL (no room for the node: the
+// transaction is then failed), ORV_BAD_VALSIZE, ENOMEM or a page allocation
+// error.
 // On a prefix-compressed leaf a key at slot i > 0 is encoded against the
 // page's first key; a key at slot 0 of a non-empty page rewrites the page
 // (orv_prefix_page_rebuild; with ORV_SPLIT_REPLACE the node at slot 0 is
-// replaced, an overflow run it has is the caller's). Errors of that rewrite,
-// ORV_PAGE_FULL included, leave the page unchanged and the transaction
-// usable: the caller splits instead.
+// replaced, an overflow run it has is the caller's). Errors of that rewrite
+// leave the page unchanged and the transaction usable; ORV_NO_FIT says the
+// rewritten page would not fit, and the caller splits instead.
 [[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
                                pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
 // Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
@@ -738,7 +747,7 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // is too big; if that finds nothing, takes the fitting index nearest to the
 // proposal. On success pe_enclen holds each entry's stored length in its
 // half. count <= 1: nothing is done. Returns 0, EINVAL (split_inout null),
-// ORV_PAGE_FULL (no index fits) or ORV_BAD_VALSIZE.
+// ORV_NO_FIT (no index fits) or ORV_BAD_VALSIZE.
 [[nodiscard]] int orv_prefix_split_point(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned count,
                                          unsigned *split_inout);
 // Writes entries [start, end) as the whole content of mp (psize bytes),
@@ -746,7 +755,7 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // against it, nodes in slot order from the end of the page downward, mp_pad
 // = the longest decoded key (capped). The page's key-length index entry is
 // marked stale. Nothing is written when it fails: ORV_BAD_VALSIZE (a stored
-// key over 65535 bytes) or ORV_PAGE_FULL. REQUIRES: no entry points into mp
+// key over 65535 bytes) or ORV_NO_FIT. REQUIRES: no entry points into mp
 // (entries from orv_prefix_gather do not).
 [[nodiscard]] int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize,
                                         ORV_prefix_entry *entries, unsigned start, unsigned end);
@@ -776,9 +785,10 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // key/data (key null: none) goes in at position indx, with the node flags
 // and ORV_RESERVE of flags. A value that belongs on an overflow run is moved
 // to one. With ORV_RESERVE data->mv_data receives the value's space.
-// Returns 0 or ENOMEM, EINVAL,
-// ORV_CORRUPTED, ORV_BAD_VALSIZE, ORV_PAGE_FULL, an allocation error; the
-// page is unchanged on every error. Cursor slots are the caller's job.
+// Returns 0 or ENOMEM, EINVAL, ORV_CORRUPTED, ORV_BAD_VALSIZE, ORV_NO_FIT
+// (the rewritten page would not fit), ORV_PAGE_FULL (the write failed after
+// overflow runs were made; not expected), an allocation error; the page is
+// unchanged on every error. Cursor slots are the caller's job.
 [[nodiscard]] int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip,
                                           unsigned indx, const ORV_val *key, ORV_val *data,
                                           unsigned flags);

@@ -301,7 +301,7 @@ int orv_prefix_split_point(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned c
       }
     }
   }
-  return ORV_PAGE_FULL;
+  return ORV_NO_FIT;
 }
 
 int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize, ORV_prefix_entry *entries,
@@ -319,7 +319,7 @@ int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize, ORV_prefix_e
     total += leaf_node_size(len, e.pe_vlen);
     if (e.pe_klen > longest) longest = e.pe_klen;
   }
-  if (total > psize) return ORV_PAGE_FULL;
+  if (total > psize) return ORV_NO_FIT;
 
   size_t upper = psize;
   indx_t *ptrs = mp_ptrs(mp);
@@ -404,10 +404,13 @@ int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip, unsigne
     return rc;
   size_t size;
   if (int rc = orv_prefix_run_size(txn->mt_env, entries, 0, count, &size); rc != 0) return rc;
-  if (PAGEHDRSZ + size > psize) return ORV_PAGE_FULL;
-  // Only now that the page is known to fit may values get their runs.
+  if (PAGEHDRSZ + size > psize) return ORV_NO_FIT;
+  // Only now that the page is known to fit may values get their runs. From
+  // here on something changed: a write that still does not fit is a
+  // failure, not a result the caller may split on.
   if (int rc = orv_prefix_run_overflow(mc, entries, 0, count, data, flags); rc != 0) return rc;
-  if (int rc = orv_prefix_page_write(txn, mp, psize, entries, 0, count); rc != 0) return rc;
+  if (int rc = orv_prefix_page_write(txn, mp, psize, entries, 0, count); rc != 0)
+    return rc == ORV_NO_FIT ? ORV_PAGE_FULL : rc;
   if (key != nullptr && (flags & ORV_RESERVE) && !(entries[indx].pe_flags & F_BIGDATA))
     data->mv_data = node_data(node_ptr(mp, indx));
   return 0;

@@ -127,8 +127,12 @@ struct ORV_txn {
 
 inline bool txn_is_rdonly(const ORV_txn *txn) { return txn->mt_flags & ORV_RDONLY; }
 
-// Marks a transaction failed: records rc and sets ORV_TXN_ERROR. Returns rc.
+// Marks a transaction failed: records rc and sets ORV_TXN_ERROR. Returns rc,
+// ORV_PAGE_FULL for ORV_NO_FIT: a "did not fit" result that a caller could
+// not get round fails the transaction as a page without room, and the
+// internal code never reaches the user.
 inline int orv_txn_fail(ORV_txn *txn, int rc) {
+  if (rc == ORV_NO_FIT) rc = ORV_PAGE_FULL;
   txn->mt_error = rc;
   txn->mt_flags |= ORV_TXN_ERROR;
   return rc;

@@ -540,8 +540,58 @@ TEST_F(PrefixPage, RewriteThatDoesNotFitLeavesThePageAlone) {
   size_t planned;
   ASSERT_EQ(orv_prefix_page_plan(mc_.get(), pb.mp(), ~0u, 0, &key, &data, 0, &planned), 0);
   EXPECT_GT(planned, kPsize);
-  EXPECT_EQ(orv_prefix_page_rebuild(mc_.get(), pb.mp(), ~0u, 0, &key, &data, 0), ORV_PAGE_FULL);
+  EXPECT_EQ(orv_prefix_page_rebuild(mc_.get(), pb.mp(), ~0u, 0, &key, &data, 0), ORV_NO_FIT);
   EXPECT_EQ(pb.bytes(), before);
+}
+
+// A node that does not fit says which kind of "no": a new first key whose
+// re-encoded page would not fit gives the internal ORV_NO_FIT with the page
+// byte for byte as it was and the transaction usable (the write path splits
+// on it); a node after the first on a page without room gives ORV_PAGE_FULL
+// and fails the transaction. A transaction never records the internal code.
+TEST_F(PrefixPage, NodeThatDoesNotFitSaysWhetherTheCallerMaySplit) {
+  const std::string stem(200, 'q');
+  std::vector<KV> kvs;
+  for (int i = 0; i < 150; i++) kvs.push_back({stem + std::to_string(1000 + i), "v"});
+  const std::string tail_key = stem + "9999";
+  struct Case {
+    const char *name;
+    unsigned slot;
+    const std::string *key;
+    size_t vsize;  // 0: as much as the page has left, so that it cannot fit
+    int want;
+    bool fails_txn;
+  };
+  const std::string first_key = "a";
+  const Case cases[] = {
+      {"new first key re-encodes every key", 0, &first_key, 1, ORV_NO_FIT, false},
+      {"last key without room", 150, &tail_key, 0, ORV_PAGE_FULL, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    txn_->mt_flags = 0;
+    txn_->mt_error = 0;
+    PageBuf pb(kPsize);
+    build_page(pb.mp(), kPsize, kvs);
+    pb.mp()->mp_flags |= P_DIRTY;
+    mc_->mc_pg[0] = pb.mp();
+    mc_->mc_ki[0] = static_cast<indx_t>(c.slot);
+    mc_->mc_snum = 1;
+    mc_->mc_top = 0;
+    const size_t vsize = c.vsize ? c.vsize : size_left(pb.mp());
+    ASSERT_LT(vsize + NODESIZE + c.key->size(), env_->me_nodemax) << "the value would go to a run";
+    const std::string value(vsize, 'w');
+    const std::string before = pb.bytes();
+    ORV_val key = val_of(*c.key), data = val_of(value);
+    EXPECT_EQ(orv_node_add(mc_.get(), c.slot, &key, &data, 0, 0, nullptr, 0), c.want);
+    EXPECT_EQ(pb.bytes(), before);
+    EXPECT_EQ((txn_->mt_flags & ORV_TXN_ERROR) != 0, c.fails_txn);
+    EXPECT_EQ(txn_->mt_error, c.fails_txn ? ORV_PAGE_FULL : 0);
+  }
+  txn_->mt_flags = 0;
+  EXPECT_EQ(orv_txn_fail(txn_.get(), ORV_NO_FIT), ORV_PAGE_FULL);
+  EXPECT_EQ(txn_->mt_error, ORV_PAGE_FULL);
+  EXPECT_TRUE(ORV_NO_FIT < ORV_KEYEXIST || ORV_NO_FIT > ORV_LAST_ERRCODE);  // not a public code
 }
 
 TEST_F(PrefixPage, RebuildTakesKeysAndValuesFromAnywhere) {
@@ -628,7 +678,7 @@ TEST_F(PrefixPage, SubPageRewriteStaysInsideTheSubPage) {
   // Too many values for the sub-page: refused, unchanged.
   const std::string before(reinterpret_cast<char *>(sp), kSub);
   ORV_val longer = val_of("a-much-longer-duplicate-value-that-shares-nothing-at-all-xxxxxxxxxx");
-  EXPECT_EQ(orv_prefix_page_rebuild(sc, sp, ~0u, 0, &longer, &data, 0), ORV_PAGE_FULL);
+  EXPECT_EQ(orv_prefix_page_rebuild(sc, sp, ~0u, 0, &longer, &data, 0), ORV_NO_FIT);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(sp), kSub), before);
 }
 
@@ -723,7 +773,7 @@ TEST_F(PrefixPage, SplitPointFitsBothHalvesWheneverPossible) {
       ASSERT_LT(j, count);
       ASSERT_TRUE(fits(j));
     } else {
-      ASSERT_EQ(rc, ORV_PAGE_FULL);
+      ASSERT_EQ(rc, ORV_NO_FIT);
     }
   }
 
