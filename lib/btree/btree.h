@@ -244,6 +244,12 @@ inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp) {
   return orv_prefix_page(mc->mc_db->md_flags, mp);
 }
 
+// The page context of mc's tree, for the page-layer functions that take one.
+inline ORV_page_ctx orv_page_ctx_of(const ORV_cursor *mc) {
+  const ORV_env *env = mc->mc_txn->mt_env;
+  return ORV_page_ctx{env->me_psize, env->me_nodemax, mc->mc_db->md_flags};
+}
+
 inline size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp) {
   if ((mc->mc_flags & C_SUB) && is_subp(mp)) {
     // A sub-cursor is the first member of its ORV_xcursor.

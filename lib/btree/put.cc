@@ -405,8 +405,9 @@ int put_node(ORV_cursor *mc, PutState &st, unsigned flags, bool *did_split) {
   const bool insert_key = st.found == ORV_NOTFOUND;
   ORV_page *mp = cursor_page(mc);
   unsigned nflags = flags & kNodeAddFlags;
-  size_t nsize =
-      is_leaf2(mp) ? st.wkey.mv_size : orv_leaf_size(mc, mp, cursor_slot(mc), &st.wkey, &st.wdata);
+  size_t nsize = is_leaf2(mp)
+                     ? st.wkey.mv_size
+                     : orv_leaf_size(orv_page_ctx_of(mc), mp, cursor_slot(mc), &st.wkey, &st.wdata);
   // A sub-page has been given the room its value needs (a new first value
   // of a prefix-compressed one re-encodes the others, which the plain node
   // size does not tell): it never splits.
@@ -731,7 +732,7 @@ int subpage_growth(ORV_cursor *mc, ORV_page *sp, unsigned ki, const ORV_val *val
     if (planned > mx->mx_subpage_size) *growth = even(planned - mx->mx_subpage_size);
     return 0;
   }
-  const size_t need = orv_leaf_size(sub, sp, ki, value, &empty);
+  const size_t need = orv_leaf_size(orv_page_ctx_of(sub), sp, ki, value, &empty);
   if (need > size_left(sp)) *growth = even(need - size_left(sp));
   return 0;
 }

@@ -184,7 +184,7 @@ size_t new_node_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, co
   if (nflags & F_BIGDATA) return k + NODESIZE + sizeof(pgno_t) + sizeof(indx_t);
   if ((nflags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
     return k + NODESIZE + even(data->mv_size) + sizeof(indx_t);
-  return orv_leaf_size(mc, mp, indx, key, data);
+  return orv_leaf_size(orv_page_ctx_of(mc), mp, indx, key, data);
 }
 
 // Adds the new node at slot j of page dst through the cursor.
@@ -383,7 +383,7 @@ int split_point_prefix(SplitJob &j) {
     if (rc == 0) rc = orv_prefix_run_size(j.env, j.entries, j.split_indx, j.nentries, &right);
     if (rc == 0 && (left > room || right > room)) rc = ORV_NO_FIT;
   } else {
-    rc = orv_prefix_split_point(mc, j.entries, j.nentries, &j.split_indx);
+    rc = orv_prefix_split_point(orv_page_ctx_of(mc), j.entries, j.nentries, &j.split_indx);
   }
   if (rc != 0) return rc;
   const ORV_prefix_entry &e = j.entries[j.split_indx];
@@ -679,7 +679,7 @@ int orv_prefix_split_tails(ORV_cursor *mc) {
     if (int rc = orv_prefix_gather(mc, mp, 0, 0, nullptr, nullptr, 0, &entries, &count); rc != 0)
       return orv_txn_fail(mc->mc_txn, rc);
     unsigned j = count / 2;
-    const int rc = orv_prefix_split_point(mc, entries, count, &j);
+    const int rc = orv_prefix_split_point(orv_page_ctx_of(mc), entries, count, &j);
     if (rc == 0) return 0;  // two pages will do
     if (rc != ORV_NO_FIT) return orv_txn_fail(mc->mc_txn, rc);
     // The remaining keys from `start` on, re-encoded against entry start,

@@ -34,19 +34,18 @@ namespace {
 // Prefix that a key at slot indx of mp shares with the page's first key:
 // 0 unless the key is encoded against one (a prefix page, indx > 0, a
 // first key present).
-size_t shared_prefix(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key) {
-  if (!key || indx == 0 || numkeys(mp) == 0 || !orv_page_is_prefix(mc, mp)) return 0;
+size_t shared_prefix(unsigned md_flags, const ORV_page *mp, unsigned indx, const ORV_val *key) {
+  if (!key || indx == 0 || numkeys(mp) == 0 || !orv_prefix_page(md_flags, mp)) return 0;
   const ORV_val first = orv_page_first_key(mp);
   return orv_prefix_shared(key, &first);
 }
 
 // Bytes a key takes as stored at slot indx of mp. Only prefix-compressed
 // leaves store anything but the key itself.
-size_t stored_key_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx,
-                       const ORV_val *key) {
+size_t stored_key_size(unsigned md_flags, const ORV_page *mp, unsigned indx, const ORV_val *key) {
   if (!key) return 0;
-  if (indx == 0 || numkeys(mp) == 0 || !orv_page_is_prefix(mc, mp)) return key->mv_size;
-  return orv_prefix_key_size(key->mv_size, shared_prefix(mc, mp, indx, key));
+  if (indx == 0 || numkeys(mp) == 0 || !orv_prefix_page(md_flags, mp)) return key->mv_size;
+  return orv_prefix_key_size(key->mv_size, shared_prefix(md_flags, mp, indx, key));
 }
 
 // Forgets the key state of one cursor that names page pgno.
@@ -135,8 +134,9 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     return rc;
   }
 
-  const size_t shared = prefix ? shared_prefix(mc, mp, indx, key) : 0;
-  size_t ksize = stored_key_size(mc, mp, indx, key);
+  const unsigned md_flags = mc->mc_db->md_flags;
+  const size_t shared = prefix ? shared_prefix(md_flags, mp, indx, key) : 0;
+  size_t ksize = stored_key_size(md_flags, mp, indx, key);
   size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
   size_t node_size;
   ORV_page *ofp = nullptr;
@@ -380,11 +380,10 @@ void orv_node_shrink(ORV_page *mp, unsigned indx) {
   mp->mp_upper = static_cast<indx_t>(mp->mp_upper + delta);
 }
 
-size_t orv_leaf_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key,
+size_t orv_leaf_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx, const ORV_val *key,
                      const ORV_val *data) {
-  const ORV_env *env = mc->mc_txn->mt_env;
-  size_t k = even(stored_key_size(mc, mp, indx, key));
-  if (k + data->mv_size + NODESIZE > env->me_nodemax) return k + NODESIZE + sizeof(pgno_t) + 2;
+  size_t k = even(stored_key_size(ctx.md_flags, mp, indx, key));
+  if (k + data->mv_size + NODESIZE > ctx.nodemax) return k + NODESIZE + sizeof(pgno_t) + 2;
   return k + NODESIZE + even(data->mv_size) + sizeof(indx_t);
 }
 

@@ -433,6 +433,17 @@ int64_t orv_parent_count_set(ORV_cursor *mc, unsigned level, pgno_t child, uint6
 // levels above. Returns that change.
 int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta);
 
+// ---- Page context --------------------------------------------------------
+//
+// What a page-layer function needs to know of the tree whose page it works
+// on, passed in place of a cursor so that the function can run (and be
+// tested) on a bare page. Built from a cursor by orv_page_ctx_of (btree.h).
+struct ORV_page_ctx {
+  size_t psize;       // bytes of a page of the file (me_psize)
+  size_t nodemax;     // largest node kept inline (me_nodemax)
+  unsigned md_flags;  // the tree's database flags
+};
+
 // ---- Node insertion and removal (node_edit.cc) ------------------------------
 //
 // All of these change one dirty page in place; the caller has touched it and
@@ -476,8 +487,10 @@ void orv_page_remove_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env
 // Gives back the free space of the sub-page held by leaf node indx.
 void orv_node_shrink(ORV_page *mp, unsigned indx);
 // Bytes (node plus slot) a new leaf node for key/data at slot indx of mp
-// takes in the cursor's tree.
-size_t orv_leaf_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key,
+// takes in ctx's tree: the key encoded against the page's first key on a
+// prefix page, the value counted as a page number when it goes to an
+// overflow run.
+size_t orv_leaf_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx, const ORV_val *key,
                      const ORV_val *data);
 // Bytes (node plus slot) a new branch node with this key takes on mp.
 size_t orv_branch_size(const ORV_page *mp, const ORV_val *key);
@@ -742,14 +755,14 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 [[nodiscard]] int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned start,
                                       unsigned end, size_t *size_out);
 // Chooses the split index of count entries so that [0, j) and [j, count),
-// each re-encoded against its own first key, fit in me_psize - 16. Starts
+// each re-encoded against its own first key, fit in ctx.psize - 16. Starts
 // from *split_inout (clamped to 1..count - 1) and walks toward the side that
 // is too big; if that finds nothing, takes the fitting index nearest to the
 // proposal. On success pe_enclen holds each entry's stored length in its
 // half. count <= 1: nothing is done. Returns 0, EINVAL (split_inout null),
 // ORV_NO_FIT (no index fits) or ORV_BAD_VALSIZE.
-[[nodiscard]] int orv_prefix_split_point(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned count,
-                                         unsigned *split_inout);
+[[nodiscard]] int orv_prefix_split_point(const ORV_page_ctx &ctx, ORV_prefix_entry *entries,
+                                         unsigned count, unsigned *split_inout);
 // Writes entries [start, end) as the whole content of mp (psize bytes),
 // keeping mp_pgno and mp_flags: entry start's key whole, the others encoded
 // against it, nodes in slot order from the end of the page downward, mp_pad

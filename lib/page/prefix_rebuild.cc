@@ -82,10 +82,10 @@ ORV_val key_of(const ORV_prefix_entry &e) {
 // stored in klen bytes. That holds for a node already on the page too: a
 // key re-encoded against a new first key can grow by hundreds of bytes, and
 // no inline node may exceed me_nodemax (two of them must fit a page).
-bool to_overflow(const ORV_env *env, const ORV_prefix_entry &e, size_t klen) {
+bool to_overflow(size_t nodemax, const ORV_prefix_entry &e, size_t klen) {
   if (e.pe_flags & F_BIGDATA) return false;
   if ((e.pe_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA) return false;  // sub-page
-  return even(klen) + e.pe_dsize + NODESIZE > env->me_nodemax;
+  return even(klen) + e.pe_dsize + NODESIZE > nodemax;
 }
 
 // Decoded length of slot i > 0 of mp against first, with the old encoding.
@@ -233,8 +233,11 @@ int orv_prefix_collect(ORV_cursor *mc, const ORV_page *mp, unsigned indx, const 
   return orv_prefix_gather(mc, mp, ~0u, indx, key, data, flags, entries_out, count_out);
 }
 
-int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned start, unsigned end,
-                        size_t *size_out) {
+namespace {
+
+// orv_prefix_run_size with the node maximum given.
+int run_size(size_t nodemax, ORV_prefix_entry *entries, unsigned start, unsigned end,
+             size_t *size_out) {
   size_t total = 0;
   if (start < end) {
     const ORV_val first = key_of(entries[start]);
@@ -243,7 +246,7 @@ int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned 
       size_t len;
       if (int rc = stored_len(i == start ? nullptr : &first, e, &len, nullptr); rc != 0) return rc;
       e.pe_enclen = static_cast<uint32_t>(len);
-      const size_t v = to_overflow(env, e, len) ? sizeof(pgno_t) : e.pe_vlen;
+      const size_t v = to_overflow(nodemax, e, len) ? sizeof(pgno_t) : e.pe_vlen;
       total += sizeof(indx_t) + leaf_node_size(len, v);
     }
   }
@@ -251,17 +254,23 @@ int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned 
   return 0;
 }
 
-int orv_prefix_split_point(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned count,
+}  // namespace
+
+int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned start, unsigned end,
+                        size_t *size_out) {
+  return run_size(env->me_nodemax, entries, start, end, size_out);
+}
+
+int orv_prefix_split_point(const ORV_page_ctx &ctx, ORV_prefix_entry *entries, unsigned count,
                            unsigned *split_inout) {
   if (split_inout == nullptr) return EINVAL;
   if (count <= 1) return 0;
-  const ORV_env *env = mc->mc_txn->mt_env;
-  const size_t room = env->me_psize - PAGEHDRSZ;
+  const size_t room = ctx.psize - PAGEHDRSZ;
   // 0: both halves fit; 1: only the left is too big; 2: the right is.
   auto judge = [&](unsigned j, int *verdict) {
     size_t left, right;
-    if (int rc = orv_prefix_run_size(env, entries, 0, j, &left); rc != 0) return rc;
-    if (int rc = orv_prefix_run_size(env, entries, j, count, &right); rc != 0) return rc;
+    if (int rc = run_size(ctx.nodemax, entries, 0, j, &left); rc != 0) return rc;
+    if (int rc = run_size(ctx.nodemax, entries, j, count, &right); rc != 0) return rc;
     *verdict = right > room ? 2 : left > room ? 1 : 0;
     return 0;
   };
@@ -355,7 +364,7 @@ int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize, ORV_prefix_e
 
 int orv_prefix_entry_overflow(ORV_cursor *mc, ORV_prefix_entry *e, ORV_val *data, unsigned flags) {
   ORV_env *env = mc->mc_txn->mt_env;
-  if (!to_overflow(env, *e, e->pe_enclen)) return 0;
+  if (!to_overflow(env->me_nodemax, *e, e->pe_enclen)) return 0;
   ORV_page *ofp;
   const auto npages = static_cast<int>(ovpages(env->me_psize, e->pe_dsize));
   if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;

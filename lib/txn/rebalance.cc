@@ -466,7 +466,7 @@ int prefix_move_fits(ORV_cursor *csrc, ORV_cursor *cdst, bool *fits) {
   } else {
     ORV_val d = data;
     if (node->mn_flags & F_BIGDATA) d.mv_size = sizeof(pgno_t);
-    *fits = orv_leaf_size(cdst, pd, di, &key, &d) <= size_left(pd);
+    *fits = orv_leaf_size(orv_page_ctx_of(cdst), pd, di, &key, &d) <= size_left(pd);
   }
   return 0;
 }

@@ -277,10 +277,34 @@ TEST_F(NodeEdit, LeafAndBranchSizes) {
       {10, nodemax - 8 - 10 + 1, 10 + 18},                      // to an overflow run
       {511, 100000, 512 + 18},
   };
+  const ORV_page_ctx ctx{kPsize, nodemax, 0};
   for (const Case &c : kCases) {
     std::string k(c.ksize, 'k');
     ORV_val kv = val(k), dv{c.vsize, nullptr};
-    EXPECT_EQ(orv_leaf_size(&mc_, mp(), 0, &kv, &dv), c.want) << c.ksize << "/" << c.vsize;
+    EXPECT_EQ(orv_leaf_size(ctx, mp(), 0, &kv, &dv), c.want) << c.ksize << "/" << c.vsize;
+  }
+  {
+    // On a prefix page a key after the first is stored as varint(shared) and
+    // the rest: "common-prefix-bbb" shares 14 bytes with the first key and
+    // takes 1 + 3. Slot 0, or a tree without the flag, stores it whole (17).
+    ASSERT_EQ(add_leaf(0, "common-prefix-aaa", "v"), 0);
+    std::string k = "common-prefix-bbb", v(5, 'v');
+    ORV_val kv = val(k), dv = val(v);
+    struct PrefixCase {
+      unsigned md_flags, slot;
+      size_t want;
+    };
+    const PrefixCase kPrefix[] = {
+        {ORV_PREFIXKEY, 1, 4 + 8 + 6 + 2},
+        {ORV_PREFIXKEY, 0, 18 + 8 + 6 + 2},
+        {0, 1, 18 + 8 + 6 + 2},
+    };
+    for (const PrefixCase &c : kPrefix) {
+      const ORV_page_ctx pctx{kPsize, nodemax, c.md_flags};
+      EXPECT_EQ(orv_leaf_size(pctx, mp(), c.slot, &kv, &dv), c.want)
+          << c.md_flags << " slot " << c.slot;
+    }
+    set_leaf(P_LEAF);
   }
   std::string k(5, 'k');
   ORV_val kv = val(k);

@@ -134,6 +134,7 @@ class PrefixPage : public testing::Test {
     mc_->mc_db = &db_;
   }
   void TearDown() override { orv_txn_scratch_free(&txn_->mt_scratch); }
+  ORV_page_ctx ctx() const { return ORV_page_ctx{kPsize, env_->me_nodemax, db_.md_flags}; }
 
   std::unique_ptr<ORV_env> env_;
   std::unique_ptr<ORV_txn> txn_;
@@ -721,7 +722,7 @@ TEST_F(PrefixPage, CollectDecodesEveryKeyWithTheNewOneInPlace) {
 
   // A split anywhere writes two pages that decode to the two halves.
   unsigned j = 30;
-  ASSERT_EQ(orv_prefix_split_point(mc_.get(), entries, count, &j), 0);
+  ASSERT_EQ(orv_prefix_split_point(ctx(), entries, count, &j), 0);
   EXPECT_EQ(j, 30u);
   PageBuf left(kPsize), right(kPsize);
   left.mp()->mp_flags = right.mp()->mp_flags = P_LEAF;
@@ -766,7 +767,7 @@ TEST_F(PrefixPage, SplitPointFitsBothHalvesWheneverPossible) {
     bool possible = false;
     for (unsigned j = 1; j < count; j++) possible |= fits(j);
     unsigned j = rng() % (count + 2);  // clamped to 1..count - 1
-    int rc = orv_prefix_split_point(mc_.get(), e.data(), count, &j);
+    int rc = orv_prefix_split_point(ctx(), e.data(), count, &j);
     if (possible) {
       ASSERT_EQ(rc, 0);
       ASSERT_GE(j, 1u);
@@ -779,9 +780,9 @@ TEST_F(PrefixPage, SplitPointFitsBothHalvesWheneverPossible) {
 
   ORV_prefix_entry one{};
   unsigned j = 5;
-  EXPECT_EQ(orv_prefix_split_point(mc_.get(), &one, 1, &j), 0);
+  EXPECT_EQ(orv_prefix_split_point(ctx(), &one, 1, &j), 0);
   EXPECT_EQ(j, 5u);  // nothing to do
-  EXPECT_EQ(orv_prefix_split_point(mc_.get(), &one, 1, nullptr), EINVAL);
+  EXPECT_EQ(orv_prefix_split_point(ctx(), &one, 1, nullptr), EINVAL);
 }
 
 TEST_F(PrefixPage, RunSizeCountsTheNewValueOnItsOverflowRun) {
