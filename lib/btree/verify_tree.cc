@@ -63,6 +63,10 @@ bool Verifier::reach(const Tree &t, pgno_t pgno, pgno_t npages) {
       problem("%s: page %" PRIu64 " is reachable twice", t.label, p);
       fresh = false;
     }
+    // A write transaction may reuse pages whose records it consumed; their
+    // records are deleted only by its commit.
+    if (rdonly_ && freed_[p] && !reached_[p])
+      problem("%s: page %" PRIu64 " is free and in use", t.label, p);
     reached_[p] = 1;
   }
   nreached_ += npages;

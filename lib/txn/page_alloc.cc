@@ -21,19 +21,83 @@
 namespace {
 
 // Merges the free-page record image at src (count then page numbers,
-// descending; possibly unaligned) into the descending list mop, which has
-// room for count more. The result is descending.
-void merge_record(ORV_IDL mop, const std::byte *src, ORV_ID count) {
+// strictly descending; possibly unaligned) into the descending list mop,
+// which has room for count more. The result is descending. False when a
+// number of the record is already in mop: two records list the page, and
+// handing it out twice would let two trees share it. The list is whole
+// either way (the number then appears twice); the caller fails the
+// transaction, whose end discards the list.
+bool merge_record(ORV_IDL mop, const std::byte *src, ORV_ID count) {
   ORV_ID i = mop[0];
   ORV_ID k = i + count;
   const ORV_ID total = k;
-  mop[0] = ~ORV_ID{0};  // sentinel stops the scan
+  bool unique = true;
+  mop[0] = ~ORV_ID{0};  // sentinel stops the scan; no page number equals it
   for (ORV_ID j = count; j > 0; j--) {
     const ORV_ID id = load_u64(src + j * sizeof(ORV_ID));
     while (mop[i] < id) mop[k--] = mop[i--];
+    if (mop[i] == id) unique = false;  // equal neighbours
     mop[k--] = id;
   }
   mop[0] = total;
+  return unique;
+}
+
+// True when pg is already a page of txn or of a transaction it is nested
+// in: handed out to it (dirty, loose) or spilled by it. A free-page record
+// naming such a page lists it twice (its first listing was consumed
+// earlier), or lists a page taken from the end of the file.
+bool held_by_txn(const ORV_txn *txn, pgno_t pg) {
+  const ORV_env *env = txn->mt_env;
+  const bool writemap = (env->me_flags & ORV_WRITEMAP) != 0;
+  if (writemap) {
+    // The data file reaches the end of the map. A page handed out carries
+    // P_DIRTY in the map; so may a free page an aborted transaction used,
+    // hence the dirty lists (in allocation order here) decide, and are
+    // only scanned for such a page.
+    const auto *mp = reinterpret_cast<const ORV_page *>(env->me_map + pg * env->me_psize);
+    if (!is_dirty(mp)) return false;
+  }
+  for (const ORV_txn *t = txn; t != nullptr; t = t->mt_parent) {
+    const ORV_ID2L dl = t->mt_dirty_list;
+    if (dl != nullptr && dl[0].mid != 0) {
+      if (writemap) {
+        for (ORV_ID x = 1; x <= dl[0].mid; x++)
+          if (dl[x].mid == pg) return true;
+      } else {
+        const unsigned x = orv_id2l_search(dl, pg);
+        if (x <= dl[0].mid && dl[x].mid == pg) return true;
+      }
+    }
+    if (const ORV_IDL sl = t->mt_spill_pgs; sl != nullptr && sl[0] != 0) {
+      const ORV_ID pn = pg << 1;
+      const unsigned x = orv_idl_search(sl, pn);
+      if (x <= sl[0] && sl[x] == pn) return true;
+    }
+  }
+  return false;
+}
+
+// True when a number of the record (count page numbers at src) is held by
+// txn already.
+bool record_held(const ORV_txn *txn, const std::byte *src, ORV_ID count) {
+  for (ORV_ID j = 1; j <= count; j++) {
+    if (held_by_txn(txn, load_u64(src + j * sizeof(ORV_ID)))) return true;
+  }
+  return false;
+}
+
+// True when one of the committed pages on mc's path has a number in
+// [pgno, pgno + num): the free-page records list a page a tree still
+// uses, and reusing it would overwrite that tree.
+bool on_committed_path(const ORV_cursor *mc, pgno_t pgno, unsigned num) {
+  const unsigned n = mc->mc_snum < ORV_CURSOR_STACK ? mc->mc_snum : ORV_CURSOR_STACK;
+  for (unsigned i = 0; i < n; i++) {
+    const ORV_page *mp = mc->mc_pg[i];
+    if (mp == nullptr || is_dirty(mp) || (mp->mp_flags & P_SUBP)) continue;
+    if (mp->mp_pgno >= pgno && mp->mp_pgno - pgno < num) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -122,8 +186,10 @@ class Reclaimer {
     } else if (rc = orv_idl_need(&env_->me_pghead, static_cast<unsigned>(count)); rc != 0) {
       return rc;
     }
+    const auto *src = static_cast<const std::byte *>(data.mv_data);
+    if (record_held(txn_, src, count)) return ORV_CORRUPTED;
     env_->me_pglast = last_;
-    merge_record(env_->me_pghead, static_cast<const std::byte *>(data.mv_data), count);
+    if (!merge_record(env_->me_pghead, src, count)) return ORV_CORRUPTED;
     *more = true;
     return 0;
   }
@@ -220,6 +286,8 @@ int orv_page_alloc(ORV_cursor *mc, int num, ORV_page **page_out) {
   pgno_t pgno;
   ORV_ID run;
   if (int rc = choose_pages(txn, n, &pgno, &run); rc != 0) return orv_txn_fail(txn, rc);
+  // One compare per level, and only for reused pages.
+  if (run != 0 && on_committed_path(mc, pgno, n)) return orv_txn_fail(txn, ORV_CORRUPTED);
   ORV_page *np;
   if (env->me_flags & ORV_WRITEMAP) {
     np = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);

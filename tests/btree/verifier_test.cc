@@ -137,7 +137,7 @@ const Damage kDamage[] = {
        auto *v = static_cast<char *>(node_data(n));
        store_u64(v + 8, d.root_->mp_pgno);
      },
-     "both reachable and recorded free"},
+     "is free and in use"},
 };
 
 class VerifierDetects : public VerifierTest, public ::testing::WithParamInterface<Damage> {};

@@ -35,14 +35,20 @@ class DamagedStore : public testing::Test {
  protected:
   std::string path() const { return dir_.file("data.orv"); }
 
-  // Writes a store whose main database gets n keys "key0000"... with values
-  // of value_size bytes, plus the extra pairs given.
+  // Writes a store whose main database (created with main_flags) gets n
+  // keys "key0000"... with values of value_size bytes, plus the extra pairs
+  // given.
   void build(int n, size_t value_size,
-             std::initializer_list<std::pair<std::string, std::string>> extra = {}) {
+             std::initializer_list<std::pair<std::string, std::string>> extra = {},
+             unsigned main_flags = 0) {
     orv_test::Env env;
     ASSERT_EQ(orv_env_open(env, path().c_str(), ORV_NOSUBDIR | ORV_NOLOCK, 0644), 0);
     ORV_txn *txn = nullptr;
     ASSERT_EQ(orv_txn_begin(env, nullptr, 0, &txn), 0);
+    if (main_flags != 0) {
+      ORV_dbi dbi = 0;
+      ASSERT_EQ(orv_dbi_open(txn, nullptr, main_flags | ORV_CREATE, &dbi), 0);
+    }
     const std::string v(value_size, 'v');
     for (int i = 0; i < n; i++) {
       char k[16];
@@ -454,6 +460,36 @@ TEST_F(DamagedStore, PairRankOnASubPage) {
     EXPECT_EQ(rank, want);
   }
   orv_txn_abort(txn);
+}
+
+// SIGBUS and UBSan "misaligned address for type 'ORV_node'" in
+// page_longest_key from orv_pkc_prepare (found by fuzz_env_file on cursor
+// reads of a prefix-compressed database): sizing the page key cache of a
+// long-lived cursor in a read-only transaction read the key of every slot
+// of the leaf, one whose offset points far past the page too. The cache
+// sizes only slots inside the page; the damaged slot fails when it is read.
+TEST_F(DamagedStore, SlotOutsideThePageSizesThePageKeyCache) {
+  build(60, 10, {}, ORV_PREFIXKEY);
+  const uint64_t leaf = main_root();
+  ASSERT_LT(pages_in_file() * psize_, page(leaf) + 0xFFF0) << "the slot must point past the file";
+  write(page(leaf) + kSlots + 2, uint16_t{0xFFF0});  // slot 1
+  // A longest-key figure of 0 makes the cache measure every slot.
+  write(page(leaf) + 8, uint16_t{0});
+  expect_corrupted(
+      [](ORV_txn *txn) {
+        ORV_cursor *mc = nullptr;
+        if (int rc = orv_cursor_open(txn, 1, &mc); rc != 0) return rc;
+        // Lands on slot 40 without a step: its key comes through the cache.
+        ORV_val k{7, const_cast<char *>("key0040")}, v;
+        int rc = orv_cursor_get(mc, &k, &v, ORV_SET_RANGE);
+        if (rc == 0 && (k.mv_size != 7 || std::memcmp(k.mv_data, "key0040", 7) != 0)) rc = EINVAL;
+        // A walk meets the damaged slot.
+        for (int op = ORV_FIRST; rc == 0; op = ORV_NEXT)
+          rc = orv_cursor_get(mc, &k, &v, static_cast<ORV_cursor_op>(op));
+        orv_cursor_close(mc);
+        return rc;
+      },
+      "slot 1 at offset 0xFFF0, cursor reads");
 }
 
 }  // namespace
