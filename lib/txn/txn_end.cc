@@ -85,6 +85,21 @@ void dirty_pages_free(ORV_txn *txn) {
   dl[0].mid = 0;
 }
 
+// Under a write map the dirty pages are the map's own. What is left on the
+// list when a writer ends is free again: every page of an abort, the loose
+// and kept pages of a commit (the flush cleared the rest). Their in-memory
+// flags are cleared, so that P_DIRTY on a mapped page keeps meaning "held by
+// the running writer": the allocator then need not search its dirty list
+// for every reused page an earlier writer left marked.
+void map_pages_settle(ORV_txn *txn) {
+  ORV_ID2L dl = txn->mt_dirty_list;
+  for (ORV_ID i = 1; i <= dl[0].mid; i++) {
+    auto *mp = static_cast<ORV_page *>(dl[i].mptr);
+    mp->mp_flags &= P_WRITE_MASK;
+  }
+  dl[0].mid = 0;
+}
+
 // Publishes or discards the handles this transaction opened, and closes
 // those of the databases it deleted once it has committed.
 void dbis_settle(ORV_txn *txn, unsigned mode) {
@@ -117,7 +132,7 @@ void end_write(ORV_txn *txn, unsigned mode) {
   if (!(txn->mt_flags & ORV_WRITEMAP))
     dirty_pages_free(txn);
   else if (txn->mt_dirty_list != nullptr)
-    txn->mt_dirty_list[0].mid = 0;
+    map_pages_settle(txn);
   txn->mt_loose_pgs = nullptr;  // they were on the dirty list
   txn->mt_loose_count = 0;
   txn->mt_dbcount = 0;
