@@ -81,6 +81,23 @@ bool prefix_sum(ORV_cursor *mc, ORV_page *mp, unsigned m, uint64_t *out) {
   return true;
 }
 
+// Walks every count of the counted branch page mp, which must add up to
+// expected: visit(i, left, count) sees each slot with the entries left of
+// it. Every node must lie inside the page, and the sum must not overflow.
+template <typename Visit>
+int counts_walk(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, Visit visit) {
+  const unsigned n = numkeys(mp);
+  const size_t psize = mc->mc_txn->mt_env->me_psize;
+  uint64_t total = 0;
+  for (unsigned i = 0; i < n; ++i) {
+    if (!orv_node_in_page(mp, psize, i, false)) return orv_count_corrupted(mc);
+    const uint64_t c = node_count(node_ptr(mp, i));
+    visit(i, total, c);
+    if (__builtin_add_overflow(total, c, &total)) return orv_count_corrupted(mc);
+  }
+  return total == expected ? 0 : orv_count_corrupted(mc);
+}
+
 // Argument and state tests of the range functions, in the order each makes
 // them. walks: the functions that step through the tree (keys, values),
 // which test the transaction first and then the flags.
@@ -150,6 +167,19 @@ int count_span(ORV_cursor *mc, const ORV_val *low, const ORV_val *high, unsigned
   if (range_empty(mc, low, high, flags)) return 0;
   uint64_t upper = mc->mc_db->md_entries;
   uint64_t lower = 0;
+  if (!(mc->mc_db->md_flags & ORV_DUPSORT)) {
+    // One entry per key: both bounds in one descent.
+    ORV_count_bound lb{low, !(flags & ORV_RANGE_LOWER_INCL), 0};
+    ORV_count_bound hb{high, (flags & ORV_RANGE_UPPER_INCL) != 0, 0};
+    if (int rc =
+            orv_bounds_count(mc, low != nullptr ? &lb : nullptr, high != nullptr ? &hb : nullptr);
+        rc != 0)
+      return rc;
+    if (high != nullptr) upper = hb.before;
+    if (low != nullptr) lower = lb.before;
+    *count_out = upper > lower ? upper - lower : 0;
+    return 0;
+  }
   if (high != nullptr) {
     if (int rc = bound_count(mc, high, (flags & ORV_RANGE_UPPER_INCL) != 0, recheck, &upper);
         rc != 0)
@@ -244,24 +274,30 @@ int orv_count_refresh(ORV_cursor *mc) {
 int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, bool by_entry,
                          uint64_t at, ORV_branch_slot *out) {
   const unsigned n = numkeys(mp);
-  const size_t psize = mc->mc_txn->mt_env->me_psize;
-  uint64_t total = 0;
   unsigned pick = n;
-  for (unsigned i = 0; i < n; ++i) {
-    // Every count is read: every node must lie inside the page.
-    if (!orv_node_in_page(mp, psize, i, false)) return orv_count_corrupted(mc);
-    const uint64_t c = node_count(node_ptr(mp, i));
-    // While no slot is picked, total <= at: every count so far was passed.
-    if (pick == n && (by_entry ? at - total < c : at == i)) {
+  const int rc = counts_walk(mc, mp, expected, [&](unsigned i, uint64_t left, uint64_t c) {
+    // While no slot is picked, left <= at: every count so far was passed.
+    if (pick == n && (by_entry ? at - left < c : at == i)) {
       pick = i;
-      out->left = total;
+      out->left = left;
       out->below = c;
     }
-    if (__builtin_add_overflow(total, c, &total)) return orv_count_corrupted(mc);
-  }
-  if (total != expected || pick == n) return orv_count_corrupted(mc);
+  });
+  if (rc != 0) return rc;
+  if (pick == n) return orv_count_corrupted(mc);
   out->slot = pick;
   return 0;
+}
+
+int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, unsigned a,
+                          unsigned b, ORV_branch_slot *out_a, ORV_branch_slot *out_b) {
+  if (a >= numkeys(mp) || b >= numkeys(mp)) return orv_count_corrupted(mc);
+  *out_a = ORV_branch_slot{a, 0, 0};
+  *out_b = ORV_branch_slot{b, 0, 0};
+  return counts_walk(mc, mp, expected, [&](unsigned i, uint64_t left, uint64_t c) {
+    if (i == a) out_a->left = left, out_a->below = c;
+    if (i == b) out_b->left = left, out_b->below = c;
+  });
 }
 
 bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected) {
