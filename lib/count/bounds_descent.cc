@@ -75,6 +75,31 @@ int branch_slot(ORV_cursor *mc, const ORV_val *key, unsigned *slot) {
   return 0;
 }
 
+// The slot of the branch page on top of hc for key, which is not below the
+// key that chose slot a of that same page: a again when key is below the
+// separator of slot a + 1 (one comparison instead of a search), else
+// branch_slot's answer. Integer keys, whose comparator the page search
+// picks by the separators' width, are always searched.
+int branch_slot_from(ORV_cursor *hc, const ORV_val *key, unsigned a, unsigned *slot) {
+  ORV_page *mp = cursor_page(hc);
+  const ORV_cmp_func cmp = hc->mc_dbx->md_cmp;
+  if (a + 1 >= numkeys(mp)) {
+    *slot = a;  // the last child: nothing lies right of it
+  } else if (cmp == orv_cmp_uint_words) {
+    return branch_slot(hc, key, slot);
+  } else {
+    const unsigned hdrsz = node_hdrsz(mp);
+    if (!orv_node_key_ok(mp, mp_ptrs(mp)[a + 1], hc->mc_txn->mt_env->me_psize - hdrsz))
+      return orv_count_corrupted(hc);
+    const ORV_node *node = node_ptr(mp, a + 1);
+    const ORV_val sep{node_ksize(node), const_cast<void *>(node_key(node, hdrsz))};
+    if (cmp(key, &sep) >= 0) return branch_slot(hc, key, slot);
+    *slot = a;
+  }
+  hc->mc_ki[hc->mc_top] = static_cast<indx_t>(*slot);
+  return 0;
+}
+
 // Steps from the branch page on top of mc into the child of slot, looked
 // up and checked as a tree page.
 int path_push(ORV_cursor *mc, unsigned slot) {
@@ -168,7 +193,7 @@ int paths_shared(BoundPath paths[2]) {
     if (!is_counted(mp)) return ORV_INCOMPATIBLE;
     unsigned a = 0, b = 0;
     if (int rc = branch_slot(mc, lo->bound->key, &a); rc != 0) return rc;
-    if (int rc = branch_slot(hc, hi->bound->key, &b); rc != 0) return rc;
+    if (int rc = branch_slot_from(hc, hi->bound->key, a, &b); rc != 0) return rc;
     ORV_branch_slot pa, pb;
     if (int rc = orv_branch_slots_read(mc, mp, lo->expected, a, b, &pa, &pb); rc != 0) return rc;
     lo->before += pa.left;
