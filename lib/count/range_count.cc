@@ -81,21 +81,17 @@ bool prefix_sum(ORV_cursor *mc, ORV_page *mp, unsigned m, uint64_t *out) {
   return true;
 }
 
-// Walks every count of the counted branch page mp, which must add up to
-// expected: visit(i, left, count) sees each slot with the entries left of
-// it. Every node must lie inside the page, and the sum must not overflow.
-template <typename Visit>
-int counts_walk(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, Visit visit) {
-  const unsigned n = numkeys(mp);
-  const size_t psize = mc->mc_txn->mt_env->me_psize;
-  uint64_t total = 0;
-  for (unsigned i = 0; i < n; ++i) {
-    if (!orv_node_in_page(mp, psize, i, false)) return orv_count_corrupted(mc);
-    const uint64_t c = node_count(node_ptr(mp, i));
-    visit(i, total, c);
-    if (__builtin_add_overflow(total, c, &total)) return orv_count_corrupted(mc);
+// Adds the counts of slots from..to-1 of the counted branch page mp to
+// *total. Every node read must lie inside the page, and the sum must not
+// overflow; false otherwise.
+bool counts_add(const ORV_page *mp, size_t psize, unsigned from, unsigned to, uint64_t *total) {
+  uint64_t sum = *total;
+  for (unsigned i = from; i < to; ++i) {
+    if (!orv_node_in_page(mp, psize, i, false)) return false;
+    if (__builtin_add_overflow(sum, node_count(node_ptr(mp, i)), &sum)) return false;
   }
-  return total == expected ? 0 : orv_count_corrupted(mc);
+  *total = sum;
+  return true;
 }
 
 // Argument and state tests of the range functions, in the order each makes
@@ -274,30 +270,50 @@ int orv_count_refresh(ORV_cursor *mc) {
 int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, bool by_entry,
                          uint64_t at, ORV_branch_slot *out) {
   const unsigned n = numkeys(mp);
+  if (!by_entry) {
+    if (at >= n) return orv_count_corrupted(mc);
+    const auto slot = static_cast<unsigned>(at);
+    return orv_branch_slots_read(mc, mp, expected, slot, slot, out, out);
+  }
+  const size_t psize = mc->mc_txn->mt_env->me_psize;
+  uint64_t total = 0;
   unsigned pick = n;
-  const int rc = counts_walk(mc, mp, expected, [&](unsigned i, uint64_t left, uint64_t c) {
-    // While no slot is picked, left <= at: every count so far was passed.
-    if (pick == n && (by_entry ? at - left < c : at == i)) {
+  for (unsigned i = 0; i < n; ++i) {
+    // Every count is read: every node must lie inside the page.
+    if (!orv_node_in_page(mp, psize, i, false)) return orv_count_corrupted(mc);
+    const uint64_t c = node_count(node_ptr(mp, i));
+    // While no slot is picked, total <= at: every count so far was passed.
+    if (pick == n && at - total < c) {
       pick = i;
-      out->left = left;
+      out->left = total;
       out->below = c;
     }
-  });
-  if (rc != 0) return rc;
-  if (pick == n) return orv_count_corrupted(mc);
+    if (__builtin_add_overflow(total, c, &total)) return orv_count_corrupted(mc);
+  }
+  if (total != expected || pick == n) return orv_count_corrupted(mc);
   out->slot = pick;
   return 0;
 }
 
 int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, unsigned a,
                           unsigned b, ORV_branch_slot *out_a, ORV_branch_slot *out_b) {
-  if (a >= numkeys(mp) || b >= numkeys(mp)) return orv_count_corrupted(mc);
-  *out_a = ORV_branch_slot{a, 0, 0};
-  *out_b = ORV_branch_slot{b, 0, 0};
-  return counts_walk(mc, mp, expected, [&](unsigned i, uint64_t left, uint64_t c) {
-    if (i == a) out_a->left = left, out_a->below = c;
-    if (i == b) out_b->left = left, out_b->below = c;
-  });
+  const unsigned n = numkeys(mp);
+  if (a >= n || b >= n) return orv_count_corrupted(mc);
+  const unsigned x = a < b ? a : b, y = a < b ? b : a;
+  const size_t psize = mc->mc_txn->mt_env->me_psize;
+  // The walk in three stretches, taking the entries left of x and of y on
+  // the way.
+  uint64_t total = 0, left_x, left_y;
+  if (!counts_add(mp, psize, 0, x, &total)) return orv_count_corrupted(mc);
+  left_x = total;
+  if (!counts_add(mp, psize, x, y, &total)) return orv_count_corrupted(mc);
+  left_y = total;
+  if (!counts_add(mp, psize, y, n, &total) || total != expected) return orv_count_corrupted(mc);
+  // Both nodes were checked by the walk.
+  const uint64_t below_x = node_count(node_ptr(mp, x)), below_y = node_count(node_ptr(mp, y));
+  *out_a = a == x ? ORV_branch_slot{a, left_x, below_x} : ORV_branch_slot{a, left_y, below_y};
+  *out_b = b == x ? ORV_branch_slot{b, left_x, below_x} : ORV_branch_slot{b, left_y, below_y};
+  return 0;
 }
 
 bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected) {
