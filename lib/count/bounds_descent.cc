@@ -2,12 +2,15 @@
 // duplicates, found by one descent from the root (orv_bounds_count).
 //
 // Both bounds start at the root. While they go to the same child, each page
-// is read once for both: each bound's search of it, and one walk over its
-// counts that checks them and reads the entries left of both slots. Where
-// the bounds part, each goes on down its own path, and the two descents take
+// is read once for both: the lower bound's search of it (the upper bound
+// needs one comparison with the next separator to tell whether it goes the
+// same way, a search only where it does not), and one walk over its counts
+// that checks them and reads the entries left of both slots. Where the
+// bounds part, each goes on down its own path, and the two descents take
 // turns level by level: the child one bound steps into is prefetched before
-// the other bound's page is searched, so that the cache misses of two cold
-// pages (typically the two leaves) overlap instead of following one another.
+// the other bound's page is searched, and the nodes of a leaf as soon as it
+// is entered, so that the cache misses of two cold pages (typically the two
+// leaves) overlap instead of following one another.
 //
 // The checks are those of the keyed descent and of the count walk over a
 // path: every page entered is checked as a tree page, every branch page for
@@ -51,6 +54,16 @@ int child_prefetch(ORV_cursor *mc, unsigned slot) {
   __builtin_prefetch(p + 64);
   __builtin_prefetch(p + psize / 2);
   return 0;
+}
+
+// Starts fetching the nodes of a leaf just entered (the first line of
+// each), whose search probes them one after another: the other bound's
+// leaf comes in meanwhile. Nothing else on the page is read.
+void leaf_nodes_prefetch(const ORV_page *mp) {
+  if (!is_leaf(mp) || is_leaf2(mp)) return;
+  const char *p = reinterpret_cast<const char *>(mp);
+  const indx_t *ptrs = mp_ptrs(mp);
+  for (unsigned i = 0, n = numkeys(mp); i < n; ++i) __builtin_prefetch(p + ptrs[i]);
 }
 
 // The slot of the branch page on top of mc whose child holds key, as the
@@ -140,15 +153,11 @@ int path_land(BoundPath *s) {
   return 0;
 }
 
-// One level of a bound's own descent: enter the prefetched child, then
-// search it; on a branch page add the entries left of the slot and
-// prefetch the child of that slot, on a leaf land.
+// One level of a bound's own descent: search the page on top; on a branch
+// page add the entries left of the slot and prefetch the child of that
+// slot, to be entered next; on a leaf land.
 int path_advance(BoundPath *s) {
   ORV_cursor *mc = s->mc;
-  if (s->pending) {
-    if (int rc = path_push(mc, s->next); rc != 0) return rc;
-    s->pending = false;
-  }
   ORV_page *mp = cursor_page(mc);
   if (!is_branch(mp)) return path_land(s);
   // Without counts the entries left of the path are unknown.
@@ -165,10 +174,19 @@ int path_advance(BoundPath *s) {
 }
 
 // The descents of bounds that have parted (or of a single bound), taking
-// turns level by level.
+// turns level by level: first every bound enters the child prefetched for
+// it (a leaf's nodes are prefetched then), then every bound searches its
+// page, so that each page's fetch overlaps the other bound's work.
 int paths_finish(BoundPath *paths, unsigned n) {
   for (bool more = true; more;) {
     more = false;
+    for (unsigned k = 0; k < n; ++k) {
+      BoundPath *s = &paths[k];
+      if (!s->pending) continue;
+      if (int rc = path_push(s->mc, s->next); rc != 0) return rc;
+      s->pending = false;
+      leaf_nodes_prefetch(cursor_page(s->mc));
+    }
     for (unsigned k = 0; k < n; ++k) {
       if (paths[k].done) continue;
       if (int rc = path_advance(&paths[k]); rc != 0) return rc;
