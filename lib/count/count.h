@@ -57,6 +57,13 @@ struct ORV_branch_slot {
 // ORV_CORRUPTED (the transaction is failed).
 [[nodiscard]] int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected,
                                        bool by_entry, uint64_t at, ORV_branch_slot *out);
+// Walks every count of the counted branch page mp, which must add up to
+// expected, and reads slots a and b (the same slot, or two) in that one
+// walk. Returns 0 or ORV_CORRUPTED (also for a slot past the page; the
+// transaction is failed).
+[[nodiscard]] int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, uint64_t expected,
+                                        unsigned a, unsigned b, ORV_branch_slot *out_a,
+                                        ORV_branch_slot *out_b);
 // Whether the entries of leaf mp agree with expected, the count its parent
 // keeps for it (md_entries for a root leaf).
 bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected);
@@ -91,6 +98,26 @@ bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected);
 // ORV_BAD_TXN, ORV_INCOMPATIBLE, ORV_CORRUPTED or a lookup error.
 [[nodiscard]] int orv_count_before(ORV_cursor *mc, const ORV_val *key, int key_inclusive,
                                    const ORV_val *data, int data_inclusive, uint64_t *count_out);
+
+// ---- Both bounds of a range (bounds_descent.cc) -----------------------------------
+
+// A key bound of a range count: before receives the number of entries whose
+// keys are below key (or, with inclusive, not above it).
+struct ORV_count_bound {
+  const ORV_val *key;
+  bool inclusive;
+  uint64_t before;
+};
+// The entries before each of two bounds (either may be null) of a database
+// without duplicates, from one descent: shared from the root while both
+// bounds go to the same child, then one per bound, taking turns, with each
+// page prefetched before the other bound's page is searched. Every page is
+// checked as the keyed descent and the count walk over a path check it.
+// REQUIRES: mc is a cursor of a counted database without ORV_DUPSORT. Moves
+// the cursor. Returns 0, ORV_INCOMPATIBLE (a branch page without counts),
+// ORV_CORRUPTED (the transaction is failed), ORV_CURSOR_FULL, EINTR,
+// ORV_BAD_TXN or a lookup error.
+[[nodiscard]] int orv_bounds_count(ORV_cursor *mc, ORV_count_bound *low, ORV_count_bound *high);
 
 // ---- Range counting (range_count.cc) ---------------------------------------------
 

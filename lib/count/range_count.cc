@@ -81,6 +81,19 @@ bool prefix_sum(ORV_cursor *mc, ORV_page *mp, unsigned m, uint64_t *out) {
   return true;
 }
 
+// Adds the counts of slots from..to-1 of the counted branch page mp to
+// *total. Every node read must lie inside the page, and the sum must not
+// overflow; false otherwise.
+bool counts_add(const ORV_page *mp, size_t psize, unsigned from, unsigned to, uint64_t *total) {
+  uint64_t sum = *total;
+  for (unsigned i = from; i < to; ++i) {
+    if (!orv_node_in_page(mp, psize, i, false)) return false;
+    if (__builtin_add_overflow(sum, node_count(node_ptr(mp, i)), &sum)) return false;
+  }
+  *total = sum;
+  return true;
+}
+
 // Argument and state tests of the range functions, in the order each makes
 // them. walks: the functions that step through the tree (keys, values),
 // which test the transaction first and then the flags.
@@ -150,6 +163,19 @@ int count_span(ORV_cursor *mc, const ORV_val *low, const ORV_val *high, unsigned
   if (range_empty(mc, low, high, flags)) return 0;
   uint64_t upper = mc->mc_db->md_entries;
   uint64_t lower = 0;
+  if (!(mc->mc_db->md_flags & ORV_DUPSORT)) {
+    // One entry per key: both bounds in one descent.
+    ORV_count_bound lb{low, !(flags & ORV_RANGE_LOWER_INCL), 0};
+    ORV_count_bound hb{high, (flags & ORV_RANGE_UPPER_INCL) != 0, 0};
+    if (int rc =
+            orv_bounds_count(mc, low != nullptr ? &lb : nullptr, high != nullptr ? &hb : nullptr);
+        rc != 0)
+      return rc;
+    if (high != nullptr) upper = hb.before;
+    if (low != nullptr) lower = lb.before;
+    *count_out = upper > lower ? upper - lower : 0;
+    return 0;
+  }
   if (high != nullptr) {
     if (int rc = bound_count(mc, high, (flags & ORV_RANGE_UPPER_INCL) != 0, recheck, &upper);
         rc != 0)
@@ -244,6 +270,11 @@ int orv_count_refresh(ORV_cursor *mc) {
 int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, bool by_entry,
                          uint64_t at, ORV_branch_slot *out) {
   const unsigned n = numkeys(mp);
+  if (!by_entry) {
+    if (at >= n) return orv_count_corrupted(mc);
+    const auto slot = static_cast<unsigned>(at);
+    return orv_branch_slots_read(mc, mp, expected, slot, slot, out, out);
+  }
   const size_t psize = mc->mc_txn->mt_env->me_psize;
   uint64_t total = 0;
   unsigned pick = n;
@@ -252,7 +283,7 @@ int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, 
     if (!orv_node_in_page(mp, psize, i, false)) return orv_count_corrupted(mc);
     const uint64_t c = node_count(node_ptr(mp, i));
     // While no slot is picked, total <= at: every count so far was passed.
-    if (pick == n && (by_entry ? at - total < c : at == i)) {
+    if (pick == n && at - total < c) {
       pick = i;
       out->left = total;
       out->below = c;
@@ -261,6 +292,27 @@ int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, 
   }
   if (total != expected || pick == n) return orv_count_corrupted(mc);
   out->slot = pick;
+  return 0;
+}
+
+int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, unsigned a,
+                          unsigned b, ORV_branch_slot *out_a, ORV_branch_slot *out_b) {
+  const unsigned n = numkeys(mp);
+  if (a >= n || b >= n) return orv_count_corrupted(mc);
+  const unsigned x = a < b ? a : b, y = a < b ? b : a;
+  const size_t psize = mc->mc_txn->mt_env->me_psize;
+  // The walk in three stretches, taking the entries left of x and of y on
+  // the way.
+  uint64_t total = 0, left_x, left_y;
+  if (!counts_add(mp, psize, 0, x, &total)) return orv_count_corrupted(mc);
+  left_x = total;
+  if (!counts_add(mp, psize, x, y, &total)) return orv_count_corrupted(mc);
+  left_y = total;
+  if (!counts_add(mp, psize, y, n, &total) || total != expected) return orv_count_corrupted(mc);
+  // Both nodes were checked by the walk.
+  const uint64_t below_x = node_count(node_ptr(mp, x)), below_y = node_count(node_ptr(mp, y));
+  *out_a = a == x ? ORV_branch_slot{a, left_x, below_x} : ORV_branch_slot{a, left_y, below_y};
+  *out_b = b == x ? ORV_branch_slot{b, left_x, below_x} : ORV_branch_slot{b, left_y, below_y};
   return 0;
 }
 

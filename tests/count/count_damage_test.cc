@@ -24,8 +24,9 @@ class CountDamage : public EnvFixture {
   static constexpr uint32_t kEntries = 600;
 
   // Fills the counted database "c", closes the environment, runs edit on
-  // its root page in the data file and opens the environment again.
-  void build_and_edit(const std::function<void(ORV_page *)> &edit) {
+  // its root page (or its first leaf) in the data file and opens the
+  // environment again.
+  void build_and_edit(const std::function<void(ORV_page *)> &edit, bool first_leaf = false) {
     ORV_txn *txn = begin();
     ORV_dbi dbi = open_db(txn, "c", ORV_COUNTED);
     put_numbered(txn, dbi, model_, 0, kEntries);
@@ -33,22 +34,27 @@ class CountDamage : public EnvFixture {
 
     txn = begin(ORV_RDONLY);
     ORV_stat st{};
-    pgno_t root;
+    pgno_t root, leaf;
     {
       CursorPtr c = open_cursor(txn, dbi);
       ORV_val k, d;
       ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_FIRST), 0);
       root = c->mc_pg[0]->mp_pgno;
+      leaf = c->mc_pg[1]->mp_pgno;
+      leaf0_ = numkeys(c->mc_pg[1]);
       ASSERT_EQ(orv_stat(txn, dbi, &st), 0);
     }
     orv_txn_abort(txn);
     ASSERT_EQ(st.ms_depth, 2u) << "the cases below damage the counts of leaves";
     close_env();
-    edit_file_pages(dir_.file("data.orv"), st.ms_psize, {root}, [&](ORV_page *mp) {
-      ASSERT_TRUE(is_branch(mp) && is_counted(mp));
-      leaf0_ = node_count(node_ptr(mp, 0));
-      edit(mp);
-    });
+    edit_file_pages(dir_.file("data.orv"), st.ms_psize, {first_leaf ? leaf : root},
+                    [&](ORV_page *mp) {
+                      if (!first_leaf) {
+                        ASSERT_TRUE(is_branch(mp) && is_counted(mp));
+                        ASSERT_EQ(node_count(node_ptr(mp, 0)), leaf0_);
+                      }
+                      edit(mp);
+                    });
     reopen_env();
     txn = begin(ORV_RDONLY);
     ASSERT_EQ(orv_dbi_open(txn, "c", 0, &dbi_), 0);
@@ -100,6 +106,18 @@ class CountDamage : public EnvFixture {
     });
   }
 
+  // Entries of ranks a..b, counted between their keys as bounds.
+  int range_of(uint64_t a, uint64_t b, uint64_t *n = nullptr) {
+    return query([&](ORV_txn *txn) {
+      ORV_val lo = val(model_.at(a).first), hi = val(model_.at(b).first);
+      uint64_t count = 0;
+      const int rc =
+          orv_count_range(txn, dbi_, &lo, &hi, ORV_RANGE_LOWER_INCL | ORV_RANGE_UPPER_INCL, &count);
+      if (n != nullptr) *n = count;
+      return rc;
+    });
+  }
+
   CountModel model_{0};
   uint64_t leaf0_ = 0;
   ORV_dbi dbi_ = 0;
@@ -128,6 +146,11 @@ TEST_P(CountSums, CountsThatDoNotAddUpAreCorruption) {
     EXPECT_EQ(count_to(r), ORV_CORRUPTED) << r;
   }
   EXPECT_EQ(rank_on_cursor(0, kEntries - 1), ORV_CORRUPTED);
+  // Two bounds share the root whatever their leaves: in one leaf, in
+  // neighbouring leaves, at both ends.
+  const uint64_t ranges[][2] = {{1, leaf0_ - 2}, {leaf0_ - 1, leaf0_}, {0, kEntries - 1}};
+  for (const auto &r : ranges)
+    EXPECT_EQ(range_of(r[0], r[1]), ORV_CORRUPTED) << r[0] << ".." << r[1];
   // Lookups by key do not read counts.
   EXPECT_EQ(query([&](ORV_txn *txn) {
               ORV_val k = val(model_.at(7).first), d;
@@ -156,6 +179,14 @@ TEST_F(CountDamage, CountsMovedBetweenLeavesAreCaughtAtTheLeaf) {
   EXPECT_EQ(count_to(leaf0_), ORV_CORRUPTED);
   // A walk by ranks that starts in a sound leaf fails once it reaches them.
   EXPECT_EQ(rank_on_cursor(0, kEntries - 1), ORV_CORRUPTED);
+  // Ranges whose bounds lie in the damaged leaves, both or one of them,
+  // fail; ranges over sound leaves only are exact.
+  EXPECT_EQ(range_of(1, 2), ORV_CORRUPTED);
+  EXPECT_EQ(range_of(leaf0_ + 3, leaf0_ + 4), ORV_CORRUPTED);
+  EXPECT_EQ(range_of(2, kEntries - 1), ORV_CORRUPTED);
+  uint64_t n = 0;
+  ASSERT_EQ(range_of(kEntries - 20, kEntries - 1, &n), 0);
+  EXPECT_EQ(n, 20u);
   for (uint64_t r : {uint64_t{kEntries} - 1, uint64_t{kEntries} - 20}) {
     std::string key;
     ASSERT_EQ(rank_of(r, &key), 0) << r;
@@ -172,11 +203,44 @@ TEST_F(CountDamage, BranchWithoutCountsIsIncompatible) {
   for (uint64_t r : {uint64_t{0}, uint64_t{kEntries} / 2}) {
     EXPECT_EQ(rank_of(r), ORV_INCOMPATIBLE) << r;
     EXPECT_EQ(count_to(r), ORV_INCOMPATIBLE) << r;
+    EXPECT_EQ(range_of(r, r + 1), ORV_INCOMPATIBLE) << r;
     // The keyed search itself reads the branch keys at the wrong place and
     // may miss the key; either way no rank is given.
     EXPECT_NE(key_rank_of(r), 0) << r;
   }
 }
+
+// The first leaf damaged in the data file: both bounds of a range in it,
+// or one, is ORV_CORRUPTED; ranges over the other leaves are exact.
+struct LeafDamageCase {
+  const char *name;
+  std::function<void(ORV_page *)> edit;
+};
+
+class LeafDamage : public CountDamage, public testing::WithParamInterface<LeafDamageCase> {};
+
+TEST_P(LeafDamage, RangesThroughADamagedLeafAreCorruption) {
+  build_and_edit(GetParam().edit, true);
+  EXPECT_EQ(range_of(1, 3), ORV_CORRUPTED);
+  EXPECT_EQ(range_of(0, leaf0_ - 1), ORV_CORRUPTED);
+  EXPECT_EQ(range_of(2, kEntries - 2), ORV_CORRUPTED);
+  uint64_t n = 0;
+  ASSERT_EQ(range_of(leaf0_, kEntries - 1, &n), 0);
+  EXPECT_EQ(n, kEntries - leaf0_);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, LeafDamage,
+    testing::Values(
+        // One slot more than the root counts for the leaf.
+        LeafDamageCase{"ExtraSlot",
+                       [](ORV_page *mp) { mp->mp_lower = static_cast<indx_t>(mp->mp_lower + 2); }},
+        // Every node offset points past the page: any probe reads outside.
+        LeafDamageCase{"SlotsOutsidePage",
+                       [](ORV_page *mp) {
+                         for (unsigned i = 0; i < numkeys(mp); ++i) mp_ptrs(mp)[i] = 0xfffe;
+                       }}),
+    [](const testing::TestParamInfo<LeafDamageCase> &i) { return i.param.name; });
 
 // A counted database with duplicates on one leaf: keys k0..k9 of three
 // values each, kept on sub-pages in the leaf's nodes. edit damages slot 1

@@ -6,7 +6,7 @@
 //  - a walk of consecutive ranks on one cursor with what ORV_NEXT returns;
 //  - random key ranks and pair ranks, present and absent;
 //  - random range counts with every combination of bound flags, open
-//    bounds, and bounds that are no key of the database.
+//    bounds, bounds that are no key of the database, and narrow ranges.
 // The seed of a failing run is printed with the failure.
 #include <gtest/gtest.h>
 
@@ -206,9 +206,20 @@ class ModelRun : public EnvFixture {
   }
 
   void check_ranges(ORV_txn *txn, ORV_dbi dbi, const CountModel &model) {
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 60; ++i) {
       std::string low, high;
-      const bool has_low = random_bound(&low), has_high = random_bound(&high);
+      bool has_low, has_high;
+      if (i < 40) {
+        has_low = random_bound(&low);
+        has_high = random_bound(&high);
+      } else {
+        // Narrow ranges: both bounds in one leaf or in neighbouring ones,
+        // whose descents share all or most of their path.
+        const auto n = static_cast<uint32_t>(rng_() % w_.keys);
+        low = count_key(flags_, n);
+        high = count_key(flags_, n + static_cast<uint32_t>(rng_() % 24));
+        has_low = has_high = true;
+      }
       // A bound between integer keys is no integer key.
       if ((flags_ & ORV_INTEGERKEY) && (low.size() != 4 || high.size() != 4)) continue;
       ORV_val lv = val(low), hv = val(high);

@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "btree/btree.h"
 #include "count/count_harness.h"
 #include "util/fixtures.h"
 
@@ -321,6 +323,165 @@ TEST_P(RangeByConfig, RandomRangesMatchTheModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, RangeByConfig, testing::ValuesIn(kCountConfigs), config_name);
+
+// ---- Where the two bounds' paths part ----------------------------------------------
+
+// A counted database without duplicates three levels deep. Both bounds of a
+// range descend together while they go to the same child; the cases below
+// take pairs of stored keys whose paths part at the root, part only at the
+// level above the leaves, or share the whole path (one leaf), and the keys
+// at the ends of the tree. Each pair is counted with every bound flag, as
+// the keys themselves and as keys just above or below them (which land past
+// a leaf's last slot or before its first), against the model.
+class BoundPaths : public EnvFixture, public testing::WithParamInterface<CountConfig> {
+ protected:
+  static constexpr uint32_t kKeys = 8000;
+
+  // Where the stored key of each rank lies: the slot on every level of its
+  // path.
+  using Path = std::vector<unsigned>;
+
+  void SetUp() override {
+    EnvFixture::SetUp();
+    flags_ = GetParam().flags;
+    ORV_txn *txn = begin();
+    dbi_ = open_db(txn, "b", flags_ | ORV_COUNTED);
+    put_numbered(txn, dbi_, model_, 0, kKeys * 3, 3);
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+    txn = begin(ORV_RDONLY);
+    ORV_stat st{};
+    ASSERT_EQ(orv_stat(txn, dbi_, &st), 0);
+    ASSERT_EQ(st.ms_depth, 3u) << "the cases need a root, a branch level and leaves";
+    CursorPtr c = open_cursor(txn, dbi_);
+    ORV_val k, d;
+    for (int rc = orv_cursor_get(c.get(), &k, &d, ORV_FIRST); rc == 0;
+         rc = orv_cursor_get(c.get(), &k, &d, ORV_NEXT)) {
+      Path path;
+      for (unsigned l = 0; l < c->mc_snum; ++l) path.push_back(c->mc_ki[l]);
+      paths_.push_back(path);
+    }
+    orv_txn_abort(txn);
+    ASSERT_EQ(paths_.size(), model_.size());
+  }
+
+  // The first level at which the paths of ranks a and b differ (the depth
+  // when they end on one slot).
+  size_t part_level(size_t a, size_t b) const {
+    size_t l = 0;
+    while (l < paths_[a].size() && paths_[a][l] == paths_[b][l]) ++l;
+    return l;
+  }
+  // The first rank r >= from whose path parts from rank r + 1's at level.
+  size_t first_parting(size_t from, size_t level) const {
+    for (size_t r = from; r + 1 < paths_.size(); ++r)
+      if (part_level(r, r + 1) == level) return r;
+    ADD_FAILURE() << "no neighbours part at level " << level;
+    return from;
+  }
+
+  // A key just above (up) or just below a stored key in this database's
+  // order, stored by no entry.
+  std::string beside(const std::string &key, bool up) const {
+    if (flags_ & ORV_INTEGERKEY) {
+      uint32_t n;
+      std::memcpy(&n, key.data(), sizeof n);
+      return count_key(flags_, up ? n + 1 : n - 1);
+    }
+    // Shorter keys sort first where a byte is added at the end that is
+    // compared first.
+    if (flags_ & ORV_REVERSEKEY) return up ? std::string(1, '\0') + key : key.substr(1);
+    return up ? key + std::string(1, '\0') : key.substr(0, key.size() - 1);
+  }
+
+  // Counts ranks a..b with bounds on, below and above the two keys, with
+  // every flag, against the model.
+  void check_pair(ORV_txn *txn, size_t a, size_t b, const std::string &what) {
+    SCOPED_TRACE(what + ": ranks " + std::to_string(a) + ".." + std::to_string(b));
+    const std::string lk = model_.at(a).first, hk = model_.at(b).first;
+    const std::string lows[] = {lk, beside(lk, false), beside(lk, true)};
+    const std::string highs[] = {hk, beside(hk, false), beside(hk, true)};
+    for (const std::string &low : lows) {
+      for (const std::string &high : highs) {
+        ORV_val lv = val(low), hv = val(high);
+        for (unsigned f : {0u, LO, HI, LO | HI}) {
+          uint64_t n = ~uint64_t{0};
+          ASSERT_EQ(orv_count_range(txn, dbi_, &lv, &hv, f, &n), 0);
+          EXPECT_EQ(n, model_.range(&low, &high, f)) << "flags " << f;
+        }
+      }
+    }
+  }
+
+  unsigned flags_ = 0;
+  ORV_dbi dbi_ = 0;
+  CountModel model_{GetParam().flags};
+  std::vector<Path> paths_;
+};
+
+TEST_P(BoundPaths, CountsWhereverThePathsPart) {
+  const size_t last = model_.size() - 1;
+  // Neighbours under different children of the root, under one branch page
+  // but in two leaves, and in one leaf.
+  const size_t at_root = first_parting(0, 0);
+  const size_t at_leaves = first_parting(at_root + 1, 1);
+  const size_t in_leaf = first_parting(at_leaves + 1, 2);
+  struct Case {
+    const char *what;
+    size_t a, b;
+    size_t parts;  // the level at which the two paths part
+  } cases[] = {
+      {"apart at the root", at_root, at_root + 1, 0},
+      {"apart at the root, far", 0, last, 0},
+      {"apart at the leaves", at_leaves, at_leaves + 1, 1},
+      {"one leaf, neighbours", in_leaf, in_leaf + 1, 2},
+      {"one key", in_leaf, in_leaf, 3},
+      {"first keys", 0, 1, part_level(0, 1)},
+      {"last keys", last - 1, last, part_level(last - 1, last)},
+      {"first key alone", 0, 0, 3},
+      {"last key alone", last, last, 3},
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    // In the write transaction (dirty pages) and in a read-only one.
+    ORV_txn *txn = begin(pass == 0 ? 0 : ORV_RDONLY);
+    for (const Case &c : cases) {
+      EXPECT_EQ(part_level(c.a, c.b), c.parts) << c.what;
+      check_pair(txn, c.a, c.b, c.what);
+    }
+    // Every leaf's first and last key against its neighbours, and ranges
+    // that open on one side.
+    for (size_t r = 0; r + 1 < paths_.size(); r += 7) check_pair(txn, r, r + 1, "neighbours");
+    for (const size_t r : {size_t{0}, at_root, at_leaves, last}) {
+      const std::string key = model_.at(r).first;
+      ORV_val kv = val(key);
+      for (unsigned f : {0u, LO, HI, LO | HI}) {
+        uint64_t up = 0, down = 0;
+        ASSERT_EQ(orv_count_range(txn, dbi_, &kv, nullptr, f, &up), 0);
+        ASSERT_EQ(orv_count_range(txn, dbi_, nullptr, &kv, f, &down), 0);
+        EXPECT_EQ(up, model_.range(&key, nullptr, f)) << r;
+        EXPECT_EQ(down, model_.range(nullptr, &key, f)) << r;
+      }
+    }
+    if (pass == 0) {
+      // A write through the shared path: the counts follow it.
+      const std::string k = beside(model_.at(at_leaves).first, true);
+      const std::string v = "new";
+      ORV_val kv = val(k), dv = val(v);
+      ASSERT_EQ(orv_put(txn, dbi_, &kv, &dv, 0), 0);
+      model_.put(k, v);
+      check_pair(txn, at_leaves, at_leaves + 2, "after a put");
+      ASSERT_EQ(orv_txn_commit(txn), 0);
+    } else {
+      orv_txn_abort(txn);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, BoundPaths,
+                         testing::Values(CountConfig{"Plain", 0},
+                                         CountConfig{"PrefixKey", ORV_PREFIXKEY},
+                                         CountConfig{"IntegerKey", ORV_INTEGERKEY},
+                                         CountConfig{"ReverseKey", ORV_REVERSEKEY}),
+                         config_name);
 
 // ---- Sorted duplicates ----------------------------------------------------------------
 

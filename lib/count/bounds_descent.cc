@@ -1,0 +1,269 @@
+// The entries before the two bounds of a key range, in a database without
+// duplicates, found by one descent from the root (orv_bounds_count).
+//
+// Both bounds start at the root. While they go to the same child, each page
+// is read once for both: the lower bound's search of it (the upper bound
+// needs one comparison with the next separator to tell whether it goes the
+// same way, a search only where it does not), and one walk over its counts
+// that checks them and reads the entries left of both slots. Where the
+// bounds part, each goes on down its own path, and the two descents take
+// turns level by level: the child one bound steps into is prefetched before
+// the other bound's page is searched, and the nodes of a leaf as soon as it
+// is entered, so that the cache misses of two cold pages (typically the two
+// leaves) overlap instead of following one another.
+//
+// The checks are those of the keyed descent and of the count walk over a
+// path: every page entered is checked as a tree page, every branch page for
+// its slot count, every probed node for its bounds, and the counts of every
+// page must add up to the count its parent keeps for it (md_entries for the
+// root), a leaf holding as many entries as its parent says. A count that
+// disagrees is ORV_CORRUPTED, never a wrong number.
+//
+// A bound above every key of a leaf lands past its last slot: the entries
+// before it are those left of the leaf plus all of the leaf's, which the
+// counts say without a step to the next leaf.
+#include "count/count.h"
+#include "txn/txn.h"
+
+namespace {
+
+// One bound on its way down: its cursor (whose stack is the path so far),
+// its key, and the counts read on the way.
+struct BoundPath {
+  ORV_cursor *mc;
+  ORV_count_bound *bound;
+  uint64_t before;    // entries left of the path above the top page
+  uint64_t expected;  // entries below the top page, as its parent counts them
+  unsigned next;      // with pending: the slot of the top page to step into
+  bool pending;       // the child of slot next is prefetched, not yet entered
+  bool done;
+};
+
+// Starts fetching the child of slot of the branch page on top of mc, so
+// that the other bound's work runs while it comes in. REQUIRES: the count
+// walk has checked the slot's node to lie inside the page. A prefetch
+// neither faults nor waits: the page is looked up and checked when it is
+// entered.
+int child_prefetch(ORV_cursor *mc, unsigned slot) {
+  ORV_page *child;
+  const pgno_t pgno = node_pgno(node_ptr(cursor_page(mc), slot));
+  if (int rc = orv_page_get(mc, pgno, &child, nullptr); rc != 0) return rc;
+  const char *p = reinterpret_cast<const char *>(child);
+  const size_t psize = mc->mc_txn->mt_env->me_psize;
+  __builtin_prefetch(p);
+  __builtin_prefetch(p + 64);
+  __builtin_prefetch(p + psize / 2);
+  return 0;
+}
+
+// Starts fetching the nodes of a leaf just entered (the first line of
+// each), whose search probes them one after another: the other bound's
+// leaf comes in meanwhile. Nothing else on the page is read.
+void leaf_nodes_prefetch(const ORV_page *mp) {
+  if (!is_leaf(mp) || is_leaf2(mp)) return;
+  const char *p = reinterpret_cast<const char *>(mp);
+  const indx_t *ptrs = mp_ptrs(mp);
+  for (unsigned i = 0, n = numkeys(mp); i < n; ++i) __builtin_prefetch(p + ptrs[i]);
+}
+
+// The slot of the branch page on top of mc whose child holds key, as the
+// keyed descent picks it: the last slot whose separator is not above key.
+int branch_slot(ORV_cursor *mc, const ORV_val *key, unsigned *slot) {
+  ORV_page *mp = cursor_page(mc);
+  if (!orv_branch_keys_ok(mp, mc->mc_dbi == FREE_DBI)) return orv_count_corrupted(mc);
+  int exact = 0;
+  unsigned i;
+  if (orv_node_search(mc, key, &exact) == nullptr) {
+    // A page that could not be searched (a damaged node) has failed the
+    // transaction already; otherwise every separator is below key.
+    if (mc->mc_txn->mt_flags & ORV_TXN_ERROR) return mc->mc_txn->mt_error;
+    i = numkeys(mp) - 1;
+  } else {
+    // The search of a branch page starts at slot 1, so i - 1 is a slot.
+    i = cursor_slot(mc);
+    if (!exact) --i;
+  }
+  mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
+  *slot = i;
+  return 0;
+}
+
+// The slot of the branch page on top of hc for key, which is not below the
+// key that chose slot a of that same page: a again when key is below the
+// separator of slot a + 1 (one comparison instead of a search), else
+// branch_slot's answer. Integer keys, whose comparator the page search
+// picks by the separators' width, are always searched.
+int branch_slot_from(ORV_cursor *hc, const ORV_val *key, unsigned a, unsigned *slot) {
+  ORV_page *mp = cursor_page(hc);
+  const ORV_cmp_func cmp = hc->mc_dbx->md_cmp;
+  if (a + 1 >= numkeys(mp)) {
+    *slot = a;  // the last child: nothing lies right of it
+  } else if (cmp == orv_cmp_uint_words) {
+    return branch_slot(hc, key, slot);
+  } else {
+    const unsigned hdrsz = node_hdrsz(mp);
+    if (!orv_node_key_ok(mp, mp_ptrs(mp)[a + 1], hc->mc_txn->mt_env->me_psize - hdrsz))
+      return orv_count_corrupted(hc);
+    const ORV_node *node = node_ptr(mp, a + 1);
+    const ORV_val sep{node_ksize(node), const_cast<void *>(node_key(node, hdrsz))};
+    if (cmp(key, &sep) >= 0) return branch_slot(hc, key, slot);
+    *slot = a;
+  }
+  hc->mc_ki[hc->mc_top] = static_cast<indx_t>(*slot);
+  return 0;
+}
+
+// Steps from the branch page on top of mc into the child of slot, looked
+// up and checked as a tree page.
+int path_push(ORV_cursor *mc, unsigned slot) {
+  ORV_page *child;
+  if (int rc = orv_tree_page_get(mc, cursor_page(mc), slot, nullptr, &child); rc != 0) return rc;
+  if (mc->mc_snum >= ORV_CURSOR_STACK) return orv_txn_fail(mc->mc_txn, ORV_CURSOR_FULL);
+  mc->mc_ki[mc->mc_top] = static_cast<indx_t>(slot);
+  mc->mc_top = mc->mc_snum++;
+  mc->mc_pg[mc->mc_top] = child;
+  mc->mc_ki[mc->mc_top] = 0;
+  return 0;
+}
+
+// The end of a bound's descent on the leaf on top: the entries of the slots
+// below the first key not less than the bound, and with an inclusive bound
+// the entry of a key equal to it.
+int path_land(BoundPath *s) {
+  ORV_cursor *mc = s->mc;
+  ORV_page *mp = cursor_page(mc);
+  if (!is_leaf(mp) || !orv_leaf_entries_agree(mc, mp, s->expected)) return orv_count_corrupted(mc);
+  int exact = 0;
+  ORV_node *node = orv_node_search(mc, s->bound->key, &exact);
+  if (node == nullptr && (mc->mc_txn->mt_flags & ORV_TXN_ERROR)) return mc->mc_txn->mt_error;
+  uint64_t left;
+  if (int rc = orv_leaf_entries_before(mc, mp, cursor_slot(mc), &left); rc != 0) return rc;
+  if (exact && s->bound->inclusive) {
+    // One value per key: a node claiming duplicates is damage.
+    if (!is_leaf2(mp)) {
+      if (int rc = orv_leaf_node_check(mc, mp, node); rc != 0) return rc;
+      if (node->mn_flags & F_DUPDATA) return orv_count_corrupted(mc);
+    }
+    ++left;
+  }
+  s->bound->before = s->before + left;
+  s->done = true;
+  mc->mc_flags |= C_INITIALIZED;
+  mc->mc_flags &= ~C_EOF;
+  return 0;
+}
+
+// One level of a bound's own descent: search the page on top; on a branch
+// page add the entries left of the slot and prefetch the child of that
+// slot, to be entered next; on a leaf land.
+int path_advance(BoundPath *s) {
+  ORV_cursor *mc = s->mc;
+  ORV_page *mp = cursor_page(mc);
+  if (!is_branch(mp)) return path_land(s);
+  // Without counts the entries left of the path are unknown.
+  if (!is_counted(mp)) return ORV_INCOMPATIBLE;
+  unsigned slot = 0;
+  if (int rc = branch_slot(mc, s->bound->key, &slot); rc != 0) return rc;
+  ORV_branch_slot pick;
+  if (int rc = orv_branch_slot_pick(mc, mp, s->expected, false, slot, &pick); rc != 0) return rc;
+  s->before += pick.left;
+  s->expected = pick.below;
+  s->next = slot;
+  s->pending = true;
+  return child_prefetch(mc, slot);
+}
+
+// The descents of bounds that have parted (or of a single bound), taking
+// turns level by level: first every bound enters the child prefetched for
+// it (a leaf's nodes are prefetched then), then every bound searches its
+// page, so that each page's fetch overlaps the other bound's work.
+int paths_finish(BoundPath *paths, unsigned n) {
+  for (bool more = true; more;) {
+    more = false;
+    for (unsigned k = 0; k < n; ++k) {
+      BoundPath *s = &paths[k];
+      if (!s->pending) continue;
+      if (int rc = path_push(s->mc, s->next); rc != 0) return rc;
+      s->pending = false;
+      leaf_nodes_prefetch(cursor_page(s->mc));
+    }
+    for (unsigned k = 0; k < n; ++k) {
+      if (paths[k].done) continue;
+      if (int rc = path_advance(&paths[k]); rc != 0) return rc;
+      more = true;
+    }
+  }
+  return 0;
+}
+
+// The shared part of two bounds' descents, from the root for as long as
+// they go to the same child; then their own descents.
+int paths_shared(BoundPath paths[2]) {
+  BoundPath *lo = &paths[0], *hi = &paths[1];
+  ORV_cursor *mc = lo->mc;
+  ORV_cursor *hc = hi->mc;
+  for (;;) {
+    ORV_page *mp = cursor_page(mc);
+    hc->mc_pg[mc->mc_top] = mp;
+    hc->mc_top = mc->mc_top;
+    hc->mc_snum = mc->mc_snum;
+    if (!is_branch(mp)) break;  // one leaf for both
+    if (!is_counted(mp)) return ORV_INCOMPATIBLE;
+    unsigned a = 0, b = 0;
+    if (int rc = branch_slot(mc, lo->bound->key, &a); rc != 0) return rc;
+    if (int rc = branch_slot_from(hc, hi->bound->key, a, &b); rc != 0) return rc;
+    ORV_branch_slot pa, pb;
+    if (int rc = orv_branch_slots_read(mc, mp, lo->expected, a, b, &pa, &pb); rc != 0) return rc;
+    lo->before += pa.left;
+    lo->expected = pa.below;
+    hi->before += pb.left;
+    hi->expected = pb.below;
+    if (a != b) {
+      // Parted: both children are on their way before either is searched.
+      lo->next = a;
+      hi->next = b;
+      lo->pending = hi->pending = true;
+      if (int rc = child_prefetch(mc, a); rc != 0) return rc;
+      if (int rc = child_prefetch(hc, b); rc != 0) return rc;
+      break;
+    }
+    if (int rc = path_push(mc, a); rc != 0) return rc;
+  }
+  return paths_finish(paths, 2);
+}
+
+// A second cursor on the caller's stack; its page key cache is released at
+// scope end.
+struct PathCursor {
+  ORV_cursor mc{};
+  explicit PathCursor(const ORV_cursor *like) {
+    orv_cursor_init(&mc, like->mc_txn, like->mc_dbi, nullptr);
+  }
+  ~PathCursor() { orv_pkc_free(&mc); }
+  PathCursor(const PathCursor &) = delete;
+  PathCursor &operator=(const PathCursor &) = delete;
+};
+
+}  // namespace
+
+int orv_bounds_count(ORV_cursor *mc, ORV_count_bound *low, ORV_count_bound *high) {
+  if (low == nullptr && high == nullptr) return 0;
+  // Checks the transaction, refreshes a stale record and loads the root.
+  const int rc = orv_page_search(mc, nullptr, ORV_PS_ROOTONLY);
+  if (rc == ORV_NOTFOUND) {
+    // No root: nothing lies before either bound.
+    for (ORV_count_bound *b : {low, high})
+      if (b != nullptr) b->before = 0;
+    return 0;
+  }
+  if (rc != 0) return rc;
+  const uint64_t entries = mc->mc_db->md_entries;
+  if (low == nullptr || high == nullptr) {
+    BoundPath one{mc, low != nullptr ? low : high, 0, entries, 0, false, false};
+    return paths_finish(&one, 1);
+  }
+  PathCursor second(mc);
+  BoundPath paths[2] = {{mc, low, 0, entries, 0, false, false},
+                        {&second.mc, high, 0, entries, 0, false, false}};
+  return paths_shared(paths);
+}
