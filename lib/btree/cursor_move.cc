@@ -15,9 +15,46 @@
 //
 // Nothing here allocates; materialising a key goes through
 // orv_cursor_read_key.
+//
+// Walks hide memory latency with prefetch hints: a step within a leaf asks
+// for the node a few slots ahead, and entering a leaf asks for the leaf
+// after it (named by the parent's next slot in the walk's direction) and
+// for the first nodes of the leaf just entered.
 #include "btree/btree.h"
+#include "page/prefetch.h"
 
 namespace {
+
+// How many slots ahead a step asks for a node: a step over cached nodes
+// takes a few tens of nanoseconds, a miss several times that.
+constexpr unsigned kStepAhead = 4;
+
+// Asks for the node of slot i of leaf mp when there is one.
+void prefetch_slot(const ORV_cursor *mc, const ORV_page *mp, long i) {
+  if (i < 0 || static_cast<unsigned long>(i) >= numkeys(mp) || is_leaf2(mp)) return;
+  orv_prefetch_node(mp, static_cast<unsigned>(i), orv_prefix_psize(mc, mp), true);
+}
+
+// The cursor just entered the leaf on its top: asks for the leaf beyond it
+// in the walk's direction and for the nodes the next steps read.
+void prefetch_on_enter(const ORV_cursor *mc, bool move_right) {
+  const ORV_env *env = mc->mc_txn->mt_env;
+  const ORV_page *leaf = mc->mc_pg[mc->mc_top];
+  const long n = numkeys(leaf);
+  for (unsigned d = 0; d < kStepAhead; ++d) prefetch_slot(mc, leaf, move_right ? d : n - 1 - d);
+  if (mc->mc_top == 0) return;
+  const ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
+  const unsigned k = mc->mc_ki[mc->mc_top - 1];
+  if (move_right ? k + 1u >= numkeys(parent) : k == 0) return;
+  // The parent was read on the way here; only the node's bounds are checked.
+  const size_t ofs = mp_ptrs(parent)[move_right ? k + 1 : k - 1];
+  if (ofs + NODESIZE > env->me_psize) return;
+  const auto *node = reinterpret_cast<const ORV_node *>(page_bytes(parent) + ofs);
+  if (const void *next =
+          orv_map_page_hint(env->me_map, env->me_maxpg, env->me_psize, node_pgno(node));
+      next != nullptr)
+    orv_prefetch_page_head(next);
+}
 
 void sub_unposition(ORV_cursor *mc) {
   if (mc->mc_xcursor != nullptr) mc->mc_xcursor->mx_cursor.mc_flags &= ~(C_INITIALIZED | C_EOF);
@@ -89,6 +126,7 @@ int orv_cursor_sibling(ORV_cursor *mc, int move_right) {
     const unsigned n = numkeys(child);
     mc->mc_ki[mc->mc_top] = static_cast<indx_t>(n > 0 ? n - 1 : 0);
   }
+  if (is_leaf(child)) prefetch_on_enter(mc, move_right);
   return 0;
 }
 
@@ -187,6 +225,7 @@ int orv_cursor_next(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
     mc->mc_flags &= ~C_DEL;
     if (cursor_slot(mc) + 1u < numkeys(mp)) {
       ++mc->mc_ki[mc->mc_top];
+      prefetch_slot(mc, mp, long{cursor_slot(mc)} + kStepAhead);
     } else if (int rc = orv_cursor_sibling(mc, 1); rc != 0) {
       mc->mc_flags |= C_EOF;
       return rc;
@@ -261,6 +300,7 @@ int orv_cursor_prev(ORV_cursor *mc, ORV_val *key, ORV_val *data, ORV_cursor_op o
   mc->mc_flags &= ~(C_EOF | C_DEL);
   if (cursor_slot(mc) > 0) {
     --mc->mc_ki[mc->mc_top];
+    prefetch_slot(mc, mp, long{cursor_slot(mc)} - kStepAhead);
   } else if (int rc = orv_cursor_sibling(mc, 0); rc != 0) {
     return rc;
   }

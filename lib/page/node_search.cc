@@ -18,14 +18,31 @@
 //    that cannot be decoded fails the transaction with ORV_CORRUPTED.
 //  - A probed node or key reaching outside the page fails the transaction
 //    with ORV_CORRUPTED too (the page may come from a damaged file).
-// The search itself allocates nothing.
+// The search itself allocates nothing. Before the first probe it asks for
+// the page's slot array and for the nodes its first rounds may probe, so
+// that those misses overlap instead of following one another.
 #include <cstring>
 
 #include "btree/btree.h"
 #include "page/page.h"
+#include "page/prefetch.h"
 #include "txn/txn.h"
 
 namespace {
+
+// Rounds of the bisection whose candidate nodes are asked for up front: one
+// to seven nodes, few enough to stay within the misses a core keeps open.
+constexpr unsigned kProbeRounds = 3;
+
+// Asks for the nodes the next rounds of a bisection over [low, high] may
+// probe, with the midpoint the search loop takes.
+void prefetch_probes(const ORV_page *mp, int low, int high, unsigned rounds, size_t psize) {
+  if (rounds == 0 || low > high) return;
+  const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
+  orv_prefetch_node(mp, static_cast<unsigned>(mid), psize, false);
+  prefetch_probes(mp, low, mid - 1, rounds - 1, psize);
+  prefetch_probes(mp, mid + 1, high, rounds - 1, psize);
+}
 
 // Clears the per-search scratch of prefix-compressed pages.
 void search_memo_clear(ORV_cursor *mc) {
@@ -168,6 +185,11 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   if (decoded && nkeys > 0 && !orv_node_in_page(mp, psize, 0, false)) {
     orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
     return nullptr;
+  }
+
+  if (!leaf2 && high > low) {
+    orv_prefetch_slots(mp, psize);
+    prefetch_probes(mp, low, high, kProbeRounds, psize);
   }
 
   unsigned i = 0;
