@@ -101,7 +101,8 @@ class FreeDamage : public EnvFixture, public testing::WithParamInterface<std::tu
     store_.free_root = txn->mt_dbs[FREE_DBI].md_root;
     {
       CursorPtr c = open_cursor(txn, MAIN_DBI);
-      ORV_val k = val(key(0)), d;
+      const std::string first = key(0);
+      ORV_val k = val(first), d;
       ASSERT_EQ(orv_cursor_get(c.get(), &k, &d, ORV_SET), 0);
       ASSERT_EQ(c->mc_snum, 2u);
       store_.root = c->mc_pg[0]->mp_pgno;
@@ -210,7 +211,8 @@ TEST_P(FreeDamage, ReuseIsRefusedAndVerifierNamesThePage) {
   const std::string file_before = file_bytes(dir_.file("data.orv"));
 
   ORV_txn *txn = begin();
-  ORV_val k = val(key(0));
+  const std::string first = key(0);
+  ORV_val k = val(first);
   std::string big(c.overflow ? 2 * store_.psize : 100, 'c');
   ORV_val d = val(big);
   EXPECT_EQ(orv_put(txn, MAIN_DBI, &k, &d, 0), ORV_CORRUPTED);
