@@ -418,7 +418,7 @@ void orv_pkc_clear(ORV_cursor *mc);
 [[nodiscard]] int orv_xcursor_load(ORV_cursor *mc, ORV_node *node);
 // Builds in page (size bytes) a sub-page of mc's current leaf holding the
 // two values old and nv in value order. EINVAL for a missing pointer,
-// ORV_PAGE_FULL when size is 16 or less or the values do not fit,
+// ORV_NO_FIT when size is 16 or less or the values do not fit,
 // ORV_BAD_VALSIZE for fixed-size values of different sizes. Nothing is
 // written on failure. (xcursor.cc)
 [[nodiscard]] int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val *old,

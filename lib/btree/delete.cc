@@ -52,14 +52,14 @@ bool subpage_sound(const ORV_cursor *mc, const ORV_node *leaf) {
 // Gives the sub-page of leaf node indx of mp (no P_LEAF2) delta more bytes,
 // taken from mp's free space: the part of mp below the sub-page's header
 // and slots moves down by delta, the sub-page's nodes stay where they are,
-// so its free space grows by delta. ORV_PAGE_FULL (nothing changed) when mp
+// so its free space grows by delta. ORV_NO_FIT (nothing changed) when mp
 // lacks the room or the node would pass the node limit.
 int subpage_grow(ORV_cursor *mc, ORV_page *mp, unsigned indx, size_t delta) {
   ORV_node *node = node_ptr(mp, indx);
   const size_t vsize = node_dsize(node);
   if (delta > size_left(mp) ||
       NODESIZE + even(node->mn_ksize) + vsize + delta > cursor_env(mc)->me_nodemax)
-    return ORV_PAGE_FULL;
+    return ORV_NO_FIT;
   auto *sb = static_cast<std::byte *>(node_data(node));
   indx_t nslots, upper;
   std::memcpy(&nslots, sb + offsetof(ORV_page, mp_lower), sizeof nslots);
@@ -147,7 +147,7 @@ int subpage_room_for_first_delete(ORV_cursor *mc, ORV_node *leaf) {
   if (size <= have) return 0;
   ORV_page *mp = cursor_page(mc);
   int rc = subpage_grow(mc, mp, cursor_slot(mc), even(size - have));
-  if (rc == ORV_PAGE_FULL) rc = subpage_to_subdb(mc, leaf);
+  if (rc == ORV_NO_FIT) rc = subpage_to_subdb(mc, leaf);
   if (rc != 0) return rc;
   // Keys of mp that cursors hold in place (or cached) moved with the nodes.
   const unsigned t = mc->mc_top;

@@ -671,7 +671,7 @@ int dup_from_single(ORV_cursor *mc, PutState &st, ORV_val *value, unsigned flags
   if (!to_subdb) {
     auto *sp = reinterpret_cast<ORV_page *>(env->me_pbuf);
     int rc = orv_subpage_pair(mc, sp, size, &old, value);
-    if (rc == ORV_PAGE_FULL) {
+    if (rc == ORV_NO_FIT) {
       to_subdb = true;
     } else if (rc != 0) {
       return rc;

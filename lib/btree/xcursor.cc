@@ -144,7 +144,7 @@ int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val 
                      const ORV_val *nv) {
   if (mc == nullptr || page == nullptr || old == nullptr || nv == nullptr) return EINVAL;
   if ((old->mv_size && !old->mv_data) || (nv->mv_size && !nv->mv_data)) return EINVAL;
-  if (size <= PAGEHDRSZ || size > 0xFFFF) return ORV_PAGE_FULL;
+  if (size <= PAGEHDRSZ || size > 0xFFFF) return ORV_NO_FIT;
   const unsigned md_flags = mc->mc_db->md_flags;
   const bool dupfixed = md_flags & ORV_DUPFIXED;
   if (dupfixed && old->mv_size != nv->mv_size) return ORV_BAD_VALSIZE;
@@ -159,11 +159,11 @@ int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val 
   // Everything is checked before the buffer is written.
   if (dupfixed) {
     const size_t v = nv->mv_size;
-    if (v == 0 || PAGEHDRSZ + 2 * v > size) return ORV_PAGE_FULL;
+    if (v == 0 || PAGEHDRSZ + 2 * v > size) return ORV_NO_FIT;
   } else if (!(md_flags & ORV_PREFIXKEY)) {
     const size_t need = PAGEHDRSZ + 2 * sizeof(indx_t) + leaf_node_size(lo->mv_size, 0) +
                         leaf_node_size(hi->mv_size, 0);
-    if (size < PAGEHDRSZ + 2 * sizeof(indx_t) || need > size) return ORV_PAGE_FULL;
+    if (size < PAGEHDRSZ + 2 * sizeof(indx_t) || need > size) return ORV_NO_FIT;
   }
 
   ORV_page hdr{};
@@ -182,11 +182,11 @@ int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val 
     }
     size_t need = 0;
     if (int rc = orv_prefix_run_size(cursor_env(mc), e, 0, 2, &need); rc != 0) return rc;
-    if (PAGEHDRSZ + need > size) return ORV_PAGE_FULL;
+    if (PAGEHDRSZ + need > size) return ORV_NO_FIT;
     std::memset(page, 0, size);
     std::memcpy(page, &hdr, sizeof hdr);
     const int rc = orv_prefix_page_write(mc->mc_txn, page, size, e, 0, 2);
-    return rc == ORV_NO_FIT ? ORV_PAGE_FULL : rc;
+    return rc;
   }
 
   std::memset(page, 0, size);

@@ -682,15 +682,15 @@ TEST_F(DupPutFixed, SubpagePairBuildsOrRefuses) {
   } cases[] = {
       {"plain", plain, 80, &va, &vb, 0},
       {"plain_exact", plain, 16 + 4 + 24 + 24, &va, &vb, 0},
-      {"plain_too_small", plain, 16 + 4 + 24 + 22, &va, &vb, ORV_PAGE_FULL},
-      {"header_only", plain, 16, &va, &vb, ORV_PAGE_FULL},
+      {"plain_too_small", plain, 16 + 4 + 24 + 22, &va, &vb, ORV_NO_FIT},
+      {"header_only", plain, 16, &va, &vb, ORV_NO_FIT},
       {"empty_values", plain, 16 + 4 + 8 + 24, &empty, &va, 0},
       {"missing_value", plain, 64, nullptr, &vb, EINVAL},
       {"fixed", fixed, 16 + 4 * 15, &va, &vb, 0},
       {"fixed_sizes_differ", fixed, 64, &va, &v4, ORV_BAD_VALSIZE},
-      {"fixed_too_small", fixed, 16 + 2 * 15 - 1, &va, &vb, ORV_PAGE_FULL},
+      {"fixed_too_small", fixed, 16 + 2 * 15 - 1, &va, &vb, ORV_NO_FIT},
       {"prefix", prefix, 64, &va, &vb, 0},
-      {"prefix_too_small", prefix, 30, &va, &vb, ORV_PAGE_FULL},
+      {"prefix_too_small", prefix, 30, &va, &vb, ORV_NO_FIT},
   };
   for (const auto &cs : cases) {
     SCOPED_TRACE(cs.name);
