@@ -185,8 +185,7 @@ int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val 
     if (PAGEHDRSZ + need > size) return ORV_NO_FIT;
     std::memset(page, 0, size);
     std::memcpy(page, &hdr, sizeof hdr);
-    const int rc = orv_prefix_page_write(mc->mc_txn, page, size, e, 0, 2);
-    return rc;
+    return orv_prefix_page_write(mc->mc_txn, page, size, e, 0, 2);
   }
 
   std::memset(page, 0, size);

@@ -23,6 +23,7 @@
 // before it are those left of the leaf plus all of the leaf's, which the
 // counts say without a step to the next leaf.
 #include "count/count.h"
+#include "page/prefetch.h"
 #include "txn/txn.h"
 
 namespace {
@@ -48,22 +49,17 @@ int child_prefetch(ORV_cursor *mc, unsigned slot) {
   ORV_page *child;
   const pgno_t pgno = node_pgno(node_ptr(cursor_page(mc), slot));
   if (int rc = orv_page_get(mc, pgno, &child, nullptr); rc != 0) return rc;
-  const char *p = reinterpret_cast<const char *>(child);
-  const size_t psize = mc->mc_txn->mt_env->me_psize;
-  __builtin_prefetch(p);
-  __builtin_prefetch(p + 64);
-  __builtin_prefetch(p + psize / 2);
+  orv_prefetch_page_head(child);
+  orv_prefetch(reinterpret_cast<const std::byte *>(child) + mc->mc_txn->mt_env->me_psize / 2);
   return 0;
 }
 
 // Starts fetching the nodes of a leaf just entered (the first line of
 // each), whose search probes them one after another: the other bound's
 // leaf comes in meanwhile. Nothing else on the page is read.
-void leaf_nodes_prefetch(const ORV_page *mp) {
+void leaf_nodes_prefetch(const ORV_page *mp, size_t psize) {
   if (!is_leaf(mp) || is_leaf2(mp)) return;
-  const char *p = reinterpret_cast<const char *>(mp);
-  const indx_t *ptrs = mp_ptrs(mp);
-  for (unsigned i = 0, n = numkeys(mp); i < n; ++i) __builtin_prefetch(p + ptrs[i]);
+  for (unsigned i = 0, n = numkeys(mp); i < n; ++i) orv_prefetch_node(mp, i, psize, false);
 }
 
 // The slot of the branch page on top of mc whose child holds key, as the
@@ -185,7 +181,7 @@ int paths_finish(BoundPath *paths, unsigned n) {
       if (!s->pending) continue;
       if (int rc = path_push(s->mc, s->next); rc != 0) return rc;
       s->pending = false;
-      leaf_nodes_prefetch(cursor_page(s->mc));
+      leaf_nodes_prefetch(cursor_page(s->mc), s->mc->mc_txn->mt_env->me_psize);
     }
     for (unsigned k = 0; k < n; ++k) {
       if (paths[k].done) continue;
