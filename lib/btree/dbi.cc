@@ -207,8 +207,8 @@ extern "C" ORV_API void orv_dbi_close(ORV_env *env, ORV_dbi dbi) noexcept {
 }
 
 extern "C" ORV_API int orv_dbi_flags(ORV_txn *txn, ORV_dbi dbi, unsigned int *flags) noexcept {
-  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (flags == nullptr) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   *flags = txn->mt_dbs[dbi].md_flags & ORV_DB_PERSISTENT;
   return 0;
 }

@@ -101,13 +101,15 @@ enum class RangeKind { all, entries, keys, values };
 
 int range_check(ORV_txn *txn, ORV_dbi dbi, unsigned flags, const uint64_t *count_out,
                 RangeKind kind) {
-  if (count_out == nullptr) return EINVAL;
-  if (int rc = orv_txn_dbi_check(txn, dbi, DB_VALID); rc != 0) return rc;
   const bool walks = kind == RangeKind::keys || kind == RangeKind::values;
+  // Argument errors come before the handle's ORV_BAD_DBI; the walks test
+  // the transaction before their flags.
+  if (count_out == nullptr || (!walks && (flags & ~RANGE_FLAGS))) return EINVAL;
+  if (int rc = orv_txn_dbi_check(txn, dbi, DB_VALID); rc != 0) return rc;
   if (walks) {
     if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
+    if (flags & ~RANGE_FLAGS) return EINVAL;
   }
-  if (flags & ~RANGE_FLAGS) return EINVAL;
   const unsigned dbflags = txn->mt_dbs[dbi].md_flags;
   if (!(dbflags & ORV_COUNTED)) return ORV_INCOMPATIBLE;
   if (kind == RangeKind::entries && (dbflags & ORV_DUPSORT)) return ORV_INCOMPATIBLE;

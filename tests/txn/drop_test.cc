@@ -240,7 +240,7 @@ TEST_F(Drop, ArgumentAndStateErrors) {
   fill(txn, dbi, 0, 20, 0);
   commit(txn);
 
-  enum Setup { WRITE, READ, FAILED, HAS_CHILD, HANDLE_CLOSED };
+  enum Setup { WRITE, READ, FAILED, HAS_CHILD, HANDLE_CLOSED, CLOSED_FAILED, CLOSED_CHILD };
   const struct Case {
     const char *what;
     Setup setup;
@@ -261,6 +261,12 @@ TEST_F(Drop, ArgumentAndStateErrors) {
       {"handle closed since the start", HANDLE_CLOSED, false, closed, 0, ORV_BAD_DBI},
       {"failed transaction", FAILED, false, dbi, 0, ORV_BAD_TXN},
       {"transaction with a live child", HAS_CHILD, false, dbi, 1, ORV_BAD_TXN},
+      // Two broken at once: the first in the order above answers.
+      {"handle closed, del 2", HANDLE_CLOSED, false, closed, 2, EINVAL},
+      {"handle closed, failed transaction", CLOSED_FAILED, false, closed, 0, ORV_BAD_DBI},
+      {"handle closed, live child", CLOSED_CHILD, false, closed, 1, ORV_BAD_DBI},
+      {"failed transaction, free-page database", FAILED, false, 0, 0, EINVAL},
+      {"live child, handle out of range", HAS_CHILD, false, 7, 0, EINVAL},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -269,13 +275,15 @@ TEST_F(Drop, ArgumentAndStateErrors) {
     ASSERT_EQ(orv_dbi_open(txn, "args", 0, &h), 0);
     ASSERT_EQ(orv_dbi_open(txn, "closed", 0, &h), 0);
     ORV_txn *child = nullptr;
-    if (c.setup == FAILED) orv_txn_fail(txn, ENOMEM);
-    if (c.setup == HAS_CHILD) child = begin(0, txn);
-    if (c.setup == HANDLE_CLOSED) orv_dbi_close(env_, closed);
+    const bool close =
+        c.setup == HANDLE_CLOSED || c.setup == CLOSED_FAILED || c.setup == CLOSED_CHILD;
+    if (close) orv_dbi_close(env_, closed);
+    if (c.setup == FAILED || c.setup == CLOSED_FAILED) orv_txn_fail(txn, ENOMEM);
+    if (c.setup == HAS_CHILD || c.setup == CLOSED_CHILD) child = begin(0, txn);
     EXPECT_EQ(orv_drop(c.null_txn ? nullptr : txn, c.dbi, c.del), c.rc);
     if (child != nullptr) orv_txn_abort(child);
     orv_txn_abort(txn);
-    if (c.setup == HANDLE_CLOSED) {
+    if (close) {
       txn = begin();
       ASSERT_EQ(orv_dbi_open(txn, "closed", 0, &h), 0);
       ASSERT_EQ(h, closed);
