@@ -127,8 +127,10 @@ TEST_F(EntryOrder, StaleHandleIsBadDbiEverywhere) {
 // sequence (ORV_BAD_DBI), access (EACCES, writes), the transaction's state
 // (ORV_BAD_TXN), then what the request itself is worth.
 TEST_F(EntryOrder, GetPutDel) {
-  ORV_txn *r = begin(ORV_RDONLY);
+  ORV_txn *r = begin(ORV_RDONLY), *rf = begin(ORV_RDONLY);
   ASSERT_NE(r, nullptr);
+  ASSERT_NE(rf, nullptr);
+  orv_txn_fail(rf, ORV_TXN_FULL);
   begin_blocked();
   ORV_txn *c = child_, *p = parent_;
   ORV_val k = val(ks_), d = val(vs_), got{}, none{0, nullptr}, lk = val(long_),
@@ -145,6 +147,7 @@ TEST_F(EntryOrder, GetPutDel) {
       {"blocked, stale handle", [&] { return orv_get(p, stale_, &k, &got); }, ORV_BAD_DBI},
       {"blocked, unknown handle", [&] { return orv_get(p, 99, &k, &got); }, EINVAL},
       {"blocked, empty key", [&] { return orv_get(p, dbi_, &none, &got); }, ORV_BAD_TXN},
+      {"failed reader", [&] { return orv_get(rf, dbi_, &k, &got); }, ORV_BAD_TXN},
       {"empty key", [&] { return orv_get(r, dbi_, &none, &got); }, ORV_BAD_VALSIZE},
       {"absent key", [&] { return orv_get(r, dbi_, &absent, &got); }, ORV_NOTFOUND},
       {"present", [&] { return orv_get(r, dbi_, &k, &got); }, 0},
@@ -161,6 +164,7 @@ TEST_F(EntryOrder, GetPutDel) {
       {"read-only", [&] { return orv_put(r, dbi_, &k, &d, 0); }, EACCES},
       {"read-only, bad flags", [&] { return orv_put(r, dbi_, &k, &d, 0x1); }, EINVAL},
       {"read-only, key too long", [&] { return orv_put(r, dbi_, &lk, &d, 0); }, EACCES},
+      {"read-only, failed", [&] { return orv_put(rf, dbi_, &k, &d, 0); }, EACCES},
       {"stale handle", [&] { return orv_put(c, stale_, &k, &d, 0); }, ORV_BAD_DBI},
       {"stale handle, bad flags", [&] { return orv_put(c, stale_, &k, &d, 0x1); }, EINVAL},
       {"blocked", [&] { return orv_put(p, dbi_, &k, &d, 0); }, ORV_BAD_TXN},
@@ -180,6 +184,7 @@ TEST_F(EntryOrder, GetPutDel) {
       {"free-page database", [&] { return orv_del(c, ORV_dbi{0}, &k, nullptr); }, EINVAL},
       {"read-only", [&] { return orv_del(r, dbi_, &k, nullptr); }, EACCES},
       {"read-only, null key", [&] { return orv_del(r, dbi_, nullptr, nullptr); }, EINVAL},
+      {"read-only, failed", [&] { return orv_del(rf, dbi_, &k, nullptr); }, EACCES},
       {"stale handle", [&] { return orv_del(c, stale_, &k, nullptr); }, ORV_BAD_DBI},
       {"blocked", [&] { return orv_del(p, dbi_, &k, nullptr); }, ORV_BAD_TXN},
       {"blocked, stale handle", [&] { return orv_del(p, stale_, &k, nullptr); }, ORV_BAD_DBI},
@@ -194,6 +199,7 @@ TEST_F(EntryOrder, GetPutDel) {
   ASSERT_EQ(orv_get(p, dbi_, &k, &got), 0);
   EXPECT_EQ(str(got), vs_);
   orv_txn_abort(p);
+  orv_txn_abort(rf);
   orv_txn_abort(r);
 }
 
@@ -374,6 +380,7 @@ TEST_F(EntryOrder, Cursors) {
   ASSERT_NE(rr, nullptr);
   CursorPtr rc = open_cursor(r, dbi_), rdup = open_cursor(r, dup_);
   CursorPtr fin = open_cursor(rr, dbi_), findup = open_cursor(rr, dup_);
+  CursorPtr failed = open_cursor(r2, dbi_);
   ORV_val k = val(ks_), d = val(vs_), got{}, none{0, nullptr}, lk = val(long_);
   orv_txn_reset(rr);
   begin_blocked();
@@ -408,6 +415,8 @@ TEST_F(EntryOrder, Cursors) {
   const Case get[] = {
       {"null cursor", [&] { return orv_cursor_get(nullptr, &k, &got, ORV_FIRST); }, EINVAL},
       {"finished", [&] { return orv_cursor_get(fin.get(), &k, &got, ORV_FIRST); }, ORV_BAD_TXN},
+      {"failed reader", [&] { return orv_cursor_get(failed.get(), &k, &got, ORV_FIRST); },
+       ORV_BAD_TXN},
       {"finished, unknown op",
        [&] { return orv_cursor_get(fin.get(), &k, &got, static_cast<ORV_cursor_op>(19)); },
        ORV_BAD_TXN},
@@ -463,6 +472,7 @@ TEST_F(EntryOrder, Cursors) {
       {"read-only", [&] { return orv_cursor_put(rc.get(), &k, &d, 0); }, EACCES},
       {"read-only, key too long", [&] { return orv_cursor_put(rc.get(), &lk, &d, 0); }, EACCES},
       {"finished", [&] { return orv_cursor_put(fin.get(), &k, &d, 0); }, EACCES},
+      {"failed reader", [&] { return orv_cursor_put(failed.get(), &k, &d, 0); }, EACCES},
       {"key too long", [&] { return orv_cursor_put(wc.get(), &lk, &d, 0); }, ORV_BAD_VALSIZE},
       {"current, unpositioned", [&] { return orv_cursor_put(wc.get(), &k, &d, ORV_CURRENT); },
        EINVAL},
@@ -474,6 +484,7 @@ TEST_F(EntryOrder, Cursors) {
       {"null cursor", [] { return orv_cursor_del(nullptr, 0); }, EINVAL},
       {"read-only", [&] { return orv_cursor_del(rc.get(), 0); }, EACCES},
       {"finished, unpositioned", [&] { return orv_cursor_del(fin.get(), 0); }, EACCES},
+      {"failed reader", [&] { return orv_cursor_del(failed.get(), 0); }, EACCES},
       {"unpositioned", [&] { return orv_cursor_del(wc.get(), 0); }, EINVAL},
   };
   run_cases(del);
@@ -507,6 +518,7 @@ TEST_F(EntryOrder, Cursors) {
   rdup.reset();
   fin.reset();
   findup.reset();
+  failed.reset();
   orv_txn_abort(rr);
   orv_txn_abort(r2);
   orv_txn_abort(r);
