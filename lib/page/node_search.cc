@@ -34,14 +34,18 @@ namespace {
 // to seven nodes, few enough to stay within the misses a core keeps open.
 constexpr unsigned kProbeRounds = 3;
 
-// Asks for the nodes the next rounds of a bisection over [low, high] may
-// probe, with the midpoint the search loop takes.
-void prefetch_probes(const ORV_page *mp, int low, int high, unsigned rounds, size_t psize) {
-  if (rounds == 0 || low > high) return;
-  const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
-  orv_prefetch_node(mp, static_cast<unsigned>(mid), psize, false);
-  prefetch_probes(mp, low, mid - 1, rounds - 1, psize);
-  prefetch_probes(mp, mid + 1, high, rounds - 1, psize);
+// Asks for the nodes the next `rounds` rounds of a bisection over
+// [low, high] may probe, with the midpoint the search loop takes. Unrolled
+// at compile time: it runs before every search.
+template <unsigned rounds>
+inline void prefetch_probes(const ORV_page *mp, int low, int high, size_t psize) {
+  if constexpr (rounds > 0) {
+    if (low > high) return;
+    const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
+    orv_prefetch_node(mp, static_cast<unsigned>(mid), psize, false);
+    prefetch_probes<rounds - 1>(mp, low, mid - 1, psize);
+    prefetch_probes<rounds - 1>(mp, mid + 1, high, psize);
+  }
 }
 
 // Clears the per-search scratch of prefix-compressed pages.
@@ -211,7 +215,7 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
 
   if (!leaf2 && high > low) {
     orv_prefetch_slots(mp, psize);
-    prefetch_probes(mp, low, high, kProbeRounds, psize);
+    prefetch_probes<kProbeRounds>(mp, low, high, psize);
   }
 
   unsigned i = 0;
@@ -274,6 +278,7 @@ struct Bisection {
   unsigned hdrsz;
   int low, high;
   unsigned i;
+  unsigned rounds;  // probes made
   int rc;
   bool leaf2, bytewise, probed, done;
 
@@ -290,12 +295,13 @@ struct Bisection {
     psize = orv_prefix_psize(mc, mp);
     key_limit = psize > hdrsz ? psize - hdrsz : 0;
     i = 0;
+    rounds = 0;
     rc = 0;
     probed = false;
     done = low > high;
     if (!leaf2 && high > low) {
       orv_prefetch_slots(mp, psize);
-      prefetch_probes(mp, low, high, kProbeRounds, psize);
+      prefetch_probes<kProbeRounds>(mp, low, high, psize);
     }
   }
 
@@ -320,9 +326,14 @@ struct Bisection {
     else
       high = static_cast<int>(i) - 1;
     done = rc == 0 || low > high;
-    // The up-front requests cover the first rounds; later ones ask for the
-    // next probe and both of its successors while the other search runs.
-    if (!done && !leaf2) prefetch_probes(mp, low, high, 2, psize);
+    // The up-front requests cover the first rounds; from then on each
+    // probe asks for the two the round after next may take, while the
+    // other search runs.
+    if (++rounds + 1 >= kProbeRounds && !done && !leaf2) {
+      const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
+      prefetch_probes<1>(mp, low, mid - 1, psize);
+      prefetch_probes<1>(mp, mid + 1, high, psize);
+    }
     return true;
   }
 
