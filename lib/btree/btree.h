@@ -336,6 +336,13 @@ inline ORV_env *cursor_env(const ORV_cursor *mc) { return mc->mc_txn->mt_env; }
 // *exactp (may be null) tells whether it is equal. Null when every key of
 // the page is smaller (the slot is then numkeys).
 ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp);
+// Two orv_node_search calls at once, for key[k] on the page on top of
+// mc[k] (two cursors), their probes taking turns so that the cache misses
+// of one search overlap the other's; found[k] and exact[k] are what
+// orv_node_search answers. Returns 0, or the code of a search that failed
+// the transaction (ORV_CORRUPTED), which leaves both results unset.
+int orv_node_search_pair(ORV_cursor *mc[2], const ORV_val *key[2], int exact[2],
+                         ORV_node *found[2]);
 
 // ---- Cursors -------------------------------------------------------------------------
 
@@ -344,6 +351,11 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp);
 // record when it can (failures are left to the first descent). Never
 // fails. REQUIRES: dbi is a handle txn knows. (cursor.cc)
 void orv_cursor_init(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx);
+// orv_cursor_init for a cursor (and sub-cursor) on the caller's stack that
+// has never been initialised, for the one call of a temporary cursor:
+// cheaper than zero-filling the whole record first. The caller releases
+// the page key caches (orv_pkc_free) of both when done. (cursor.cc)
+void orv_cursor_init_temp(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx);
 // Copies the handle fields and the page stack (mc_snum levels) only.
 void orv_cursor_copy_path(const ORV_cursor *src, ORV_cursor *dst);
 // Gives dst src's position and caches (key buffer, varint cache, rank

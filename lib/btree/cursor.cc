@@ -15,6 +15,7 @@
 // cursor record they hang off. orv_cursor_copy never shares them; it grows
 // the destination's own buffers.
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -164,6 +165,26 @@ void orv_xcursor_init0(ORV_cursor *mc) {
   mx->mx_subpage_size = 0;
   mx->mx_put_total = 0;
   mx->mx_put_pending = 0;
+}
+
+void orv_cursor_init_temp(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx) {
+  // Every field but the page stack, the key buffer and the rank bases:
+  // those are written before they are read (the stack up to mc_snum, the
+  // buffer behind mc_key, the bases by the state reset below), and they are
+  // most of the record. Zero-filled by ranges, so that a field added to the
+  // record later starts at zero too.
+  const auto zero = [](void *rec, size_t from, size_t to) {
+    std::memset(static_cast<std::byte *>(rec) + from, 0, to - from);
+  };
+  for (ORV_cursor *c : {mc, mx != nullptr ? &mx->mx_cursor : nullptr}) {
+    if (c == nullptr) continue;
+    zero(c, 0, offsetof(ORV_cursor, mc_pg));
+    zero(c, offsetof(ORV_cursor, mc_key), offsetof(ORV_cursor, mc_keybuf));
+    zero(c, offsetof(ORV_cursor, mc_keypg), offsetof(ORV_cursor, mc_rank_base));
+    zero(c, offsetof(ORV_cursor, mc_rank), sizeof(ORV_cursor));
+  }
+  if (mx != nullptr) zero(mx, sizeof(ORV_cursor), sizeof(ORV_xcursor));
+  orv_cursor_init(mc, txn, dbi, mx);
 }
 
 void orv_cursor_init(ORV_cursor *mc, ORV_txn *txn, ORV_dbi dbi, ORV_xcursor *mx) {

@@ -518,9 +518,9 @@ extern "C" ORV_API int orv_get(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val 
   if (int rc = orv_txn_dbi_check(txn, dbi, DB_USRVALID); rc != 0) return rc;
   if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
 
-  ORV_cursor mc{};
-  ORV_xcursor mx{};
-  orv_cursor_init(&mc, txn, dbi, &mx);
+  ORV_cursor mc;
+  ORV_xcursor mx;
+  orv_cursor_init_temp(&mc, txn, dbi, &mx);
   int exact = 0;
   // ORV_SET leaves the key descriptor alone; the value normally points
   // into a page, but nothing the caller gets may live in this cursor.

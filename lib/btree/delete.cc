@@ -301,9 +301,7 @@ int orv_del0(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val *data, unsigned fl
   if (txn_is_rdonly(txn)) return EACCES;
   ORV_cursor mc;
   ORV_xcursor mx;
-  std::memset(static_cast<void *>(&mc), 0, sizeof mc);
-  std::memset(static_cast<void *>(&mx), 0, sizeof mx);
-  orv_cursor_init(&mc, txn, dbi, &mx);
+  orv_cursor_init_temp(&mc, txn, dbi, &mx);
 
   int exact = 0;
   int rc;

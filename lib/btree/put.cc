@@ -1015,9 +1015,9 @@ extern "C" ORV_API int orv_put(ORV_txn *txn, ORV_dbi dbi, ORV_val *key, ORV_val 
 
   // A temporary cursor, tracked so that splits and the fix-ups of other
   // cursors see it.
-  ORV_cursor mc{};
-  ORV_xcursor mx{};
-  orv_cursor_init(&mc, txn, dbi, &mx);
+  ORV_cursor mc;
+  ORV_xcursor mx;
+  orv_cursor_init_temp(&mc, txn, dbi, &mx);
   int rc;
   {
     ORV_cursor_tracker track(&mc);

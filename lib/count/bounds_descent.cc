@@ -9,8 +9,14 @@
 // bounds part, each goes on down its own path, and the two descents take
 // turns level by level: the child one bound steps into is prefetched before
 // the other bound's page is searched, and the nodes of a leaf as soon as it
-// is entered, so that the cache misses of two cold pages (typically the two
-// leaves) overlap instead of following one another.
+// is entered; the two pages of a level are then searched side by side,
+// probe by probe (orv_node_search_pair), so that the cache misses of two
+// cold pages (typically the two leaves) overlap instead of following one
+// another.
+//
+// Each branch page's counts are walked in full, once per page and snapshot
+// in a read-only transaction (orv_branch_sums_get), every time in a write
+// transaction.
 //
 // The checks are those of the keyed descent and of the count walk over a
 // path: every page entered is checked as a tree page, every branch page for
@@ -62,18 +68,16 @@ void leaf_nodes_prefetch(const ORV_page *mp, size_t psize) {
   for (unsigned i = 0, n = numkeys(mp); i < n; ++i) orv_prefetch_node(mp, i, psize, false);
 }
 
-// The slot of the branch page on top of mc whose child holds key, as the
-// keyed descent picks it: the last slot whose separator is not above key.
-int branch_slot(ORV_cursor *mc, const ORV_val *key, unsigned *slot) {
-  ORV_page *mp = cursor_page(mc);
-  if (!orv_branch_keys_ok(mp, mc->mc_dbi == FREE_DBI)) return orv_count_corrupted(mc);
-  int exact = 0;
+// The slot of the branch page on top of mc that its search for a key
+// found (node, exact; the search has run), as the keyed descent picks it:
+// the last slot whose separator is not above the key.
+int branch_slot_found(ORV_cursor *mc, const ORV_node *node, int exact, unsigned *slot) {
   unsigned i;
-  if (orv_node_search(mc, key, &exact) == nullptr) {
+  if (node == nullptr) {
     // A page that could not be searched (a damaged node) has failed the
     // transaction already; otherwise every separator is below key.
     if (mc->mc_txn->mt_flags & ORV_TXN_ERROR) return mc->mc_txn->mt_error;
-    i = numkeys(mp) - 1;
+    i = numkeys(cursor_page(mc)) - 1;
   } else {
     // The search of a branch page starts at slot 1, so i - 1 is a slot.
     i = cursor_slot(mc);
@@ -82,6 +86,20 @@ int branch_slot(ORV_cursor *mc, const ORV_val *key, unsigned *slot) {
   mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
   *slot = i;
   return 0;
+}
+
+// Whether the branch page on top of mc can be searched: its slots and
+// first separator as the keyed descent checks them.
+bool branch_searchable(ORV_cursor *mc) {
+  return orv_branch_keys_ok(cursor_page(mc), mc->mc_dbi == FREE_DBI);
+}
+
+// The slot of the branch page on top of mc whose child holds key.
+int branch_slot(ORV_cursor *mc, const ORV_val *key, unsigned *slot) {
+  if (!branch_searchable(mc)) return orv_count_corrupted(mc);
+  int exact = 0;
+  const ORV_node *node = orv_node_search(mc, key, &exact);
+  return branch_slot_found(mc, node, exact, slot);
 }
 
 // The slot of the branch page on top of hc for key, which is not below the
@@ -122,15 +140,29 @@ int path_push(ORV_cursor *mc, unsigned slot) {
   return 0;
 }
 
-// The end of a bound's descent on the leaf on top: the entries of the slots
-// below the first key not less than the bound, and with an inclusive bound
-// the entry of a key equal to it.
-int path_land(BoundPath *s) {
+// Checks the page on top of a bound's path before it is searched: a leaf
+// must hold as many entries as its parent says, a branch page must have
+// counts (without them the entries left of the path are unknown) and be
+// searchable.
+int path_check(BoundPath *s) {
   ORV_cursor *mc = s->mc;
   ORV_page *mp = cursor_page(mc);
-  if (!is_leaf(mp) || !orv_leaf_entries_agree(mc, mp, s->expected)) return orv_count_corrupted(mc);
-  int exact = 0;
-  ORV_node *node = orv_node_search(mc, s->bound->key, &exact);
+  if (!is_branch(mp)) {
+    if (!is_leaf(mp) || !orv_leaf_entries_agree(mc, mp, s->expected))
+      return orv_count_corrupted(mc);
+    return 0;
+  }
+  if (!is_counted(mp)) return ORV_INCOMPATIBLE;
+  return branch_searchable(mc) ? 0 : orv_count_corrupted(mc);
+}
+
+// The end of a bound's descent on the leaf on top, searched for the bound
+// (node, exact): the entries of the slots below the first key not less
+// than the bound, and with an inclusive bound the entry of a key equal to
+// it.
+int path_land(BoundPath *s, ORV_node *node, int exact) {
+  ORV_cursor *mc = s->mc;
+  ORV_page *mp = cursor_page(mc);
   if (node == nullptr && (mc->mc_txn->mt_flags & ORV_TXN_ERROR)) return mc->mc_txn->mt_error;
   uint64_t left;
   if (int rc = orv_leaf_entries_before(mc, mp, cursor_slot(mc), &left); rc != 0) return rc;
@@ -149,24 +181,46 @@ int path_land(BoundPath *s) {
   return 0;
 }
 
-// One level of a bound's own descent: search the page on top; on a branch
-// page add the entries left of the slot and prefetch the child of that
-// slot, to be entered next; on a leaf land.
-int path_advance(BoundPath *s) {
+// One level of a bound's own descent once the page on top is checked
+// (path_check) and searched for the bound (node, exact): on a branch page
+// add the entries left of the slot and prefetch the child of that slot, to
+// be entered next; on a leaf land.
+int path_searched(BoundPath *s, ORV_node *node, int exact) {
   ORV_cursor *mc = s->mc;
   ORV_page *mp = cursor_page(mc);
-  if (!is_branch(mp)) return path_land(s);
-  // Without counts the entries left of the path are unknown.
-  if (!is_counted(mp)) return ORV_INCOMPATIBLE;
+  if (!is_branch(mp)) return path_land(s, node, exact);
   unsigned slot = 0;
-  if (int rc = branch_slot(mc, s->bound->key, &slot); rc != 0) return rc;
+  if (int rc = branch_slot_found(mc, node, exact, &slot); rc != 0) return rc;
   ORV_branch_slot pick;
-  if (int rc = orv_branch_slot_pick(mc, mp, s->expected, false, slot, &pick); rc != 0) return rc;
+  if (int rc = orv_branch_slot_pick(mc, mp, mc->mc_top, s->expected, false, slot, &pick); rc != 0)
+    return rc;
   s->before += pick.left;
   s->expected = pick.below;
   s->next = slot;
   s->pending = true;
   return child_prefetch(mc, slot);
+}
+
+// One level of a single bound's descent: check, search, go on.
+int path_advance(BoundPath *s) {
+  if (int rc = path_check(s); rc != 0) return rc;
+  int exact = 0;
+  ORV_node *node = orv_node_search(s->mc, s->bound->key, &exact);
+  return path_searched(s, node, exact);
+}
+
+// One level of two bounds' descents at once (both paths are as deep): both
+// pages are checked, then searched side by side.
+int paths_advance(BoundPath *a, BoundPath *b) {
+  if (int rc = path_check(a); rc != 0) return rc;
+  if (int rc = path_check(b); rc != 0) return rc;
+  ORV_cursor *mcs[2] = {a->mc, b->mc};
+  const ORV_val *keys[2] = {a->bound->key, b->bound->key};
+  int exact[2] = {0, 0};
+  ORV_node *found[2] = {nullptr, nullptr};
+  if (int rc = orv_node_search_pair(mcs, keys, exact, found); rc != 0) return rc;
+  if (int rc = path_searched(a, found[0], exact[0]); rc != 0) return rc;
+  return path_searched(b, found[1], exact[1]);
 }
 
 // The descents of bounds that have parted (or of a single bound), taking
@@ -182,6 +236,11 @@ int paths_finish(BoundPath *paths, unsigned n) {
       if (int rc = path_push(s->mc, s->next); rc != 0) return rc;
       s->pending = false;
       leaf_nodes_prefetch(cursor_page(s->mc), s->mc->mc_txn->mt_env->me_psize);
+    }
+    if (n == 2 && !paths[0].done && !paths[1].done) {
+      if (int rc = paths_advance(&paths[0], &paths[1]); rc != 0) return rc;
+      more = true;
+      continue;
     }
     for (unsigned k = 0; k < n; ++k) {
       if (paths[k].done) continue;
@@ -209,7 +268,8 @@ int paths_shared(BoundPath paths[2]) {
     if (int rc = branch_slot(mc, lo->bound->key, &a); rc != 0) return rc;
     if (int rc = branch_slot_from(hc, hi->bound->key, a, &b); rc != 0) return rc;
     ORV_branch_slot pa, pb;
-    if (int rc = orv_branch_slots_read(mc, mp, lo->expected, a, b, &pa, &pb); rc != 0) return rc;
+    if (int rc = orv_branch_slots_read(mc, mp, mc->mc_top, lo->expected, a, b, &pa, &pb); rc != 0)
+      return rc;
     lo->before += pa.left;
     lo->expected = pa.below;
     hi->before += pb.left;
@@ -231,9 +291,9 @@ int paths_shared(BoundPath paths[2]) {
 // A second cursor on the caller's stack; its page key cache is released at
 // scope end.
 struct PathCursor {
-  ORV_cursor mc{};
+  ORV_cursor mc;
   explicit PathCursor(const ORV_cursor *like) {
-    orv_cursor_init(&mc, like->mc_txn, like->mc_dbi, nullptr);
+    orv_cursor_init_temp(&mc, like->mc_txn, like->mc_dbi, nullptr);
   }
   ~PathCursor() { orv_pkc_free(&mc); }
   PathCursor(const PathCursor &) = delete;

@@ -269,13 +269,33 @@ int orv_count_refresh(ORV_cursor *mc) {
   return rc == ORV_NOTFOUND ? 0 : rc;
 }
 
-int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, bool by_entry,
-                         uint64_t at, ORV_branch_slot *out) {
+int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, unsigned level, uint64_t expected,
+                         bool by_entry, uint64_t at, ORV_branch_slot *out) {
   const unsigned n = numkeys(mp);
   if (!by_entry) {
     if (at >= n) return orv_count_corrupted(mc);
     const auto slot = static_cast<unsigned>(at);
-    return orv_branch_slots_read(mc, mp, expected, slot, slot, out, out);
+    return orv_branch_slots_read(mc, mp, level, expected, slot, slot, out, out);
+  }
+  const uint64_t *sums;
+  uint64_t cached_total;
+  if (int rc = orv_branch_sums_get(mc, mp, level, &sums, &cached_total); rc != 0) return rc;
+  if (sums != nullptr) {
+    if (cached_total != expected || n == 0) return orv_count_corrupted(mc);
+    // The slot holding entry at: the last whose entries before it are not
+    // above at (sums[0] is 0; the answer is below hi). Slots that hold
+    // nothing are passed over as the walk passes them.
+    unsigned lo = 0, hi = n;
+    while (hi - lo > 1) {
+      const unsigned mid = lo + (hi - lo) / 2;
+      if (sums[mid] <= at)
+        lo = mid;
+      else
+        hi = mid;
+    }
+    const uint64_t next = lo + 1 < n ? sums[lo + 1] : cached_total;
+    *out = ORV_branch_slot{lo, sums[lo], next - sums[lo]};
+    return at < next ? 0 : orv_count_corrupted(mc);
   }
   const size_t psize = mc->mc_txn->mt_env->me_psize;
   uint64_t total = 0;
@@ -297,22 +317,35 @@ int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, 
   return 0;
 }
 
-int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, unsigned a,
-                          unsigned b, ORV_branch_slot *out_a, ORV_branch_slot *out_b) {
+int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, unsigned level, uint64_t expected,
+                          unsigned a, unsigned b, ORV_branch_slot *out_a, ORV_branch_slot *out_b) {
   const unsigned n = numkeys(mp);
   if (a >= n || b >= n) return orv_count_corrupted(mc);
   const unsigned x = a < b ? a : b, y = a < b ? b : a;
-  const size_t psize = mc->mc_txn->mt_env->me_psize;
-  // The walk in three stretches, taking the entries left of x and of y on
-  // the way.
-  uint64_t total = 0, left_x, left_y;
-  if (!counts_add(mp, psize, 0, x, &total)) return orv_count_corrupted(mc);
-  left_x = total;
-  if (!counts_add(mp, psize, x, y, &total)) return orv_count_corrupted(mc);
-  left_y = total;
-  if (!counts_add(mp, psize, y, n, &total) || total != expected) return orv_count_corrupted(mc);
-  // Both nodes were checked by the walk.
-  const uint64_t below_x = node_count(node_ptr(mp, x)), below_y = node_count(node_ptr(mp, y));
+  uint64_t left_x, left_y, below_x, below_y;
+  const uint64_t *sums;
+  uint64_t cached_total;
+  if (int rc = orv_branch_sums_get(mc, mp, level, &sums, &cached_total); rc != 0) return rc;
+  if (sums != nullptr) {
+    if (cached_total != expected) return orv_count_corrupted(mc);
+    left_x = sums[x];
+    left_y = sums[y];
+    below_x = (x + 1 < n ? sums[x + 1] : cached_total) - left_x;
+    below_y = (y + 1 < n ? sums[y + 1] : cached_total) - left_y;
+  } else {
+    const size_t psize = mc->mc_txn->mt_env->me_psize;
+    // The walk in three stretches, taking the entries left of x and of y on
+    // the way.
+    uint64_t total = 0;
+    if (!counts_add(mp, psize, 0, x, &total)) return orv_count_corrupted(mc);
+    left_x = total;
+    if (!counts_add(mp, psize, x, y, &total)) return orv_count_corrupted(mc);
+    left_y = total;
+    if (!counts_add(mp, psize, y, n, &total) || total != expected) return orv_count_corrupted(mc);
+    // Both nodes were checked by the walk.
+    below_x = node_count(node_ptr(mp, x));
+    below_y = node_count(node_ptr(mp, y));
+  }
   *out_a = a == x ? ORV_branch_slot{a, left_x, below_x} : ORV_branch_slot{a, left_y, below_y};
   *out_b = b == x ? ORV_branch_slot{b, left_x, below_x} : ORV_branch_slot{b, left_y, below_y};
   return 0;
@@ -365,7 +398,7 @@ int orv_path_entries_before(ORV_cursor *mc, uint64_t *count_out) {
     // logarithmic.
     if (!is_counted(mp)) return ORV_INCOMPATIBLE;
     ORV_branch_slot pick{};
-    if (int rc = orv_branch_slot_pick(mc, mp, expected, false, mc->mc_ki[l], &pick); rc != 0)
+    if (int rc = orv_branch_slot_pick(mc, mp, l, expected, false, mc->mc_ki[l], &pick); rc != 0)
       return rc;
     before += pick.left;
     expected = pick.below;

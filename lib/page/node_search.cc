@@ -34,14 +34,18 @@ namespace {
 // to seven nodes, few enough to stay within the misses a core keeps open.
 constexpr unsigned kProbeRounds = 3;
 
-// Asks for the nodes the next rounds of a bisection over [low, high] may
-// probe, with the midpoint the search loop takes.
-void prefetch_probes(const ORV_page *mp, int low, int high, unsigned rounds, size_t psize) {
-  if (rounds == 0 || low > high) return;
-  const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
-  orv_prefetch_node(mp, static_cast<unsigned>(mid), psize, false);
-  prefetch_probes(mp, low, mid - 1, rounds - 1, psize);
-  prefetch_probes(mp, mid + 1, high, rounds - 1, psize);
+// Asks for the nodes the next `rounds` rounds of a bisection over
+// [low, high] may probe, with the midpoint the search loop takes. Unrolled
+// at compile time: it runs before every search.
+template <unsigned rounds>
+inline void prefetch_probes(const ORV_page *mp, int low, int high, size_t psize) {
+  if constexpr (rounds > 0) {
+    if (low > high) return;
+    const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
+    orv_prefetch_node(mp, static_cast<unsigned>(mid), psize, false);
+    prefetch_probes<rounds - 1>(mp, low, mid - 1, psize);
+    prefetch_probes<rounds - 1>(mp, mid + 1, high, psize);
+  }
 }
 
 // Clears the per-search scratch of prefix-compressed pages.
@@ -66,6 +70,27 @@ ORV_cmp_func page_comparator(const ORV_cursor *mc, const ORV_page *mp, unsigned 
 }
 
 const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p); }
+
+// orv_cmp_bytes' order (the sign only), inline on the search loop: whole
+// 8-byte words while both keys have them, then bytes, then by length. It
+// saves the comparator's indirect call and the library call per probe of
+// the common default comparator.
+int bytes_order(const ORV_val *a, const ORV_val *b) {
+  const uint8_t *x = u8(a->mv_data), *y = u8(b->mv_data);
+  const size_t n = a->mv_size < b->mv_size ? a->mv_size : b->mv_size;
+  size_t i = 0;
+  if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+    for (; i + 8 <= n; i += 8) {
+      uint64_t u, v;
+      std::memcpy(&u, x + i, 8);
+      std::memcpy(&v, y + i, 8);
+      if (u != v) return __builtin_bswap64(u) < __builtin_bswap64(v) ? -1 : 1;
+    }
+  }
+  for (; i < n; ++i)
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  return a->mv_size < b->mv_size ? -1 : a->mv_size > b->mv_size ? 1 : 0;
+}
 
 // Bytewise comparison of a and b from position from on (the bytes before
 // it are known to be equal), then by length.
@@ -178,6 +203,7 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   const size_t pad = mp->mp_pad;
   const unsigned hdrsz = node_hdrsz(mp);
   const bool fast = decoded && cmp == orv_cmp_bytes && key->mv_data != nullptr;
+  const bool bytewise = cmp == orv_cmp_bytes;
   // Every node probed must lie inside the page with its whole key.
   const size_t psize = orv_prefix_psize(mc, mp);
   const size_t key_limit = psize > hdrsz ? psize - hdrsz : 0;
@@ -189,7 +215,7 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
 
   if (!leaf2 && high > low) {
     orv_prefetch_slots(mp, psize);
-    prefetch_probes(mp, low, high, kProbeRounds, psize);
+    prefetch_probes<kProbeRounds>(mp, low, high, psize);
   }
 
   unsigned i = 0;
@@ -217,7 +243,7 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
         nodekey.mv_size = node_ksize(node);
         nodekey.mv_data = const_cast<void *>(node_key(node, hdrsz));
       }
-      rc = cmp(key, &nodekey);
+      rc = bytewise ? bytes_order(key, &nodekey) : cmp(key, &nodekey);
     }
     probed = true;
     if (rc == 0) break;
@@ -235,4 +261,114 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   if (!probed || i >= nkeys) return nullptr;
   if (leaf2) return reinterpret_cast<ORV_node *>(leaf2_key(mp, i, pad));
   return node_ptr(mp, i);
+}
+
+namespace {
+
+// One of two bisections run side by side (orv_node_search_pair), over a
+// page without compressed keys, as orv_node_search's loop runs it.
+struct Bisection {
+  ORV_cursor *mc;
+  const ORV_val *key;
+  ORV_page *mp;
+  ORV_cmp_func cmp;
+  size_t pad;
+  size_t psize;
+  size_t key_limit;
+  unsigned hdrsz;
+  int low, high;
+  unsigned i;
+  unsigned rounds;  // probes made
+  int rc;
+  bool leaf2, bytewise, probed, done;
+
+  Bisection(ORV_cursor *c, const ORV_val *k) : mc(c), key(k), mp(cursor_page(c)) {
+    const unsigned nkeys = numkeys(mp);
+    search_memo_clear(mc);
+    low = is_leaf(mp) ? 0 : 1;
+    high = static_cast<int>(nkeys) - 1;
+    cmp = page_comparator(mc, mp, nkeys);
+    bytewise = cmp == orv_cmp_bytes;
+    leaf2 = is_leaf2(mp);
+    pad = mp->mp_pad;
+    hdrsz = node_hdrsz(mp);
+    psize = orv_prefix_psize(mc, mp);
+    key_limit = psize > hdrsz ? psize - hdrsz : 0;
+    i = 0;
+    rounds = 0;
+    rc = 0;
+    probed = false;
+    done = low > high;
+    if (!leaf2 && high > low) {
+      orv_prefetch_slots(mp, psize);
+      prefetch_probes<kProbeRounds>(mp, low, high, psize);
+    }
+  }
+
+  // One probe; false when the probed node reaches outside the page.
+  bool step() {
+    i = static_cast<unsigned>(low + high) >> 1;
+    ORV_val nodekey;
+    if (leaf2) {
+      nodekey.mv_size = pad;
+      nodekey.mv_data = leaf2_key(mp, i, pad);
+    } else {
+      if (!orv_node_key_ok(mp, mp_ptrs(mp)[i], key_limit)) [[unlikely]]
+        return false;
+      const ORV_node *node = node_ptr(mp, i);
+      nodekey.mv_size = node_ksize(node);
+      nodekey.mv_data = const_cast<void *>(node_key(node, hdrsz));
+    }
+    rc = bytewise ? bytes_order(key, &nodekey) : cmp(key, &nodekey);
+    probed = true;
+    if (rc > 0)
+      low = static_cast<int>(i) + 1;
+    else
+      high = static_cast<int>(i) - 1;
+    done = rc == 0 || low > high;
+    // The up-front requests cover the first rounds; from then on each
+    // probe asks for the two the round after next may take, while the
+    // other search runs.
+    if (++rounds + 1 >= kProbeRounds && !done && !leaf2) {
+      const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
+      prefetch_probes<1>(mp, low, mid - 1, psize);
+      prefetch_probes<1>(mp, mid + 1, high, psize);
+    }
+    return true;
+  }
+
+  ORV_node *finish(int *exactp) {
+    const unsigned nkeys = numkeys(mp);
+    if (rc > 0) ++i;
+    if (exactp) *exactp = (rc == 0 && nkeys > 0);
+    mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
+    if (!probed || i >= nkeys) return nullptr;
+    if (leaf2) return reinterpret_cast<ORV_node *>(leaf2_key(mp, i, pad));
+    return node_ptr(mp, i);
+  }
+};
+
+}  // namespace
+
+int orv_node_search_pair(ORV_cursor *mc[2], const ORV_val *key[2], int exact[2],
+                         ORV_node *found[2]) {
+  if (orv_page_is_prefix(mc[0], cursor_page(mc[0])) ||
+      orv_page_is_prefix(mc[1], cursor_page(mc[1]))) {
+    for (unsigned k = 0; k < 2; ++k) {
+      found[k] = orv_node_search(mc[k], key[k], &exact[k]);
+      if (found[k] == nullptr && (mc[k]->mc_txn->mt_flags & ORV_TXN_ERROR))
+        return mc[k]->mc_txn->mt_error;
+    }
+    return 0;
+  }
+  Bisection b[2] = {Bisection(mc[0], key[0]), Bisection(mc[1], key[1])};
+  // Probe by probe, taking turns: each probe's node is fetched while the
+  // other search compares.
+  while (!b[0].done || !b[1].done) {
+    for (Bisection &x : b) {
+      if (!x.done && !x.step()) return orv_txn_fail(x.mc->mc_txn, ORV_CORRUPTED);
+    }
+  }
+  for (unsigned k = 0; k < 2; ++k) found[k] = b[k].finish(&exact[k]);
+  return 0;
 }

@@ -264,6 +264,7 @@ void orv_txn_scratch_free(ORV_scratch *scratch) {
   std::free(scratch->ms_page);
   std::free(scratch->ms_entries);
   std::free(scratch->ms_dkeys);
+  std::free(scratch->ms_counts);
   if (scratch->ms_klx != nullptr) {
     for (uint32_t i = 0; i < scratch->ms_klx_cap; i++) {
       ORV_keylen_entry *e = &scratch->ms_klx[i];

@@ -90,6 +90,7 @@ struct ORV_scratch {
   ORV_keylen_entry *ms_klx;  // key-length index table
   uint32_t ms_klx_used;
   uint32_t ms_klx_cap;
+  void *ms_counts;  // read-only: branch count sums of the snapshot (lib/count)
 };
 
 // ---- The transaction record ---------------------------------------------------------

@@ -517,3 +517,133 @@ TEST_F(RangeCount, ValuesAndKeysOfKeysWithDuplicates) {
 }
 
 }  // namespace
+
+// ---- Counts of one snapshot, several times over ---------------------------------
+
+// A read-only transaction keeps what it learnt of its snapshot's branch
+// pages between counts; it must answer for its own snapshot only, also
+// after a reset and renew onto a newer one. Write transactions, nested or
+// not, count from their own pages every time.
+class SnapshotCounts : public EnvFixture {
+ protected:
+  // Keys 0 .. kKeys - 1 at first; later writes add keys up to kAll.
+  static constexpr uint32_t kKeys = 16000, kAll = 19000;
+
+  void SetUp() override {
+    EnvFixture::SetUp();
+    ORV_txn *txn = begin();
+    dbi_ = open_db(txn, "s", ORV_COUNTED);
+    put_numbered(txn, dbi_, model_, 0, kKeys);
+    ORV_stat st{};
+    ASSERT_EQ(orv_stat(txn, dbi_, &st), 0);
+    ASSERT_GE(st.ms_depth, 3u) << "the branch pages below the root are what is kept";
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+  }
+
+  // Ranges, ranks and key ranks of txn against model.
+  void check(ORV_txn *txn, const CountModel &model, uint32_t seed) {
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 150; ++i) {
+      const std::string low = count_key(0, rng() % kAll), high = count_key(0, rng() % kAll);
+      ORV_val lv = val(low), hv = val(high);
+      uint64_t n = 0;
+      ASSERT_EQ(orv_count_range(txn, dbi_, &lv, &hv, LO | HI, &n), 0);
+      EXPECT_EQ(n, model.range(&low, &high, LO | HI)) << low << ".." << high;
+      ASSERT_EQ(orv_count_range(txn, dbi_, nullptr, &hv, 0, &n), 0);
+      EXPECT_EQ(n, model.range(nullptr, &high, 0)) << high;
+    }
+    for (uint64_t r = 0; r < model.size(); r += 13) {
+      ORV_val k, d;
+      ASSERT_EQ(orv_get_rank(txn, dbi_, r, &k, &d), 0) << r;
+      EXPECT_EQ(str(k), model.at(r).first) << r;
+      uint64_t rank = 0;
+      ASSERT_EQ(orv_get_key_rank(txn, dbi_, &k, nullptr, &rank), 0);
+      EXPECT_EQ(rank, r);
+    }
+    ORV_val k, d;
+    EXPECT_EQ(orv_get_rank(txn, dbi_, model.size(), &k, &d), ORV_NOTFOUND);
+  }
+
+  // A commit that moves counts all over the tree: every step-th key from
+  // first is removed when stored and stored when absent.
+  void rewrite(CountModel *model, uint32_t first = 0, uint32_t step = 5) {
+    ORV_txn *txn = begin();
+    for (uint32_t i = first; i < kAll; i += step) {
+      const std::string k = count_key(0, i), v = count_value(0, i);
+      ORV_val kv = val(k), dv = val(v);
+      if (model->contains(k)) {
+        ASSERT_EQ(orv_del(txn, dbi_, &kv, nullptr), 0) << i;
+        model->erase(k);
+      } else {
+        ASSERT_EQ(orv_put(txn, dbi_, &kv, &dv, 0), 0) << i;
+        model->put(k, v);
+      }
+    }
+    ASSERT_EQ(orv_txn_commit(txn), 0);
+  }
+
+  CountModel model_{0};
+  ORV_dbi dbi_ = 0;
+};
+
+TEST_F(SnapshotCounts, RenewedReadersCountTheirOwnSnapshot) {
+  ORV_txn *reader = begin(ORV_RDONLY);
+  check(reader, model_, 1);
+  // Renewed onto the same snapshot, and asked again.
+  orv_txn_reset(reader);
+  ASSERT_EQ(orv_txn_renew(reader), 0);
+  check(reader, model_, 2);
+
+  CountModel before = model_;
+  rewrite(&model_);
+  // The running reader still sees its snapshot; a renewed one the new one.
+  check(reader, before, 3);
+  orv_txn_reset(reader);
+  ASSERT_EQ(orv_txn_renew(reader), 0);
+  check(reader, model_, 4);
+  // Renewed after commits made while it held no snapshot, whose light
+  // changes keep most branch pages' slot counts and whose pages may come
+  // back under page numbers of the snapshots before.
+  for (uint32_t round = 1; round <= 4; ++round) {
+    orv_txn_reset(reader);
+    rewrite(&model_, round * 7, 61);
+    rewrite(&model_, round * 11, 67);
+    ASSERT_EQ(orv_txn_renew(reader), 0);
+    check(reader, model_, 40 + round);
+  }
+  // A second reader of the new snapshot beside it.
+  ORV_txn *other = begin(ORV_RDONLY);
+  check(other, model_, 5);
+  orv_txn_abort(other);
+  orv_txn_abort(reader);
+}
+
+TEST_F(SnapshotCounts, NestedWritesCountTheirOwnPages) {
+  ORV_txn *txn = begin();
+  check(txn, model_, 6);
+  ORV_txn *child = begin(0, txn);
+  CountModel parent = model_;
+  CountModel mine = model_;
+  {
+    ORV_txn *w = child;
+    for (uint32_t i = 1; i < kKeys; i += 4) {
+      const std::string k = count_key(0, i);
+      ORV_val kv = val(k);
+      ASSERT_EQ(orv_del(w, dbi_, &kv, nullptr), 0) << i;
+      mine.erase(k);
+    }
+    put_numbered(w, dbi_, mine, kKeys, kKeys + 2000, 2);
+  }
+  check(child, mine, 7);
+  orv_txn_abort(child);
+  check(txn, parent, 8);
+  child = begin(0, txn);
+  put_numbered(child, dbi_, parent, kKeys + 2001, kAll, 3);
+  check(child, parent, 9);
+  ASSERT_EQ(orv_txn_commit(child), 0);
+  check(txn, parent, 10);
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+  ORV_txn *reader = begin(ORV_RDONLY);
+  check(reader, parent, 11);
+  orv_txn_abort(reader);
+}
