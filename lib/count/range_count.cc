@@ -103,13 +103,13 @@ int range_check(ORV_txn *txn, ORV_dbi dbi, unsigned flags, const uint64_t *count
                 RangeKind kind) {
   const bool walks = kind == RangeKind::keys || kind == RangeKind::values;
   // Argument errors come before the handle's ORV_BAD_DBI; the walks test
-  // the transaction before their flags.
+  // the transaction before their flags. Every count tests the transaction:
+  // a failed or blocked one holds a tree that may be half changed, so even
+  // the stored total (orv_count_all) is no answer to give as a success.
   if (count_out == nullptr || (!walks && (flags & ~RANGE_FLAGS))) return EINVAL;
   if (int rc = orv_txn_dbi_check(txn, dbi, DB_VALID); rc != 0) return rc;
-  if (walks) {
-    if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
-    if (flags & ~RANGE_FLAGS) return EINVAL;
-  }
+  if (int rc = orv_txn_state_check(txn); rc != 0) return rc;
+  if (walks && (flags & ~RANGE_FLAGS)) return EINVAL;
   const unsigned dbflags = txn->mt_dbs[dbi].md_flags;
   if (!(dbflags & ORV_COUNTED)) return ORV_INCOMPATIBLE;
   if (kind == RangeKind::entries && (dbflags & ORV_DUPSORT)) return ORV_INCOMPATIBLE;

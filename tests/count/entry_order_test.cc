@@ -9,6 +9,7 @@
 #include <string>
 
 #include "orv.h"
+#include "txn/txn.h"
 #include "util/case_table.h"
 #include "util/fixtures.h"
 
@@ -158,9 +159,9 @@ TEST_F(CountEntryOrder, Ranks) {
   orv_txn_abort(r);
 }
 
-// Range counts: orv_count_all and orv_count_range make no test of the
-// transaction (a descent does, when one is needed); the two walks test it
-// before their flags.
+// Range counts: every one tests the transaction after the handle (a
+// blocked or failed transaction's stored total is no answer); orv_count_all
+// and orv_count_range test their flags first, the two walks after it.
 TEST_F(CountEntryOrder, RangeCounts) {
   ORV_txn *rr = begin(ORV_RDONLY);
   ASSERT_NE(rr, nullptr);
@@ -182,8 +183,10 @@ TEST_F(CountEntryOrder, RangeCounts) {
       // The free-page database is valid for cursors, and not counted.
       {"free-page database", [&] { return orv_count_all(c, ORV_dbi{0}, 0, &n); }, ORV_INCOMPATIBLE},
       {"not counted", [&] { return orv_count_all(c, plain_, 0, &n); }, ORV_INCOMPATIBLE},
-      {"blocked, not counted", [&] { return orv_count_all(p, plain_, 0, &n); }, ORV_INCOMPATIBLE},
-      {"blocked", [&] { return orv_count_all(p, counted_, 0x6, &n); }, 0},
+      {"blocked, not counted", [&] { return orv_count_all(p, plain_, 0, &n); }, ORV_BAD_TXN},
+      {"blocked, stale handle", [&] { return orv_count_all(p, stale_, 0, &n); }, ORV_BAD_DBI},
+      {"blocked", [&] { return orv_count_all(p, counted_, 0x6, &n); }, ORV_BAD_TXN},
+      {"both bounds inclusive", [&] { return orv_count_all(c, counted_, 0x6, &n); }, 0},
   };
   run_cases(all);
   EXPECT_EQ(n, 3u);
@@ -199,9 +202,11 @@ TEST_F(CountEntryOrder, RangeCounts) {
        ORV_INCOMPATIBLE},
       {"duplicates", [&] { return orv_count_range(c, dups_, &lo, &hi, 0, &n); }, ORV_INCOMPATIBLE},
       {"blocked, duplicates", [&] { return orv_count_range(p, dups_, &lo, &hi, 0, &n); },
-       ORV_INCOMPATIBLE},
-      // Bounds that hold nothing need no descent.
-      {"blocked, empty range", [&] { return orv_count_range(p, counted_, &hi, &lo, 0, &n); }, 0},
+       ORV_BAD_TXN},
+      // Bounds that hold nothing still need a sound transaction.
+      {"blocked, empty range", [&] { return orv_count_range(p, counted_, &hi, &lo, 0, &n); },
+       ORV_BAD_TXN},
+      {"empty range", [&] { return orv_count_range(c, counted_, &hi, &lo, 0, &n); }, 0},
       {"blocked", [&] { return orv_count_range(p, counted_, &lo, &hi, 0x6, &n); }, ORV_BAD_TXN},
       {"both bounds inclusive", [&] { return orv_count_range(c, counted_, &lo, &hi, 0x6, &n); }, 0},
   };
@@ -250,6 +255,28 @@ TEST_F(CountEntryOrder, RangeCounts) {
   EXPECT_EQ(n, 5u);
   orv_txn_abort(p);
   orv_txn_abort(rr);
+}
+
+// A failed write transaction may hold a half-changed tree: no count of it,
+// not even the stored total, is answered as a success.
+TEST_F(CountEntryOrder, FailedTransactionCountsNothing) {
+  ORV_txn *w = begin();
+  ASSERT_NE(w, nullptr);
+  ORV_val k = lit("d"), d = lit("v"), lo = lit("a"), hi = lit("z");
+  ASSERT_EQ(orv_put(w, counted_, &k, &d, 0), 0);
+  orv_txn_fail(w, ORV_TXN_FULL);
+  uint64_t n = 7;
+  const Case cases[] = {
+      {"all", [&] { return orv_count_all(w, counted_, 0, &n); }, ORV_BAD_TXN},
+      {"range", [&] { return orv_count_range(w, counted_, &lo, &hi, 0x6, &n); }, ORV_BAD_TXN},
+      {"empty range", [&] { return orv_count_range(w, counted_, &hi, &lo, 0, &n); }, ORV_BAD_TXN},
+      {"keys", [&] { return orv_range_count_keys(w, dups_, &lo, &hi, 0x6, &n); }, ORV_BAD_TXN},
+      {"values", [&] { return orv_range_count_values(w, dups_, &lo, &hi, 0x6, &n); }, ORV_BAD_TXN},
+      {"null out first", [&] { return orv_count_all(w, counted_, 0, nullptr); }, EINVAL},
+  };
+  run_cases(cases);
+  EXPECT_EQ(n, 7u) << "a refused count leaves its output alone";
+  orv_txn_abort(w);
 }
 
 }  // namespace
