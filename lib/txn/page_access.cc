@@ -60,13 +60,18 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
         return 0;
       }
       ORV_ID2L dl = tx2->mt_dirty_list;
-      if (dl[0].mid != 0) {
-        const unsigned x = orv_id2l_search(dl, pgno);
-        if (x <= dl[0].mid && dl[x].mid == pgno) {
-          *page_out = static_cast<ORV_page *>(dl[x].mptr);
-          if (level_out != nullptr) *level_out = level;
-          return 0;
+      const ORV_ID count = dl[0].mid;
+      if (count != 0) {
+        uint32_t &hint = tx2->mt_dirty_hint[pgno % ORV_DIRTY_HINTS];
+        unsigned x = hint;
+        if (x - 1u >= count || dl[x].mid != pgno) {
+          x = orv_id2l_search(dl, pgno);
+          if (x > count || dl[x].mid != pgno) continue;
+          hint = x;
         }
+        *page_out = static_cast<ORV_page *>(dl[x].mptr);
+        if (level_out != nullptr) *level_out = level;
+        return 0;
       }
     }
     level = 0;

@@ -94,6 +94,9 @@ struct ORV_scratch {
 
 // ---- The transaction record ---------------------------------------------------------
 
+// Slots of the dirty-list position cache of a write transaction.
+inline constexpr unsigned ORV_DIRTY_HINTS = 64;
+
 struct ORV_txn {
   ORV_txn *mt_parent;   // parent of a nested transaction
   ORV_txn *mt_child;    // live nested child
@@ -120,6 +123,14 @@ struct ORV_txn {
   uint32_t mt_dirty_room;   // pages that may still become dirty
   ORV_IDL mt_saved_pghead;  // nested: the parent's me_pghead
   txnid_t mt_saved_pglast;  // nested: the parent's me_pglast
+  // Positions in mt_dirty_list where recent lookups found their page, by
+  // page number modulo ORV_DIRTY_HINTS: a put looks up the same root and
+  // branch pages over and over. A position is only a guess, checked on
+  // every use: the list holds each page number at most once, so an entry
+  // in use (1 .. count) that carries the number is that page's entry,
+  // whatever inserts, removals, spills or merges moved in the meantime.
+  // Needs no reset, and no invalidation where the list changes.
+  uint32_t mt_dirty_hint[ORV_DIRTY_HINTS];
 };
 
 #define mt_dirty_list mt_u.dirty_list
