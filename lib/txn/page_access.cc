@@ -120,11 +120,15 @@ int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_o
 
 int orv_page_dirty(ORV_txn *txn, ORV_page *mp) {
   ORV_ID2 mid = {mp->mp_pgno, mp};
+  ORV_ID2L dl = txn->mt_dirty_list;
   int rc;
-  if (txn->mt_flags & ORV_WRITEMAP) {
-    rc = orv_id2l_append(txn->mt_dirty_list, &mid);
+  // Pages are mostly handed out in ascending order (the reusable list from
+  // its lowest page, then the end of the file): a number above the last
+  // entry keeps the sorted list sorted when appended, without a search.
+  if ((txn->mt_flags & ORV_WRITEMAP) || dl[0].mid == 0 || dl[dl[0].mid].mid < mid.mid) {
+    rc = orv_id2l_append(dl, &mid);
   } else {
-    rc = orv_id2l_insert(txn->mt_dirty_list, &mid);
+    rc = orv_id2l_insert(dl, &mid);
   }
   orv_assert(txn->mt_env, rc == 0);
   txn->mt_dirty_room--;
