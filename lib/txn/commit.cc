@@ -136,6 +136,8 @@ int txn_merge_child(ORV_txn *txn) {
     }
     orv_assert(env, i == x);
     dst[0].mid = len;
+    for (unsigned w = 0; w < ORV_DIRTY_SEEN_BITS / 64; w++)
+      parent->mt_dirty_seen[w] |= txn->mt_dirty_seen[w];
   }
   std::free(src);
   txn->mt_dirty_list = nullptr;

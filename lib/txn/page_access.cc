@@ -61,7 +61,7 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
       }
       ORV_ID2L dl = tx2->mt_dirty_list;
       const ORV_ID count = dl[0].mid;
-      if (count != 0) {
+      if (count != 0 && orv_dirty_seen(tx2, pgno)) {
         uint32_t &hint = tx2->mt_dirty_hint[pgno % ORV_DIRTY_HINTS];
         unsigned x = hint;
         if (x - 1u >= count || dl[x].mid != pgno) {
@@ -131,6 +131,7 @@ int orv_page_dirty(ORV_txn *txn, ORV_page *mp) {
     rc = orv_id2l_insert(dl, &mid);
   }
   orv_assert(txn->mt_env, rc == 0);
+  orv_dirty_seen_add(txn, mid.mid);
   txn->mt_dirty_room--;
   return 0;
 }
