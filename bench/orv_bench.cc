@@ -111,6 +111,7 @@ struct Flags {
   long batch = 1000;
   bool sync = false;
   bool writemap = false;
+  bool nordahead = false;  // ORV_NORDAHEAD
   bool counted = false;
   bool prefix = false;
   bool paths = false;  // --keys=paths
@@ -147,6 +148,8 @@ bool parse_flag(const char *arg, Flags &f) {
     f.sync = n != 0;
   } else if (std::sscanf(arg, "--writemap=%ld%c", &n, &junk) == 1) {
     f.writemap = n != 0;
+  } else if (std::sscanf(arg, "--nordahead=%ld%c", &n, &junk) == 1) {
+    f.nordahead = n != 0;
   } else if (std::sscanf(arg, "--counted=%ld%c", &n, &junk) == 1) {
     f.counted = n != 0;
   } else if (std::sscanf(arg, "--prefix=%ld%c", &n, &junk) == 1) {
@@ -212,9 +215,9 @@ void print_header(const Flags &f) {
     std::printf("RawSize:    %.1f MB (estimated)\n",
                 (double(f.key_size) + f.value_size) * double(f.num) / 1048576.0);
   std::printf("Batch:      %ld puts per write transaction\n", f.batch);
-  std::printf("Mode:       %s%s%s%s\n", f.sync ? "sync" : "ORV_NOSYNC",
-              f.writemap ? ", ORV_WRITEMAP" : "", f.counted ? ", ORV_COUNTED" : "",
-              f.prefix ? ", ORV_PREFIXKEY" : "");
+  std::printf("Mode:       %s%s%s%s%s\n", f.sync ? "sync" : "ORV_NOSYNC",
+              f.writemap ? ", ORV_WRITEMAP" : "", f.nordahead ? ", ORV_NORDAHEAD" : "",
+              f.counted ? ", ORV_COUNTED" : "", f.prefix ? ", ORV_PREFIXKEY" : "");
 #if !defined(__OPTIMIZE__)
   std::printf("WARNING: Optimization is disabled: benchmarks unnecessarily slow\n");
 #endif
@@ -329,7 +332,8 @@ void Bench::open_env(bool fresh) {
                          : std::max<uint64_t>(uint64_t{1} << 30,
                                               uint64_t(f_.num) * (f_.key_size + f_.value_size) * 4);
   CHECK(orv_env_set_mapsize(env_, mapsize));
-  unsigned flags = (f_.sync ? 0 : ORV_NOSYNC) | (f_.writemap ? ORV_WRITEMAP : 0);
+  unsigned flags = (f_.sync ? 0 : ORV_NOSYNC) | (f_.writemap ? ORV_WRITEMAP : 0) |
+                   (f_.nordahead ? ORV_NORDAHEAD : 0);
   CHECK(orv_env_open(env_, f_.db.c_str(), flags, 0644));
   ORV_txn *txn = nullptr;
   CHECK(orv_txn_begin(env_, nullptr, 0, &txn));
@@ -962,6 +966,7 @@ int main(int argc, char **argv) {
       std::fprintf(stderr,
                    "usage: %s [--benchmarks=a,b,...] [--num=N] [--reads=N] [--key_size=N]\n"
                    "          [--value_size=N] [--batch=N] [--sync=0|1] [--writemap=0|1]\n"
+                   "          [--nordahead=0|1]\n"
                    "          [--counted=0|1] [--prefix=0|1] [--keys=num|paths]\n"
                    "          [--deletes=N] [--readwritepercent=N] [--threads=N]\n"
                    "          [--use_existing_db=0|1] [--mapsize_mb=N]\n"

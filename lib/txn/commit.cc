@@ -29,6 +29,16 @@ namespace {
 constexpr int kFlushBatch = 64;
 constexpr size_t kMaxWrite = 0x40000000;
 
+// The kernel sizes the page-cache folio it creates for file pages not yet
+// cached by the length of the write that creates them: one write of a run
+// of new pages makes one large folio. Every later write of a single page
+// into a large folio costs several times that of a write into a page-sized
+// one (the kernel walks the whole folio's blocks each time), and a store
+// rewrites its pages one by one, scattered, many times over. So a page
+// past the end of the file as last seen starts its own write call: the
+// pages appended stay page-sized in the cache. Runs of pages inside the
+// file are still gathered into one call.
+
 inline void idl_xappend(ORV_IDL ids, ORV_ID id) { ids[++ids[0]] = id; }
 
 // Merges a committing child into its parent. On return the child record
@@ -126,6 +136,8 @@ int txn_merge_child(ORV_txn *txn) {
     }
     orv_assert(env, i == x);
     dst[0].mid = len;
+    for (unsigned w = 0; w < ORV_DIRTY_SEEN_BITS / 64; w++)
+      parent->mt_dirty_seen[w] |= txn->mt_dirty_seen[w];
   }
   std::free(src);
   txn->mt_dirty_list = nullptr;
@@ -508,6 +520,8 @@ int orv_page_flush(ORV_txn *txn, int keep) {
     off_t wpos = 0, next_pos = 0;
     size_t wsize = 0;
     const size_t psize = env->me_psize;
+    const off_t file_end =
+        static_cast<off_t>(env->me_file_pages.load(std::memory_order_relaxed) * psize);
 
     for (ORV_ID i = j + 1; i <= pagecount; i++) {
       auto *dp = static_cast<ORV_page *>(dl[i].mptr);
@@ -521,7 +535,8 @@ int orv_page_flush(ORV_txn *txn, int keep) {
       const off_t pos = static_cast<off_t>(pgno * psize);
       size_t size = psize;
       if (is_overflow(dp)) size *= mp_pages(dp);
-      if (n > 0 && (pos != next_pos || n == kFlushBatch || wsize + size > kMaxWrite)) {
+      if (n > 0 &&
+          (pos != next_pos || pos >= file_end || n == kFlushBatch || wsize + size > kMaxWrite)) {
         if ((rc = orv_sys_write_all(env->me_fd, iov, n, wpos)) != 0) return rc;
         n = 0;
       }

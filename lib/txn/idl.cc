@@ -227,9 +227,18 @@ extern "C" ORV_API void orv_idl_sort(ORV_IDL ids) noexcept {
 // whose mid is greater.
 extern "C" ORV_API unsigned orv_id2l_search(ORV_ID2L ids, ORV_ID id) noexcept {
   if (!ids) return 1;
-  return bisect(count32(ids[0].mid), [&](unsigned p) {
-    return id < ids[p].mid ? -1 : id > ids[p].mid ? 1 : 0;
-  });
+  // The first position whose mid is not below id (the ids are distinct),
+  // found by halving without a jump on the compare: lookups of pages the
+  // list does not hold, most of those of a put, mispredict nothing.
+  unsigned n = count32(ids[0].mid);
+  if (n == 0) return 1;
+  const ORV_ID2 *base = ids + 1;
+  while (n > 1) {
+    const unsigned half = n / 2;
+    base += static_cast<unsigned>(base[half - 1].mid < id) * half;
+    n -= half;
+  }
+  return static_cast<unsigned>(base - ids) + (base->mid < id ? 1u : 0u);
 }
 
 extern "C" ORV_API int orv_id2l_insert(ORV_ID2L ids, ORV_ID2 *id) noexcept {

@@ -60,13 +60,18 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
         return 0;
       }
       ORV_ID2L dl = tx2->mt_dirty_list;
-      if (dl[0].mid != 0) {
-        const unsigned x = orv_id2l_search(dl, pgno);
-        if (x <= dl[0].mid && dl[x].mid == pgno) {
-          *page_out = static_cast<ORV_page *>(dl[x].mptr);
-          if (level_out != nullptr) *level_out = level;
-          return 0;
+      const ORV_ID count = dl[0].mid;
+      if (count != 0 && orv_dirty_seen(tx2, pgno)) {
+        uint32_t &hint = tx2->mt_dirty_hint[pgno % ORV_DIRTY_HINTS];
+        unsigned x = hint;
+        if (x - 1u >= count || dl[x].mid != pgno) {
+          x = orv_id2l_search(dl, pgno);
+          if (x > count || dl[x].mid != pgno) continue;
+          hint = x;
         }
+        *page_out = static_cast<ORV_page *>(dl[x].mptr);
+        if (level_out != nullptr) *level_out = level;
+        return 0;
       }
     }
     level = 0;
@@ -115,13 +120,18 @@ int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_o
 
 int orv_page_dirty(ORV_txn *txn, ORV_page *mp) {
   ORV_ID2 mid = {mp->mp_pgno, mp};
+  ORV_ID2L dl = txn->mt_dirty_list;
   int rc;
-  if (txn->mt_flags & ORV_WRITEMAP) {
-    rc = orv_id2l_append(txn->mt_dirty_list, &mid);
+  // Pages are mostly handed out in ascending order (the reusable list from
+  // its lowest page, then the end of the file): a number above the last
+  // entry keeps the sorted list sorted when appended, without a search.
+  if ((txn->mt_flags & ORV_WRITEMAP) || dl[0].mid == 0 || dl[dl[0].mid].mid < mid.mid) {
+    rc = orv_id2l_append(dl, &mid);
   } else {
-    rc = orv_id2l_insert(txn->mt_dirty_list, &mid);
+    rc = orv_id2l_insert(dl, &mid);
   }
   orv_assert(txn->mt_env, rc == 0);
+  orv_dirty_seen_add(txn, mid.mid);
   txn->mt_dirty_room--;
   return 0;
 }

@@ -30,6 +30,7 @@ int copy_from_ancestor(ORV_txn *txn, ORV_page *mp, unsigned num, ORV_page **page
   ORV_ID2 mid = {mp->mp_pgno, np};
   const int rc = orv_id2l_insert(dl, &mid);
   orv_assert(env, rc == 0);
+  orv_dirty_seen_add(txn, mid.mid);
   if (num > 1 || is_overflow(mp)) {
     std::memcpy(np, mp, size_t{num} * env->me_psize);
   } else {

@@ -87,6 +87,7 @@ int renew_write(ORV_txn *txn, ORV_meta *snap) {
   txn->mt_dirty_room = ORV_IDL_UM_MAX;
   txn->mt_dirty_list = env->me_dirty_list;
   txn->mt_dirty_list[0].mid = 0;
+  std::memset(txn->mt_dirty_seen, 0, sizeof(txn->mt_dirty_seen));
   txn->mt_free_pgs = env->me_free_pgs;
   txn->mt_free_pgs[0] = 0;
   txn->mt_spill_pgs = nullptr;
@@ -157,6 +158,7 @@ int begin_child(ORV_txn *parent, ORV_txn *txn) {
     return ENOMEM;
   }
   txn->mt_dirty_list[0].mid = 0;
+  std::memset(txn->mt_dirty_seen, 0, sizeof(txn->mt_dirty_seen));
   txn->mt_txnid = parent->mt_txnid;
   txn->mt_dirty_room = parent->mt_dirty_room;
   txn->mt_next_pgno = parent->mt_next_pgno;

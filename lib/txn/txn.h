@@ -95,6 +95,12 @@ struct ORV_scratch {
 
 // ---- The transaction record ---------------------------------------------------------
 
+// Slots of the dirty-list position cache of a write transaction.
+inline constexpr unsigned ORV_DIRTY_HINTS = 64;
+// Bits of the filter of page numbers a write transaction's dirty list may
+// hold.
+inline constexpr unsigned ORV_DIRTY_SEEN_BITS = 16384;
+
 struct ORV_txn {
   ORV_txn *mt_parent;   // parent of a nested transaction
   ORV_txn *mt_child;    // live nested child
@@ -121,7 +127,31 @@ struct ORV_txn {
   uint32_t mt_dirty_room;   // pages that may still become dirty
   ORV_IDL mt_saved_pghead;  // nested: the parent's me_pghead
   txnid_t mt_saved_pglast;  // nested: the parent's me_pglast
+  // Positions in mt_dirty_list where recent lookups found their page, by
+  // page number modulo ORV_DIRTY_HINTS: a put looks up the same root and
+  // branch pages over and over. A position is only a guess, checked on
+  // every use: the list holds each page number at most once, so an entry
+  // in use (1 .. count) that carries the number is that page's entry,
+  // whatever inserts, removals, spills or merges moved in the meantime.
+  // Needs no reset, and no invalidation where the list changes.
+  uint32_t mt_dirty_hint[ORV_DIRTY_HINTS];
+  // Filter of the page numbers ever entered into mt_dirty_list since it
+  // was last empty, one bit per number modulo ORV_DIRTY_SEEN_BITS: a clear
+  // bit proves the list does not hold the page, so that the lookups of
+  // pages the transaction never touched (most of a put's leaves) skip the
+  // search. Bits are never cleared while the list lives (a superset is
+  // harmless); every insert into the list must set its bit
+  // (orv_dirty_seen_add), a nested commit ORs the child's filter in, and
+  // beginning with an empty list clears it.
+  uint64_t mt_dirty_seen[ORV_DIRTY_SEEN_BITS / 64];
 };
+
+inline void orv_dirty_seen_add(ORV_txn *txn, pgno_t pgno) {
+  txn->mt_dirty_seen[(pgno / 64) % (ORV_DIRTY_SEEN_BITS / 64)] |= uint64_t{1} << (pgno % 64);
+}
+inline bool orv_dirty_seen(const ORV_txn *txn, pgno_t pgno) {
+  return (txn->mt_dirty_seen[(pgno / 64) % (ORV_DIRTY_SEEN_BITS / 64)] >> (pgno % 64)) & 1;
+}
 
 #define mt_dirty_list mt_u.dirty_list
 #define mt_reader mt_u.reader

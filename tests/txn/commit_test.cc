@@ -608,4 +608,86 @@ TEST_F(CommitTest, PartialWritesAreCompleted) {
   EXPECT_TRUE(orv_test::EnvTreesValid(env_));
 }
 
+// Every write call of a commit, as (file position, length).
+std::vector<std::pair<off_t, size_t>> g_calls;
+off_t g_seek = -1;
+ssize_t RecordPwrite(int fd, const void *buf, size_t n, off_t off) {
+  g_calls.emplace_back(off, n);
+  return ::pwrite(fd, buf, n, off);
+}
+off_t RecordLseek(int fd, off_t off, int whence) {
+  g_seek = off;
+  return ::lseek(fd, off, whence);
+}
+ssize_t RecordWritev(int fd, const struct iovec *iov, int cnt) {
+  size_t n = 0;
+  for (int i = 0; i < cnt; i++) n += iov[i].iov_len;
+  g_calls.emplace_back(g_seek, n);
+  return ::writev(fd, iov, cnt);
+}
+
+// A commit writing pages inside the file and past its end: runs inside it
+// go out gathered, each appended page by a call of its own (so that the
+// kernel caches it as a page of its own), and no page is written twice.
+TEST_F(CommitTest, FlushGathersRunsInsideTheFileAndAppendsPageByPage) {
+  Model model;
+  // Rounds over the same keys: the last reuses the run of pages the first
+  // wrote (freed by the second, reusable from the fourth transaction on), and
+  // grows the tree past the end of the file.
+  const unsigned last = 3;
+  for (unsigned round = 0; round <= last; round++) {
+    ORV_txn *txn;
+    ASSERT_EQ(orv_txn_begin(env_, nullptr, 0, &txn), 0);
+    const unsigned keys = round < last ? 600 : 1200;
+    for (unsigned i = 0; i < keys; i++) {
+      const std::string v = Value(i + round, 50);
+      ASSERT_EQ(Put(txn, MAIN_DBI, Key(i), v), 0);
+      model[Key(i)] = v;
+    }
+    if (round < last) {
+      ASSERT_EQ(orv_txn_commit(txn), 0);
+      continue;
+    }
+    int fd;
+    ASSERT_EQ(orv_env_get_fd(env_, &fd), 0);
+    const off_t end = lseek(fd, 0, SEEK_END);
+    const size_t psize = env_->me_psize;
+    ORV_sys recording = orv_sys_default();
+    recording.pwrite = RecordPwrite;
+    recording.lseek = RecordLseek;
+    recording.writev = RecordWritev;
+    g_calls.clear();
+    const ORV_sys saved = orv_sys_install(recording);
+    const int rc = orv_txn_commit(txn);
+    orv_sys_install(saved);
+    ASSERT_EQ(rc, 0);
+
+    std::map<off_t, size_t> pages;  // position -> write calls
+    bool gathered = false, appended = false;
+    for (const auto &[pos, len] : g_calls) {
+      ASSERT_GE(pos, 0);
+      if (pos < off_t(NUM_METAS * psize)) continue;  // the meta page
+      ASSERT_EQ(pos % psize, 0u);
+      ASSERT_EQ(len % psize, 0u);
+      if (pos >= end) {
+        EXPECT_EQ(len, psize) << "at page " << pos / psize;
+        appended = true;
+      } else {
+        EXPECT_LE(pos + off_t(len), end) << "at page " << pos / psize;
+        gathered |= len > psize;
+      }
+      for (size_t o = 0; o < len; o += psize) pages[pos + off_t(o)]++;
+    }
+    EXPECT_TRUE(gathered);
+    EXPECT_TRUE(appended);
+    for (const auto &[pos, n] : pages) EXPECT_EQ(n, 1u) << "page " << pos / psize;
+  }
+  Reopen(0);
+  ORV_txn *rd;
+  ASSERT_EQ(orv_txn_begin(env_, nullptr, ORV_RDONLY, &rd), 0);
+  ExpectMatches(rd, model);
+  orv_txn_abort(rd);
+  EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+}
+
 }  // namespace
