@@ -612,12 +612,6 @@ size_t orv_prefix_key_size(size_t key_size, size_t shared);
 // bytes written. REQUIRES: shared is at most the real common prefix, out has
 // room for orv_prefix_key_size(key->mv_size, shared) bytes.
 size_t orv_prefix_key_encode(const ORV_val *key, size_t shared, void *out);
-// Encodes key against first (its canonical form); without a first key (null
-// or no data) copies the key whole. *shared_out (may be null) receives p, or
-// 0. Returns the bytes written.
-size_t orv_prefix_key_write(const ORV_val *first, const ORV_val *key, void *out,
-                            size_t *shared_out);
-
 // An already-read varint of a stored key: p and the varint's length.
 struct ORV_prefix_hint {
   uint64_t shared;
@@ -670,13 +664,6 @@ void orv_page_max_key_set(const ORV_page_ctx &ctx, ORV_page *mp, size_t n);
 // same page conditions as orv_page_max_key_set.
 void orv_page_max_key_scan(const ORV_page_ctx &ctx, ORV_page *mp);
 
-// Decodes the key of slot i of a prefix page of psize bytes into buf
-// (capacity cap); out points at buf. Slot 0 is copied whole. Returns 0,
-// EINVAL (i >= numkeys), ORV_CORRUPTED (page header or node out of bounds,
-// empty stored key or unreadable varint above slot 0) or ORV_BAD_VALSIZE
-// (the key is longer than cap). Reads nothing outside [mp, mp + psize).
-[[nodiscard]] int orv_prefix_slot_key(const ORV_page *mp, size_t psize, unsigned i, ORV_val *out,
-                                      void *buf, size_t cap);
 // Verifier of one prefix page of psize bytes: sane header, every node and
 // its value inside the page at or above mp_upper, every key above slot 0
 // canonical against slot 0, mp_pad = the longest decoded key (capped).

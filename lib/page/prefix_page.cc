@@ -1,6 +1,6 @@
 // Prefix-compressed leaf pages, one page at a time: the longest-key field
-// mp_pad, the per-transaction key-length index that keeps it exact, reading
-// the key of one slot with bounds checks, and a verifier of a whole page.
+// mp_pad, the per-transaction key-length index that keeps it exact, and a
+// verifier of a whole page.
 //
 // mp_pad of a prefix page is the length of its longest decoded key (capped at
 // 65535), so that a reader can size a buffer for every key of the page at
@@ -177,24 +177,6 @@ void orv_page_max_key_scan(const ORV_page_ctx &ctx, ORV_page *mp) {
   mp->mp_pad = orv_prefix_page(ctx.md_flags, mp)
                    ? pad_of(orv_prefix_page_longest(mp, orv_page_ctx_psize(ctx, mp)))
                    : 0;
-}
-
-int orv_prefix_slot_key(const ORV_page *mp, size_t psize, unsigned i, ORV_val *out, void *buf,
-                        size_t cap) {
-  if (!orv_prefix_leaf_shape_ok(mp, psize)) return ORV_CORRUPTED;
-  if (i >= numkeys(mp)) return EINVAL;
-  if (!orv_node_in_page(mp, psize, 0, false) || !orv_node_in_page(mp, psize, i, false))
-    return ORV_CORRUPTED;
-  const ORV_val first = orv_page_first_key(mp);
-  if (i == 0) {
-    if (first.mv_size > cap) return ORV_BAD_VALSIZE;
-    if (first.mv_size) std::memcpy(buf, first.mv_data, first.mv_size);
-    out->mv_size = first.mv_size;
-    out->mv_data = buf;
-    return 0;
-  }
-  return orv_prefix_key_decode(&first, stored_key(mp, i), node_ptr(mp, i)->mn_ksize, out, buf, cap,
-                               nullptr);
 }
 
 int orv_prefix_page_check(const ORV_page *mp, size_t psize, unsigned *bad_slot) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "btree/btree.h"
+#include "util/prefix_keys.h"
 #include "util/tempdir.h"
 
 namespace {
