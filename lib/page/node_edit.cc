@@ -163,8 +163,10 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   // The page's key lengths, as they are before the slot goes in. Without
   // an index entry (no memory) mp_pad is kept by the fallback below.
   ORV_keylen_entry *klx = nullptr;
+  ORV_page_ctx ctx{};  // built once, on prefix pages only: the put path runs here
   if (prefix) {
-    if (int rc = orv_keylen_index_get(orv_page_ctx_of(mc), mp, &klx); rc != 0) {
+    ctx = orv_page_ctx_of(mc);
+    if (int rc = orv_keylen_index_get(ctx, mp, &klx); rc != 0) {
       if (rc != ENOMEM) return rc;
       klx = nullptr;
     }
@@ -231,13 +233,13 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   if (klx != nullptr) {
     // Cannot fail with an entry: a failure to grow degrades to the rule
     // below inside the index.
-    (void)orv_keylen_index_insert(klx, orv_page_ctx_of(mc), mp, indx, key->mv_size);
+    (void)orv_keylen_index_insert(klx, ctx, mp, indx, key->mv_size);
   } else if (numkeys(mp) == 1) {
-    orv_page_max_key_set(orv_page_ctx_of(mc), mp, key->mv_size);
+    orv_page_max_key_set(ctx, mp, key->mv_size);
   } else if (mp->mp_pad != 0) {
-    if (key->mv_size > mp->mp_pad) orv_page_max_key_set(orv_page_ctx_of(mc), mp, key->mv_size);
+    if (key->mv_size > mp->mp_pad) orv_page_max_key_set(ctx, mp, key->mv_size);
   } else {
-    orv_page_max_key_scan(orv_page_ctx_of(mc), mp);
+    orv_page_max_key_scan(ctx, mp);
   }
   orv_prefix_keys_forget(mc, mp);
   return 0;
@@ -281,13 +283,14 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   }
 
   ORV_keylen_entry *klx = nullptr;
-  if (orv_keylen_index_get(orv_page_ctx_of(mc), mp, &klx) != 0) klx = nullptr;
-  orv_keylen_index_remove(klx, orv_page_ctx_of(mc), mp, indx);
+  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  if (orv_keylen_index_get(ctx, mp, &klx) != 0) klx = nullptr;
+  orv_keylen_index_remove(klx, ctx, mp, indx);
   orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
   if (numkeys == 1)
     mp->mp_pad = 0;
   else if (klx == nullptr)
-    orv_page_max_key_scan(orv_page_ctx_of(mc), mp);
+    orv_page_max_key_scan(ctx, mp);
   orv_prefix_keys_forget(mc, mp);
   return 0;
 }
