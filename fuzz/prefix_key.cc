@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "page/page.h"
+#include "util/prefix_keys.h"
 
 namespace {
 

@@ -13,8 +13,9 @@
 // materialisation), put.cc and split.cc (insertion), delete.cc (what a
 // delete removes) with lib/txn/rebalance.cc (node removal, cursor fix-ups
 // and rebalancing: orv_cursor_del0, orv_rebalance), dbi.cc (named
-// databases). Entry counts of counted trees are kept by lib/page/layout.cc
-// (orv_page_entries, orv_parent_count_set/add, orv_counts_adjust); rank and
+// databases). Entry counts of counted trees: what a page holds in
+// lib/page/layout.cc (orv_page_entries), their upkeep along a cursor's path
+// in count_path.cc (orv_parent_count_set/add, orv_counts_adjust); rank and
 // range-count queries live in lib/count.
 #ifndef ORV_BTREE_BTREE_H
 #define ORV_BTREE_BTREE_H
@@ -240,16 +241,27 @@ class ORV_cursor_tracker {
 // unless that node holds a sub-page (F_DUPDATA without F_SUBDATA).
 void orv_xcursor_repoint(ORV_cursor *mc, unsigned level);
 
+// True when mp is a prefix page of the cursor's tree (orv_prefix_page with
+// the tree's md_flags).
 inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp) {
   return orv_prefix_page(mc->mc_db->md_flags, mp);
 }
 
-// The page context of mc's tree, for the page-layer functions that take one.
+// The page context of mc's tree, for the page-layer functions that take one:
+// a sub-cursor brings the size of its loaded sub-page, a write transaction
+// its scratch buffers.
 inline ORV_page_ctx orv_page_ctx_of(const ORV_cursor *mc) {
-  const ORV_env *env = mc->mc_txn->mt_env;
-  return ORV_page_ctx{env->me_psize, env->me_nodemax, mc->mc_db->md_flags};
+  ORV_txn *txn = mc->mc_txn;
+  const ORV_env *env = txn->mt_env;
+  const size_t subpsize =
+      (mc->mc_flags & C_SUB) ? reinterpret_cast<const ORV_xcursor *>(mc)->mx_subpage_size : 0;
+  return ORV_page_ctx{env->me_psize, env->me_nodemax, mc->mc_db->md_flags, subpsize,
+                      txn_is_rdonly(txn) ? nullptr : &txn->mt_scratch};
 }
 
+// Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
+// size of the node holding it (mx_subpage_size of the sub-cursor). Inline,
+// since every node read checks against it.
 inline size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp) {
   if ((mc->mc_flags & C_SUB) && is_subp(mp)) {
     // A sub-cursor is the first member of its ORV_xcursor.
@@ -492,6 +504,50 @@ void orv_xcursor_refresh(ORV_cursor *m2, const ORV_cursor *src, bool new_dupdata
 // fails the transaction. Deletion's concern is split across this file and
 // lib/btree/delete.cc (which decides what goes). (lib/txn/rebalance.cc)
 [[nodiscard]] int orv_rebalance(ORV_cursor *mc);
+
+// ---- Entry counts along the cursor's path (count_path.cc) -------------------------
+
+// Applies delta to the counts along the cursor's path from level down to 0
+// (each count clamped at 0).
+void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta);
+// The one way a count change reaches the parents. Sets the count of the
+// node of mc_pg[level - 1] pointing at child (the one at slot
+// mc_ki[level - 1], or else the first naming child) and applies the change
+// to the levels above along mc's path. Returns the change; 0 at level 0 or
+// on a page that is not a counted branch.
+int64_t orv_parent_count_set(ORV_cursor *mc, unsigned level, pgno_t child, uint64_t count);
+// Adds delta, clamped at 0, to the count of the node at slot
+// mc_ki[level - 1] of mc_pg[level - 1] and applies the change made to the
+// levels above. Returns that change.
+int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta);
+// Brings the counts of a counted tree up to date after mp, the cursor's top
+// page, changed: recount (recompute mp's entries) or apply delta.
+void orv_page_update_counts(ORV_cursor *mc, ORV_page *mp, int recount, int64_t delta);
+
+// ---- Prefix-page rewrites that allocate (prefix_rewrite.cc) -------------------------
+
+// Gives every entry of [start, end) whose node would exceed me_nodemax (a
+// node already on the page too, when its re-encoded key takes it past the
+// maximum; never a sub-page or a value on a run already) a new overflow run
+// holding its value (for the new entry with ORV_RESERVE in flags:
+// data->mv_data receives the run's value space), and makes it an
+// F_BIGDATA entry. Returns 0 or the allocation's error. REQUIRES:
+// pe_enclen set for the run (orv_prefix_run_size); data is the value the
+// new entry was gathered from.
+[[nodiscard]] int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned start,
+                                          unsigned end, ORV_val *data, unsigned flags);
+// Rewrites the cursor's prefix page mp after its first key changed: slot
+// skip is left out (a node being removed or replaced; >= numkeys: none) and
+// key/data (key null: none) goes in at position indx, with the node flags
+// and ORV_RESERVE of flags. A value that belongs on an overflow run is moved
+// to one. With ORV_RESERVE data->mv_data receives the value's space.
+// Returns 0 or ENOMEM, EINVAL, ORV_CORRUPTED, ORV_BAD_VALSIZE, ORV_NO_FIT
+// (the rewritten page would not fit), ORV_PAGE_FULL (the write failed after
+// overflow runs were made; not expected), an allocation error; the page is
+// unchanged on every error. Cursor slots and key state are the caller's job.
+[[nodiscard]] int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip,
+                                          unsigned indx, const ORV_val *key, ORV_val *data,
+                                          unsigned flags);
 
 // ---- Named databases -------------------------------------------------------------------
 

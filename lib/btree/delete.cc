@@ -142,7 +142,9 @@ int subpage_room_for_first_delete(ORV_cursor *mc, ORV_node *leaf) {
   ORV_page *sp = sub->mc_pg[0];
   if (cursor_slot(sub) != 0 || numkeys(sp) < 2 || !orv_page_is_prefix(sub, sp)) return 0;
   size_t size = 0;
-  if (int rc = orv_prefix_page_plan(sub, sp, 0, 0, nullptr, nullptr, 0, &size); rc != 0) return rc;
+  if (int rc = orv_prefix_page_plan(orv_page_ctx_of(sub), sp, 0, 0, nullptr, nullptr, 0, &size);
+      rc != 0)
+    return rc;
   const size_t have = node_dsize(leaf);
   if (size <= have) return 0;
   ORV_page *mp = cursor_page(mc);

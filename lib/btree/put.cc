@@ -208,7 +208,9 @@ int replace_value(ORV_cursor *mc, ORV_val *key, ORV_val *data, unsigned flags, b
     // re-encodes them against a key sharing less): split with the node
     // replaced in one step.
     size_t size = 0;
-    if (rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0) return rc;
+    if (rc = orv_prefix_page_plan(orv_page_ctx_of(mc), mp, 0, 0, nullptr, nullptr, 0, &size);
+        rc != 0)
+      return rc;
     if (size > orv_prefix_psize(mc, mp)) {
       rc = orv_page_split(mc, key, data, P_INVALID, nflags | ORV_SPLIT_REPLACE | ORV_SPLIT_DEL0);
       if (rc == 0 && *free_after != nullptr) {
@@ -520,7 +522,9 @@ int dup_node_replace(ORV_cursor *mc, PutState &st, ORV_val *newdata, unsigned nf
     }
     if (rc != ORV_NO_FIT) return rc;
     size_t size = 0;
-    if (rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0) return rc;
+    if (rc = orv_prefix_page_plan(orv_page_ctx_of(mc), mp, 0, 0, nullptr, nullptr, 0, &size);
+        rc != 0)
+      return rc;
     if (size > orv_prefix_psize(mc, mp)) {
       *did_split = true;
       return orv_page_split(mc, &st.wkey, newdata, P_INVALID,
@@ -723,7 +727,8 @@ int subpage_growth(ORV_cursor *mc, ORV_page *sp, unsigned ki, const ORV_val *val
   if (orv_page_is_prefix(sub, sp) && ki == 0) {
     // A new first value re-encodes every other value against it.
     size_t planned = 0;
-    int rc = orv_prefix_page_plan(sub, sp, replace ? 0 : ~0u, 0, value, &empty, 0, &planned);
+    int rc = orv_prefix_page_plan(orv_page_ctx_of(sub), sp, replace ? 0 : ~0u, 0, value, &empty, 0,
+                                  &planned);
     if (rc == ENOMEM) return rc;
     if (rc != 0 || planned > env->me_psize) {
       *to_subdb = true;

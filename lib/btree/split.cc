@@ -352,7 +352,7 @@ void split_point_leaf2(SplitJob &j) {
 // After a cut the index is the caller's and both halves must fit as they
 // are.
 int split_point_prefix(SplitJob &j) {
-  ORV_cursor *mc = j.mc;
+  const ORV_page_ctx ctx = orv_page_ctx_of(j.mc);
   const unsigned entry_flags = j.nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE);
   // The usual choice is only a starting point: re-encoding against new
   // first keys changes the sizes it was made with.
@@ -365,25 +365,25 @@ int split_point_prefix(SplitJob &j) {
     j.split_indx = choose_split(s, j.psize) == 0 ? s.split_indx : (j.nkeys + 1) / 2;
   }
   // The key-length entry of this page is stale from here on.
-  orv_keylen_index_invalidate(j.txn, j.mp->mp_pgno);
+  orv_keylen_index_invalidate(ctx.scratch, j.mp->mp_pgno);
   int rc;
   if (j.cut)
-    rc = orv_prefix_gather(mc, j.copy, j.nkeys, 0, nullptr, nullptr, 0, &j.entries, &j.nentries);
+    rc = orv_prefix_gather(ctx, j.copy, j.nkeys, 0, nullptr, nullptr, 0, &j.entries, &j.nentries);
   else if (j.del0)
-    rc = orv_prefix_gather(mc, j.copy, 0, 0, j.newkey, j.newdata, entry_flags, &j.entries,
+    rc = orv_prefix_gather(ctx, j.copy, 0, 0, j.newkey, j.newdata, entry_flags, &j.entries,
                            &j.nentries);
   else
-    rc = orv_prefix_collect(mc, j.copy, j.newindx, j.newkey, j.newdata, entry_flags, &j.entries,
+    rc = orv_prefix_collect(ctx, j.copy, j.newindx, j.newkey, j.newdata, entry_flags, &j.entries,
                             &j.nentries);
   if (rc != 0) return rc;
   if (j.cut) {
     const size_t room = j.psize - PAGEHDRSZ;
     size_t left = 0, right = 0;
-    rc = orv_prefix_run_size(j.env, j.entries, 0, j.split_indx, &left);
-    if (rc == 0) rc = orv_prefix_run_size(j.env, j.entries, j.split_indx, j.nentries, &right);
+    rc = orv_prefix_run_size(ctx, j.entries, 0, j.split_indx, &left);
+    if (rc == 0) rc = orv_prefix_run_size(ctx, j.entries, j.split_indx, j.nentries, &right);
     if (rc == 0 && (left > room || right > room)) rc = ORV_NO_FIT;
   } else {
-    rc = orv_prefix_split_point(orv_page_ctx_of(mc), j.entries, j.nentries, &j.split_indx);
+    rc = orv_prefix_split_point(ctx, j.entries, j.nentries, &j.split_indx);
   }
   if (rc != 0) return rc;
   const ORV_prefix_entry &e = j.entries[j.split_indx];
@@ -481,10 +481,10 @@ void distribute_leaf2(SplitJob &j) {
 // re-encoded against its own first key.
 int distribute_prefix(SplitJob &j) {
   // Values may only now get their overflow runs: the halves are final.
+  const ORV_page_ctx ctx = orv_page_ctx_of(j.mc);
   int rc = orv_prefix_run_overflow(j.mc, j.entries, 0, j.nentries, j.newdata, j.nflags);
-  if (rc == 0) rc = orv_prefix_page_write(j.txn, j.mp, j.psize, j.entries, 0, j.split_indx);
-  if (rc == 0)
-    rc = orv_prefix_page_write(j.txn, j.rp, j.psize, j.entries, j.split_indx, j.nentries);
+  if (rc == 0) rc = orv_prefix_page_write(ctx, j.mp, j.psize, j.entries, 0, j.split_indx);
+  if (rc == 0) rc = orv_prefix_page_write(ctx, j.rp, j.psize, j.entries, j.split_indx, j.nentries);
   if (rc != 0) return rc;
   if (j.newkey && (j.nflags & ORV_RESERVE) && !(j.entries[j.newindx].pe_flags & F_BIGDATA)) {
     const bool left = j.newindx < j.split_indx;
@@ -663,23 +663,23 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
 }
 
 int orv_prefix_split_tails(ORV_cursor *mc) {
-  ORV_env *env = mc->mc_txn->mt_env;
-  const size_t room = env->me_psize - PAGEHDRSZ;
+  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  const size_t room = ctx.psize - PAGEHDRSZ;
   for (;;) {
     ORV_page *mp = mc->mc_pg[mc->mc_top];
     const unsigned n = numkeys(mp);
     if (mc->mc_ki[mc->mc_top] != 0 || n <= 3 || !orv_page_is_prefix(mc, mp) || is_subp(mp))
       return 0;
     size_t size = 0;
-    if (int rc = orv_prefix_page_plan(mc, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
+    if (int rc = orv_prefix_page_plan(ctx, mp, 0, 0, nullptr, nullptr, 0, &size); rc != 0)
       return orv_txn_fail(mc->mc_txn, rc);
     if (size <= orv_prefix_psize(mc, mp)) return 0;  // the removal fits in place
     ORV_prefix_entry *entries;
     unsigned count;
-    if (int rc = orv_prefix_gather(mc, mp, 0, 0, nullptr, nullptr, 0, &entries, &count); rc != 0)
+    if (int rc = orv_prefix_gather(ctx, mp, 0, 0, nullptr, nullptr, 0, &entries, &count); rc != 0)
       return orv_txn_fail(mc->mc_txn, rc);
     unsigned j = count / 2;
-    const int rc = orv_prefix_split_point(orv_page_ctx_of(mc), entries, count, &j);
+    const int rc = orv_prefix_split_point(ctx, entries, count, &j);
     if (rc == 0) return 0;  // two pages will do
     if (rc != ORV_NO_FIT) return orv_txn_fail(mc->mc_txn, rc);
     // The remaining keys from `start` on, re-encoded against entry start,
@@ -688,7 +688,7 @@ int orv_prefix_split_tails(ORV_cursor *mc) {
     unsigned start = count - 1;
     while (start > 1) {
       size_t z;
-      if (int rc2 = orv_prefix_run_size(env, entries, start - 1, count, &z); rc2 != 0)
+      if (int rc2 = orv_prefix_run_size(ctx, entries, start - 1, count, &z); rc2 != 0)
         return orv_txn_fail(mc->mc_txn, rc2);
       if (z > room) break;
       --start;

@@ -181,11 +181,11 @@ int orv_subpage_pair(ORV_cursor *mc, ORV_page *page, size_t size, const ORV_val 
       e[i].pe_oldslot = ~0u;
     }
     size_t need = 0;
-    if (int rc = orv_prefix_run_size(cursor_env(mc), e, 0, 2, &need); rc != 0) return rc;
+    if (int rc = orv_prefix_run_size(orv_page_ctx_of(mc), e, 0, 2, &need); rc != 0) return rc;
     if (PAGEHDRSZ + need > size) return ORV_NO_FIT;
     std::memset(page, 0, size);
     std::memcpy(page, &hdr, sizeof hdr);
-    return orv_prefix_page_write(mc->mc_txn, page, size, e, 0, 2);
+    return orv_prefix_page_write(orv_page_ctx_of(mc), page, size, e, 0, 2);
   }
 
   std::memset(page, 0, size);

@@ -1,6 +1,6 @@
-// Entry counts of counted trees: entries below a page or a leaf node, the
-// count stored in a counted branch node, and signed adjustments along a
-// cursor's path.
+// Entry counts of counted trees: entries below a page or a leaf node and
+// the count stored in a counted branch node. Adjustments along a cursor's
+// path walk the tree above the page: lib/btree/count_path.cc.
 //
 // Where the counts live:
 //   P_LEAF2 page       one entry per fixed-size key (NUMKEYS)
@@ -14,22 +14,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "btree/btree.h"
 #include "page/page.h"
 
 namespace {
 
 inline bool is_counted_branch(const ORV_page *mp) { return is_branch(mp) && is_counted(mp); }
-
-// count + delta, clamped to [0, UINT64_MAX].
-inline uint64_t saturating_add(uint64_t count, int64_t delta) {
-  if (delta < 0) {
-    const uint64_t down = uint64_t{0} - static_cast<uint64_t>(delta);
-    return down >= count ? 0 : count - down;
-  }
-  const uint64_t up = static_cast<uint64_t>(delta);
-  return up > UINT64_MAX - count ? UINT64_MAX : count + up;
-}
 
 }  // namespace
 
@@ -79,51 +68,4 @@ int64_t orv_branch_set_count(ORV_page *mp, pgno_t child, uint64_t count) {
     return static_cast<int64_t>(count - old);
   }
   return 0;
-}
-
-int64_t orv_parent_count_set(ORV_cursor *mc, unsigned level, pgno_t child, uint64_t count) {
-  if (level == 0) return 0;
-  ORV_page *parent = mc->mc_pg[level - 1];
-  if (!is_counted_branch(parent)) return 0;
-  int64_t change = 0;
-  const unsigned s = mc->mc_ki[level - 1];
-  if (s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == child) {
-    ORV_node *node = node_ptr(parent, s);
-    const uint64_t old = node_count(node);
-    set_node_count(node, count);
-    change = static_cast<int64_t>(count - old);
-  } else {
-    // The slot does not name the child (a stale path): find its node.
-    change = orv_branch_set_count(parent, child, count);
-  }
-  orv_counts_adjust(mc, static_cast<int>(level) - 2, change);
-  return change;
-}
-
-int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta) {
-  if (level == 0 || delta == 0) return 0;
-  ORV_page *parent = mc->mc_pg[level - 1];
-  const unsigned s = mc->mc_ki[level - 1];
-  if (!is_counted_branch(parent) || s >= numkeys(parent)) return 0;
-  ORV_node *node = node_ptr(parent, s);
-  const uint64_t old = node_count(node);
-  const uint64_t now = saturating_add(old, delta);
-  set_node_count(node, now);
-  const int64_t change = static_cast<int64_t>(now - old);
-  orv_counts_adjust(mc, static_cast<int>(level) - 2, change);
-  return change;
-}
-
-void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta) {
-  if (delta == 0 || level < 0) return;
-  if (level >= static_cast<int>(ORV_CURSOR_STACK)) level = ORV_CURSOR_STACK - 1;
-  for (int l = level; l >= 0; --l) {
-    ORV_page *mp = mc->mc_pg[l];
-    if (!mp) break;
-    if (!is_counted_branch(mp)) continue;
-    const unsigned ki = mc->mc_ki[l];
-    if (ki >= numkeys(mp)) continue;
-    ORV_node *node = node_ptr(mp, ki);
-    set_node_count(node, saturating_add(node_count(node), delta));
-  }
 }

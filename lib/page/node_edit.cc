@@ -163,8 +163,10 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   // The page's key lengths, as they are before the slot goes in. Without
   // an index entry (no memory) mp_pad is kept by the fallback below.
   ORV_keylen_entry *klx = nullptr;
+  ORV_page_ctx ctx{};  // built once, on prefix pages only: the put path runs here
   if (prefix) {
-    if (int rc = orv_keylen_index_get(mc, mp, &klx); rc != 0) {
+    ctx = orv_page_ctx_of(mc);
+    if (int rc = orv_keylen_index_get(ctx, mp, &klx); rc != 0) {
       if (rc != ENOMEM) return rc;
       klx = nullptr;
     }
@@ -231,13 +233,13 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   if (klx != nullptr) {
     // Cannot fail with an entry: a failure to grow degrades to the rule
     // below inside the index.
-    (void)orv_keylen_index_insert(klx, mc, mp, indx, key->mv_size);
+    (void)orv_keylen_index_insert(klx, ctx, mp, indx, key->mv_size);
   } else if (numkeys(mp) == 1) {
-    orv_page_max_key_set(mc, mp, key->mv_size);
+    orv_page_max_key_set(ctx, mp, key->mv_size);
   } else if (mp->mp_pad != 0) {
-    if (key->mv_size > mp->mp_pad) orv_page_max_key_set(mc, mp, key->mv_size);
+    if (key->mv_size > mp->mp_pad) orv_page_max_key_set(ctx, mp, key->mv_size);
   } else {
-    orv_page_max_key_scan(mc, mp);
+    orv_page_max_key_scan(ctx, mp);
   }
   orv_prefix_keys_forget(mc, mp);
   return 0;
@@ -281,13 +283,14 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   }
 
   ORV_keylen_entry *klx = nullptr;
-  if (orv_keylen_index_get(mc, mp, &klx) != 0) klx = nullptr;
-  orv_keylen_index_remove(klx, mc, mp, indx);
+  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  if (orv_keylen_index_get(ctx, mp, &klx) != 0) klx = nullptr;
+  orv_keylen_index_remove(klx, ctx, mp, indx);
   orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
   if (numkeys == 1)
     mp->mp_pad = 0;
   else if (klx == nullptr)
-    orv_page_max_key_scan(mc, mp);
+    orv_page_max_key_scan(ctx, mp);
   orv_prefix_keys_forget(mc, mp);
   return 0;
 }
@@ -389,17 +392,4 @@ size_t orv_leaf_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx,
 
 size_t orv_branch_size(const ORV_page *mp, const ORV_val *key) {
   return node_hdrsz(mp) + even(key ? key->mv_size : 0) + sizeof(indx_t);
-}
-
-void orv_page_update_counts(ORV_cursor *mc, ORV_page *mp, int recount, int64_t delta) {
-  if (!(mc->mc_db->md_flags & ORV_COUNTED) || mc->mc_top == 0 || !mp) return;
-  const unsigned top = mc->mc_top;
-  ORV_page *parent = mc->mc_pg[top - 1];
-  if (!is_counted(parent)) return;
-  const unsigned s = mc->mc_ki[top - 1];
-  const bool named = s < numkeys(parent) && node_pgno(node_ptr(parent, s)) == mp->mp_pgno;
-  if (!recount && named)
-    orv_parent_count_add(mc, top, delta);
-  else
-    orv_parent_count_set(mc, top, mp->mp_pgno, orv_page_entries(mp));
 }

@@ -419,30 +419,58 @@ uint64_t orv_node_entries(const ORV_page *mp, const ORV_node *node);
 // Stores count in the node of a P_COUNTED page pointing at child; returns
 // count minus the old value, or 0 when there is no such node.
 int64_t orv_branch_set_count(ORV_page *mp, pgno_t child, uint64_t count);
-// Applies delta to the counts along the cursor's path from level down to 0
-// (each count clamped at 0).
-void orv_counts_adjust(ORV_cursor *mc, int level, int64_t delta);
-// The one way a count change reaches the parents. Sets the count of the
-// node of mc_pg[level - 1] pointing at child (the one at slot
-// mc_ki[level - 1], or else the first naming child) and applies the change
-// to the levels above along mc's path. Returns the change; 0 at level 0 or
-// on a page that is not a counted branch.
-int64_t orv_parent_count_set(ORV_cursor *mc, unsigned level, pgno_t child, uint64_t count);
-// Adds delta, clamped at 0, to the count of the node at slot
-// mc_ki[level - 1] of mc_pg[level - 1] and applies the change made to the
-// levels above. Returns that change.
-int64_t orv_parent_count_add(ORV_cursor *mc, unsigned level, int64_t delta);
 
 // ---- Page context --------------------------------------------------------
 //
 // What a page-layer function needs to know of the tree whose page it works
 // on, passed in place of a cursor so that the function can run (and be
 // tested) on a bare page. Built from a cursor by orv_page_ctx_of (btree.h).
-struct ORV_page_ctx {
-  size_t psize;       // bytes of a page of the file (me_psize)
-  size_t nodemax;     // largest node kept inline (me_nodemax)
-  unsigned md_flags;  // the tree's database flags
+
+// One entry of the key-length index: the decoded key lengths of one page of a
+// prefix-compressed database, so that the longest key (mp_pad) is kept exact
+// without rescanning the page. 40 bytes.
+struct ORV_keylen_entry {
+  pgno_t kl_pgno;        // page number, all ones when the slot is empty
+  uint16_t *kl_lens;     // heap buffer: one length per slot
+  uint32_t kl_cap;       // capacity of kl_lens in entries
+  uint32_t kl_nkeys;     // slots described
+  uint32_t kl_max;       // longest length
+  uint32_t kl_maxcount;  // how many slots have that length
+  uint32_t kl_valid;     // 1 while the entry describes the page
+  uint32_t kl_pad;
 };
+static_assert(sizeof(ORV_keylen_entry) == 40);
+
+// Scratch buffers of a write transaction (mt_scratch) for the page layer:
+// grown by doubling, never shrunk, freed by orv_txn_scratch_free.
+struct ORV_scratch {
+  void *ms_page;  // page image buffer for prefix-page rebuilds
+  uint64_t ms_page_cap;
+  void *ms_entries;  // 64-byte node descriptors of a rebuild
+  uint32_t ms_entries_cap;
+  void *ms_dkeys;  // decoded-key buffer (also orv_txn_scratch)
+  uint64_t ms_dkeys_cap;
+  ORV_keylen_entry *ms_klx;  // key-length index table
+  uint32_t ms_klx_used;
+  uint32_t ms_klx_cap;
+  void *ms_counts;  // read-only: branch count sums of the snapshot (lib/count)
+};
+
+struct ORV_page_ctx {
+  size_t psize;                    // bytes of a page of the file (me_psize)
+  size_t nodemax;                  // largest node kept inline (me_nodemax)
+  unsigned md_flags;               // the tree's database flags
+  size_t subpsize = 0;             // bytes of the sub-page worked on (the
+                                   // value size of the node holding it); 0: none
+  ORV_scratch *scratch = nullptr;  // the write transaction's scratch buffers;
+                                   // null in a read-only transaction
+};
+
+// Bytes of the page mp of ctx's tree: psize, or for a sub-page the size of
+// the node value holding it (when ctx knows one).
+inline size_t orv_page_ctx_psize(const ORV_page_ctx &ctx, const ORV_page *mp) {
+  return ctx.subpsize != 0 && is_subp(mp) ? ctx.subpsize : ctx.psize;
+}
 
 // ---- Node insertion and removal (node_edit.cc) ------------------------------
 //
@@ -494,9 +522,6 @@ size_t orv_leaf_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx,
                      const ORV_val *data);
 // Bytes (node plus slot) a new branch node with this key takes on mp.
 size_t orv_branch_size(const ORV_page *mp, const ORV_val *key);
-// Brings the counts of a counted tree up to date after mp, the cursor's top
-// page, changed: recount (recompute mp's entries) or apply delta.
-void orv_page_update_counts(ORV_cursor *mc, ORV_page *mp, int recount, int64_t delta);
 
 // ---- Prefix-compressed leaf keys: byte-level codec (prefix_key.cc) -----------
 //
@@ -588,12 +613,6 @@ size_t orv_prefix_key_size(size_t key_size, size_t shared);
 // bytes written. REQUIRES: shared is at most the real common prefix, out has
 // room for orv_prefix_key_size(key->mv_size, shared) bytes.
 size_t orv_prefix_key_encode(const ORV_val *key, size_t shared, void *out);
-// Encodes key against first (its canonical form); without a first key (null
-// or no data) copies the key whole. *shared_out (may be null) receives p, or
-// 0. Returns the bytes written.
-size_t orv_prefix_key_write(const ORV_val *first, const ORV_val *key, void *out,
-                            size_t *shared_out);
-
 // An already-read varint of a stored key: p and the varint's length.
 struct ORV_prefix_hint {
   uint64_t shared;
@@ -628,17 +647,7 @@ bool orv_prefix_key_check(const ORV_val *first, const void *stored, size_t store
 // (sub-pages included). Its mp_pad holds the length of its longest decoded
 // key, capped at ORV_PAD_MAX.
 
-struct ORV_keylen_entry;
-
 inline constexpr unsigned ORV_PAD_MAX = 65535;
-
-// True when mp is a prefix page of the cursor's tree (orv_prefix_page with
-// the tree's md_flags); defined in btree.h, which knows the cursor.
-inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp);
-// Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
-// size of the node holding it (mx_subpage_size of the sub-cursor). Defined
-// in btree.h; inline, since every node read checks against it.
-inline size_t orv_prefix_psize(const ORV_cursor *mc, const ORV_page *mp);
 
 // Length that counts for mp_pad for a slot above 0 whose stored bytes are
 // (stored, stored_len) against the page's first key: p + suffix length when
@@ -649,20 +658,13 @@ size_t orv_prefix_slot_len(const ORV_val *first, const void *stored, size_t stor
 // length), uncapped; 0 for an empty page. Nodes outside the page count 0.
 size_t orv_prefix_page_longest(const ORV_page *mp, size_t psize);
 
-// On a prefix page of the cursor's tree mp_pad = min(n, ORV_PAD_MAX); a
-// P_LEAF2 page is left alone; on any other page mp_pad = 0.
-void orv_page_max_key_set(ORV_cursor *mc, ORV_page *mp, size_t n);
+// On a prefix page of ctx's tree mp_pad = min(n, ORV_PAD_MAX); a P_LEAF2
+// page is left alone; on any other page mp_pad = 0.
+void orv_page_max_key_set(const ORV_page_ctx &ctx, ORV_page *mp, size_t n);
 // Recomputes mp_pad from every slot (orv_prefix_page_longest), under the
 // same page conditions as orv_page_max_key_set.
-void orv_page_max_key_scan(ORV_cursor *mc, ORV_page *mp);
+void orv_page_max_key_scan(const ORV_page_ctx &ctx, ORV_page *mp);
 
-// Decodes the key of slot i of a prefix page of psize bytes into buf
-// (capacity cap); out points at buf. Slot 0 is copied whole. Returns 0,
-// EINVAL (i >= numkeys), ORV_CORRUPTED (page header or node out of bounds,
-// empty stored key or unreadable varint above slot 0) or ORV_BAD_VALSIZE
-// (the key is longer than cap). Reads nothing outside [mp, mp + psize).
-[[nodiscard]] int orv_prefix_slot_key(const ORV_page *mp, size_t psize, unsigned i, ORV_val *out,
-                                      void *buf, size_t cap);
 // Verifier of one prefix page of psize bytes: sane header, every node and
 // its value inside the page at or above mp_upper, every key above slot 0
 // canonical against slot 0, mp_pad = the longest decoded key (capped).
@@ -670,32 +672,34 @@ void orv_page_max_key_scan(ORV_cursor *mc, ORV_page *mp);
 // slot at fault (numkeys for a header or mp_pad fault).
 [[nodiscard]] int orv_prefix_page_check(const ORV_page *mp, size_t psize, unsigned *bad_slot);
 
-// Key-length index of a write transaction (mt_scratch.ms_klx): per page
+// Key-length index of a write transaction (ctx.scratch->ms_klx): per page
 // number, the decoded length of every slot of a prefix page, so that mp_pad
 // stays exact as keys come and go without rescanning the page.
 //
 // Finds or creates the entry of mp, rebuilt from the page when it is stale
 // or does not match the page (slot count or mp_pad); a rebuild also sets
-// mp_pad. *entry_out = null (and 0) for a read-only transaction, a page that
-// is not a prefix page, or a sub-page. Returns 0, ENOMEM or ORV_CORRUPTED
-// (a node outside the page). The entry stays valid until the next
+// mp_pad. *entry_out = null (and 0) without scratch buffers (a read-only
+// transaction), for a page that is not a prefix page, or a sub-page. Returns 0, ENOMEM or
+// ORV_CORRUPTED (a node outside the page). The entry stays valid until the next
 // orv_keylen_index_get of this transaction or its end.
-[[nodiscard]] int orv_keylen_index_get(ORV_cursor *mc, ORV_page *mp, ORV_keylen_entry **entry_out);
+[[nodiscard]] int orv_keylen_index_get(const ORV_page_ctx &ctx, ORV_page *mp,
+                                       ORV_keylen_entry **entry_out);
 // Records length n for a key inserted at slot indx (capped at the entry's
 // count) and sets mp_pad from the longest length. Use an entry fetched
 // before the slot was inserted. Returns 0, or EINVAL for a null entry; when
 // the entry's array cannot grow it is marked stale and mp_pad is raised to
 // n directly, which keeps the page exact.
-[[nodiscard]] int orv_keylen_index_insert(ORV_keylen_entry *entry, ORV_cursor *mc, ORV_page *mp,
-                                          unsigned indx, size_t n);
+[[nodiscard]] int orv_keylen_index_insert(ORV_keylen_entry *entry, const ORV_page_ctx &ctx,
+                                          ORV_page *mp, unsigned indx, size_t n);
 // Forgets the length of slot indx (a key about to be removed: call before
 // the slot goes) and sets mp_pad from the longest remaining length (0 when
 // none is left). An indx past the entry's count marks the entry stale and
 // sets mp_pad from the page's other slots instead. Null entry: no-op.
-void orv_keylen_index_remove(ORV_keylen_entry *entry, ORV_cursor *mc, ORV_page *mp, unsigned indx);
+void orv_keylen_index_remove(ORV_keylen_entry *entry, const ORV_page_ctx &ctx, ORV_page *mp,
+                             unsigned indx);
 // Marks the entry of page pgno stale (page split or rewritten); no-op when
-// the transaction has none.
-void orv_keylen_index_invalidate(ORV_txn *txn, pgno_t pgno);
+// the scratch area (may be null) has none.
+void orv_keylen_index_invalidate(ORV_scratch *scratch, pgno_t pgno);
 
 // ---- Prefix-compressed pages: rewrite, collect, split (prefix_rebuild.cc) ----
 //
@@ -726,8 +730,8 @@ struct ORV_prefix_entry {
 };
 static_assert(sizeof(ORV_prefix_entry) == 64);
 
-// Decodes the slots of mp (a prefix page of the cursor's tree) in slot
-// order into the transaction's entry array, leaving out slot skip (a value
+// Decodes the slots of mp (a prefix page of ctx's tree) in slot order into
+// the entry array of ctx's scratch buffers, leaving out slot skip (a value
 // >= numkeys: none) and placing a new entry for key/data at position indx of
 // the result (key null: none). flags: node flags F_* of the new entry plus
 // ORV_RESERVE (no value bytes: the writer zero-fills them). Keys above slot
@@ -735,25 +739,32 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // as stored whole. The new key is copied, so it may point anywhere
 // (including the page and the scratch buffers); a value pointing into mp is
 // redirected to the page image. Entries stay valid until the next use of
-// the scratch buffers. Returns 0, EINVAL (indx past the end), ENOMEM or
-// ORV_CORRUPTED. REQUIRES: data does not point into the scratch buffers.
-[[nodiscard]] int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip,
+// the scratch buffers. Returns 0, EINVAL (indx past the end, or no scratch
+// buffers), ENOMEM or ORV_CORRUPTED. REQUIRES: data does not point into the
+// scratch buffers.
+[[nodiscard]] int orv_prefix_gather(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned skip,
                                     unsigned indx, const ORV_val *key, const ORV_val *data,
                                     unsigned flags, ORV_prefix_entry **entries_out,
                                     unsigned *count_out);
-// The entries of a page split: every slot of the cursor's page mp with the
-// new key/value at indx (count = numkeys + 1); orv_prefix_gather without
-// skipping.
-[[nodiscard]] int orv_prefix_collect(ORV_cursor *mc, const ORV_page *mp, unsigned indx,
+// The entries of a page split: every slot of mp with the new key/value at
+// indx (count = numkeys + 1); orv_prefix_gather without skipping.
+[[nodiscard]] int orv_prefix_collect(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx,
                                      const ORV_val *key, const ORV_val *data, unsigned flags,
                                      ORV_prefix_entry **entries_out, unsigned *count_out);
+// Whether the value of entry e goes to an overflow run when its key is
+// stored in klen bytes, in a tree whose inline nodes take at most nodemax
+// bytes. That holds for a node already on the page too: a key re-encoded
+// against a new first key can grow by hundreds of bytes, and no inline node
+// may exceed the maximum (two of them must fit a page). Never for a
+// sub-page or a value on a run already.
+bool orv_prefix_entry_to_overflow(size_t nodemax, const ORV_prefix_entry &e, size_t klen);
 // Space entries [start, end) take as one page with entry start as its first
 // key, header excluded: 2 per slot plus each node (key re-encoded against
 // entry start's key; the new entry's value counted as 8 bytes when it goes to
 // an overflow run). Sets pe_enclen. Returns 0 or ORV_BAD_VALSIZE (a stored
 // key over 65535 bytes).
-[[nodiscard]] int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned start,
-                                      unsigned end, size_t *size_out);
+[[nodiscard]] int orv_prefix_run_size(const ORV_page_ctx &ctx, ORV_prefix_entry *entries,
+                                      unsigned start, unsigned end, size_t *size_out);
 // Chooses the split index of count entries so that [0, j) and [j, count),
 // each re-encoded against its own first key, fit in ctx.psize - 16. Starts
 // from *split_inout (clamped to 1..count - 1) and walks toward the side that
@@ -766,45 +777,18 @@ static_assert(sizeof(ORV_prefix_entry) == 64);
 // Writes entries [start, end) as the whole content of mp (psize bytes),
 // keeping mp_pgno and mp_flags: entry start's key whole, the others encoded
 // against it, nodes in slot order from the end of the page downward, mp_pad
-// = the longest decoded key (capped). The page's key-length index entry is
-// marked stale. Nothing is written when it fails: ORV_BAD_VALSIZE (a stored
-// key over 65535 bytes) or ORV_NO_FIT. REQUIRES: no entry points into mp
-// (entries from orv_prefix_gather do not).
-[[nodiscard]] int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize,
+// = the longest decoded key (capped). The page's key-length index entry in
+// ctx's scratch buffers is marked stale. Nothing is written when it fails: ORV_BAD_VALSIZE (a
+// stored key over 65535 bytes) or ORV_NO_FIT. REQUIRES: no entry points into mp (entries from
+// orv_prefix_gather do not).
+[[nodiscard]] int orv_prefix_page_write(const ORV_page_ctx &ctx, ORV_page *mp, size_t psize,
                                         ORV_prefix_entry *entries, unsigned start, unsigned end);
-// Moves the value of entry e to a new overflow run when its node (key of
-// pe_enclen bytes) would exceed me_nodemax and it is not a sub-page nor on
-// a run already: allocates the run, copies the value (for the new entry
-// with ORV_RESERVE in flags: points data->mv_data at the run's value space
-// instead) and turns e into an F_BIGDATA entry. Does nothing otherwise. Returns 0 or the
-// allocation's error. REQUIRES: pe_enclen set by orv_prefix_run_size over
-// the run that holds e; data is the value e was gathered from.
-[[nodiscard]] int orv_prefix_entry_overflow(ORV_cursor *mc, ORV_prefix_entry *e, ORV_val *data,
-                                            unsigned flags);
-// orv_prefix_entry_overflow for every entry of [start, end) that needs it
-// (a node already on the page too, when its re-encoded key takes it past
-// me_nodemax); data and flags concern the new entry. Returns 0 or the
-// allocation's error. REQUIRES: pe_enclen set for the run.
-[[nodiscard]] int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned start,
-                                          unsigned end, ORV_val *data, unsigned flags);
 // Size in bytes (header included) of mp rewritten as orv_prefix_gather with
 // the same arguments describes it (slot skip left out, key/data at indx),
 // against its new first key. Changes nothing but the scratch buffers.
-[[nodiscard]] int orv_prefix_page_plan(ORV_cursor *mc, const ORV_page *mp, unsigned skip,
+[[nodiscard]] int orv_prefix_page_plan(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned skip,
                                        unsigned indx, const ORV_val *key, const ORV_val *data,
                                        unsigned flags, size_t *size_out);
-// Rewrites the cursor's prefix page mp after its first key changed: slot
-// skip is left out (a node being removed or replaced; >= numkeys: none) and
-// key/data (key null: none) goes in at position indx, with the node flags
-// and ORV_RESERVE of flags. A value that belongs on an overflow run is moved
-// to one. With ORV_RESERVE data->mv_data receives the value's space.
-// Returns 0 or ENOMEM, EINVAL, ORV_CORRUPTED, ORV_BAD_VALSIZE, ORV_NO_FIT
-// (the rewritten page would not fit), ORV_PAGE_FULL (the write failed after
-// overflow runs were made; not expected), an allocation error; the page is
-// unchanged on every error. Cursor slots are the caller's job.
-[[nodiscard]] int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip,
-                                          unsigned indx, const ORV_val *key, ORV_val *data,
-                                          unsigned flags);
 
 // ---- Key comparison ---------------------------------------------------------
 

@@ -106,18 +106,6 @@ size_t orv_prefix_key_encode(const ORV_val *key, size_t shared, void *out) {
   return vlen + rest;
 }
 
-size_t orv_prefix_key_write(const ORV_val *first, const ORV_val *key, void *out,
-                            size_t *shared_out) {
-  if (!first || !first->mv_data) {
-    if (key->mv_size > 0) std::memcpy(out, key->mv_data, key->mv_size);
-    if (shared_out) *shared_out = 0;
-    return key->mv_size;
-  }
-  const size_t shared = orv_prefix_shared(first, key);
-  if (shared_out) *shared_out = shared;
-  return orv_prefix_key_encode(key, shared, out);
-}
-
 int orv_prefix_key_decode(const ORV_val *first, const void *stored, size_t stored_len, ORV_val *out,
                           void *buf, size_t cap, const ORV_prefix_hint *hint) {
   Parsed parsed{0, 0, true};

@@ -1,6 +1,6 @@
 // Prefix-compressed leaf pages, one page at a time: the longest-key field
-// mp_pad, the per-transaction key-length index that keeps it exact, reading
-// the key of one slot with bounds checks, and a verifier of a whole page.
+// mp_pad, the per-transaction key-length index that keeps it exact, and a
+// verifier of a whole page.
 //
 // mp_pad of a prefix page is the length of its longest decoded key (capped at
 // 65535), so that a reader can size a buffer for every key of the page at
@@ -27,7 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "btree/btree.h"
+#include "page/page.h"
 
 namespace {
 
@@ -167,34 +167,16 @@ size_t orv_prefix_page_longest(const ORV_page *mp, size_t psize) {
   return longest_except(mp, psize, ~0u);
 }
 
-void orv_page_max_key_set(ORV_cursor *mc, ORV_page *mp, size_t n) {
+void orv_page_max_key_set(const ORV_page_ctx &ctx, ORV_page *mp, size_t n) {
   if (is_leaf2(mp)) return;
-  mp->mp_pad = orv_page_is_prefix(mc, mp) ? pad_of(n) : 0;
+  mp->mp_pad = orv_prefix_page(ctx.md_flags, mp) ? pad_of(n) : 0;
 }
 
-void orv_page_max_key_scan(ORV_cursor *mc, ORV_page *mp) {
+void orv_page_max_key_scan(const ORV_page_ctx &ctx, ORV_page *mp) {
   if (is_leaf2(mp)) return;
-  mp->mp_pad = orv_page_is_prefix(mc, mp)
-                   ? pad_of(orv_prefix_page_longest(mp, orv_prefix_psize(mc, mp)))
+  mp->mp_pad = orv_prefix_page(ctx.md_flags, mp)
+                   ? pad_of(orv_prefix_page_longest(mp, orv_page_ctx_psize(ctx, mp)))
                    : 0;
-}
-
-int orv_prefix_slot_key(const ORV_page *mp, size_t psize, unsigned i, ORV_val *out, void *buf,
-                        size_t cap) {
-  if (!orv_prefix_leaf_shape_ok(mp, psize)) return ORV_CORRUPTED;
-  if (i >= numkeys(mp)) return EINVAL;
-  if (!orv_node_in_page(mp, psize, 0, false) || !orv_node_in_page(mp, psize, i, false))
-    return ORV_CORRUPTED;
-  const ORV_val first = orv_page_first_key(mp);
-  if (i == 0) {
-    if (first.mv_size > cap) return ORV_BAD_VALSIZE;
-    if (first.mv_size) std::memcpy(buf, first.mv_data, first.mv_size);
-    out->mv_size = first.mv_size;
-    out->mv_data = buf;
-    return 0;
-  }
-  return orv_prefix_key_decode(&first, stored_key(mp, i), node_ptr(mp, i)->mn_ksize, out, buf, cap,
-                               nullptr);
 }
 
 int orv_prefix_page_check(const ORV_page *mp, size_t psize, unsigned *bad_slot) {
@@ -230,11 +212,10 @@ fail:
 
 // ---- Key-length index --------------------------------------------------------------------
 
-int orv_keylen_index_get(ORV_cursor *mc, ORV_page *mp, ORV_keylen_entry **entry_out) {
+int orv_keylen_index_get(const ORV_page_ctx &ctx, ORV_page *mp, ORV_keylen_entry **entry_out) {
   *entry_out = nullptr;
-  ORV_txn *txn = mc->mc_txn;
-  if (txn_is_rdonly(txn) || !orv_page_is_prefix(mc, mp) || is_subp(mp)) return 0;
-  ORV_scratch *s = &txn->mt_scratch;
+  ORV_scratch *s = ctx.scratch;
+  if (s == nullptr || !orv_prefix_page(ctx.md_flags, mp) || is_subp(mp)) return 0;
   ORV_keylen_entry *e = table_find(s, mp->mp_pgno);
   if (e == nullptr) {
     if (s->ms_klx == nullptr || uint64_t{s->ms_klx_used + 1} * 4 > uint64_t{s->ms_klx_cap} * 3) {
@@ -249,21 +230,21 @@ int orv_keylen_index_get(ORV_cursor *mc, ORV_page *mp, ORV_keylen_entry **entry_
   // from (a nested transaction's copy, a page freed and reused): the slot
   // count and mp_pad catch what the valid flag does not.
   if (!e->kl_valid || e->kl_nkeys != numkeys(mp) || mp->mp_pad != pad_of(e->kl_max)) {
-    if (int rc = entry_rebuild(e, mp, orv_prefix_psize(mc, mp)); rc != 0) return rc;
+    if (int rc = entry_rebuild(e, mp, orv_page_ctx_psize(ctx, mp)); rc != 0) return rc;
   }
   *entry_out = e;
   return 0;
 }
 
-int orv_keylen_index_insert(ORV_keylen_entry *e, ORV_cursor *mc, ORV_page *mp, unsigned indx,
-                            size_t n) {
+int orv_keylen_index_insert(ORV_keylen_entry *e, const ORV_page_ctx &ctx, ORV_page *mp,
+                            unsigned indx, size_t n) {
   if (e == nullptr) return EINVAL;
   const uint16_t len = pad_of(n);
   if (lens_reserve(e, size_t{e->kl_nkeys} + 1) != 0) {
     // Inserting can only raise the longest key, and mp_pad was exact (the
     // entry matched the page), so the page stays right without the entry.
     e->kl_valid = 0;
-    if (len > mp->mp_pad) orv_page_max_key_set(mc, mp, len);
+    if (len > mp->mp_pad) orv_page_max_key_set(ctx, mp, len);
     return 0;
   }
   const uint32_t pos = indx < e->kl_nkeys ? indx : e->kl_nkeys;
@@ -276,17 +257,18 @@ int orv_keylen_index_insert(ORV_keylen_entry *e, ORV_cursor *mc, ORV_page *mp, u
   } else if (len == e->kl_max) {
     e->kl_maxcount++;
   }
-  orv_page_max_key_set(mc, mp, e->kl_max);
+  orv_page_max_key_set(ctx, mp, e->kl_max);
   return 0;
 }
 
-void orv_keylen_index_remove(ORV_keylen_entry *e, ORV_cursor *mc, ORV_page *mp, unsigned indx) {
+void orv_keylen_index_remove(ORV_keylen_entry *e, const ORV_page_ctx &ctx, ORV_page *mp,
+                             unsigned indx) {
   if (e == nullptr) return;
   if (indx >= e->kl_nkeys) {
     // The entry does not describe this removal: trust the page instead.
     e->kl_valid = 0;
-    if (orv_page_is_prefix(mc, mp))
-      orv_page_max_key_set(mc, mp, longest_except(mp, orv_prefix_psize(mc, mp), indx));
+    if (orv_prefix_page(ctx.md_flags, mp))
+      orv_page_max_key_set(ctx, mp, longest_except(mp, orv_page_ctx_psize(ctx, mp), indx));
     return;
   }
   const uint16_t len = e->kl_lens[indx];
@@ -299,9 +281,10 @@ void orv_keylen_index_remove(ORV_keylen_entry *e, ORV_cursor *mc, ORV_page *mp, 
   } else if (len == e->kl_max && --e->kl_maxcount == 0) {
     recount_max(e);
   }
-  orv_page_max_key_set(mc, mp, e->kl_max);
+  orv_page_max_key_set(ctx, mp, e->kl_max);
 }
 
-void orv_keylen_index_invalidate(ORV_txn *txn, pgno_t pgno) {
-  if (ORV_keylen_entry *e = table_find(&txn->mt_scratch, pgno); e != nullptr) e->kl_valid = 0;
+void orv_keylen_index_invalidate(ORV_scratch *scratch, pgno_t pgno) {
+  if (scratch == nullptr) return;
+  if (ORV_keylen_entry *e = table_find(scratch, pgno); e != nullptr) e->kl_valid = 0;
 }

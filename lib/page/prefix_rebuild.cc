@@ -29,7 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "btree/btree.h"
+#include "page/page.h"
 
 namespace {
 
@@ -78,16 +78,6 @@ ORV_val key_of(const ORV_prefix_entry &e) {
   return 0;
 }
 
-// Whether the value of entry e goes to an overflow run when its key is
-// stored in klen bytes. That holds for a node already on the page too: a
-// key re-encoded against a new first key can grow by hundreds of bytes, and
-// no inline node may exceed me_nodemax (two of them must fit a page).
-bool to_overflow(size_t nodemax, const ORV_prefix_entry &e, size_t klen) {
-  if (e.pe_flags & F_BIGDATA) return false;
-  if ((e.pe_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA) return false;  // sub-page
-  return even(klen) + e.pe_dsize + NODESIZE > nodemax;
-}
-
 // Decoded length of slot i > 0 of mp against first, with the old encoding.
 [[nodiscard]] int decoded_len(const ORV_val *first, const ORV_node *node, size_t *len_out,
                               ORV_prefix_info *info_out) {
@@ -110,12 +100,12 @@ bool to_overflow(size_t nodemax, const ORV_prefix_entry &e, size_t klen) {
 
 }  // namespace
 
-int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigned indx,
+int orv_prefix_gather(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned skip, unsigned indx,
                       const ORV_val *key, const ORV_val *data, unsigned flags,
                       ORV_prefix_entry **entries_out, unsigned *count_out) {
-  ORV_txn *txn = mc->mc_txn;
-  ORV_scratch *s = &txn->mt_scratch;
-  const size_t psize = orv_prefix_psize(mc, mp);
+  ORV_scratch *s = ctx.scratch;
+  if (s == nullptr) return EINVAL;
+  const size_t psize = orv_page_ctx_psize(ctx, mp);
   if (!orv_prefix_leaf_shape_ok(mp, psize)) return ORV_CORRUPTED;
   const unsigned n = numkeys(mp);
   const unsigned kept = n - (skip < n ? 1 : 0);
@@ -157,7 +147,7 @@ int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigne
   if (ksize) std::memmove(dkeys + total - ksize, kp, ksize);
 
   // Decode from a copy of the page so that the caller may rewrite mp.
-  const uint64_t page_min = txn->mt_env->me_psize > kPageMin ? txn->mt_env->me_psize : kPageMin;
+  const uint64_t page_min = ctx.psize > kPageMin ? ctx.psize : kPageMin;
   if (int rc = grow(&s->ms_page, &s->ms_page_cap, psize, page_min); rc != 0) return rc;
   std::memcpy(s->ms_page, mp, psize);
   const auto *img = static_cast<const ORV_page *>(s->ms_page);
@@ -227,10 +217,10 @@ int orv_prefix_gather(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigne
   return 0;
 }
 
-int orv_prefix_collect(ORV_cursor *mc, const ORV_page *mp, unsigned indx, const ORV_val *key,
-                       const ORV_val *data, unsigned flags, ORV_prefix_entry **entries_out,
-                       unsigned *count_out) {
-  return orv_prefix_gather(mc, mp, ~0u, indx, key, data, flags, entries_out, count_out);
+int orv_prefix_collect(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx,
+                       const ORV_val *key, const ORV_val *data, unsigned flags,
+                       ORV_prefix_entry **entries_out, unsigned *count_out) {
+  return orv_prefix_gather(ctx, mp, ~0u, indx, key, data, flags, entries_out, count_out);
 }
 
 namespace {
@@ -246,7 +236,7 @@ int run_size(size_t nodemax, ORV_prefix_entry *entries, unsigned start, unsigned
       size_t len;
       if (int rc = stored_len(i == start ? nullptr : &first, e, &len, nullptr); rc != 0) return rc;
       e.pe_enclen = static_cast<uint32_t>(len);
-      const size_t v = to_overflow(nodemax, e, len) ? sizeof(pgno_t) : e.pe_vlen;
+      const size_t v = orv_prefix_entry_to_overflow(nodemax, e, len) ? sizeof(pgno_t) : e.pe_vlen;
       total += sizeof(indx_t) + leaf_node_size(len, v);
     }
   }
@@ -256,9 +246,15 @@ int run_size(size_t nodemax, ORV_prefix_entry *entries, unsigned start, unsigned
 
 }  // namespace
 
-int orv_prefix_run_size(const ORV_env *env, ORV_prefix_entry *entries, unsigned start, unsigned end,
-                        size_t *size_out) {
-  return run_size(env->me_nodemax, entries, start, end, size_out);
+bool orv_prefix_entry_to_overflow(size_t nodemax, const ORV_prefix_entry &e, size_t klen) {
+  if (e.pe_flags & F_BIGDATA) return false;
+  if ((e.pe_flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA) return false;  // sub-page
+  return even(klen) + e.pe_dsize + NODESIZE > nodemax;
+}
+
+int orv_prefix_run_size(const ORV_page_ctx &ctx, ORV_prefix_entry *entries, unsigned start,
+                        unsigned end, size_t *size_out) {
+  return run_size(ctx.nodemax, entries, start, end, size_out);
 }
 
 int orv_prefix_split_point(const ORV_page_ctx &ctx, ORV_prefix_entry *entries, unsigned count,
@@ -313,8 +309,8 @@ int orv_prefix_split_point(const ORV_page_ctx &ctx, ORV_prefix_entry *entries, u
   return ORV_NO_FIT;
 }
 
-int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize, ORV_prefix_entry *entries,
-                          unsigned start, unsigned end) {
+int orv_prefix_page_write(const ORV_page_ctx &ctx, ORV_page *mp, size_t psize,
+                          ORV_prefix_entry *entries, unsigned start, unsigned end) {
   if (start > end || psize > 0xFFFF) return EINVAL;
   const unsigned cnt = end - start;
   // Plan everything before touching the page.
@@ -358,69 +354,19 @@ int orv_prefix_page_write(ORV_txn *txn, ORV_page *mp, size_t psize, ORV_prefix_e
   mp->mp_lower = static_cast<indx_t>(PAGEHDRSZ + cnt * sizeof(indx_t));
   mp->mp_upper = static_cast<indx_t>(upper);
   mp->mp_pad = static_cast<uint16_t>(longest > ORV_PAD_MAX ? ORV_PAD_MAX : longest);
-  if (!is_subp(mp)) orv_keylen_index_invalidate(txn, mp->mp_pgno);
+  if (!is_subp(mp)) orv_keylen_index_invalidate(ctx.scratch, mp->mp_pgno);
   return 0;
 }
 
-int orv_prefix_entry_overflow(ORV_cursor *mc, ORV_prefix_entry *e, ORV_val *data, unsigned flags) {
-  ORV_env *env = mc->mc_txn->mt_env;
-  if (!to_overflow(env->me_nodemax, *e, e->pe_enclen)) return 0;
-  ORV_page *ofp;
-  const auto npages = static_cast<int>(ovpages(env->me_psize, e->pe_dsize));
-  if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;
-  if (e->pe_new && (flags & ORV_RESERVE)) {
-    if (data != nullptr) data->mv_data = page_data(ofp);
-  } else if (e->pe_dsize) {
-    std::memcpy(page_data(ofp), e->pe_data, e->pe_dsize);
-  }
-  // The node stores the run's page number, which is where the run's own
-  // header keeps it (host order, 8 bytes).
-  e->pe_flags = static_cast<uint16_t>(e->pe_flags | F_BIGDATA);
-  e->pe_vlen = sizeof(pgno_t);
-  e->pe_data = page_bytes(ofp);
-  return 0;
-}
-
-int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned start, unsigned end,
-                            ORV_val *data, unsigned flags) {
-  for (unsigned i = start; i < end; i++) {
-    if (int rc = orv_prefix_entry_overflow(mc, &entries[i], data, flags); rc != 0) return rc;
-  }
-  return 0;
-}
-
-int orv_prefix_page_plan(ORV_cursor *mc, const ORV_page *mp, unsigned skip, unsigned indx,
+int orv_prefix_page_plan(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned skip, unsigned indx,
                          const ORV_val *key, const ORV_val *data, unsigned flags,
                          size_t *size_out) {
   ORV_prefix_entry *entries;
   unsigned count;
-  if (int rc = orv_prefix_gather(mc, mp, skip, indx, key, data, flags, &entries, &count); rc != 0)
+  if (int rc = orv_prefix_gather(ctx, mp, skip, indx, key, data, flags, &entries, &count); rc != 0)
     return rc;
   size_t size;
-  if (int rc = orv_prefix_run_size(mc->mc_txn->mt_env, entries, 0, count, &size); rc != 0)
-    return rc;
+  if (int rc = orv_prefix_run_size(ctx, entries, 0, count, &size); rc != 0) return rc;
   *size_out = PAGEHDRSZ + size;
-  return 0;
-}
-
-int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip, unsigned indx,
-                            const ORV_val *key, ORV_val *data, unsigned flags) {
-  ORV_txn *txn = mc->mc_txn;
-  const size_t psize = orv_prefix_psize(mc, mp);
-  ORV_prefix_entry *entries;
-  unsigned count;
-  if (int rc = orv_prefix_gather(mc, mp, skip, indx, key, data, flags, &entries, &count); rc != 0)
-    return rc;
-  size_t size;
-  if (int rc = orv_prefix_run_size(txn->mt_env, entries, 0, count, &size); rc != 0) return rc;
-  if (PAGEHDRSZ + size > psize) return ORV_NO_FIT;
-  // Only now that the page is known to fit may values get their runs. From
-  // here on something changed: a write that still does not fit is a
-  // failure, not a result the caller may split on.
-  if (int rc = orv_prefix_run_overflow(mc, entries, 0, count, data, flags); rc != 0) return rc;
-  if (int rc = orv_prefix_page_write(txn, mp, psize, entries, 0, count); rc != 0)
-    return rc == ORV_NO_FIT ? ORV_PAGE_FULL : rc;
-  if (key != nullptr && (flags & ORV_RESERVE) && !(entries[indx].pe_flags & F_BIGDATA))
-    data->mv_data = node_data(node_ptr(mp, indx));
   return 0;
 }

@@ -65,33 +65,8 @@ inline constexpr uint8_t DB_DELETED = 0x40;
 
 // ---- Scratch area ---------------------------------------------------------------
 
-// One entry of the key-length index: the decoded key lengths of one page of a
-// prefix-compressed database, so that the longest key (mp_pad) is kept exact
-// without rescanning the page. 40 bytes.
-struct ORV_keylen_entry {
-  pgno_t kl_pgno;        // page number, all ones when the slot is empty
-  uint16_t *kl_lens;     // heap buffer: one length per slot
-  uint32_t kl_cap;       // capacity of kl_lens in entries
-  uint32_t kl_nkeys;     // slots described
-  uint32_t kl_max;       // longest length
-  uint32_t kl_maxcount;  // how many slots have that length
-  uint32_t kl_valid;     // 1 while the entry describes the page
-  uint32_t kl_pad;
-};
-static_assert(sizeof(ORV_keylen_entry) == 40);
-
-struct ORV_scratch {
-  void *ms_page;  // page image buffer for prefix-page rebuilds
-  uint64_t ms_page_cap;
-  void *ms_entries;  // 64-byte node descriptors of a rebuild
-  uint32_t ms_entries_cap;
-  void *ms_dkeys;  // decoded-key buffer (also orv_txn_scratch)
-  uint64_t ms_dkeys_cap;
-  ORV_keylen_entry *ms_klx;  // key-length index table
-  uint32_t ms_klx_used;
-  uint32_t ms_klx_cap;
-  void *ms_counts;  // read-only: branch count sums of the snapshot (lib/count)
-};
+// The scratch area (ORV_scratch, ORV_keylen_entry) is the page layer's:
+// page/page.h.
 
 // ---- The transaction record ---------------------------------------------------------
 

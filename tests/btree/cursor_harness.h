@@ -20,6 +20,7 @@
 
 #include "btree/btree.h"
 #include "util/fixtures.h"
+#include "util/prefix_keys.h"
 #include "util/tempdir.h"
 
 namespace orv_test::cursors {

@@ -23,6 +23,7 @@
 #include "btree/btree.h"
 #include "btree/dup_harness.h"
 #include "util/fixtures.h"
+#include "util/prefix_keys.h"
 #include "util/verify.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "btree/btree.h"
+#include "util/prefix_keys.h"
 
 namespace {
 

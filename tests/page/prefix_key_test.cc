@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "page/page.h"
+#include "util/prefix_keys.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "btree/btree.h"
+#include "util/prefix_keys.h"
 #include "util/tempdir.h"
 
 namespace {
@@ -134,7 +135,11 @@ class PrefixPage : public testing::Test {
     mc_->mc_db = &db_;
   }
   void TearDown() override { orv_txn_scratch_free(&txn_->mt_scratch); }
-  ORV_page_ctx ctx() const { return ORV_page_ctx{kPsize, env_->me_nodemax, db_.md_flags}; }
+  // The narrow context of the page-layer functions: the page size, node
+  // maximum and flags of the tree and the transaction's scratch buffers.
+  ORV_page_ctx ctx() const {
+    return ORV_page_ctx{kPsize, env_->me_nodemax, db_.md_flags, 0, &txn_->mt_scratch};
+  }
 
   std::unique_ptr<ORV_env> env_;
   std::unique_ptr<ORV_txn> txn_;
@@ -155,15 +160,15 @@ TEST_F(PrefixPage, LongestKeyCountsDecodedLengths) {
   // First key of 10 bytes; the others decode to 12 and 7 bytes.
   build_page(pb.mp(), kPsize, kvs_of({"abcdefghij", "abcdefghijkl", "abcdefx"}));
   pb.mp()->mp_pad = 0;
-  orv_page_max_key_scan(mc_.get(), pb.mp());
+  orv_page_max_key_scan(ctx(), pb.mp());
   EXPECT_EQ(pb.mp()->mp_pad, 12);
   EXPECT_EQ(orv_prefix_page_longest(pb.mp(), kPsize), 12u);
 
   // Dropping the 12-byte key through the key-length index leaves 10.
   ORV_keylen_entry *e;
-  ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+  ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
   ASSERT_NE(e, nullptr);
-  orv_keylen_index_remove(e, mc_.get(), pb.mp(), 1);
+  orv_keylen_index_remove(e, ctx(), pb.mp(), 1);
   EXPECT_EQ(pb.mp()->mp_pad, 10);
 }
 
@@ -188,7 +193,7 @@ TEST_F(PrefixPage, MaxKeySetDependsOnThePageKind) {
     build_page(pb.mp(), kPsize, {}, c.mp_flags);
     db_.md_flags = c.md_flags;
     pb.mp()->mp_pad = c.before;
-    orv_page_max_key_set(mc_.get(), pb.mp(), c.n);
+    orv_page_max_key_set(ctx(), pb.mp(), c.n);
     EXPECT_EQ(pb.mp()->mp_pad, c.after);
   }
 }
@@ -199,7 +204,7 @@ TEST_F(PrefixPage, KeyLengthIndexFollowsInsertsAndRemovals) {
   PageBuf pb(kPsize);
   build_page(pb.mp(), kPsize, {});
   ORV_keylen_entry *e;
-  ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+  ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(pb.mp()->mp_pad, 0);
 
@@ -213,11 +218,11 @@ TEST_F(PrefixPage, KeyLengthIndexFollowsInsertsAndRemovals) {
       size_t pos = rng() % (model.size() + 1);
       size_t len = 1 + rng() % 40;
       if (rng() % 50 == 0) len = 70000;  // capped at 65535
-      ASSERT_EQ(orv_keylen_index_insert(e, mc_.get(), pb.mp(), pos, len), 0);
+      ASSERT_EQ(orv_keylen_index_insert(e, ctx(), pb.mp(), pos, len), 0);
       model.insert(model.begin() + pos, std::min<size_t>(len, 65535));
     } else {
       size_t pos = rng() % model.size();
-      orv_keylen_index_remove(e, mc_.get(), pb.mp(), pos);
+      orv_keylen_index_remove(e, ctx(), pb.mp(), pos);
       model.erase(model.begin() + pos);
     }
     size_t want = model.empty() ? 0 : *std::max_element(model.begin(), model.end());
@@ -226,7 +231,7 @@ TEST_F(PrefixPage, KeyLengthIndexFollowsInsertsAndRemovals) {
   }
   // An insertion position past the end appends.
   const size_t n = model.size();
-  ASSERT_EQ(orv_keylen_index_insert(e, mc_.get(), pb.mp(), 60000, 3), 0);
+  ASSERT_EQ(orv_keylen_index_insert(e, ctx(), pb.mp(), 60000, 3), 0);
   EXPECT_EQ(e->kl_nkeys, n + 1);
   EXPECT_EQ(e->kl_lens[n], 3);
 }
@@ -235,7 +240,7 @@ TEST_F(PrefixPage, KeyLengthIndexRebuildsWhenThePageDiffers) {
   PageBuf pb(kPsize);
   build_page(pb.mp(), kPsize, kvs_of({"key-0001", "key-0002-long", "key-03"}));
   ORV_keylen_entry *e;
-  ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+  ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->kl_nkeys, 3u);
   EXPECT_EQ(e->kl_lens[1], 13);
@@ -243,21 +248,21 @@ TEST_F(PrefixPage, KeyLengthIndexRebuildsWhenThePageDiffers) {
   // Same page number, different content: slot count differs.
   build_page(pb.mp(), kPsize, kvs_of({"a", "abcdefghijklmnopq"}));
   pb.mp()->mp_pad = 0;
-  ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+  ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
   EXPECT_EQ(e->kl_nkeys, 2u);
   EXPECT_EQ(pb.mp()->mp_pad, 17);
 
   // Same slot count, different longest key: mp_pad tells.
   build_page(pb.mp(), kPsize, kvs_of({"a", "abcdefghijklmnopqrstu"}));
-  ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+  ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
   EXPECT_EQ(e->kl_lens[1], 21);
 
   // Marked stale: rebuilt even though it matches.
   e->kl_lens[1] = 1;
-  orv_keylen_index_invalidate(txn_.get(), pb.mp()->mp_pgno);
-  ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+  orv_keylen_index_invalidate(&txn_->mt_scratch, pb.mp()->mp_pgno);
+  ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
   EXPECT_EQ(e->kl_lens[1], 21);
-  orv_keylen_index_invalidate(txn_.get(), 999);  // no entry: nothing happens
+  orv_keylen_index_invalidate(&txn_->mt_scratch, 999);  // no entry: nothing happens
 }
 
 TEST_F(PrefixPage, KeyLengthIndexOnlyForWritablePrefixPages) {
@@ -279,7 +284,8 @@ TEST_F(PrefixPage, KeyLengthIndexOnlyForWritablePrefixPages) {
     db_.md_flags = c.md_flags;
     txn_->mt_flags = c.txn_flags;
     ORV_keylen_entry *e = reinterpret_cast<ORV_keylen_entry *>(1);
-    ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+    // Built from the cursor: a read-only transaction brings no scratch.
+    ASSERT_EQ(orv_keylen_index_get(orv_page_ctx_of(mc_.get()), pb.mp(), &e), 0);
     EXPECT_EQ(e, nullptr);
   }
   EXPECT_EQ(txn_->mt_scratch.ms_klx, nullptr);
@@ -293,7 +299,7 @@ TEST_F(PrefixPage, KeyLengthTableGrowsAndDropsStaleEntries) {
   for (pgno_t i = 0; i < 200; i++) {
     pb.mp()->mp_pgno = (i % 2) ? i << 32 : i * 64;
     ORV_keylen_entry *e;
-    ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+    ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
     ASSERT_EQ(e->kl_pgno, pb.mp()->mp_pgno);
   }
   EXPECT_EQ(s.ms_klx_used, 200u);
@@ -302,7 +308,7 @@ TEST_F(PrefixPage, KeyLengthTableGrowsAndDropsStaleEntries) {
   for (pgno_t i = 0; i < 200; i++) {
     pb.mp()->mp_pgno = (i % 2) ? i << 32 : i * 64;
     ORV_keylen_entry *e;
-    ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+    ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
     EXPECT_EQ(e->kl_pgno, pb.mp()->mp_pgno);
     EXPECT_EQ(e->kl_nkeys, 2u);
   }
@@ -315,7 +321,7 @@ TEST_F(PrefixPage, KeyLengthTableGrowsAndDropsStaleEntries) {
     pb.mp()->mp_pgno = i;
     if (i % 64 == 0) orv_txn_scratch_invalidate(&txn_->mt_scratch);
     ORV_keylen_entry *e;
-    ASSERT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), 0);
+    ASSERT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), 0);
   }
   EXPECT_EQ(s.ms_klx_cap, cap);
 }
@@ -399,7 +405,7 @@ TEST_F(PrefixPage, DamagedPagesAreCorruptNotOutOfBounds) {
     ORV_prefix_entry *entries;
     unsigned count;
     ORV_val key = val_of("aa"), data = val_of("new");
-    EXPECT_EQ(orv_prefix_gather(mc_.get(), pb.mp(), ~0u, 0, &key, &data, 0, &entries, &count),
+    EXPECT_EQ(orv_prefix_gather(ctx(), pb.mp(), ~0u, 0, &key, &data, 0, &entries, &count),
               c.gather);
     int rc = orv_prefix_page_rebuild(mc_.get(), pb.mp(), ~0u, 0, &key, &data, 0);
     EXPECT_EQ(rc, c.gather);
@@ -407,8 +413,8 @@ TEST_F(PrefixPage, DamagedPagesAreCorruptNotOutOfBounds) {
       EXPECT_EQ(pb.bytes(), before) << "a failed rewrite changed the page";
     }
     ORV_keylen_entry *e;
-    EXPECT_EQ(orv_keylen_index_get(mc_.get(), pb.mp(), &e), c.index);
-    orv_page_max_key_scan(mc_.get(), pb.mp());  // no result; must stay in bounds
+    EXPECT_EQ(orv_keylen_index_get(ctx(), pb.mp(), &e), c.index);
+    orv_page_max_key_scan(ctx(), pb.mp());  // no result; must stay in bounds
   }
 }
 
@@ -500,7 +506,7 @@ TEST_F(PrefixPage, RebuildKeepsEveryKeyOnRandomPages) {
 
     // The plan gives the size the rebuild produced.
     size_t planned;
-    ASSERT_EQ(orv_prefix_page_plan(mc_.get(), pb.mp(), 0, 0, nullptr, nullptr, 0, &planned), 0);
+    ASSERT_EQ(orv_prefix_page_plan(ctx(), pb.mp(), 0, 0, nullptr, nullptr, 0, &planned), 0);
     PageBuf after(kPsize);
     std::memcpy(after.mp(), pb.mp(), kPsize);
     ASSERT_EQ(orv_prefix_page_rebuild(mc_.get(), after.mp(), 0, 0, nullptr, nullptr, 0), 0);
@@ -539,7 +545,7 @@ TEST_F(PrefixPage, RewriteThatDoesNotFitLeavesThePageAlone) {
   const std::string before = pb.bytes();
   ORV_val key = val_of("a"), data = val_of("v");
   size_t planned;
-  ASSERT_EQ(orv_prefix_page_plan(mc_.get(), pb.mp(), ~0u, 0, &key, &data, 0, &planned), 0);
+  ASSERT_EQ(orv_prefix_page_plan(ctx(), pb.mp(), ~0u, 0, &key, &data, 0, &planned), 0);
   EXPECT_GT(planned, kPsize);
   EXPECT_EQ(orv_prefix_page_rebuild(mc_.get(), pb.mp(), ~0u, 0, &key, &data, 0), ORV_NO_FIT);
   EXPECT_EQ(pb.bytes(), before);
@@ -667,6 +673,8 @@ TEST_F(PrefixPage, SubPageRewriteStaysInsideTheSubPage) {
   std::memset(reinterpret_cast<char *>(sp) + kSub, 0xAB, 64);  // guard
   build_page(sp, kSub, {{"dup-200", ""}, {"dup-300", ""}}, P_LEAF | P_SUBP);
   EXPECT_EQ(orv_prefix_psize(sc, sp), kSub);
+  EXPECT_EQ(orv_page_ctx_psize(orv_page_ctx_of(sc), sp), kSub);
+  EXPECT_EQ(orv_page_ctx_psize(orv_page_ctx_of(sc), pb.mp()), kPsize);  // not a sub-page
 
   ORV_val key = val_of("dup-100"), data{0, nullptr};
   ASSERT_EQ(orv_prefix_page_rebuild(sc, sp, ~0u, 0, &key, &data, 0), 0);
@@ -695,7 +703,10 @@ TEST_F(PrefixPage, CollectDecodesEveryKeyWithTheNewOneInPlace) {
   ORV_val key = val_of("/home/user/projects/eldran/src/file-121"), data = val_of("new");
   ORV_prefix_entry *entries;
   unsigned count;
-  ASSERT_EQ(orv_prefix_collect(mc_.get(), pb.mp(), 11, &key, &data, 0, &entries, &count), 0);
+  ORV_page_ctx bare = ctx();
+  bare.scratch = nullptr;  // no buffers to decode into (a read-only transaction)
+  EXPECT_EQ(orv_prefix_collect(bare, pb.mp(), 11, &key, &data, 0, &entries, &count), EINVAL);
+  ASSERT_EQ(orv_prefix_collect(ctx(), pb.mp(), 11, &key, &data, 0, &entries, &count), 0);
   ASSERT_EQ(count, 61u);
   std::vector<KV> want = kvs;
   want.insert(want.begin() + 11, {str_of(key), "new"});
@@ -711,7 +722,7 @@ TEST_F(PrefixPage, CollectDecodesEveryKeyWithTheNewOneInPlace) {
 
   // The whole run re-encoded as one page takes what the page would.
   size_t run;
-  ASSERT_EQ(orv_prefix_run_size(env_.get(), entries, 0, count, &run), 0);
+  ASSERT_EQ(orv_prefix_run_size(ctx(), entries, 0, count, &run), 0);
   size_t by_hand = 0;
   for (unsigned i = 0; i < count; i++) {
     ORV_val first = val_of(want[0].key), k = val_of(want[i].key);
@@ -726,15 +737,15 @@ TEST_F(PrefixPage, CollectDecodesEveryKeyWithTheNewOneInPlace) {
   EXPECT_EQ(j, 30u);
   PageBuf left(kPsize), right(kPsize);
   left.mp()->mp_flags = right.mp()->mp_flags = P_LEAF;
-  ASSERT_EQ(orv_prefix_page_write(txn_.get(), left.mp(), kPsize, entries, 0, j), 0);
-  ASSERT_EQ(orv_prefix_page_write(txn_.get(), right.mp(), kPsize, entries, j, count), 0);
+  ASSERT_EQ(orv_prefix_page_write(ctx(), left.mp(), kPsize, entries, 0, j), 0);
+  ASSERT_EQ(orv_prefix_page_write(ctx(), right.mp(), kPsize, entries, j, count), 0);
   EXPECT_EQ(read_page(left.mp(), kPsize), std::vector<KV>(want.begin(), want.begin() + j));
   EXPECT_EQ(read_page(right.mp(), kPsize), std::vector<KV>(want.begin() + j, want.end()));
   EXPECT_EQ(orv_prefix_page_check(left.mp(), kPsize, nullptr), 0);
   EXPECT_EQ(orv_prefix_page_check(right.mp(), kPsize, nullptr), 0);
 
   // Collecting may also write the collected page itself in place.
-  ASSERT_EQ(orv_prefix_page_write(txn_.get(), pb.mp(), kPsize, entries, j, count), 0);
+  ASSERT_EQ(orv_prefix_page_write(ctx(), pb.mp(), kPsize, entries, j, count), 0);
   EXPECT_EQ(read_page(pb.mp(), kPsize), std::vector<KV>(want.begin() + j, want.end()));
 }
 
@@ -760,8 +771,8 @@ TEST_F(PrefixPage, SplitPointFitsBothHalvesWheneverPossible) {
     }
     auto fits = [&](unsigned j) {
       size_t l, r;
-      EXPECT_EQ(orv_prefix_run_size(env_.get(), e.data(), 0, j, &l), 0);
-      EXPECT_EQ(orv_prefix_run_size(env_.get(), e.data(), j, count, &r), 0);
+      EXPECT_EQ(orv_prefix_run_size(ctx(), e.data(), 0, j, &l), 0);
+      EXPECT_EQ(orv_prefix_run_size(ctx(), e.data(), j, count, &r), 0);
       return l <= room && r <= room;
     };
     bool possible = false;
@@ -792,14 +803,14 @@ TEST_F(PrefixPage, RunSizeCountsTheNewValueOnItsOverflowRun) {
   ORV_val key = val_of("k15"), data = val_of(big);
   ORV_prefix_entry *entries;
   unsigned count;
-  ASSERT_EQ(orv_prefix_collect(mc_.get(), pb.mp(), 1, &key, &data, 0, &entries, &count), 0);
+  ASSERT_EQ(orv_prefix_collect(ctx(), pb.mp(), 1, &key, &data, 0, &entries, &count), 0);
   size_t size;
-  ASSERT_EQ(orv_prefix_run_size(env_.get(), entries, 0, count, &size), 0);
+  ASSERT_EQ(orv_prefix_run_size(ctx(), entries, 0, count, &size), 0);
   // k1 whole; k15 as 02 "5" with an 8-byte page number; k2 as 01 "2".
   EXPECT_EQ(size, 3 * 2 + leaf_node_size(2, 3) + leaf_node_size(2, 8) + leaf_node_size(2, 3));
   // A sub-page value is never moved out.
-  ASSERT_EQ(orv_prefix_collect(mc_.get(), pb.mp(), 1, &key, &data, F_DUPDATA, &entries, &count), 0);
-  ASSERT_EQ(orv_prefix_run_size(env_.get(), entries, 0, count, &size), 0);
+  ASSERT_EQ(orv_prefix_collect(ctx(), pb.mp(), 1, &key, &data, F_DUPDATA, &entries, &count), 0);
+  ASSERT_EQ(orv_prefix_run_size(ctx(), entries, 0, count, &size), 0);
   EXPECT_EQ(size, 3 * 2 + leaf_node_size(2, 3) + leaf_node_size(2, 3000) + leaf_node_size(2, 3));
 }
 
