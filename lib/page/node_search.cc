@@ -78,17 +78,7 @@ const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p); }
 int bytes_order(const ORV_val *a, const ORV_val *b) {
   const uint8_t *x = u8(a->mv_data), *y = u8(b->mv_data);
   const size_t n = a->mv_size < b->mv_size ? a->mv_size : b->mv_size;
-  size_t i = 0;
-  if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
-    for (; i + 8 <= n; i += 8) {
-      uint64_t u, v;
-      std::memcpy(&u, x + i, 8);
-      std::memcpy(&v, y + i, 8);
-      if (u != v) return __builtin_bswap64(u) < __builtin_bswap64(v) ? -1 : 1;
-    }
-  }
-  for (; i < n; ++i)
-    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  if (const size_t i = orv_first_diff(x, y, n); i < n) return x[i] < y[i] ? -1 : 1;
   return a->mv_size < b->mv_size ? -1 : a->mv_size > b->mv_size ? 1 : 0;
 }
 
@@ -185,6 +175,21 @@ bool probe_compressed(ORV_cursor *mc, ORV_page *mp, unsigned i, const ORV_val *k
   return true;
 }
 
+// What a search answers once its bisection ended at slot i with the last
+// comparison rc (search key against slot i's key): the cursor's slot, the
+// exact flag, and the node there. Without an exact hit the loop ends beside
+// the insertion point; one past a smaller key is the first greater one.
+ORV_node *search_result(ORV_cursor *mc, ORV_page *mp, unsigned i, int rc, bool probed, bool leaf2,
+                        size_t pad, int *exactp) {
+  const unsigned nkeys = numkeys(mp);
+  if (rc > 0) ++i;
+  if (exactp) *exactp = (rc == 0 && nkeys > 0);
+  mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
+  if (!probed || i >= nkeys) return nullptr;
+  if (leaf2) return reinterpret_cast<ORV_node *>(leaf2_key(mp, i, pad));
+  return node_ptr(mp, i);
+}
+
 }  // namespace
 
 ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
@@ -253,14 +258,7 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
       high = static_cast<int>(i) - 1;
   }
 
-  // Without an exact hit the loop ends beside the insertion point; one past
-  // a smaller key is the first greater one.
-  if (rc > 0) ++i;
-  if (exactp) *exactp = (rc == 0 && nkeys > 0);
-  mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
-  if (!probed || i >= nkeys) return nullptr;
-  if (leaf2) return reinterpret_cast<ORV_node *>(leaf2_key(mp, i, pad));
-  return node_ptr(mp, i);
+  return search_result(mc, mp, i, rc, probed, leaf2, pad, exactp);
 }
 
 namespace {
@@ -337,15 +335,7 @@ struct Bisection {
     return true;
   }
 
-  ORV_node *finish(int *exactp) {
-    const unsigned nkeys = numkeys(mp);
-    if (rc > 0) ++i;
-    if (exactp) *exactp = (rc == 0 && nkeys > 0);
-    mc->mc_ki[mc->mc_top] = static_cast<indx_t>(i);
-    if (!probed || i >= nkeys) return nullptr;
-    if (leaf2) return reinterpret_cast<ORV_node *>(leaf2_key(mp, i, pad));
-    return node_ptr(mp, i);
-  }
+  ORV_node *finish(int *exactp) { return search_result(mc, mp, i, rc, probed, leaf2, pad, exactp); }
 };
 
 }  // namespace
