@@ -57,11 +57,12 @@ int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip, unsigne
   const size_t psize = orv_page_ctx_psize(ctx, mp);
   ORV_prefix_entry *entries;
   unsigned count;
-  if (int rc = orv_prefix_gather(ctx, mp, skip, indx, key, data, flags, &entries, &count); rc != 0)
-    return rc;
   size_t size;
-  if (int rc = orv_prefix_run_size(ctx, entries, 0, count, &size); rc != 0) return rc;
-  if (PAGEHDRSZ + size > psize) return ORV_NO_FIT;
+  if (int rc =
+          orv_prefix_gather_sized(ctx, mp, skip, indx, key, data, flags, &entries, &count, &size);
+      rc != 0)
+    return rc;
+  if (size > psize) return ORV_NO_FIT;
   // Only now that the page is known to fit may values get their runs. From
   // here on something changed: a write that still does not fit is a
   // failure, not a result the caller may split on.

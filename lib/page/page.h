@@ -783,6 +783,14 @@ bool orv_prefix_entry_to_overflow(size_t nodemax, const ORV_prefix_entry &e, siz
 // orv_prefix_gather do not).
 [[nodiscard]] int orv_prefix_page_write(const ORV_page_ctx &ctx, ORV_page *mp, size_t psize,
                                         ORV_prefix_entry *entries, unsigned start, unsigned end);
+// orv_prefix_gather, then *size_out = the size in bytes (header included)
+// of the page those entries make, against their new first key. Changes
+// nothing but the scratch buffers.
+[[nodiscard]] int orv_prefix_gather_sized(const ORV_page_ctx &ctx, const ORV_page *mp,
+                                          unsigned skip, unsigned indx, const ORV_val *key,
+                                          const ORV_val *data, unsigned flags,
+                                          ORV_prefix_entry **entries_out, unsigned *count_out,
+                                          size_t *size_out);
 // Size in bytes (header included) of mp rewritten as orv_prefix_gather with
 // the same arguments describes it (slot skip left out, key/data at indx),
 // against its new first key. Changes nothing but the scratch buffers.

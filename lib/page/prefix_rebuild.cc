@@ -358,15 +358,22 @@ int orv_prefix_page_write(const ORV_page_ctx &ctx, ORV_page *mp, size_t psize,
   return 0;
 }
 
+int orv_prefix_gather_sized(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned skip,
+                            unsigned indx, const ORV_val *key, const ORV_val *data, unsigned flags,
+                            ORV_prefix_entry **entries_out, unsigned *count_out, size_t *size_out) {
+  if (int rc = orv_prefix_gather(ctx, mp, skip, indx, key, data, flags, entries_out, count_out);
+      rc != 0)
+    return rc;
+  size_t size;
+  if (int rc = orv_prefix_run_size(ctx, *entries_out, 0, *count_out, &size); rc != 0) return rc;
+  *size_out = PAGEHDRSZ + size;
+  return 0;
+}
+
 int orv_prefix_page_plan(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned skip, unsigned indx,
                          const ORV_val *key, const ORV_val *data, unsigned flags,
                          size_t *size_out) {
   ORV_prefix_entry *entries;
   unsigned count;
-  if (int rc = orv_prefix_gather(ctx, mp, skip, indx, key, data, flags, &entries, &count); rc != 0)
-    return rc;
-  size_t size;
-  if (int rc = orv_prefix_run_size(ctx, entries, 0, count, &size); rc != 0) return rc;
-  *size_out = PAGEHDRSZ + size;
-  return 0;
+  return orv_prefix_gather_sized(ctx, mp, skip, indx, key, data, flags, &entries, &count, size_out);
 }
