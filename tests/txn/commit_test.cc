@@ -326,6 +326,17 @@ void ExpectMatches(ORV_txn *txn, const Model &model, ORV_dbi dbi = MAIN_DBI) {
   EXPECT_EQ(st.ms_entries, model.size());
 }
 
+// After a reopen, a read-only snapshot holds exactly the model, and every
+// tree of the file is sound.
+void ExpectFileMatches(CommitTest &t, const Model &model) {
+  t.Reopen(0);
+  ORV_txn *rd;
+  ASSERT_EQ(orv_txn_begin(t.env_, nullptr, ORV_RDONLY, &rd), 0);
+  ExpectMatches(rd, model);
+  orv_txn_abort(rd);
+  EXPECT_TRUE(orv_test::EnvTreesValid(t.env_));
+}
+
 TEST_F(CommitTest, NestedCommitsMergeAndAbortsDiscard) {
   // Random puts in a stack of nested transactions mirrored by a stack of
   // models; children commit into or abort out of their parents, and each
@@ -600,12 +611,7 @@ TEST_F(CommitTest, PartialWritesAreCompleted) {
   const int rc = orv_txn_commit(txn);
   orv_sys_install(saved);
   ASSERT_EQ(rc, 0);
-  Reopen(0);
-  ORV_txn *rd;
-  ASSERT_EQ(orv_txn_begin(env_, nullptr, ORV_RDONLY, &rd), 0);
-  ExpectMatches(rd, model);
-  orv_txn_abort(rd);
-  EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+  ExpectFileMatches(*this, model);
 }
 
 // Every write call of a commit, as (file position, length).
@@ -682,12 +688,7 @@ TEST_F(CommitTest, FlushGathersRunsInsideTheFileAndAppendsPageByPage) {
     EXPECT_TRUE(appended);
     for (const auto &[pos, n] : pages) EXPECT_EQ(n, 1u) << "page " << pos / psize;
   }
-  Reopen(0);
-  ORV_txn *rd;
-  ASSERT_EQ(orv_txn_begin(env_, nullptr, ORV_RDONLY, &rd), 0);
-  ExpectMatches(rd, model);
-  orv_txn_abort(rd);
-  EXPECT_TRUE(orv_test::EnvTreesValid(env_));
+  ExpectFileMatches(*this, model);
 }
 
 }  // namespace
