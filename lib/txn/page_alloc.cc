@@ -60,7 +60,9 @@ bool held_by_txn(const ORV_txn *txn, pgno_t pg) {
   }
   for (const ORV_txn *t = txn; t != nullptr; t = t->mt_parent) {
     const ORV_ID2L dl = t->mt_dirty_list;
-    if (dl != nullptr && dl[0].mid != 0) {
+    // The filter answers for most numbers of a record: pages freed two
+    // transactions ago are rarely this one's.
+    if (dl != nullptr && dl[0].mid != 0 && orv_dirty_seen(t, pg)) {
       if (writemap) {
         for (ORV_ID x = 1; x <= dl[0].mid; x++)
           if (dl[x].mid == pg) return true;

@@ -71,7 +71,7 @@ inline constexpr uint8_t DB_DELETED = 0x40;
 // ---- The transaction record ---------------------------------------------------------
 
 // Slots of the dirty-list position cache of a write transaction.
-inline constexpr unsigned ORV_DIRTY_HINTS = 64;
+inline constexpr unsigned ORV_DIRTY_HINTS = 512;
 // Bits of the filter of page numbers a write transaction's dirty list may
 // hold.
 inline constexpr unsigned ORV_DIRTY_SEEN_BITS = 16384;
