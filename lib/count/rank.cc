@@ -325,7 +325,7 @@ int orv_cursor_rank_descend(ORV_cursor *mc, uint64_t rank, uint64_t *dup_out) {
     if (is_branch(mp)) {
       if (!is_counted(mp)) return ORV_INCOMPATIBLE;
       ORV_branch_slot pick;
-      if (int rc = orv_branch_slot_pick(mc, mp, top, expected, true, b, &pick); rc != 0) return rc;
+      if (int rc = orv_branch_slot_pick(mc, mp, expected, true, b, &pick); rc != 0) return rc;
       ORV_page *child;
       if (int rc = orv_tree_page_get(mc, mp, pick.slot, nullptr, &child); rc != 0) return rc;
       mc->mc_ki[top] = static_cast<indx_t>(pick.slot);
