@@ -274,25 +274,35 @@ class PkcLoan {
   uint32_t nslots_;
 };
 
-// The rank of key (or of the pair key/data) on a fresh cursor.
+// The rank of key (or of the pair key/data) on a fresh cursor: the cursor
+// is positioned on the key (and the pair) once, and the entries before it
+// are read from the counts on that very path.
 int key_rank0(ORV_cursor *mc, const ORV_val *key, const ORV_val *data, uint64_t *rank_out) {
   if (int rc = orv_count_txn_check(mc->mc_txn); rc != 0) return rc;
   ORV_val k = *key;
   int exact = 0;
-  if (int rc = orv_cursor_set(mc, &k, nullptr, ORV_SET_KEY, &exact); rc != 0) return rc;
-  if (data == nullptr) return orv_count_before(mc, key, 0, nullptr, 0, rank_out);
-  if (mc->mc_db->md_flags & ORV_DUPSORT) {
-    ORV_val k2 = *key, d2 = *data;
-    if (int rc = orv_cursor_get0(mc, &k2, &d2, ORV_GET_BOTH); rc != 0) return rc;
-    return orv_count_before(mc, key, 1, data, 0, rank_out);
+  if (data != nullptr && (mc->mc_db->md_flags & ORV_DUPSORT)) {
+    // The pair must exist: the key's entries before it are its values
+    // below data.
+    ORV_val d = *data;
+    if (int rc = orv_cursor_get0(mc, &k, &d, ORV_GET_BOTH); rc != 0) return rc;
+    uint64_t before, own;
+    if (int rc = orv_path_entries_before(mc, &before); rc != 0) return rc;
+    if (int rc = key_entries_before(mc, data, 0, &own); rc != 0) return rc;
+    *rank_out = before + own;
+    return 0;
   }
-  // One value per key: the pair exists when the value is that very value.
+  // The key must exist; ORV_SET hands out nothing but the value asked for.
   ORV_val stored;
-  if (int rc = orv_cursor_get0(mc, nullptr, &stored, ORV_GET_CURRENT); rc != 0) return rc;
-  if (stored.mv_size != data->mv_size ||
-      (stored.mv_size != 0 && std::memcmp(stored.mv_data, data->mv_data, stored.mv_size) != 0))
+  if (int rc = orv_cursor_set(mc, &k, data != nullptr ? &stored : nullptr, ORV_SET, &exact);
+      rc != 0)
+    return rc;
+  // One value per key: the pair exists when the value is that very value.
+  if (data != nullptr &&
+      (stored.mv_size != data->mv_size ||
+       (stored.mv_size != 0 && std::memcmp(stored.mv_data, data->mv_data, stored.mv_size) != 0)))
     return ORV_NOTFOUND;
-  return orv_count_before(mc, key, 0, nullptr, 0, rank_out);
+  return orv_path_entries_before(mc, rank_out);
 }
 
 // Key rank through a temporary cursor; owner (may be null) is the
