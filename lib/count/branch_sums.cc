@@ -128,6 +128,15 @@ uint32_t set_first(const SumsCache *c, pgno_t pgno) {
 
 }  // namespace
 
+void orv_branch_sums_prefetch(const ORV_cursor *mc, pgno_t pgno) {
+  const ORV_txn *txn = mc->mc_txn;
+  if (!txn_is_rdonly(txn)) return;
+  auto *c = static_cast<SumsCache *>(txn->mt_scratch.ms_counts);
+  if (c == nullptr) return;
+  const SumsEntry *set = &cache_entries(c)[set_first(c, pgno)];
+  orv_prefetch_range(set, WAYS * sizeof(SumsEntry));
+}
+
 int orv_branch_sums_get(ORV_cursor *mc, const ORV_page *mp, const uint64_t **sums_out,
                         uint64_t *total_out) {
   *sums_out = nullptr;

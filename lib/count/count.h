@@ -86,6 +86,10 @@ struct ORV_branch_slot {
 // larger than the cache was made for.
 [[nodiscard]] int orv_branch_sums_get(ORV_cursor *mc, const ORV_page *mp, const uint64_t **sums_out,
                                       uint64_t *total_out);
+// Starts fetching what orv_branch_sums_get reads first for page pgno (the
+// cache entries it may be kept in), so that the lookup of a page being
+// fetched finds them in cache. A hint: it reads nothing of the page.
+void orv_branch_sums_prefetch(const ORV_cursor *mc, pgno_t pgno);
 // Whether the entries of leaf mp agree with expected, the count its parent
 // keeps for it (md_entries for a root leaf).
 bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected);

@@ -272,13 +272,18 @@ int orv_count_refresh(ORV_cursor *mc) {
 int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, bool by_entry,
                          uint64_t at, ORV_branch_slot *out) {
   const unsigned n = numkeys(mp);
+  const uint64_t *sums;
+  uint64_t cached_total;
   if (!by_entry) {
     if (at >= n) return orv_count_corrupted(mc);
     const auto slot = static_cast<unsigned>(at);
-    return orv_branch_slots_read(mc, mp, expected, slot, slot, out, out);
+    if (int rc = orv_branch_sums_get(mc, mp, &sums, &cached_total); rc != 0) return rc;
+    if (sums == nullptr) return orv_branch_slots_read(mc, mp, expected, slot, slot, out, out);
+    if (cached_total != expected) return orv_count_corrupted(mc);
+    const uint64_t next = slot + 1 < n ? sums[slot + 1] : cached_total;
+    *out = ORV_branch_slot{slot, sums[slot], next - sums[slot]};
+    return 0;
   }
-  const uint64_t *sums;
-  uint64_t cached_total;
   if (int rc = orv_branch_sums_get(mc, mp, &sums, &cached_total); rc != 0) return rc;
   if (sums != nullptr) {
     if (cached_total != expected || n == 0) return orv_count_corrupted(mc);
