@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "count/count.h"
+#include "page/prefetch.h"
 
 namespace {
 
@@ -111,6 +112,36 @@ int results_detach(ORV_cursor *mc, ORV_val *key, ORV_val *data) {
   return 0;
 }
 
+// How many slots ahead a walk by ranks asks for a node, as a cursor step
+// does.
+inline constexpr unsigned kRankAhead = 4;
+
+// A lookup from the cursor's cached path (ranks going up on one cursor,
+// typically one after another) landed on the leaf on top, just entered
+// when entered: asks for the node a few slots ahead and, on entering, for
+// the leaf after this one (the parent's next slot, read on the way here),
+// so that the next ranks do not wait for them.
+void rank_walk_prefetch(const ORV_cursor *mc, bool entered) {
+  const ORV_page *leaf = mc->mc_pg[mc->mc_top];
+  const unsigned slot = mc->mc_ki[mc->mc_top];
+  if (is_leaf2(leaf) || is_subp(leaf)) return;
+  const ORV_env *env = mc->mc_txn->mt_env;
+  const unsigned n = numkeys(leaf);
+  for (unsigned i = slot + (entered ? 1 : kRankAhead); i <= slot + kRankAhead && i < n; ++i)
+    orv_prefetch_node(leaf, i, env->me_psize, true);
+  if (!entered || mc->mc_top == 0) return;
+  const ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
+  const unsigned k = mc->mc_ki[mc->mc_top - 1];
+  if (k + 1u >= numkeys(parent)) return;
+  const size_t ofs = mp_ptrs(parent)[k + 1];
+  if (ofs + NODESIZE > env->me_psize) return;
+  const auto *node = reinterpret_cast<const ORV_node *>(page_bytes(parent) + ofs);
+  if (const void *next =
+          orv_map_page_hint(env->me_map, env->me_maxpg, env->me_psize, node_pgno(node));
+      next != nullptr)
+    orv_prefetch_page_head(next);
+}
+
 // orv_cursor_get_rank once the arguments and the transaction passed.
 int cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) {
   // Slots and page numbers change under a write transaction; the key state
@@ -119,8 +150,11 @@ int cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) 
   uint64_t dup = 0;
   int rc = ORV_NOTFOUND;
   if (txn_is_rdonly(mc->mc_txn) && (mc->mc_flags & C_RANKPOS) == C_RANKPOS && mc->mc_snum > 0 &&
-      mc->mc_rank <= rank)
+      mc->mc_rank <= rank) {
+    const ORV_page *leaf = cursor_page(mc);
     rc = orv_cursor_rank_from_here(mc, rank, &dup);
+    if (rc == 0 && is_leaf(cursor_page(mc))) rank_walk_prefetch(mc, cursor_page(mc) != leaf);
+  }
   if (rc == ORV_NOTFOUND) rc = orv_cursor_rank_from_root(mc, rank, &dup);
   if (rc != 0) {
     // A descent that stopped half-way leaves no position to read from.
