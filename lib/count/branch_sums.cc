@@ -60,6 +60,7 @@ struct alignas(ORV_CACHE_LINE) SumsCache {
   uint32_t stride;  // sums per entry: the most slots a branch page holds
   uint32_t count;   // number of entries
   uint32_t clock;   // ticks once per lookup
+  uint32_t most;    // the most entries a cache of this page size may have
   // Followed by count SumsEntry records (set by set), then count * stride
   // sums.
 };
@@ -95,7 +96,7 @@ SumsCache *cache_create(size_t psize, uint32_t count) {
   auto *c = static_cast<SumsCache *>(p);
   uint32_t shift = 64;
   for (uint32_t sets = count / WAYS; sets > 1; sets >>= 1) --shift;
-  *c = SumsCache{shift, stride, count, 0};
+  *c = SumsCache{shift, stride, count, 0, entries_for(UINT64_MAX / 4, stride)};
   SumsEntry *e = cache_entries(c);
   for (uint32_t i = 0; i < count; ++i) e[i] = SumsEntry{P_INVALID, 0, 0, 0, 0, 0};
   return c;
@@ -108,7 +109,8 @@ SumsCache *cache_for(ORV_cursor *mc) {
   ORV_txn *txn = mc->mc_txn;
   auto *c = static_cast<SumsCache *>(txn->mt_scratch.ms_counts);
   const uint64_t branch_pages = mc->mc_db->md_branch_pages;
-  if (c != nullptr && 2 * branch_pages <= c->count) [[likely]]
+  // A tree larger than the largest cache makes do with it.
+  if (c != nullptr && (2 * branch_pages <= c->count || c->count >= c->most)) [[likely]]
     return c;
   const size_t psize = txn->mt_env->me_psize;
   const uint32_t want = entries_for(branch_pages, sums_stride(psize));
