@@ -41,22 +41,27 @@ struct BoundPath {
   ORV_count_bound *bound;
   uint64_t before;    // entries left of the path above the top page
   uint64_t expected;  // entries below the top page, as its parent counts them
+  ORV_page *child;    // with pending: the page of slot next, looked up
   unsigned next;      // with pending: the slot of the top page to step into
   bool pending;       // the child of slot next is prefetched, not yet entered
   bool done;
 };
 
-// Starts fetching the child of slot of the branch page on top of mc, so
-// that the other bound's work runs while it comes in. REQUIRES: the count
+// Looks up the child of slot of the branch page on top of a bound's path
+// and starts fetching it, so that the other bound's work runs while it
+// comes in; the bound steps into it next (path_push). REQUIRES: the count
 // walk has checked the slot's node to lie inside the page. A prefetch
-// neither faults nor waits: the page is looked up and checked when it is
-// entered.
-int child_prefetch(ORV_cursor *mc, unsigned slot) {
-  ORV_page *child;
+// neither faults nor waits: the page is checked when it is entered.
+int child_prefetch(BoundPath *s, unsigned slot) {
+  ORV_cursor *mc = s->mc;
   const pgno_t pgno = node_pgno(node_ptr(cursor_page(mc), slot));
-  if (int rc = orv_page_get(mc, pgno, &child, nullptr); rc != 0) return rc;
-  orv_prefetch_page_head(child);
-  orv_prefetch(reinterpret_cast<const std::byte *>(child) + mc->mc_txn->mt_env->me_psize / 2);
+  if (int rc = orv_page_get(mc, pgno, &s->child, nullptr); rc != 0) return rc;
+  orv_prefetch_page_head(s->child);
+  orv_prefetch(reinterpret_cast<const std::byte *>(s->child) + mc->mc_txn->mt_env->me_psize / 2);
+  // Below the lowest branch level the child is a leaf, which has no sums.
+  if (mc->mc_top + 2u < mc->mc_db->md_depth) orv_branch_sums_prefetch(mc, pgno);
+  s->next = slot;
+  s->pending = true;
   return 0;
 }
 
@@ -127,11 +132,9 @@ int branch_slot_from(ORV_cursor *hc, const ORV_val *key, unsigned a, unsigned *s
   return 0;
 }
 
-// Steps from the branch page on top of mc into the child of slot, looked
-// up and checked as a tree page.
-int path_push(ORV_cursor *mc, unsigned slot) {
-  ORV_page *child;
-  if (int rc = orv_tree_page_get(mc, cursor_page(mc), slot, nullptr, &child); rc != 0) return rc;
+// Pushes child, the page of slot of the branch page on top of mc, onto
+// the stack.
+int stack_push(ORV_cursor *mc, unsigned slot, ORV_page *child) {
   if (mc->mc_snum >= ORV_CURSOR_STACK) return orv_txn_fail(mc->mc_txn, ORV_CURSOR_FULL);
   mc->mc_ki[mc->mc_top] = static_cast<indx_t>(slot);
   mc->mc_top = mc->mc_snum++;
@@ -140,16 +143,33 @@ int path_push(ORV_cursor *mc, unsigned slot) {
   return 0;
 }
 
+// Steps from the branch page on top of mc into the child of slot, looked
+// up and checked as a tree page.
+int path_push(ORV_cursor *mc, unsigned slot) {
+  ORV_page *child;
+  if (int rc = orv_tree_page_get(mc, cursor_page(mc), slot, nullptr, &child); rc != 0) return rc;
+  return stack_push(mc, slot, child);
+}
+
+// Steps a bound into the child its last level looked up (child_prefetch),
+// checked as a tree page: the lookup is not made again.
+int path_enter(BoundPath *s) {
+  ORV_cursor *mc = s->mc;
+  const pgno_t pgno = node_pgno(node_ptr(cursor_page(mc), s->next));
+  if (int rc = orv_tree_page_check(mc, s->child, pgno); rc != 0) return rc;
+  s->pending = false;
+  return stack_push(mc, s->next, s->child);
+}
+
 // Checks the page on top of a bound's path before it is searched: a leaf
-// must hold as many entries as its parent says, a branch page must have
-// counts (without them the entries left of the path are unknown) and be
-// searchable.
+// must hold as many entries as its parent says (one per slot: the tree
+// has no duplicates), a branch page must have counts (without them the
+// entries left of the path are unknown) and be searchable.
 int path_check(BoundPath *s) {
   ORV_cursor *mc = s->mc;
   ORV_page *mp = cursor_page(mc);
   if (!is_branch(mp)) {
-    if (!is_leaf(mp) || !orv_leaf_entries_agree(mc, mp, s->expected))
-      return orv_count_corrupted(mc);
+    if (!is_leaf(mp) || numkeys(mp) != s->expected) return orv_count_corrupted(mc);
     return 0;
   }
   if (!is_counted(mp)) return ORV_INCOMPATIBLE;
@@ -164,8 +184,9 @@ int path_land(BoundPath *s, ORV_node *node, int exact) {
   ORV_cursor *mc = s->mc;
   ORV_page *mp = cursor_page(mc);
   if (node == nullptr && (mc->mc_txn->mt_flags & ORV_TXN_ERROR)) return mc->mc_txn->mt_error;
-  uint64_t left;
-  if (int rc = orv_leaf_entries_before(mc, mp, cursor_slot(mc), &left); rc != 0) return rc;
+  // One entry per slot; a bound above every key lands past the last.
+  const unsigned n = numkeys(mp);
+  uint64_t left = cursor_slot(mc) < n ? cursor_slot(mc) : n;
   if (exact && s->bound->inclusive) {
     // One value per key: a node claiming duplicates is damage.
     if (!is_leaf2(mp)) {
@@ -192,13 +213,10 @@ int path_searched(BoundPath *s, ORV_node *node, int exact) {
   unsigned slot = 0;
   if (int rc = branch_slot_found(mc, node, exact, &slot); rc != 0) return rc;
   ORV_branch_slot pick;
-  if (int rc = orv_branch_slot_pick(mc, mp, mc->mc_top, s->expected, false, slot, &pick); rc != 0)
-    return rc;
+  if (int rc = orv_branch_slot_pick(mc, mp, s->expected, false, slot, &pick); rc != 0) return rc;
   s->before += pick.left;
   s->expected = pick.below;
-  s->next = slot;
-  s->pending = true;
-  return child_prefetch(mc, slot);
+  return child_prefetch(s, slot);
 }
 
 // One level of a single bound's descent: check, search, go on.
@@ -233,8 +251,7 @@ int paths_finish(BoundPath *paths, unsigned n) {
     for (unsigned k = 0; k < n; ++k) {
       BoundPath *s = &paths[k];
       if (!s->pending) continue;
-      if (int rc = path_push(s->mc, s->next); rc != 0) return rc;
-      s->pending = false;
+      if (int rc = path_enter(s); rc != 0) return rc;
       leaf_nodes_prefetch(cursor_page(s->mc), s->mc->mc_txn->mt_env->me_psize);
     }
     if (n == 2 && !paths[0].done && !paths[1].done) {
@@ -268,19 +285,15 @@ int paths_shared(BoundPath paths[2]) {
     if (int rc = branch_slot(mc, lo->bound->key, &a); rc != 0) return rc;
     if (int rc = branch_slot_from(hc, hi->bound->key, a, &b); rc != 0) return rc;
     ORV_branch_slot pa, pb;
-    if (int rc = orv_branch_slots_read(mc, mp, mc->mc_top, lo->expected, a, b, &pa, &pb); rc != 0)
-      return rc;
+    if (int rc = orv_branch_slots_read(mc, mp, lo->expected, a, b, &pa, &pb); rc != 0) return rc;
     lo->before += pa.left;
     lo->expected = pa.below;
     hi->before += pb.left;
     hi->expected = pb.below;
     if (a != b) {
       // Parted: both children are on their way before either is searched.
-      lo->next = a;
-      hi->next = b;
-      lo->pending = hi->pending = true;
-      if (int rc = child_prefetch(mc, a); rc != 0) return rc;
-      if (int rc = child_prefetch(hc, b); rc != 0) return rc;
+      if (int rc = child_prefetch(lo, a); rc != 0) return rc;
+      if (int rc = child_prefetch(hi, b); rc != 0) return rc;
       break;
     }
     if (int rc = path_push(mc, a); rc != 0) return rc;
@@ -315,11 +328,11 @@ int orv_bounds_count(ORV_cursor *mc, ORV_count_bound *low, ORV_count_bound *high
   if (rc != 0) return rc;
   const uint64_t entries = mc->mc_db->md_entries;
   if (low == nullptr || high == nullptr) {
-    BoundPath one{mc, low != nullptr ? low : high, 0, entries, 0, false, false};
+    BoundPath one{mc, low != nullptr ? low : high, 0, entries, nullptr, 0, false, false};
     return paths_finish(&one, 1);
   }
   PathCursor second(mc);
-  BoundPath paths[2] = {{mc, low, 0, entries, 0, false, false},
-                        {&second.mc, high, 0, entries, 0, false, false}};
+  BoundPath paths[2] = {{mc, low, 0, entries, nullptr, 0, false, false},
+                        {&second.mc, high, 0, entries, nullptr, 0, false, false}};
   return paths_shared(paths);
 }

@@ -57,36 +57,39 @@ struct ORV_branch_slot {
   uint64_t left;
   uint64_t below;
 };
-// Walks every count of the counted branch page mp (at depth level of its
-// tree), which must add up to expected, and picks a slot: with by_entry the
-// slot holding entry `at` of the page (0-based; REQUIRES: at < expected),
-// else slot `at`. In a read-only transaction the walk runs once per page
-// and snapshot (orv_branch_sums_get). Returns 0 or ORV_CORRUPTED (the
-// transaction is failed).
-[[nodiscard]] int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, unsigned level,
-                                       uint64_t expected, bool by_entry, uint64_t at,
-                                       ORV_branch_slot *out);
-// Walks every count of the counted branch page mp (at depth level), which
-// must add up to expected, and reads slots a and b (the same slot, or two)
-// in that one walk, or from the snapshot's cached sums as above. Returns 0
-// or ORV_CORRUPTED (also for a slot past the page; the transaction is
+// Walks every count of the counted branch page mp, which must add up to
+// expected, and picks a slot: with by_entry the slot holding entry `at` of
+// the page (0-based; REQUIRES: at < expected), else slot `at`. In a
+// read-only transaction the walk runs once per page and snapshot
+// (orv_branch_sums_get). Returns 0 or ORV_CORRUPTED (the transaction is
 // failed).
-[[nodiscard]] int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, unsigned level,
-                                        uint64_t expected, unsigned a, unsigned b,
-                                        ORV_branch_slot *out_a, ORV_branch_slot *out_b);
-// The prefix sums of the counted branch page mp at depth level of its tree,
-// from the cache of a read-only transaction's snapshot (branch_sums.cc):
+[[nodiscard]] int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected,
+                                       bool by_entry, uint64_t at, ORV_branch_slot *out);
+// Walks every count of the counted branch page mp, which must add up to
+// expected, and reads slots a and b (the same slot, or two) in that one
+// walk, or from the snapshot's cached sums as above. Returns 0 or
+// ORV_CORRUPTED (also for a slot past the page; the transaction is failed).
+[[nodiscard]] int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, uint64_t expected,
+                                        unsigned a, unsigned b, ORV_branch_slot *out_a,
+                                        ORV_branch_slot *out_b);
+// The prefix sums of the counted branch page mp of the cursor's tree, from
+// the cache of a read-only transaction's snapshot (branch_sums.cc):
 // (*sums_out)[i] is the sum of the counts of slots 0 .. i-1 and *total_out
-// that of all of them. The first request for a page in a snapshot walks
-// every count, checking that each node lies inside the page and that the
-// sum does not overflow; the caller compares *total_out with the count the
-// parent keeps. *sums_out is null when the cache does not serve the page (a
-// write transaction, no memory, an entry kept for a page nearer the root):
-// the caller walks the page itself. Returns 0 or ORV_CORRUPTED (the
-// transaction is failed). Allocates only at the first count of a read-only
-// transaction record.
-[[nodiscard]] int orv_branch_sums_get(ORV_cursor *mc, const ORV_page *mp, unsigned level,
-                                      const uint64_t **sums_out, uint64_t *total_out);
+// that of all of them. The first request for a page in a snapshot (and the
+// first after the page left the cache) walks every count, checking that
+// each node lies inside the page and that the sum does not overflow; the
+// caller compares *total_out with the count the parent keeps. *sums_out is
+// null when the cache does not serve the page (a write transaction, a
+// sub-page, no memory): the caller walks the page itself. Returns 0 or
+// ORV_CORRUPTED (the transaction is failed). Allocates only at the first
+// count of a read-only transaction record and when a count meets a tree
+// larger than the cache was made for.
+[[nodiscard]] int orv_branch_sums_get(ORV_cursor *mc, const ORV_page *mp, const uint64_t **sums_out,
+                                      uint64_t *total_out);
+// Starts fetching what orv_branch_sums_get reads first for page pgno (the
+// cache entries it may be kept in), so that the lookup of a page being
+// fetched finds them in cache. A hint: it reads nothing of the page.
+void orv_branch_sums_prefetch(const ORV_cursor *mc, pgno_t pgno);
 // Whether the entries of leaf mp agree with expected, the count its parent
 // keeps for it (md_entries for a root leaf).
 bool orv_leaf_entries_agree(ORV_cursor *mc, ORV_page *mp, uint64_t expected);

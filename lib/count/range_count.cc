@@ -269,17 +269,22 @@ int orv_count_refresh(ORV_cursor *mc) {
   return rc == ORV_NOTFOUND ? 0 : rc;
 }
 
-int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, unsigned level, uint64_t expected,
-                         bool by_entry, uint64_t at, ORV_branch_slot *out) {
+int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, bool by_entry,
+                         uint64_t at, ORV_branch_slot *out) {
   const unsigned n = numkeys(mp);
+  const uint64_t *sums;
+  uint64_t cached_total;
   if (!by_entry) {
     if (at >= n) return orv_count_corrupted(mc);
     const auto slot = static_cast<unsigned>(at);
-    return orv_branch_slots_read(mc, mp, level, expected, slot, slot, out, out);
+    if (int rc = orv_branch_sums_get(mc, mp, &sums, &cached_total); rc != 0) return rc;
+    if (sums == nullptr) return orv_branch_slots_read(mc, mp, expected, slot, slot, out, out);
+    if (cached_total != expected) return orv_count_corrupted(mc);
+    const uint64_t next = slot + 1 < n ? sums[slot + 1] : cached_total;
+    *out = ORV_branch_slot{slot, sums[slot], next - sums[slot]};
+    return 0;
   }
-  const uint64_t *sums;
-  uint64_t cached_total;
-  if (int rc = orv_branch_sums_get(mc, mp, level, &sums, &cached_total); rc != 0) return rc;
+  if (int rc = orv_branch_sums_get(mc, mp, &sums, &cached_total); rc != 0) return rc;
   if (sums != nullptr) {
     if (cached_total != expected || n == 0) return orv_count_corrupted(mc);
     // The slot holding entry at: the last whose entries before it are not
@@ -317,15 +322,15 @@ int orv_branch_slot_pick(ORV_cursor *mc, const ORV_page *mp, unsigned level, uin
   return 0;
 }
 
-int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, unsigned level, uint64_t expected,
-                          unsigned a, unsigned b, ORV_branch_slot *out_a, ORV_branch_slot *out_b) {
+int orv_branch_slots_read(ORV_cursor *mc, const ORV_page *mp, uint64_t expected, unsigned a,
+                          unsigned b, ORV_branch_slot *out_a, ORV_branch_slot *out_b) {
   const unsigned n = numkeys(mp);
   if (a >= n || b >= n) return orv_count_corrupted(mc);
   const unsigned x = a < b ? a : b, y = a < b ? b : a;
   uint64_t left_x, left_y, below_x, below_y;
   const uint64_t *sums;
   uint64_t cached_total;
-  if (int rc = orv_branch_sums_get(mc, mp, level, &sums, &cached_total); rc != 0) return rc;
+  if (int rc = orv_branch_sums_get(mc, mp, &sums, &cached_total); rc != 0) return rc;
   if (sums != nullptr) {
     if (cached_total != expected) return orv_count_corrupted(mc);
     left_x = sums[x];
@@ -398,7 +403,7 @@ int orv_path_entries_before(ORV_cursor *mc, uint64_t *count_out) {
     // logarithmic.
     if (!is_counted(mp)) return ORV_INCOMPATIBLE;
     ORV_branch_slot pick{};
-    if (int rc = orv_branch_slot_pick(mc, mp, l, expected, false, mc->mc_ki[l], &pick); rc != 0)
+    if (int rc = orv_branch_slot_pick(mc, mp, expected, false, mc->mc_ki[l], &pick); rc != 0)
       return rc;
     before += pick.left;
     expected = pick.below;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "count/count.h"
+#include "page/prefetch.h"
 
 namespace {
 
@@ -111,6 +112,36 @@ int results_detach(ORV_cursor *mc, ORV_val *key, ORV_val *data) {
   return 0;
 }
 
+// How many slots ahead a walk by ranks asks for a node, as a cursor step
+// does.
+inline constexpr unsigned kRankAhead = 4;
+
+// A lookup from the cursor's cached path (ranks going up on one cursor,
+// typically one after another) landed on the leaf on top, just entered
+// when entered: asks for the node a few slots ahead and, on entering, for
+// the leaf after this one (the parent's next slot, read on the way here),
+// so that the next ranks do not wait for them.
+void rank_walk_prefetch(const ORV_cursor *mc, bool entered) {
+  const ORV_page *leaf = mc->mc_pg[mc->mc_top];
+  const unsigned slot = mc->mc_ki[mc->mc_top];
+  if (is_leaf2(leaf) || is_subp(leaf)) return;
+  const ORV_env *env = mc->mc_txn->mt_env;
+  const unsigned n = numkeys(leaf);
+  for (unsigned i = slot + (entered ? 1 : kRankAhead); i <= slot + kRankAhead && i < n; ++i)
+    orv_prefetch_node(leaf, i, env->me_psize, true);
+  if (!entered || mc->mc_top == 0) return;
+  const ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
+  const unsigned k = mc->mc_ki[mc->mc_top - 1];
+  if (k + 1u >= numkeys(parent)) return;
+  const size_t ofs = mp_ptrs(parent)[k + 1];
+  if (ofs + NODESIZE > env->me_psize) return;
+  const auto *node = reinterpret_cast<const ORV_node *>(page_bytes(parent) + ofs);
+  if (const void *next =
+          orv_map_page_hint(env->me_map, env->me_maxpg, env->me_psize, node_pgno(node));
+      next != nullptr)
+    orv_prefetch_page_head(next);
+}
+
 // orv_cursor_get_rank once the arguments and the transaction passed.
 int cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) {
   // Slots and page numbers change under a write transaction; the key state
@@ -119,8 +150,11 @@ int cursor_get_rank(ORV_cursor *mc, uint64_t rank, ORV_val *key, ORV_val *data) 
   uint64_t dup = 0;
   int rc = ORV_NOTFOUND;
   if (txn_is_rdonly(mc->mc_txn) && (mc->mc_flags & C_RANKPOS) == C_RANKPOS && mc->mc_snum > 0 &&
-      mc->mc_rank <= rank)
+      mc->mc_rank <= rank) {
+    const ORV_page *leaf = cursor_page(mc);
     rc = orv_cursor_rank_from_here(mc, rank, &dup);
+    if (rc == 0 && is_leaf(cursor_page(mc))) rank_walk_prefetch(mc, cursor_page(mc) != leaf);
+  }
   if (rc == ORV_NOTFOUND) rc = orv_cursor_rank_from_root(mc, rank, &dup);
   if (rc != 0) {
     // A descent that stopped half-way leaves no position to read from.
@@ -274,25 +308,35 @@ class PkcLoan {
   uint32_t nslots_;
 };
 
-// The rank of key (or of the pair key/data) on a fresh cursor.
+// The rank of key (or of the pair key/data) on a fresh cursor: the cursor
+// is positioned on the key (and the pair) once, and the entries before it
+// are read from the counts on that very path.
 int key_rank0(ORV_cursor *mc, const ORV_val *key, const ORV_val *data, uint64_t *rank_out) {
   if (int rc = orv_count_txn_check(mc->mc_txn); rc != 0) return rc;
   ORV_val k = *key;
   int exact = 0;
-  if (int rc = orv_cursor_set(mc, &k, nullptr, ORV_SET_KEY, &exact); rc != 0) return rc;
-  if (data == nullptr) return orv_count_before(mc, key, 0, nullptr, 0, rank_out);
-  if (mc->mc_db->md_flags & ORV_DUPSORT) {
-    ORV_val k2 = *key, d2 = *data;
-    if (int rc = orv_cursor_get0(mc, &k2, &d2, ORV_GET_BOTH); rc != 0) return rc;
-    return orv_count_before(mc, key, 1, data, 0, rank_out);
+  if (data != nullptr && (mc->mc_db->md_flags & ORV_DUPSORT)) {
+    // The pair must exist: the key's entries before it are its values
+    // below data.
+    ORV_val d = *data;
+    if (int rc = orv_cursor_get0(mc, &k, &d, ORV_GET_BOTH); rc != 0) return rc;
+    uint64_t before, own;
+    if (int rc = orv_path_entries_before(mc, &before); rc != 0) return rc;
+    if (int rc = key_entries_before(mc, data, 0, &own); rc != 0) return rc;
+    *rank_out = before + own;
+    return 0;
   }
-  // One value per key: the pair exists when the value is that very value.
+  // The key must exist; ORV_SET hands out nothing but the value asked for.
   ORV_val stored;
-  if (int rc = orv_cursor_get0(mc, nullptr, &stored, ORV_GET_CURRENT); rc != 0) return rc;
-  if (stored.mv_size != data->mv_size ||
-      (stored.mv_size != 0 && std::memcmp(stored.mv_data, data->mv_data, stored.mv_size) != 0))
+  if (int rc = orv_cursor_set(mc, &k, data != nullptr ? &stored : nullptr, ORV_SET, &exact);
+      rc != 0)
+    return rc;
+  // One value per key: the pair exists when the value is that very value.
+  if (data != nullptr &&
+      (stored.mv_size != data->mv_size ||
+       (stored.mv_size != 0 && std::memcmp(stored.mv_data, data->mv_data, stored.mv_size) != 0)))
     return ORV_NOTFOUND;
-  return orv_count_before(mc, key, 0, nullptr, 0, rank_out);
+  return orv_path_entries_before(mc, rank_out);
 }
 
 // Key rank through a temporary cursor; owner (may be null) is the
@@ -325,7 +369,7 @@ int orv_cursor_rank_descend(ORV_cursor *mc, uint64_t rank, uint64_t *dup_out) {
     if (is_branch(mp)) {
       if (!is_counted(mp)) return ORV_INCOMPATIBLE;
       ORV_branch_slot pick;
-      if (int rc = orv_branch_slot_pick(mc, mp, top, expected, true, b, &pick); rc != 0) return rc;
+      if (int rc = orv_branch_slot_pick(mc, mp, expected, true, b, &pick); rc != 0) return rc;
       ORV_page *child;
       if (int rc = orv_tree_page_get(mc, mp, pick.slot, nullptr, &child); rc != 0) return rc;
       mc->mc_ki[top] = static_cast<indx_t>(pick.slot);

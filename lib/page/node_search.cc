@@ -75,7 +75,7 @@ const uint8_t *u8(const void *p) { return static_cast<const uint8_t *>(p); }
 // 8-byte words while both keys have them, then bytes, then by length. It
 // saves the comparator's indirect call and the library call per probe of
 // the common default comparator.
-int bytes_order(const ORV_val *a, const ORV_val *b) {
+[[gnu::always_inline]] inline int bytes_order(const ORV_val *a, const ORV_val *b) {
   const uint8_t *x = u8(a->mv_data), *y = u8(b->mv_data);
   const size_t n = a->mv_size < b->mv_size ? a->mv_size : b->mv_size;
   if (const size_t i = orv_first_diff(x, y, n); i < n) return x[i] < y[i] ? -1 : 1;
@@ -269,33 +269,39 @@ struct Bisection {
   ORV_cursor *mc;
   const ORV_val *key;
   ORV_page *mp;
+  const std::byte *base;  // the page's bytes
+  const indx_t *ptrs;     // its slot array
   ORV_cmp_func cmp;
   size_t pad;
   size_t psize;
-  size_t key_limit;
+  size_t upper;      // the start of the node area (mp_upper)
+  size_t key_limit;  // the page size less the node header size
   unsigned hdrsz;
   int low, high;
   unsigned i;
   unsigned rounds;  // probes made
   int rc;
-  bool leaf2, bytewise, probed, done;
+  bool leaf2, branch, bytewise, done;
 
   Bisection(ORV_cursor *c, const ORV_val *k) : mc(c), key(k), mp(cursor_page(c)) {
     const unsigned nkeys = numkeys(mp);
     search_memo_clear(mc);
-    low = is_leaf(mp) ? 0 : 1;
+    base = page_bytes(mp);
+    ptrs = mp_ptrs(mp);
+    leaf2 = is_leaf2(mp);
+    branch = is_branch(mp);
+    low = branch ? 1 : 0;
     high = static_cast<int>(nkeys) - 1;
     cmp = page_comparator(mc, mp, nkeys);
     bytewise = cmp == orv_cmp_bytes;
-    leaf2 = is_leaf2(mp);
     pad = mp->mp_pad;
     hdrsz = node_hdrsz(mp);
     psize = orv_prefix_psize(mc, mp);
+    upper = mp->mp_upper;
     key_limit = psize > hdrsz ? psize - hdrsz : 0;
     i = 0;
     rounds = 0;
     rc = 0;
-    probed = false;
     done = low > high;
     if (!leaf2 && high > low) {
       orv_prefetch_slots(mp, psize);
@@ -303,31 +309,35 @@ struct Bisection {
     }
   }
 
-  // One probe; false when the probed node reaches outside the page.
-  bool step() {
+  // One probe; false when the probed node reaches outside the page (the
+  // check orv_node_key_ok makes, on the fields read once per page).
+  [[gnu::always_inline]] bool step() {
     i = static_cast<unsigned>(low + high) >> 1;
     ORV_val nodekey;
     if (leaf2) {
       nodekey.mv_size = pad;
-      nodekey.mv_data = leaf2_key(mp, i, pad);
+      nodekey.mv_data = const_cast<std::byte *>(base) + PAGEHDRSZ + i * pad;
     } else {
-      if (!orv_node_key_ok(mp, mp_ptrs(mp)[i], key_limit)) [[unlikely]]
+      const size_t ofs = ptrs[i];
+      if ((ofs & 1) || ofs < upper || ofs > key_limit) [[unlikely]]
         return false;
-      const ORV_node *node = node_ptr(mp, i);
+      const auto *node = reinterpret_cast<const ORV_node *>(base + ofs);
       nodekey.mv_size = node_ksize(node);
+      if (ofs + nodekey.mv_size > key_limit) [[unlikely]]
+        return false;
       nodekey.mv_data = const_cast<void *>(node_key(node, hdrsz));
     }
     rc = bytewise ? bytes_order(key, &nodekey) : cmp(key, &nodekey);
-    probed = true;
     if (rc > 0)
       low = static_cast<int>(i) + 1;
     else
       high = static_cast<int>(i) - 1;
     done = rc == 0 || low > high;
     // The up-front requests cover the first rounds; from then on each
-    // probe asks for the two the round after next may take, while the
-    // other search runs.
-    if (++rounds + 1 >= kProbeRounds && !done && !leaf2) {
+    // probe of a branch page asks for the two the round after next may
+    // take, while the other search runs. A leaf's nodes are asked for
+    // all at once by the caller as it enters the leaf.
+    if (++rounds + 1 >= kProbeRounds && !done && branch) {
       const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
       prefetch_probes<1>(mp, low, mid - 1, psize);
       prefetch_probes<1>(mp, mid + 1, high, psize);
@@ -335,7 +345,9 @@ struct Bisection {
     return true;
   }
 
-  ORV_node *finish(int *exactp) { return search_result(mc, mp, i, rc, probed, leaf2, pad, exactp); }
+  ORV_node *finish(int *exactp) {
+    return search_result(mc, mp, i, rc, rounds > 0, leaf2, pad, exactp);
+  }
 };
 
 }  // namespace
@@ -351,14 +363,14 @@ int orv_node_search_pair(ORV_cursor *mc[2], const ORV_val *key[2], int exact[2],
     }
     return 0;
   }
-  Bisection b[2] = {Bisection(mc[0], key[0]), Bisection(mc[1], key[1])};
+  Bisection a(mc[0], key[0]), b(mc[1], key[1]);
   // Probe by probe, taking turns: each probe's node is fetched while the
   // other search compares.
-  while (!b[0].done || !b[1].done) {
-    for (Bisection &x : b) {
-      if (!x.done && !x.step()) return orv_txn_fail(x.mc->mc_txn, ORV_CORRUPTED);
-    }
+  while (!a.done || !b.done) {
+    if (!a.done && !a.step()) return orv_txn_fail(a.mc->mc_txn, ORV_CORRUPTED);
+    if (!b.done && !b.step()) return orv_txn_fail(b.mc->mc_txn, ORV_CORRUPTED);
   }
-  for (unsigned k = 0; k < 2; ++k) found[k] = b[k].finish(&exact[k]);
+  found[0] = a.finish(&exact[0]);
+  found[1] = b.finish(&exact[1]);
   return 0;
 }

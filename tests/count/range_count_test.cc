@@ -620,6 +620,40 @@ TEST_F(SnapshotCounts, RenewedReadersCountTheirOwnSnapshot) {
   orv_txn_abort(reader);
 }
 
+// One reader counts a tree of one branch page, then one of many, then the
+// first again, and after a renew the second grown to several times its
+// size: what it keeps of each snapshot's branch pages grows with the
+// trees it counts and never answers for another page.
+TEST_F(SnapshotCounts, OneReaderCountsTreesOfEverySize) {
+  ORV_txn *txn = begin();
+  const ORV_dbi small = open_db(txn, "t", ORV_COUNTED);
+  CountModel tiny(0);
+  put_numbered(txn, small, tiny, 0, 400, 1, 40);
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+  const auto check_small = [&](ORV_txn *t) {
+    for (uint32_t lo = 0; lo < 400; lo += 37) {
+      const std::string low = count_key(0, lo), high = count_key(0, lo + 150);
+      ORV_val lv = val(low), hv = val(high);
+      uint64_t n = 0;
+      ASSERT_EQ(orv_count_range(t, small, &lv, &hv, LO, &n), 0);
+      EXPECT_EQ(n, tiny.range(&low, &high, LO)) << low << ".." << high;
+    }
+  };
+  ORV_txn *reader = begin(ORV_RDONLY);
+  check_small(reader);
+  check(reader, model_, 12);
+  check_small(reader);
+  orv_txn_reset(reader);
+  txn = begin();
+  put_numbered(txn, dbi_, model_, kAll, kAll + 40000, 1, 100);
+  ASSERT_EQ(orv_txn_commit(txn), 0);
+  ASSERT_EQ(orv_txn_renew(reader), 0);
+  check(reader, model_, 13);
+  check_small(reader);
+  check(reader, model_, 14);
+  orv_txn_abort(reader);
+}
+
 TEST_F(SnapshotCounts, NestedWritesCountTheirOwnPages) {
   ORV_txn *txn = begin();
   check(txn, model_, 6);
