@@ -48,23 +48,22 @@ size_t stored_key_size(unsigned md_flags, const ORV_page *mp, unsigned indx, con
   return orv_prefix_key_size(key->mv_size, shared_prefix(md_flags, mp, indx, key));
 }
 
-// Forgets the key state of one cursor that names page pgno.
-void keys_forget(ORV_cursor *m, pgno_t pgno) {
-  if (m->mc_keypg == pgno || m->mc_vint_pg == pgno || m->mc_prevpg == pgno || m->mc_srch_pg == pgno)
-    orv_cursor_keys_reset(m);
+// Node size of a new node whose key is stored in ksize bytes; *to_run as
+// orv_node_add_size says.
+size_t node_size_for(const ORV_page_ctx &ctx, const ORV_page *mp, size_t ksize, const ORV_val *data,
+                     unsigned flags, bool *to_run) {
+  *to_run = false;
+  if (is_branch(mp)) return branch_node_size(mp, ksize);
+  if (flags & F_BIGDATA) return bigdata_node_size(ksize);
+  const size_t node_size = NODESIZE + even(ksize) + data->mv_size;
+  const bool subpage = (flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA;
+  if (node_size <= ctx.nodemax || subpage) return even(node_size);
+  // The value moves to an overflow run; the node keeps its page number.
+  *to_run = true;
+  return bigdata_node_size(ksize);
 }
-
-// A node of this size (without its slot) would not fit the page's free
-// space: the caller should have split first. The transaction cannot go on.
-int page_full(ORV_txn *txn) { return orv_txn_fail(txn, ORV_PAGE_FULL); }
 
 }  // namespace
-
-void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp) {
-  const pgno_t pgno = mp->mp_pgno;
-  keys_forget(mc, pgno);
-  orv_tracked_each<ORV_TRACK_OTHERS>(mc, [pgno](ORV_cursor *m) { keys_forget(m, pgno); });
-}
 
 indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env) {
   indx_t delta = static_cast<indx_t>(node_size);
@@ -99,17 +98,20 @@ void orv_page_remove_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env
   mp->mp_upper = static_cast<indx_t>(mp->mp_upper + delta);
 }
 
-int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data, pgno_t pgno,
-                 unsigned flags, ORV_page *child, uint64_t count) {
-  ORV_txn *txn = mc->mc_txn;
-  ORV_env *env = txn->mt_env;
-  ORV_page *mp = cursor_page(mc);
+size_t orv_node_add_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx,
+                         const ORV_val *key, const ORV_val *data, unsigned flags, bool *to_run) {
+  return node_size_for(ctx, mp, stored_key_size(ctx.md_flags, mp, indx, key), data, flags, to_run);
+}
+
+int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, const ORV_val *key,
+                 ORV_val *data, pgno_t pgno, unsigned flags, uint64_t count) {
+  ORV_env *env = ctx.env;
   orv_assert(env, MP_UPPER(mp) >= MP_LOWER(mp));
 
   if (is_leaf2(mp)) {
     // Fixed-size keys back to back: open a gap of one key at indx.
-    size_t ksize = mc->mc_db->md_pad;
-    if (size_left(mp) < ksize) return page_full(txn);
+    size_t ksize = ctx.md_pad;
+    if (size_left(mp) < ksize) return ORV_NO_FIT;
     unsigned n = numkeys(mp);
     auto *ptr = static_cast<std::byte *>(leaf2_key(mp, indx, ksize));
     std::memmove(ptr + ksize, ptr, (n - indx) * ksize);
@@ -121,60 +123,31 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     return 0;
   }
 
-  const bool prefix = orv_page_is_prefix(mc, mp);
-  if (prefix && indx == 0 && numkeys(mp) > 0) {
-    // A new first key: every other key is re-encoded against it. The
-    // rewrite leaves the page as it was when it fails (ORV_NO_FIT
-    // included), so the transaction stays usable and the caller may split.
-    orv_assert(env, key && data);
-    if (orv_page_first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
-    const unsigned skip = (flags & ORV_SPLIT_REPLACE) ? 0u : ~0u;
-    int rc = orv_prefix_page_rebuild(mc, mp, skip, 0, key, data, flags & (0xFFFFu | ORV_RESERVE));
-    if (rc == 0) orv_prefix_keys_forget(mc, mp);
-    return rc;
-  }
+  const bool prefix = orv_prefix_page(ctx.md_flags, mp);
+  // A new first key re-encodes every other key, which may move values to
+  // overflow runs: the tree's rewrite.
+  if (prefix && indx == 0 && numkeys(mp) > 0) return EINVAL;
 
-  const unsigned md_flags = mc->mc_db->md_flags;
-  const size_t shared = prefix ? shared_prefix(md_flags, mp, indx, key) : 0;
-  size_t ksize = stored_key_size(md_flags, mp, indx, key);
-  size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
-  size_t node_size;
-  ORV_page *ofp = nullptr;
-  bool to_overflow = false;
-  if (is_branch(mp)) {
-    node_size = branch_node_size(mp, ksize);
-  } else {
-    orv_assert(env, key && data);
-    if (flags & F_BIGDATA) {
-      node_size = bigdata_node_size(ksize);
-    } else {
-      node_size = NODESIZE + even(ksize) + data->mv_size;
-      bool subpage = (flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA;
-      if (node_size > env->me_nodemax && !subpage) {
-        // The value moves to an overflow run; the node keeps its page number.
-        node_size = bigdata_node_size(ksize);
-        to_overflow = true;
-      }
-    }
-  }
-  node_size = even(node_size);
-  if (node_size > room) return page_full(txn);
+  const bool encoded = prefix && indx > 0 && numkeys(mp) > 0;
+  const size_t shared = encoded ? shared_prefix(ctx.md_flags, mp, indx, key) : 0;
+  const size_t ksize = !key      ? 0
+                       : encoded ? orv_prefix_key_size(key->mv_size, shared)
+                                 : key->mv_size;
+  if (!is_branch(mp)) orv_assert(env, key && data);
+  bool to_run;
+  const size_t node_size = node_size_for(ctx, mp, ksize, data, flags, &to_run);
+  if (to_run) return EINVAL;
+  const size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
+  if (node_size > room) return ORV_NO_FIT;
 
   // The page's key lengths, as they are before the slot goes in. Without
   // an index entry (no memory) mp_pad is kept by the fallback below.
   ORV_keylen_entry *klx = nullptr;
-  ORV_page_ctx ctx{};  // built once, on prefix pages only: the put path runs here
   if (prefix) {
-    ctx = orv_page_ctx_of(mc);
     if (int rc = orv_keylen_index_get(ctx, mp, &klx); rc != 0) {
       if (rc != ENOMEM) return rc;
       klx = nullptr;
     }
-  }
-  if (to_overflow) {
-    auto npages = static_cast<int>(ovpages(env->me_psize, data->mv_size));
-    if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;
-    flags |= F_BIGDATA;
   }
 
   orv_page_insert_slot(mp, indx, node_size, env);
@@ -182,7 +155,7 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   node->mn_ksize = static_cast<uint16_t>(ksize);
   unsigned hdrsz = node_hdrsz(mp);
   auto *kp = static_cast<std::byte *>(node_key(node, hdrsz));
-  if (prefix && indx > 0 && numkeys(mp) > 1) {
+  if (encoded) {
     size_t wrote = orv_prefix_key_encode(key, shared, kp);
     orv_assert(env, wrote == ksize);
   } else if (ksize) {
@@ -192,31 +165,14 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
 
   if (is_branch(mp)) {
     set_node_pgno(node, pgno);
-    if (is_counted(mp)) {
-      if (count == ~uint64_t{0}) {
-        count = 0;
-        if (child) {
-          count = orv_page_entries(child);
-        } else if (pgno != 0) {
-          ORV_page *cp;
-          if (orv_page_get(mc, pgno, &cp, nullptr) == 0) count = orv_page_entries(cp);
-        }
-      }
-      set_node_count(node, count);
-    }
+    if (is_counted(mp)) set_node_count(node, count);
     return 0;
   }
 
   node->mn_flags = static_cast<uint16_t>(flags & 0xFFFF);
   set_node_dsize(node, data->mv_size);
   auto *dp = static_cast<std::byte *>(node_data(node));
-  if (ofp) {
-    store_u64(dp, ofp->mp_pgno);
-    if (flags & ORV_RESERVE)
-      data->mv_data = page_data(ofp);
-    else if (data->mv_size)
-      std::memcpy(page_data(ofp), data->mv_data, data->mv_size);
-  } else if (flags & F_BIGDATA) {
+  if (flags & F_BIGDATA) {
     std::memcpy(dp, data->mv_data, sizeof(pgno_t));
   } else {
     if (flags & ORV_RESERVE)
@@ -241,7 +197,6 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   } else {
     orv_page_max_key_scan(ctx, mp);
   }
-  orv_prefix_keys_forget(mc, mp);
   return 0;
 }
 
