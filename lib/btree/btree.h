@@ -487,6 +487,14 @@ void orv_xcursor_refresh(ORV_cursor *m2, const ORV_cursor *src, bool new_dupdata
 // instead.
 [[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
                                pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
+// Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
+// a P_LEAF2 page); the first key of a prefix-compressed leaf with more
+// slots rewrites the page against the next one. Returns 0, or the failure
+// (ORV_CORRUPTED for a node reaching past its page, or the rewrite's:
+// ENOMEM, ORV_BAD_VALSIZE, ORV_PAGE_FULL when the re-encoded keys no longer
+// fit), which leaves the page unchanged and fails the transaction. An
+// overflow run of the removed node is not freed here.
+int orv_node_del(ORV_cursor *mc, unsigned ksize);
 // Makes mc and every cursor of its transaction on the same tree forget the
 // key state (varint cache, reusable key bytes, search memo) they keep for
 // page mp, whose slots or encodings just changed.

@@ -115,3 +115,26 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   if (rc == 0 && prefix) orv_prefix_keys_forget(mc, mp);
   return rc;
 }
+
+int orv_node_del(ORV_cursor *mc, unsigned ksize) {
+  ORV_page *mp = cursor_page(mc);
+  const unsigned indx = cursor_slot(mc);
+  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  const bool prefix = orv_prefix_page(ctx.md_flags, mp);
+  if (prefix && indx == 0 && numkeys(mp) > 1) {
+    // The first key goes: the others are re-encoded against the next one.
+    // In byte order that never needs more room (the new first key shares
+    // at least as much with every later key as the old one did), but a
+    // custom comparator can break that; the page is then left as it was
+    // and the transaction fails. A node reaching past its page must not
+    // be rewritten either.
+    if (!orv_node_in_page(mp, orv_page_ctx_psize(ctx, mp), 0, true))
+      return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0)
+      return orv_txn_fail(mc->mc_txn, rc);
+  } else if (int rc = orv_node_del(ctx, mp, indx, ksize); rc != 0) {
+    return orv_txn_fail(mc->mc_txn, rc);
+  }
+  if (prefix) orv_prefix_keys_forget(mc, mp);
+  return 0;
+}

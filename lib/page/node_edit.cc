@@ -200,10 +200,8 @@ int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, const ORV
   return 0;
 }
 
-int orv_node_del(ORV_cursor *mc, unsigned ksize) {
-  ORV_env *env = cursor_env(mc);
-  ORV_page *mp = cursor_page(mc);
-  unsigned indx = mc->mc_ki[mc->mc_top];
+int orv_node_del(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, unsigned ksize) {
+  ORV_env *env = ctx.env;
   unsigned numkeys = ::numkeys(mp);
   orv_assert(env, indx < numkeys);
 
@@ -216,29 +214,18 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   }
   // The node's size decides what moves: a node reaching past its page (a
   // damaged value size) must not move anything.
-  if (!orv_node_in_page(mp, orv_prefix_psize(mc, mp), indx, true))
-    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+  if (!orv_node_in_page(mp, orv_page_ctx_psize(ctx, mp), indx, true)) return ORV_CORRUPTED;
 
-  if (!orv_page_is_prefix(mc, mp)) {
+  if (!orv_prefix_page(ctx.md_flags, mp)) {
     orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
     if (is_leaf(mp)) mp->mp_pad = 0;
     return 0;
   }
-
-  if (indx == 0 && numkeys > 1) {
-    // The first key goes: the others are re-encoded against the next one.
-    // In byte order that never needs more room (the new first key shares
-    // at least as much with every later key as the old one did), but a
-    // custom comparator can break that; the page is then left as it was
-    // and the transaction fails.
-    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0)
-      return orv_txn_fail(mc->mc_txn, rc);
-    orv_prefix_keys_forget(mc, mp);
-    return 0;
-  }
+  // The first key goes: the others are re-encoded against the next one,
+  // which may move values to overflow runs: the tree's rewrite.
+  if (indx == 0 && numkeys > 1) return EINVAL;
 
   ORV_keylen_entry *klx = nullptr;
-  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
   if (orv_keylen_index_get(ctx, mp, &klx) != 0) klx = nullptr;
   orv_keylen_index_remove(klx, ctx, mp, indx);
   orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
@@ -246,7 +233,6 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
     mp->mp_pad = 0;
   else if (klx == nullptr)
     orv_page_max_key_scan(ctx, mp);
-  orv_prefix_keys_forget(mc, mp);
   return 0;
 }
 

@@ -510,11 +510,6 @@ size_t orv_node_add_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned i
 [[nodiscard]] int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx,
                                const ORV_val *key, ORV_val *data, pgno_t pgno, unsigned flags,
                                uint64_t count);
-// Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
-// a P_LEAF2 page). Returns 0, or the failure of re-encoding a compressed
-// page that lost its first key (the page is unchanged and the transaction
-// failed). An overflow run of the removed node is not freed here.
-int orv_node_del(ORV_cursor *mc, unsigned ksize);
 // Replaces the key of the node at mc_ki[mc_top] of a branch page; splits the
 // page when the longer key does not fit.
 [[nodiscard]] int orv_update_key(ORV_cursor *mc, const ORV_val *key);
