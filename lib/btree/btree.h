@@ -495,6 +495,11 @@ void orv_xcursor_refresh(ORV_cursor *m2, const ORV_cursor *src, bool new_dupdata
 // fit), which leaves the page unchanged and fails the transaction. An
 // overflow run of the removed node is not freed here.
 int orv_node_del(ORV_cursor *mc, unsigned ksize);
+// Replaces the key of the node at mc_ki[mc_top] of a branch page (key may
+// point into that page); when the longer key does not fit, the node is
+// taken out and the page split with it (orv_page_split, ORV_SPLIT_REPLACE),
+// whose result is returned.
+[[nodiscard]] int orv_update_key(ORV_cursor *mc, const ORV_val *key);
 // Makes mc and every cursor of its transaction on the same tree forget the
 // key state (varint cache, reusable key bytes, search memo) they keep for
 // page mp, whose slots or encodings just changed.

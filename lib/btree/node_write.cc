@@ -138,3 +138,24 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   if (prefix) orv_prefix_keys_forget(mc, mp);
   return 0;
 }
+
+int orv_update_key(ORV_cursor *mc, const ORV_val *key) {
+  ORV_page *mp = cursor_page(mc);
+  // A key read from this very page would move with the node area below.
+  char kbuf[ORV_KEYBUF_MAX + 1];
+  ORV_val kcopy;
+  auto a = reinterpret_cast<uintptr_t>(key->mv_data), b = reinterpret_cast<uintptr_t>(mp);
+  if (key->mv_size && key->mv_size <= ORV_KEYBUF_MAX && a < b + cursor_env(mc)->me_psize &&
+      a + key->mv_size > b) {
+    std::memcpy(kbuf, key->mv_data, key->mv_size);
+    kcopy = ORV_val{key->mv_size, kbuf};
+    key = &kcopy;
+  }
+  const unsigned indx = cursor_slot(mc);
+  if (orv_update_key(mp, indx, key) == 0) return 0;
+  // No room for the longer key: take the node out and let the split put it
+  // back with its new key (its count is recomputed from the child).
+  const pgno_t pgno = node_pgno(node_ptr(mp, indx));
+  orv_node_del(mc, 0);
+  return orv_page_split(mc, key, nullptr, pgno, ORV_SPLIT_REPLACE);
+}

@@ -1,33 +1,29 @@
 // Node insertion and removal on one dirty page: adding a node at a slot,
-// removing the node at a slot, replacing a branch key, shrinking a sub-page
-// node, and keeping the entry counts of counted trees exact afterwards.
+// removing the node at a slot, replacing a branch key and shrinking a
+// sub-page node. Each works on the page and a page context alone; what
+// needs the tree (overflow runs, rewrites that may need them, failing the
+// transaction, the cursors) is lib/btree/node_write.cc.
 //
 // A page keeps its slot array (16-bit node offsets, in key order) growing up
 // from the header and its nodes packed down from the end; the free space is
 // the gap between mp_lower and mp_upper. Inserting a node moves only the
 // slots after it and places the node just below mp_upper; removing one moves
 // the nodes stored below it up by its size and fixes their slots. Neither
-// allocates, except the overflow run of a value too large for a node.
+// allocates.
 //
 // Prefix-compressed leaf pages (ORV_PREFIXKEY) store every key but the
 // first as varint(p) | key[p..], p being the prefix it shares with the
-// page's first key (slot 0, stored whole):
-//  - a key added at slot i > 0 is encoded against the current first key,
-//    and a key removed from slot i > 0 leaves the others as they are;
-//  - a key added at slot 0, or the removal of slot 0, changes the first
-//    key, so the page is rewritten with every key re-encoded against the
-//    new first key (orv_prefix_page_rebuild). That rewrite checks the space
-//    first: ORV_NO_FIT from it leaves the page and the transaction as they
-//    were, and the write path splits instead.
-// mp_pad of such a page holds its longest decoded key; the transaction's
-// key-length index keeps it exact as slots come and go (see prefix_page.cc).
-// Every change of a prefix page also makes the cursors of the transaction
-// forget what they remembered of its keys (varint cache, reusable bytes of
-// the previous key): the slot numbers and encodings they refer to moved.
+// page's first key (slot 0, stored whole): a key added at slot i > 0 is
+// encoded against the current first key, and a key removed from slot i > 0
+// leaves the others as they are. A change of the first key rewrites the
+// whole page and is not done here. mp_pad of such a page holds its longest
+// decoded key; the transaction's key-length index keeps it exact as slots
+// come and go (see prefix_page.cc).
 #include <cerrno>
 #include <cstring>
 
-#include "btree/btree.h"
+#include "env/env.h"
+#include "page/page.h"
 
 namespace {
 
@@ -236,31 +232,13 @@ int orv_node_del(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, unsigned 
   return 0;
 }
 
-int orv_update_key(ORV_cursor *mc, const ORV_val *key) {
-  ORV_page *mp = cursor_page(mc);
-  // A key read from this very page would move with the node area below.
-  char kbuf[ORV_KEYBUF_MAX + 1];
-  ORV_val kcopy;
-  auto a = reinterpret_cast<uintptr_t>(key->mv_data), b = reinterpret_cast<uintptr_t>(mp);
-  if (key->mv_size && key->mv_size <= ORV_KEYBUF_MAX && a < b + cursor_env(mc)->me_psize &&
-      a + key->mv_size > b) {
-    std::memcpy(kbuf, key->mv_data, key->mv_size);
-    kcopy = ORV_val{key->mv_size, kbuf};
-    key = &kcopy;
-  }
-  unsigned indx = mc->mc_ki[mc->mc_top];
+int orv_update_key(ORV_page *mp, unsigned indx, const ORV_val *key) {
   ORV_node *node = node_ptr(mp, indx);
   unsigned hdrsz = node_hdrsz(mp);
   auto delta =
       static_cast<ptrdiff_t>(even(key->mv_size)) - static_cast<ptrdiff_t>(even(node->mn_ksize));
   if (delta != 0) {
-    if (delta > 0 && static_cast<size_t>(delta) > size_left(mp)) {
-      // No room for the longer key: take the node out and let the split put
-      // it back with its new key (its count is recomputed from the child).
-      pgno_t pgno = node_pgno(node);
-      orv_node_del(mc, 0);
-      return orv_page_split(mc, key, nullptr, pgno, ORV_SPLIT_REPLACE);
-    }
+    if (delta > 0 && static_cast<size_t>(delta) > size_left(mp)) return ORV_NO_FIT;
     // Shift the node area below the node's key (and the node's header and
     // count) by delta, which frees or makes the room the key needs.
     indx_t *ptrs = mp_ptrs(mp);

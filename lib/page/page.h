@@ -510,9 +510,6 @@ size_t orv_node_add_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned i
 [[nodiscard]] int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx,
                                const ORV_val *key, ORV_val *data, pgno_t pgno, unsigned flags,
                                uint64_t count);
-// Replaces the key of the node at mc_ki[mc_top] of a branch page; splits the
-// page when the longer key does not fit.
-[[nodiscard]] int orv_update_key(ORV_cursor *mc, const ORV_val *key);
 // Removes the node at slot indx of mp (ksize: the key size of a P_LEAF2
 // page); on a prefix page mp_pad stays the longest key. Returns 0,
 // ORV_CORRUPTED (the node reaches outside the page; nothing moved), or
