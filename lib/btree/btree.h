@@ -10,7 +10,8 @@
 // the next such copy (the statement of include/orv.h).
 //
 // Where the concerns live: descent.cc, cursor*.cc (positioning, steps, key
-// materialisation), put.cc and split.cc (insertion), delete.cc (what a
+// materialisation), node_write.cc (the cursor's side of the page layer's
+// node edits), put.cc and split.cc (insertion), delete.cc (what a
 // delete removes) with lib/txn/rebalance.cc (node removal, cursor fix-ups
 // and rebalancing: orv_cursor_del0, orv_rebalance), dbi.cc (named
 // databases). Entry counts of counted trees: what a page holds in

@@ -31,7 +31,6 @@
 #include "idl.h"
 #include "orv.h"
 
-struct ORV_cursor;
 struct ORV_txn;
 struct ORV_env;
 
