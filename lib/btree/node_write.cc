@@ -76,9 +76,9 @@ void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp) {
 
 int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data, pgno_t pgno,
                  unsigned flags, ORV_page *child, uint64_t count) {
-  ORV_txn *txn = mc->mc_txn;
   ORV_page *mp = cursor_page(mc);
   const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  const uint16_t pflags = mp->mp_flags;
   const bool prefix = orv_prefix_page(ctx.md_flags, mp);
 
   if (prefix && indx == 0 && numkeys(mp) > 0) {
@@ -94,14 +94,14 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     return rc;
   }
 
-  if (is_branch(mp) && is_counted(mp) && count == ~uint64_t{0})
-    count = child_entries(mc, pgno, child);
   int rc;
-  // Only a value that makes the node larger than nodemax goes to a run; a
-  // stored key is at most one byte longer than the key (varint(0) in
-  // front), which spares the exact size on every ordinary insertion.
-  if (!is_branch(mp) && !is_leaf2(mp) && key && data && !(flags & F_BIGDATA) &&
-      NODESIZE + key->mv_size + 2 + data->mv_size > ctx.nodemax) {
+  if (pflags & P_BRANCH) {
+    if ((pflags & P_COUNTED) && count == ~uint64_t{0}) count = child_entries(mc, pgno, child);
+  } else if (!(flags & F_BIGDATA) && !(pflags & P_LEAF2) && key && data &&
+             NODESIZE + 2 + key->mv_size + data->mv_size > ctx.nodemax) {
+    // Only a value that makes the node larger than nodemax goes to a run; a
+    // stored key is at most one byte longer than the key (varint(0) in
+    // front), which spares the exact size on every ordinary insertion.
     bool to_run;
     const size_t node_size = orv_node_add_size(ctx, mp, indx, key, data, flags, &to_run);
     if (to_run) {
@@ -111,9 +111,9 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     }
   }
   rc = orv_node_add(ctx, mp, indx, key, data, pgno, flags, count);
-  if (rc == ORV_NO_FIT) return page_full(txn);
-  if (rc == 0 && prefix) orv_prefix_keys_forget(mc, mp);
-  return rc;
+  if (rc != 0) return rc == ORV_NO_FIT ? page_full(mc->mc_txn) : rc;
+  if (prefix) orv_prefix_keys_forget(mc, mp);
+  return 0;
 }
 
 int orv_node_del(ORV_cursor *mc, unsigned ksize) {
