@@ -126,12 +126,12 @@ int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, const ORV
 
   const bool encoded = prefix && indx > 0 && numkeys(mp) > 0;
   const size_t shared = encoded ? shared_prefix(ctx.md_flags, mp, indx, key) : 0;
-  const size_t ksize = !key      ? 0
-                       : encoded ? orv_prefix_key_size(key->mv_size, shared)
-                                 : key->mv_size;
+  const size_t key_bytes = !key      ? 0
+                           : encoded ? orv_prefix_key_size(key->mv_size, shared)
+                                     : key->mv_size;
   if (!is_branch(mp)) orv_assert(env, key && data);
   bool to_run;
-  const size_t node_size = node_size_for(ctx, mp, ksize, data, flags, &to_run);
+  const size_t node_size = node_size_for(ctx, mp, key_bytes, data, flags, &to_run);
   if (to_run) return EINVAL;
   const size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
   if (node_size > room) return ORV_NO_FIT;
@@ -148,16 +148,16 @@ int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, const ORV
 
   orv_page_insert_slot(mp, indx, node_size, env);
   ORV_node *node = node_ptr(mp, indx);
-  node->mn_ksize = static_cast<uint16_t>(ksize);
+  node->mn_ksize = static_cast<uint16_t>(key_bytes);
   unsigned hdrsz = node_hdrsz(mp);
   auto *kp = static_cast<std::byte *>(node_key(node, hdrsz));
   if (encoded) {
     size_t wrote = orv_prefix_key_encode(key, shared, kp);
-    orv_assert(env, wrote == ksize);
-  } else if (ksize) {
-    std::memcpy(kp, key->mv_data, ksize);
+    orv_assert(env, wrote == key_bytes);
+  } else if (key_bytes) {
+    std::memcpy(kp, key->mv_data, key_bytes);
   }
-  if (ksize & 1) kp[ksize] = std::byte{0};
+  if (key_bytes & 1) kp[key_bytes] = std::byte{0};
 
   if (is_branch(mp)) {
     set_node_pgno(node, pgno);

@@ -483,7 +483,8 @@ inline size_t orv_page_ctx_psize(const ORV_page_ctx &ctx, const ORV_page *mp) {
 // changes, fail the transaction and make the cursors forget stale keys.
 
 // Flags of orv_node_add beyond the F_* node flags (the low 16 bits reach the
-// node): ORV_RESERVE (0x10000) and ORV_SPLIT_REPLACE (0x40000).
+// node): ORV_RESERVE (0x10000), and ORV_SPLIT_REPLACE (0x40000), which only
+// the tree's first-key rewrite reads.
 //
 // Node size (without its slot) of a new node for key/data (leaf) or key
 // (branch, key may be null) at slot indx of mp in ctx's tree, the key
