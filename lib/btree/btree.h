@@ -10,7 +10,8 @@
 // the next such copy (the statement of include/orv.h).
 //
 // Where the concerns live: descent.cc, cursor*.cc (positioning, steps, key
-// materialisation), put.cc and split.cc (insertion), delete.cc (what a
+// materialisation), node_write.cc (the cursor's side of the page layer's
+// node edits), put.cc and split.cc (insertion), delete.cc (what a
 // delete removes) with lib/txn/rebalance.cc (node removal, cursor fix-ups
 // and rebalancing: orv_cursor_del0, orv_rebalance), dbi.cc (named
 // databases). Entry counts of counted trees: what a page holds in
@@ -255,8 +256,13 @@ inline ORV_page_ctx orv_page_ctx_of(const ORV_cursor *mc) {
   const ORV_env *env = txn->mt_env;
   const size_t subpsize =
       (mc->mc_flags & C_SUB) ? reinterpret_cast<const ORV_xcursor *>(mc)->mx_subpage_size : 0;
-  return ORV_page_ctx{env->me_psize, env->me_nodemax, mc->mc_db->md_flags, subpsize,
-                      txn_is_rdonly(txn) ? nullptr : &txn->mt_scratch};
+  return ORV_page_ctx{env->me_psize,
+                      env->me_nodemax,
+                      mc->mc_db->md_flags,
+                      subpsize,
+                      txn_is_rdonly(txn) ? nullptr : &txn->mt_scratch,
+                      txn->mt_env,
+                      mc->mc_db->md_pad};
 }
 
 // Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the
@@ -458,6 +464,47 @@ void orv_xcursor_refresh(ORV_cursor *m2, const ORV_cursor *src, bool new_dupdata
 // at the slot it had, mx_db describing the new tree. The node still holds
 // the sub-page: the caller rewrites it as the record. (put.cc)
 [[nodiscard]] int orv_subdb_from_subpage(ORV_cursor *mc, const ORV_page *sp, size_t size);
+
+// ---- Node insertion and removal on the cursor's page (node_write.cc) -------------------
+//
+// The page-layer edits of the same names (page.h) plus what needs the
+// cursor: overflow runs, child counts, the rewrite of a prefix page whose
+// first key changes, failing the transaction, and the key state of the
+// other cursors.
+
+// Adds a node at slot indx of the cursor's top page; the flags, key, data,
+// pgno and count as for the page-layer orv_node_add, where a value too
+// large for a node goes to a new overflow run (with ORV_RESERVE,
+// data->mv_data then points at offset 16 of the run), and a count of all
+// ones on a counted branch page is computed from child (may be null: read
+// through pgno). Returns 0, ORV_PAGE_FULL (no room for the node: the
+// transaction is then failed), ORV_BAD_VALSIZE, ENOMEM, ORV_CORRUPTED or a
+// page allocation error.
+// On a prefix-compressed leaf a key at slot 0 of a non-empty page rewrites
+// the page (orv_prefix_page_rebuild; with ORV_SPLIT_REPLACE the node at
+// slot 0 is replaced, an overflow run it has is the caller's). Errors of
+// that rewrite leave the page unchanged and the transaction usable;
+// ORV_NO_FIT says the rewritten page would not fit, and the caller splits
+// instead.
+[[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
+                               pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
+// Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
+// a P_LEAF2 page); the first key of a prefix-compressed leaf with more
+// slots rewrites the page against the next one. Returns 0, or the failure
+// (ORV_CORRUPTED for a node reaching past its page, or the rewrite's:
+// ENOMEM, ORV_BAD_VALSIZE, ORV_PAGE_FULL when the re-encoded keys no longer
+// fit), which leaves the page unchanged and fails the transaction. An
+// overflow run of the removed node is not freed here.
+int orv_node_del(ORV_cursor *mc, unsigned ksize);
+// Replaces the key of the node at mc_ki[mc_top] of a branch page (key may
+// point into that page); when the longer key does not fit, the node is
+// taken out and the page split with it (orv_page_split, ORV_SPLIT_REPLACE),
+// whose result is returned.
+[[nodiscard]] int orv_update_key(ORV_cursor *mc, const ORV_val *key);
+// Makes mc and every cursor of its transaction on the same tree forget the
+// key state (varint cache, reusable key bytes, search memo) they keep for
+// page mp, whose slots or encodings just changed.
+void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp);
 
 // ---- Writes ----------------------------------------------------------------------------
 

@@ -1,33 +1,29 @@
 // Node insertion and removal on one dirty page: adding a node at a slot,
-// removing the node at a slot, replacing a branch key, shrinking a sub-page
-// node, and keeping the entry counts of counted trees exact afterwards.
+// removing the node at a slot, replacing a branch key and shrinking a
+// sub-page node. Each works on the page and a page context alone; what
+// needs the tree (overflow runs, rewrites that may need them, failing the
+// transaction, the cursors) is lib/btree/node_write.cc.
 //
 // A page keeps its slot array (16-bit node offsets, in key order) growing up
 // from the header and its nodes packed down from the end; the free space is
 // the gap between mp_lower and mp_upper. Inserting a node moves only the
 // slots after it and places the node just below mp_upper; removing one moves
 // the nodes stored below it up by its size and fixes their slots. Neither
-// allocates, except the overflow run of a value too large for a node.
+// allocates.
 //
 // Prefix-compressed leaf pages (ORV_PREFIXKEY) store every key but the
 // first as varint(p) | key[p..], p being the prefix it shares with the
-// page's first key (slot 0, stored whole):
-//  - a key added at slot i > 0 is encoded against the current first key,
-//    and a key removed from slot i > 0 leaves the others as they are;
-//  - a key added at slot 0, or the removal of slot 0, changes the first
-//    key, so the page is rewritten with every key re-encoded against the
-//    new first key (orv_prefix_page_rebuild). That rewrite checks the space
-//    first: ORV_NO_FIT from it leaves the page and the transaction as they
-//    were, and the write path splits instead.
-// mp_pad of such a page holds its longest decoded key; the transaction's
-// key-length index keeps it exact as slots come and go (see prefix_page.cc).
-// Every change of a prefix page also makes the cursors of the transaction
-// forget what they remembered of its keys (varint cache, reusable bytes of
-// the previous key): the slot numbers and encodings they refer to moved.
+// page's first key (slot 0, stored whole): a key added at slot i > 0 is
+// encoded against the current first key, and a key removed from slot i > 0
+// leaves the others as they are. A change of the first key rewrites the
+// whole page and is not done here. mp_pad of such a page holds its longest
+// decoded key; the transaction's key-length index keeps it exact as slots
+// come and go (see prefix_page.cc).
 #include <cerrno>
 #include <cstring>
 
-#include "btree/btree.h"
+#include "env/env.h"
+#include "page/page.h"
 
 namespace {
 
@@ -48,23 +44,22 @@ size_t stored_key_size(unsigned md_flags, const ORV_page *mp, unsigned indx, con
   return orv_prefix_key_size(key->mv_size, shared_prefix(md_flags, mp, indx, key));
 }
 
-// Forgets the key state of one cursor that names page pgno.
-void keys_forget(ORV_cursor *m, pgno_t pgno) {
-  if (m->mc_keypg == pgno || m->mc_vint_pg == pgno || m->mc_prevpg == pgno || m->mc_srch_pg == pgno)
-    orv_cursor_keys_reset(m);
+// Node size of a new node whose key is stored in ksize bytes; *to_run as
+// orv_node_add_size says.
+size_t node_size_for(const ORV_page_ctx &ctx, const ORV_page *mp, size_t ksize, const ORV_val *data,
+                     unsigned flags, bool *to_run) {
+  *to_run = false;
+  if (is_branch(mp)) return branch_node_size(mp, ksize);
+  if (flags & F_BIGDATA) return bigdata_node_size(ksize);
+  const size_t node_size = NODESIZE + even(ksize) + data->mv_size;
+  const bool subpage = (flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA;
+  if (node_size <= ctx.nodemax || subpage) return even(node_size);
+  // The value moves to an overflow run; the node keeps its page number.
+  *to_run = true;
+  return bigdata_node_size(ksize);
 }
-
-// A node of this size (without its slot) would not fit the page's free
-// space: the caller should have split first. The transaction cannot go on.
-int page_full(ORV_txn *txn) { return orv_txn_fail(txn, ORV_PAGE_FULL); }
 
 }  // namespace
-
-void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp) {
-  const pgno_t pgno = mp->mp_pgno;
-  keys_forget(mc, pgno);
-  orv_tracked_each<ORV_TRACK_OTHERS>(mc, [pgno](ORV_cursor *m) { keys_forget(m, pgno); });
-}
 
 indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env) {
   indx_t delta = static_cast<indx_t>(node_size);
@@ -99,17 +94,20 @@ void orv_page_remove_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env
   mp->mp_upper = static_cast<indx_t>(mp->mp_upper + delta);
 }
 
-int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data, pgno_t pgno,
-                 unsigned flags, ORV_page *child, uint64_t count) {
-  ORV_txn *txn = mc->mc_txn;
-  ORV_env *env = txn->mt_env;
-  ORV_page *mp = cursor_page(mc);
+size_t orv_node_add_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx,
+                         const ORV_val *key, const ORV_val *data, unsigned flags, bool *to_run) {
+  return node_size_for(ctx, mp, stored_key_size(ctx.md_flags, mp, indx, key), data, flags, to_run);
+}
+
+int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, const ORV_val *key,
+                 ORV_val *data, pgno_t pgno, unsigned flags, uint64_t count) {
+  ORV_env *env = ctx.env;
   orv_assert(env, MP_UPPER(mp) >= MP_LOWER(mp));
 
   if (is_leaf2(mp)) {
     // Fixed-size keys back to back: open a gap of one key at indx.
-    size_t ksize = mc->mc_db->md_pad;
-    if (size_left(mp) < ksize) return page_full(txn);
+    size_t ksize = ctx.md_pad;
+    if (size_left(mp) < ksize) return ORV_NO_FIT;
     unsigned n = numkeys(mp);
     auto *ptr = static_cast<std::byte *>(leaf2_key(mp, indx, ksize));
     std::memmove(ptr + ksize, ptr, (n - indx) * ksize);
@@ -121,102 +119,56 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
     return 0;
   }
 
-  const bool prefix = orv_page_is_prefix(mc, mp);
-  if (prefix && indx == 0 && numkeys(mp) > 0) {
-    // A new first key: every other key is re-encoded against it. The
-    // rewrite leaves the page as it was when it fails (ORV_NO_FIT
-    // included), so the transaction stays usable and the caller may split.
-    orv_assert(env, key && data);
-    if (orv_page_first_key(mp).mv_size > ORV_KEYBUF_MAX) return ORV_BAD_VALSIZE;
-    const unsigned skip = (flags & ORV_SPLIT_REPLACE) ? 0u : ~0u;
-    int rc = orv_prefix_page_rebuild(mc, mp, skip, 0, key, data, flags & (0xFFFFu | ORV_RESERVE));
-    if (rc == 0) orv_prefix_keys_forget(mc, mp);
-    return rc;
-  }
+  const bool prefix = orv_prefix_page(ctx.md_flags, mp);
+  // A new first key re-encodes every other key, which may move values to
+  // overflow runs: the tree's rewrite.
+  if (prefix && indx == 0 && numkeys(mp) > 0) return EINVAL;
 
-  const unsigned md_flags = mc->mc_db->md_flags;
-  const size_t shared = prefix ? shared_prefix(md_flags, mp, indx, key) : 0;
-  size_t ksize = stored_key_size(md_flags, mp, indx, key);
-  size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
-  size_t node_size;
-  ORV_page *ofp = nullptr;
-  bool to_overflow = false;
-  if (is_branch(mp)) {
-    node_size = branch_node_size(mp, ksize);
-  } else {
-    orv_assert(env, key && data);
-    if (flags & F_BIGDATA) {
-      node_size = bigdata_node_size(ksize);
-    } else {
-      node_size = NODESIZE + even(ksize) + data->mv_size;
-      bool subpage = (flags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA;
-      if (node_size > env->me_nodemax && !subpage) {
-        // The value moves to an overflow run; the node keeps its page number.
-        node_size = bigdata_node_size(ksize);
-        to_overflow = true;
-      }
-    }
-  }
-  node_size = even(node_size);
-  if (node_size > room) return page_full(txn);
+  const bool encoded = prefix && indx > 0 && numkeys(mp) > 0;
+  const size_t shared = encoded ? shared_prefix(ctx.md_flags, mp, indx, key) : 0;
+  const size_t key_bytes = !key      ? 0
+                           : encoded ? orv_prefix_key_size(key->mv_size, shared)
+                                     : key->mv_size;
+  if (!is_branch(mp)) orv_assert(env, key && data);
+  bool to_run;
+  const size_t node_size = node_size_for(ctx, mp, key_bytes, data, flags, &to_run);
+  if (to_run) return EINVAL;
+  const size_t room = size_left(mp) >= sizeof(indx_t) ? size_left(mp) - sizeof(indx_t) : 0;
+  if (node_size > room) return ORV_NO_FIT;
 
   // The page's key lengths, as they are before the slot goes in. Without
   // an index entry (no memory) mp_pad is kept by the fallback below.
   ORV_keylen_entry *klx = nullptr;
-  ORV_page_ctx ctx{};  // built once, on prefix pages only: the put path runs here
   if (prefix) {
-    ctx = orv_page_ctx_of(mc);
     if (int rc = orv_keylen_index_get(ctx, mp, &klx); rc != 0) {
       if (rc != ENOMEM) return rc;
       klx = nullptr;
     }
   }
-  if (to_overflow) {
-    auto npages = static_cast<int>(ovpages(env->me_psize, data->mv_size));
-    if (int rc = orv_page_new(mc, P_OVERFLOW, npages, &ofp); rc != 0) return rc;
-    flags |= F_BIGDATA;
-  }
 
   orv_page_insert_slot(mp, indx, node_size, env);
   ORV_node *node = node_ptr(mp, indx);
-  node->mn_ksize = static_cast<uint16_t>(ksize);
+  node->mn_ksize = static_cast<uint16_t>(key_bytes);
   unsigned hdrsz = node_hdrsz(mp);
   auto *kp = static_cast<std::byte *>(node_key(node, hdrsz));
-  if (prefix && indx > 0 && numkeys(mp) > 1) {
+  if (encoded) {
     size_t wrote = orv_prefix_key_encode(key, shared, kp);
-    orv_assert(env, wrote == ksize);
-  } else if (ksize) {
-    std::memcpy(kp, key->mv_data, ksize);
+    orv_assert(env, wrote == key_bytes);
+  } else if (key_bytes) {
+    std::memcpy(kp, key->mv_data, key_bytes);
   }
-  if (ksize & 1) kp[ksize] = std::byte{0};
+  if (key_bytes & 1) kp[key_bytes] = std::byte{0};
 
   if (is_branch(mp)) {
     set_node_pgno(node, pgno);
-    if (is_counted(mp)) {
-      if (count == ~uint64_t{0}) {
-        count = 0;
-        if (child) {
-          count = orv_page_entries(child);
-        } else if (pgno != 0) {
-          ORV_page *cp;
-          if (orv_page_get(mc, pgno, &cp, nullptr) == 0) count = orv_page_entries(cp);
-        }
-      }
-      set_node_count(node, count);
-    }
+    if (is_counted(mp)) set_node_count(node, count);
     return 0;
   }
 
   node->mn_flags = static_cast<uint16_t>(flags & 0xFFFF);
   set_node_dsize(node, data->mv_size);
   auto *dp = static_cast<std::byte *>(node_data(node));
-  if (ofp) {
-    store_u64(dp, ofp->mp_pgno);
-    if (flags & ORV_RESERVE)
-      data->mv_data = page_data(ofp);
-    else if (data->mv_size)
-      std::memcpy(page_data(ofp), data->mv_data, data->mv_size);
-  } else if (flags & F_BIGDATA) {
+  if (flags & F_BIGDATA) {
     std::memcpy(dp, data->mv_data, sizeof(pgno_t));
   } else {
     if (flags & ORV_RESERVE)
@@ -241,14 +193,11 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
   } else {
     orv_page_max_key_scan(ctx, mp);
   }
-  orv_prefix_keys_forget(mc, mp);
   return 0;
 }
 
-int orv_node_del(ORV_cursor *mc, unsigned ksize) {
-  ORV_env *env = cursor_env(mc);
-  ORV_page *mp = cursor_page(mc);
-  unsigned indx = mc->mc_ki[mc->mc_top];
+int orv_node_del(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx, unsigned ksize) {
+  ORV_env *env = ctx.env;
   unsigned numkeys = ::numkeys(mp);
   orv_assert(env, indx < numkeys);
 
@@ -261,29 +210,18 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   }
   // The node's size decides what moves: a node reaching past its page (a
   // damaged value size) must not move anything.
-  if (!orv_node_in_page(mp, orv_prefix_psize(mc, mp), indx, true))
-    return orv_txn_fail(mc->mc_txn, ORV_CORRUPTED);
+  if (!orv_node_in_page(mp, orv_page_ctx_psize(ctx, mp), indx, true)) return ORV_CORRUPTED;
 
-  if (!orv_page_is_prefix(mc, mp)) {
+  if (!orv_prefix_page(ctx.md_flags, mp)) {
     orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
     if (is_leaf(mp)) mp->mp_pad = 0;
     return 0;
   }
-
-  if (indx == 0 && numkeys > 1) {
-    // The first key goes: the others are re-encoded against the next one.
-    // In byte order that never needs more room (the new first key shares
-    // at least as much with every later key as the old one did), but a
-    // custom comparator can break that; the page is then left as it was
-    // and the transaction fails.
-    if (int rc = orv_prefix_page_rebuild(mc, mp, 0, 0, nullptr, nullptr, 0); rc != 0)
-      return orv_txn_fail(mc->mc_txn, rc);
-    orv_prefix_keys_forget(mc, mp);
-    return 0;
-  }
+  // The first key goes: the others are re-encoded against the next one,
+  // which may move values to overflow runs: the tree's rewrite.
+  if (indx == 0 && numkeys > 1) return EINVAL;
 
   ORV_keylen_entry *klx = nullptr;
-  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
   if (orv_keylen_index_get(ctx, mp, &klx) != 0) klx = nullptr;
   orv_keylen_index_remove(klx, ctx, mp, indx);
   orv_page_remove_slot(mp, indx, node_size_on(mp, node_ptr(mp, indx)), env);
@@ -291,35 +229,16 @@ int orv_node_del(ORV_cursor *mc, unsigned ksize) {
     mp->mp_pad = 0;
   else if (klx == nullptr)
     orv_page_max_key_scan(ctx, mp);
-  orv_prefix_keys_forget(mc, mp);
   return 0;
 }
 
-int orv_update_key(ORV_cursor *mc, const ORV_val *key) {
-  ORV_page *mp = cursor_page(mc);
-  // A key read from this very page would move with the node area below.
-  char kbuf[ORV_KEYBUF_MAX + 1];
-  ORV_val kcopy;
-  auto a = reinterpret_cast<uintptr_t>(key->mv_data), b = reinterpret_cast<uintptr_t>(mp);
-  if (key->mv_size && key->mv_size <= ORV_KEYBUF_MAX && a < b + cursor_env(mc)->me_psize &&
-      a + key->mv_size > b) {
-    std::memcpy(kbuf, key->mv_data, key->mv_size);
-    kcopy = ORV_val{key->mv_size, kbuf};
-    key = &kcopy;
-  }
-  unsigned indx = mc->mc_ki[mc->mc_top];
+int orv_update_key(ORV_page *mp, unsigned indx, const ORV_val *key) {
   ORV_node *node = node_ptr(mp, indx);
   unsigned hdrsz = node_hdrsz(mp);
   auto delta =
       static_cast<ptrdiff_t>(even(key->mv_size)) - static_cast<ptrdiff_t>(even(node->mn_ksize));
   if (delta != 0) {
-    if (delta > 0 && static_cast<size_t>(delta) > size_left(mp)) {
-      // No room for the longer key: take the node out and let the split put
-      // it back with its new key (its count is recomputed from the child).
-      pgno_t pgno = node_pgno(node);
-      orv_node_del(mc, 0);
-      return orv_page_split(mc, key, nullptr, pgno, ORV_SPLIT_REPLACE);
-    }
+    if (delta > 0 && static_cast<size_t>(delta) > size_left(mp)) return ORV_NO_FIT;
     // Shift the node area below the node's key (and the node's header and
     // count) by delta, which frees or makes the room the key needs.
     indx_t *ptrs = mp_ptrs(mp);

@@ -31,7 +31,6 @@
 #include "idl.h"
 #include "orv.h"
 
-struct ORV_cursor;
 struct ORV_txn;
 struct ORV_env;
 
@@ -464,6 +463,9 @@ struct ORV_page_ctx {
                                    // value size of the node holding it); 0: none
   ORV_scratch *scratch = nullptr;  // the write transaction's scratch buffers;
                                    // null in a read-only transaction
+  ORV_env *env = nullptr;          // receives assertion failures (may be null)
+  uint32_t md_pad = 0;             // the tree's md_pad: key size of its P_LEAF2
+                                   // pages
 };
 
 // Bytes of the page mp of ctx's tree: psize, or for a sub-page the size of
@@ -475,43 +477,56 @@ inline size_t orv_page_ctx_psize(const ORV_page_ctx &ctx, const ORV_page *mp) {
 // ---- Node insertion and removal (node_edit.cc) ------------------------------
 //
 // All of these change one dirty page in place; the caller has touched it and
-// checked (or split) for room first.
+// checked (or split) for room first. They never fail a transaction and never
+// look at cursors: the tree's wrappers of the same names (lib/btree, taking
+// a cursor) allocate overflow runs, rewrite a prefix page whose first key
+// changes, fail the transaction and make the cursors forget stale keys.
 
 // Flags of orv_node_add beyond the F_* node flags (the low 16 bits reach the
-// node): ORV_RESERVE (0x10000) and ORV_SPLIT_REPLACE (0x40000).
+// node): ORV_RESERVE (0x10000), and ORV_SPLIT_REPLACE (0x40000), which only
+// the tree's first-key rewrite reads.
 //
-// Adds a node at slot indx of the cursor's top page. Leaf: key and data are
-// required; a value too large for a node goes to a new overflow run. Branch:
-// key may be null (empty key), pgno names the child, child (may be null) is
-// that page if at hand, count is its entry count on a counted page (all ones:
-// computed from the child). With ORV_RESERVE, data->mv_data is set to the
-// value space. Returns 0, ORV_PAGE_FULL (no room for the node: the
-// transaction is then failed), ORV_BAD_VALSIZE, ENOMEM or a page allocation
-// error.
-// On a prefix-compressed leaf a key at slot i > 0 is encoded against the
-// page's first key; a key at slot 0 of a non-empty page rewrites the page
-// (orv_prefix_page_rebuild; with ORV_SPLIT_REPLACE the node at slot 0 is
-// replaced, an overflow run it has is the caller's). Errors of that rewrite
-// leave the page unchanged and the transaction usable; ORV_NO_FIT says the
-// rewritten page would not fit, and the caller splits instead.
-[[nodiscard]] int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data,
-                               pgno_t pgno, unsigned flags, ORV_page *child, uint64_t count);
-// Removes the node at mc_ki[mc_top] of the top page (ksize: the key size of
-// a P_LEAF2 page). Returns 0, or the failure of re-encoding a compressed
-// page that lost its first key (the page is unchanged and the transaction
-// failed). An overflow run of the removed node is not freed here.
-int orv_node_del(ORV_cursor *mc, unsigned ksize);
-// Makes mc and every cursor of its transaction on the same tree forget the
-// key state (varint cache, reusable key bytes, search memo) they keep for
-// page mp, whose slots or encodings just changed.
-void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp);
+// Node size (without its slot) of a new node for key/data (leaf) or key
+// (branch, key may be null) at slot indx of mp in ctx's tree, the key
+// encoded against the page's first key on a prefix page. *to_run is set
+// when the value must first go to an overflow run (a leaf node over
+// ctx.nodemax whose value is neither a sub-page nor, F_BIGDATA, on a run
+// already); the size is then that of the node holding the run's number.
+// REQUIRES: not P_LEAF2; key and data given on a leaf page.
+size_t orv_node_add_size(const ORV_page_ctx &ctx, const ORV_page *mp, unsigned indx,
+                         const ORV_val *key, const ORV_val *data, unsigned flags, bool *to_run);
+// Adds a node at slot indx of mp. Leaf: key and data are required (with
+// F_BIGDATA, data->mv_data points at the 8-byte page number of the run
+// holding the value, data->mv_size is the value's size). Branch: key may be
+// null (empty key), pgno names the child, count is the child's entry count
+// on a counted page. P_LEAF2: ctx.md_pad bytes of the key. With ORV_RESERVE
+// (no F_BIGDATA) data->mv_data is set to the value space in the node. On a
+// prefix page a key at slot i > 0 is encoded against the page's first key
+// and mp_pad stays the longest key. Returns 0, ORV_NO_FIT (no room for the
+// node; nothing changed), ORV_CORRUPTED (the page's key lengths cannot be
+// read), or EINVAL, nothing changed, for what only the tree can do: a value
+// that must go to a run (orv_node_add_size) and a new first key of a
+// non-empty prefix page (the rewrite may need runs: orv_prefix_page_rebuild).
+[[nodiscard]] int orv_node_add(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx,
+                               const ORV_val *key, ORV_val *data, pgno_t pgno, unsigned flags,
+                               uint64_t count);
+// Removes the node at slot indx of mp (ksize: the key size of a P_LEAF2
+// page); on a prefix page mp_pad stays the longest key. Returns 0,
+// ORV_CORRUPTED (the node reaches outside the page; nothing moved), or
+// EINVAL, nothing changed, for the first key of a prefix page with more
+// slots (the others are re-encoded against the next one, which may need
+// overflow runs: the tree's orv_prefix_page_rebuild). An overflow run of
+// the removed node is not freed here.
+[[nodiscard]] int orv_node_del(const ORV_page_ctx &ctx, ORV_page *mp, unsigned indx,
+                               unsigned ksize);
 // Slot-level steps of orv_node_add/orv_node_del. insert_slot returns the new
 // node's offset. env (may be null) receives assertion failures.
 indx_t orv_page_insert_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env = nullptr);
 void orv_page_remove_slot(ORV_page *mp, unsigned indx, size_t node_size, ORV_env *env = nullptr);
-// Replaces the key of the node at mc_ki[mc_top] of a branch page; splits the
-// page when the longer key does not fit.
-[[nodiscard]] int orv_update_key(ORV_cursor *mc, const ORV_val *key);
+// Replaces the key of the node at slot indx of the branch page mp; the node
+// keeps its child and its count. Returns 0, or ORV_NO_FIT when the longer
+// key does not fit (nothing changed). REQUIRES: key does not point into mp.
+[[nodiscard]] int orv_update_key(ORV_page *mp, unsigned indx, const ORV_val *key);
 // Gives back the free space of the sub-page held by leaf node indx.
 void orv_node_shrink(ORV_page *mp, unsigned indx);
 // Bytes (node plus slot) a new leaf node for key/data at slot indx of mp

@@ -1,10 +1,11 @@
 // [node_edit]: lib/page/node_edit.cc
 //
-// Node insertion and removal on hand-made pages, through a cursor whose
-// transaction and environment carry only what these routines read: exact
-// fits and PAGE_FULL, node layout and padding, reserved values, removal
-// with node-area compaction, counted branch nodes, replacing branch keys,
-// shrinking sub-pages, node sizes and the upkeep of counts along a path.
+// Node insertion and removal on hand-made pages with nothing but a page
+// context: exact fits and ORV_NO_FIT, node layout and padding, reserved
+// values, values on overflow runs, removal with node-area compaction,
+// fixed-size keys, counted branch nodes, replacing branch keys, prefix
+// pages keeping their longest key, what is left to the tree, shrinking
+// sub-pages and node sizes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "btree/btree.h"
+#include "page/page.h"
+#include "txn/txn.h"
 #include "util/fixtures.h"
 
 namespace {
@@ -24,6 +26,7 @@ constexpr unsigned kPsize = 4096;
 struct alignas(8) PageBuf {
   unsigned char b[kPsize];
   ORV_page *page() { return reinterpret_cast<ORV_page *>(b); }
+  std::string bytes() const { return std::string(reinterpret_cast<const char *>(b), kPsize); }
 };
 
 void init_page(ORV_page *mp, pgno_t pgno, uint16_t flags) {
@@ -34,30 +37,20 @@ void init_page(ORV_page *mp, pgno_t pgno, uint16_t flags) {
   mp->mp_upper = kPsize;
 }
 
-// A cursor on up to three hand-made pages (index 0 is the root).
+// Up to three hand-made pages and the context of a plain tree.
 class NodeEdit : public testing::Test {
  protected:
-  void SetUp() override {
-    env_.me_psize = kPsize;
-    env_.me_nodemax = 2 * ((kPsize - PAGEHDRSZ) / 4) - 2;
-    txn_.mt_env = &env_;
-    mc_.mc_txn = &txn_;
-    mc_.mc_db = &db_;
-    mc_.mc_dbx = &dbx_;
-    mc_.mc_dbflag = &dbflag_;
-    set_leaf(P_LEAF);
-  }
-  void set_leaf(uint16_t flags) {
-    init_page(pages_[0].page(), 5, flags);
-    mc_.mc_pg[0] = pages_[0].page();
-    mc_.mc_snum = 1;
-    mc_.mc_top = 0;
-    mc_.mc_ki[0] = 0;
-  }
-  ORV_page *mp() { return mc_.mc_pg[mc_.mc_top]; }
+  void SetUp() override { set_leaf(P_LEAF); }
+  void TearDown() override { orv_txn_scratch_free(&scratch_); }
+  void set_leaf(uint16_t flags) { init_page(mp(), 5, flags); }
+  ORV_page *mp() { return pages_[0].page(); }
   int add_leaf(unsigned indx, const std::string &k, const std::string &v, unsigned flags = 0) {
     ORV_val kv = val(k), dv = val(v);
-    return orv_node_add(&mc_, indx, &kv, &dv, 0, flags, nullptr, 0);
+    return orv_node_add(ctx_, mp(), indx, &kv, &dv, 0, flags, 0);
+  }
+  int add_branch(ORV_page *mp, unsigned indx, const std::string *k, pgno_t child, uint64_t count) {
+    ORV_val kv = k ? val(*k) : ORV_val{};
+    return orv_node_add(ctx_, mp, indx, k ? &kv : nullptr, nullptr, child, 0, count);
   }
   std::string key_at(unsigned i) {
     ORV_node *node = node_ptr(mp(), i);
@@ -68,12 +61,8 @@ class NodeEdit : public testing::Test {
     return std::string(static_cast<const char *>(node_data(node)), node_dsize(node));
   }
 
-  ORV_env env_{};
-  ORV_txn txn_{};
-  ORV_db db_{};
-  ORV_dbx dbx_{};
-  uint8_t dbflag_ = 0;
-  ORV_cursor mc_{};
+  ORV_scratch scratch_{};
+  ORV_page_ctx ctx_{kPsize, orv_nodemax(kPsize), 0};
   PageBuf pages_[3];
 };
 
@@ -105,7 +94,7 @@ TEST_F(NodeEdit, NodeLayoutAndPadding) {
   }
 }
 
-TEST_F(NodeEdit, ExactFitAndPageFull) {
+TEST_F(NodeEdit, ExactFitAndNoFit) {
   const std::string k = "key", v(100, 'v');
   const size_t node_size = even(8 + even(k.size()) + v.size());
   // Free space of exactly the node plus its slot: fits.
@@ -113,25 +102,36 @@ TEST_F(NodeEdit, ExactFitAndPageFull) {
   ASSERT_EQ(add_leaf(0, k, v), 0);
   EXPECT_EQ(mp()->mp_upper, mp()->mp_lower);
   EXPECT_EQ(value_at(0), v);
-  EXPECT_EQ(txn_.mt_flags & ORV_TXN_ERROR, 0u);
-  // Two bytes less: PAGE_FULL, the page unchanged and the transaction failed.
+  // Two bytes less: ORV_NO_FIT and the page unchanged.
   set_leaf(P_LEAF);
   mp()->mp_upper = static_cast<indx_t>(mp()->mp_lower + node_size);
-  EXPECT_EQ(add_leaf(0, k, v), ORV_PAGE_FULL);
-  EXPECT_EQ(numkeys(mp()), 0u);
-  EXPECT_EQ(mp()->mp_upper, mp()->mp_lower + node_size);
-  EXPECT_TRUE(txn_.mt_flags & ORV_TXN_ERROR);
-  EXPECT_EQ(txn_.mt_error, ORV_PAGE_FULL);
+  const std::string before = pages_[0].bytes();
+  EXPECT_EQ(add_leaf(0, k, v), ORV_NO_FIT);
+  EXPECT_EQ(pages_[0].bytes(), before);
 }
 
 TEST_F(NodeEdit, ReserveLeavesTheValueToTheCaller) {
   std::string k = "abc";
   ORV_val kv = val(k), dv{50, nullptr};
-  ASSERT_EQ(orv_node_add(&mc_, 0, &kv, &dv, 0, ORV_RESERVE, nullptr, 0), 0);
+  ASSERT_EQ(orv_node_add(ctx_, mp(), 0, &kv, &dv, 0, ORV_RESERVE, 0), 0);
   ORV_node *node = node_ptr(mp(), 0);
   EXPECT_EQ(dv.mv_data, node_data(node));
   EXPECT_EQ(node_dsize(node), 50u);
   EXPECT_EQ(node->mn_flags, 0);  // only the low 16 bits reach the node
+}
+
+TEST_F(NodeEdit, ValueOnARunKeepsItsPageNumber) {
+  // The value's size is the real one; the node holds the run's number.
+  std::string k = "big";
+  pgno_t run = 0x123456789aULL;
+  ORV_val kv = val(k), dv{100000, &run};
+  ASSERT_EQ(orv_node_add(ctx_, mp(), 0, &kv, &dv, 0, F_BIGDATA | ORV_RESERVE, 0), 0);
+  ORV_node *node = node_ptr(mp(), 0);
+  EXPECT_EQ(node->mn_flags, F_BIGDATA);
+  EXPECT_EQ(node_dsize(node), 100000u);
+  EXPECT_EQ(load_u64(node_data(node)), run);
+  EXPECT_EQ(dv.mv_data, &run);  // nothing reserved in the node
+  EXPECT_EQ(kPsize - mp()->mp_upper, bigdata_node_size(k.size()));
 }
 
 TEST_F(NodeEdit, InsertAndRemoveKeepOrderAndSpace) {
@@ -146,78 +146,193 @@ TEST_F(NodeEdit, InsertAndRemoveKeepOrderAndSpace) {
   EXPECT_EQ(value_at(3), "middle");
   // Remove from the middle, the front and the end; values stay intact.
   for (unsigned i : {3u, 0u, 4u}) {
-    mc_.mc_ki[0] = static_cast<indx_t>(i);
-    orv_node_del(&mc_, 0);
+    ASSERT_EQ(orv_node_del(ctx_, mp(), i, 0), 0);
     want.erase(want.begin() + i);
     ASSERT_EQ(numkeys(mp()), want.size());
     for (unsigned j = 0; j < want.size(); j++) EXPECT_EQ(key_at(j), want[j]);
   }
   EXPECT_EQ(value_at(0), std::string(1, '0'));
   EXPECT_EQ(value_at(2), std::string(7, '2'));
-  while (numkeys(mp()) > 0) {
-    mc_.mc_ki[0] = 0;
-    orv_node_del(&mc_, 0);
-  }
+  while (numkeys(mp()) > 0) ASSERT_EQ(orv_node_del(ctx_, mp(), 0, 0), 0);
   EXPECT_EQ(mp()->mp_lower, PAGEHDRSZ);
   EXPECT_EQ(mp()->mp_upper, kPsize);
 }
 
 TEST_F(NodeEdit, FixedSizeKeys) {
   set_leaf(P_LEAF | P_LEAF2);
-  db_.md_pad = 4;
+  ctx_.md_pad = 4;
   mp()->mp_pad = 4;
   ASSERT_EQ(add_leaf(0, "bbbb", ""), 0);
   ASSERT_EQ(add_leaf(0, "aaaa", ""), 0);
-  ASSERT_EQ(add_leaf(2, "cccc", ""), 0);
+  ASSERT_EQ(add_leaf(2, "cc", ""), 0);  // a shorter key is padded with zeros
   EXPECT_EQ(numkeys(mp()), 3u);
   EXPECT_EQ(mp()->mp_upper - mp()->mp_lower, kPsize - PAGEHDRSZ - 3 * 4);
-  EXPECT_EQ(std::memcmp(leaf2_key(mp(), 0, 4), "aaaabbbbcccc", 12), 0);
-  mc_.mc_ki[0] = 1;
-  orv_node_del(&mc_, 4);
+  EXPECT_EQ(std::memcmp(leaf2_key(mp(), 0, 4), "aaaabbbbcc\0\0", 12), 0);
+  ASSERT_EQ(orv_node_del(ctx_, mp(), 1, 4), 0);
   EXPECT_EQ(numkeys(mp()), 2u);
-  EXPECT_EQ(std::memcmp(leaf2_key(mp(), 0, 4), "aaaacccc", 8), 0);
+  EXPECT_EQ(std::memcmp(leaf2_key(mp(), 0, 4), "aaaacc\0\0", 8), 0);
   EXPECT_EQ(mp()->mp_upper - mp()->mp_lower, kPsize - PAGEHDRSZ - 2 * 4);
+  // Less room than one key: nothing moves.
+  mp()->mp_upper = static_cast<indx_t>(mp()->mp_lower + 3);
+  const std::string before = pages_[0].bytes();
+  EXPECT_EQ(add_leaf(0, "dddd", ""), ORV_NO_FIT);
+  EXPECT_EQ(pages_[0].bytes(), before);
 }
 
 TEST_F(NodeEdit, CountedBranchNodes) {
-  db_.md_flags = ORV_COUNTED;
-  // A child branch page whose nodes hold 10 and 7 entries.
-  ORV_page *child = pages_[1].page();
-  init_page(child, 9, P_BRANCH | P_COUNTED);
-  mc_.mc_pg[0] = child;
-  ASSERT_EQ(orv_node_add(&mc_, 0, nullptr, nullptr, 20, 0, nullptr, 10), 0);
-  std::string sep = "m";
-  ORV_val sv = val(sep);
-  ASSERT_EQ(orv_node_add(&mc_, 1, &sv, nullptr, 21, 0, nullptr, 7), 0);
-  EXPECT_EQ(orv_page_entries(child), 17u);
-
-  init_page(pages_[0].page(), 5, P_BRANCH | P_COUNTED);
-  mc_.mc_pg[0] = pages_[0].page();
-  ASSERT_EQ(orv_node_add(&mc_, 0, nullptr, nullptr, 9, 0, child, ~uint64_t{0}), 0);
-  ORV_node *node = node_ptr(mp(), 0);
-  EXPECT_EQ(node_count(node), 17u);
-  EXPECT_EQ(node_pgno(node), 9u);
+  ctx_.md_flags = ORV_COUNTED;
+  ORV_page *bp = pages_[1].page();
+  init_page(bp, 9, P_BRANCH | P_COUNTED);
+  const std::string sep = "m";
+  ASSERT_EQ(add_branch(bp, 0, nullptr, 20, 10), 0);
+  ASSERT_EQ(add_branch(bp, 1, &sep, 21, 7), 0);
+  EXPECT_EQ(orv_page_entries(bp), 17u);
+  ORV_node *node = node_ptr(bp, 0);
+  EXPECT_EQ(node_count(node), 10u);
+  EXPECT_EQ(node_pgno(node), 20u);
   EXPECT_EQ(node->mn_ksize, 0);
-  EXPECT_EQ(mp()->mp_upper, kPsize - 16);
+  EXPECT_EQ(bp->mp_upper, kPsize - 16 - 18);
+  // A child page number of 48 bits survives the node header.
+  ASSERT_EQ(add_branch(bp, 2, &sep, 0xABCDEF012345ULL, 1), 0);
+  EXPECT_EQ(node_pgno(node_ptr(bp, 2)), 0xABCDEF012345ULL);
+}
 
-  // Replacing the key of a counted node keeps its child and its count.
-  ASSERT_EQ(orv_node_add(&mc_, 1, &sv, nullptr, 33, 0, nullptr, 5), 0);
-  ASSERT_EQ(orv_node_add(&mc_, 2, &sv, nullptr, 34, 0, nullptr, 6), 0);
+TEST_F(NodeEdit, ReplacingABranchKeyKeepsChildAndCount) {
+  ORV_page *bp = pages_[1].page();
+  init_page(bp, 9, P_BRANCH | P_COUNTED);
+  const std::string sep = "m";
+  ASSERT_EQ(add_branch(bp, 0, nullptr, 32, 17), 0);
+  ASSERT_EQ(add_branch(bp, 1, &sep, 33, 5), 0);
+  ASSERT_EQ(add_branch(bp, 2, &sep, 34, 6), 0);
+  auto stored = [&](unsigned i) {
+    const ORV_node *n = node_ptr(bp, i);
+    return std::string(static_cast<const char *>(node_key(n, 16)), n->mn_ksize);
+  };
   for (const std::string &nk : {std::string(301, 'q'), std::string("r"), std::string(40, 's')}) {
-    mc_.mc_ki[0] = 1;
     ORV_val kv = val(nk);
-    ASSERT_EQ(orv_update_key(&mc_, &kv), 0);
-    EXPECT_EQ(key_at(1), nk);
-    EXPECT_EQ(node_count(node_ptr(mp(), 1)), 5u);
-    EXPECT_EQ(node_pgno(node_ptr(mp(), 1)), 33u);
-    EXPECT_EQ(node_count(node_ptr(mp(), 2)), 6u);
-    EXPECT_EQ(node_pgno(node_ptr(mp(), 2)), 34u);
-    EXPECT_EQ(key_at(2), sep);
-    EXPECT_EQ(node_count(node_ptr(mp(), 0)), 17u);
+    ASSERT_EQ(orv_update_key(bp, 1, &kv), 0);
+    EXPECT_EQ(stored(1), nk);
+    EXPECT_EQ(node_count(node_ptr(bp, 1)), 5u);
+    EXPECT_EQ(node_pgno(node_ptr(bp, 1)), 33u);
+    EXPECT_EQ(node_count(node_ptr(bp, 2)), 6u);
+    EXPECT_EQ(node_pgno(node_ptr(bp, 2)), 34u);
+    EXPECT_EQ(stored(2), sep);
+    EXPECT_EQ(node_count(node_ptr(bp, 0)), 17u);
     size_t used = 0;
-    for (unsigned i = 0; i < numkeys(mp()); i++) used += node_size_on(mp(), node_ptr(mp(), i));
-    EXPECT_EQ(kPsize - mp()->mp_upper, used);
+    for (unsigned i = 0; i < numkeys(bp); i++) used += node_size_on(bp, node_ptr(bp, i));
+    EXPECT_EQ(kPsize - bp->mp_upper, used);
   }
+  // Fill the page; a key longer by exactly the free space still fits, two
+  // bytes more is ORV_NO_FIT with nothing changed.
+  const std::string filler(100, 'f');
+  while (add_branch(bp, numkeys(bp), &filler, 50, 1) == 0) {
+  }
+  while (add_branch(bp, numkeys(bp), &sep, 51, 1) == 0) {
+  }
+  const std::string exact(40 + size_left(bp), 't');
+  ORV_val kv = val(exact);
+  ASSERT_EQ(orv_update_key(bp, 1, &kv), 0);
+  EXPECT_EQ(size_left(bp), 0u);
+  EXPECT_EQ(stored(1), exact);
+  EXPECT_EQ(node_count(node_ptr(bp, 1)), 5u);
+  const std::string before = pages_[1].bytes();
+  const std::string longer(exact.size() + 2, 'u');
+  kv = val(longer);
+  EXPECT_EQ(orv_update_key(bp, 1, &kv), ORV_NO_FIT);
+  EXPECT_EQ(pages_[1].bytes(), before);
+}
+
+TEST_F(NodeEdit, PrefixPageKeepsItsLongestKey) {
+  // With the transaction's key-length index and without one (a read-only
+  // context), mp_pad follows every insertion and removal.
+  for (ORV_scratch *scratch : {&scratch_, static_cast<ORV_scratch *>(nullptr)}) {
+    SCOPED_TRACE(scratch ? "index" : "no index");
+    ctx_ = ORV_page_ctx{kPsize, orv_nodemax(kPsize), ORV_PREFIXKEY, 0, scratch};
+    set_leaf(P_LEAF);
+    ASSERT_EQ(add_leaf(0, "common", "v0"), 0);
+    EXPECT_EQ(mp()->mp_pad, 6);
+    ASSERT_EQ(add_leaf(1, "common-prefix-long", "v1"), 0);
+    ASSERT_EQ(add_leaf(2, "commz", "v2"), 0);
+    // Keys above slot 0 are stored against it: varint(6) "-prefix-long",
+    // varint(4) "z".
+    EXPECT_EQ(key_at(1), std::string("\x06-prefix-long"));
+    EXPECT_EQ(key_at(2), std::string("\x04z"));
+    EXPECT_EQ(mp()->mp_pad, 18);
+    EXPECT_EQ(value_at(1), "v1");
+    ASSERT_EQ(orv_node_del(ctx_, mp(), 1, 0), 0);
+    EXPECT_EQ(mp()->mp_pad, 6);
+    EXPECT_EQ(key_at(1), std::string("\x04z"));
+    ASSERT_EQ(orv_node_del(ctx_, mp(), 1, 0), 0);
+    ASSERT_EQ(orv_node_del(ctx_, mp(), 0, 0), 0);  // the only key may go
+    EXPECT_EQ(mp()->mp_pad, 0);
+    EXPECT_EQ(numkeys(mp()), 0u);
+  }
+}
+
+TEST_F(NodeEdit, WhatOnlyTheTreeDoesChangesNothing) {
+  // A value that belongs on an overflow run, a new first key of a prefix
+  // page and the removal of its first key are the tree's: EINVAL.
+  const size_t big = orv_nodemax(kPsize);
+  struct Case {
+    const char *name;
+    unsigned md_flags, slot;
+    bool del;
+    size_t vsize;
+    unsigned flags;
+  };
+  const Case kCases[] = {
+      {"value for a run", 0, 1, false, big, 0},
+      {"value for a run on a prefix page", ORV_PREFIXKEY, 1, false, big, 0},
+      {"new first key", ORV_PREFIXKEY, 0, false, 3, 0},
+      {"first key removed", ORV_PREFIXKEY, 0, true, 0, 0},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    ctx_.md_flags = c.md_flags;
+    set_leaf(P_LEAF);
+    ASSERT_EQ(add_leaf(0, "b", "v"), 0);
+    ASSERT_EQ(add_leaf(1, "c", "v"), 0);
+    const std::string before = pages_[0].bytes();
+    if (c.del) {
+      EXPECT_EQ(orv_node_del(ctx_, mp(), c.slot, 0), EINVAL);
+    } else {
+      const std::string v(c.vsize, 'v');
+      EXPECT_EQ(add_leaf(c.slot, "a", v, c.flags), EINVAL);
+    }
+    EXPECT_EQ(pages_[0].bytes(), before);
+  }
+  // What orv_node_add_size tells: a run only for a plain value over the
+  // maximum, never for a sub-page or a value on a run already.
+  struct SizeCase {
+    size_t vsize;
+    unsigned flags;
+    bool to_run;
+    size_t size;
+  };
+  const SizeCase kSizes[] = {
+      {big - 8 - 2, 0, false, big},
+      {big - 8 - 2 + 1, 0, true, 8 + 2 + 8},
+      {big, F_DUPDATA, false, even(8 + 2 + big)},
+      {big, F_BIGDATA, false, 8 + 2 + 8},
+  };
+  ctx_.md_flags = 0;
+  const std::string k = "ab";
+  for (const SizeCase &c : kSizes) {
+    ORV_val kv = val(k), dv{c.vsize, nullptr};
+    bool to_run = !c.to_run;
+    EXPECT_EQ(orv_node_add_size(ctx_, mp(), 0, &kv, &dv, c.flags, &to_run), c.size) << c.vsize;
+    EXPECT_EQ(to_run, c.to_run) << c.vsize;
+  }
+}
+
+TEST_F(NodeEdit, DamagedNodeIsNotRemoved) {
+  // A value size reaching past the page: ORV_CORRUPTED, nothing moves.
+  ASSERT_EQ(add_leaf(0, "a", "v"), 0);
+  ASSERT_EQ(add_leaf(1, "b", "w"), 0);
+  set_node_dsize(node_ptr(mp(), 0), kPsize);
+  const std::string before = pages_[0].bytes();
+  EXPECT_EQ(orv_node_del(ctx_, mp(), 0, 0), ORV_CORRUPTED);
+  EXPECT_EQ(pages_[0].bytes(), before);
 }
 
 TEST_F(NodeEdit, ShrinkSubPage) {
@@ -269,7 +384,7 @@ TEST_F(NodeEdit, LeafAndBranchSizes) {
   struct Case {
     size_t ksize, vsize, want;
   };
-  const size_t nodemax = env_.me_nodemax;
+  const size_t nodemax = orv_nodemax(kPsize);
   const Case kCases[] = {
       {1, 0, 2 + 8 + 0 + 2},
       {3, 5, 4 + 8 + 6 + 2},
@@ -313,54 +428,6 @@ TEST_F(NodeEdit, LeafAndBranchSizes) {
   init_page(pages_[1].page(), 7, P_BRANCH | P_COUNTED);
   EXPECT_EQ(orv_branch_size(pages_[1].page(), &kv), 16u + 6 + 2);
   EXPECT_EQ(orv_branch_size(pages_[1].page(), nullptr), 16u + 2);
-}
-
-TEST_F(NodeEdit, CountsFollowAChangedPage) {
-  db_.md_flags = ORV_COUNTED;
-  // root (counted) -> mid (counted) -> leaf with 3 entries.
-  ORV_page *root = pages_[0].page(), *mid = pages_[1].page(), *leaf = pages_[2].page();
-  init_page(root, 2, P_BRANCH | P_COUNTED);
-  init_page(mid, 3, P_BRANCH | P_COUNTED);
-  init_page(leaf, 4, P_LEAF);
-  mc_.mc_snum = 1;
-  mc_.mc_top = 0;
-  mc_.mc_pg[0] = root;
-  std::string s = "s";
-  ORV_val sv = val(s);
-  ASSERT_EQ(orv_node_add(&mc_, 0, nullptr, nullptr, 90, 0, nullptr, 100), 0);
-  ASSERT_EQ(orv_node_add(&mc_, 1, &sv, nullptr, 3, 0, nullptr, 50), 0);
-  mc_.mc_pg[0] = mid;
-  ASSERT_EQ(orv_node_add(&mc_, 0, nullptr, nullptr, 91, 0, nullptr, 47), 0);
-  ASSERT_EQ(orv_node_add(&mc_, 1, &sv, nullptr, 4, 0, nullptr, 3), 0);
-  mc_.mc_pg[0] = leaf;
-  for (unsigned i = 0; i < 3; i++) ASSERT_EQ(add_leaf(i, std::string(1, 'a' + i), "v"), 0);
-
-  mc_.mc_pg[0] = root;
-  mc_.mc_pg[1] = mid;
-  mc_.mc_pg[2] = leaf;
-  mc_.mc_ki[0] = 1;
-  mc_.mc_ki[1] = 1;
-  mc_.mc_ki[2] = 3;
-  mc_.mc_snum = 3;
-  mc_.mc_top = 2;
-  ASSERT_EQ(add_leaf(3, "d", "v"), 0);
-  orv_page_update_counts(&mc_, leaf, 0, 1);
-  EXPECT_EQ(node_count(node_ptr(mid, 1)), 4u);
-  EXPECT_EQ(node_count(node_ptr(root, 1)), 51u);
-  // A recount finds the exact figure whatever the stored one was.
-  set_node_count(node_ptr(mid, 1), 9);
-  orv_page_update_counts(&mc_, leaf, 1, 0);
-  EXPECT_EQ(node_count(node_ptr(mid, 1)), 4u);
-  EXPECT_EQ(node_count(node_ptr(root, 1)), 46u);
-  // Removals never take a count below zero.
-  orv_page_update_counts(&mc_, leaf, 0, -10);
-  EXPECT_EQ(node_count(node_ptr(mid, 1)), 0u);
-  EXPECT_EQ(node_count(node_ptr(root, 1)), 42u);
-  // Untouched siblings keep their counts; an uncounted tree is left alone.
-  EXPECT_EQ(node_count(node_ptr(mid, 0)), 47u);
-  db_.md_flags = 0;
-  orv_page_update_counts(&mc_, leaf, 1, 0);
-  EXPECT_EQ(node_count(node_ptr(mid, 1)), 0u);
 }
 
 }  // namespace
