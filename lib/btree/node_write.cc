@@ -152,10 +152,10 @@ int orv_update_key(ORV_cursor *mc, const ORV_val *key) {
     key = &kcopy;
   }
   const unsigned indx = cursor_slot(mc);
-  if (orv_update_key(mp, indx, key) == 0) return 0;
+  if (int rc = orv_update_key(mp, indx, key); rc != ORV_NO_FIT) return rc;
   // No room for the longer key: take the node out and let the split put it
   // back with its new key (its count is recomputed from the child).
   const pgno_t pgno = node_pgno(node_ptr(mp, indx));
-  orv_node_del(mc, 0);
+  if (int rc = orv_node_del(mc, 0); rc != 0) return rc;
   return orv_page_split(mc, key, nullptr, pgno, ORV_SPLIT_REPLACE);
 }
