@@ -248,14 +248,10 @@ inline bool orv_page_is_prefix(const ORV_cursor *mc, const ORV_page *mp) {
   return orv_prefix_page(mc->mc_db->md_flags, mp);
 }
 
-// The page context of mc's tree, for the page-layer functions that take one:
-// a sub-cursor brings the size of its loaded sub-page, a write transaction
-// its scratch buffers.
-inline ORV_page_ctx orv_page_ctx_of(const ORV_cursor *mc) {
+// The page context of mc's tree with sub-page size subpsize.
+inline ORV_page_ctx orv_page_ctx_sized(const ORV_cursor *mc, size_t subpsize) {
   ORV_txn *txn = mc->mc_txn;
   const ORV_env *env = txn->mt_env;
-  const size_t subpsize =
-      (mc->mc_flags & C_SUB) ? reinterpret_cast<const ORV_xcursor *>(mc)->mx_subpage_size : 0;
   return ORV_page_ctx{env->me_psize,
                       env->me_nodemax,
                       mc->mc_db->md_flags,
@@ -263,6 +259,26 @@ inline ORV_page_ctx orv_page_ctx_of(const ORV_cursor *mc) {
                       txn_is_rdonly(txn) ? nullptr : &txn->mt_scratch,
                       txn->mt_env,
                       mc->mc_db->md_pad};
+}
+
+// The page context of mc's tree, for the page-layer functions that take one:
+// a sub-cursor brings the size of its loaded sub-page, a write transaction
+// its scratch buffers. mc must be a cursor of its own or the sub-cursor of
+// an ORV_xcursor.
+inline ORV_page_ctx orv_page_ctx_of(const ORV_cursor *mc) {
+  return orv_page_ctx_sized(
+      mc, (mc->mc_flags & C_SUB) ? reinterpret_cast<const ORV_xcursor *>(mc)->mx_subpage_size : 0);
+}
+
+// The page context for an edit of page mp through mc, which may also be a
+// bare copy of a sub-cursor (the paths a split or a rebalance builds to a
+// parent or a sibling carry C_SUB too): only an edit of a sub-page reads
+// the sub-page size, and only the sub-cursor of an ORV_xcursor stands on
+// one.
+inline ORV_page_ctx orv_page_ctx_of(const ORV_cursor *mc, const ORV_page *mp) {
+  const bool subpage = (mc->mc_flags & C_SUB) && is_subp(mp);
+  return orv_page_ctx_sized(
+      mc, subpage ? reinterpret_cast<const ORV_xcursor *>(mc)->mx_subpage_size : 0);
 }
 
 // Bytes of the page mp of the cursor's tree: me_psize, or for a sub-page the

@@ -77,7 +77,7 @@ void orv_prefix_keys_forget(ORV_cursor *mc, const ORV_page *mp) {
 int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *data, pgno_t pgno,
                  unsigned flags, ORV_page *child, uint64_t count) {
   ORV_page *mp = cursor_page(mc);
-  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  const ORV_page_ctx ctx = orv_page_ctx_of(mc, mp);
   const uint16_t pflags = mp->mp_flags;
   const bool prefix = orv_prefix_page(ctx.md_flags, mp);
 
@@ -119,7 +119,7 @@ int orv_node_add(ORV_cursor *mc, unsigned indx, const ORV_val *key, ORV_val *dat
 int orv_node_del(ORV_cursor *mc, unsigned ksize) {
   ORV_page *mp = cursor_page(mc);
   const unsigned indx = cursor_slot(mc);
-  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  const ORV_page_ctx ctx = orv_page_ctx_of(mc, mp);
   const bool prefix = orv_prefix_page(ctx.md_flags, mp);
   if (prefix && indx == 0 && numkeys(mp) > 1) {
     // The first key goes: the others are re-encoded against the next one.

@@ -53,7 +53,7 @@ int orv_prefix_run_overflow(ORV_cursor *mc, ORV_prefix_entry *entries, unsigned 
 
 int orv_prefix_page_rebuild(ORV_cursor *mc, ORV_page *mp, unsigned skip, unsigned indx,
                             const ORV_val *key, ORV_val *data, unsigned flags) {
-  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  const ORV_page_ctx ctx = orv_page_ctx_of(mc, mp);
   const size_t psize = orv_page_ctx_psize(ctx, mp);
   ORV_prefix_entry *entries;
   unsigned count;

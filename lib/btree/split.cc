@@ -184,7 +184,7 @@ size_t new_node_size(const ORV_cursor *mc, const ORV_page *mp, unsigned indx, co
   if (nflags & F_BIGDATA) return k + NODESIZE + sizeof(pgno_t) + sizeof(indx_t);
   if ((nflags & (F_DUPDATA | F_SUBDATA)) == F_DUPDATA)
     return k + NODESIZE + even(data->mv_size) + sizeof(indx_t);
-  return orv_leaf_size(orv_page_ctx_of(mc), mp, indx, key, data);
+  return orv_leaf_size(orv_page_ctx_of(mc, mp), mp, indx, key, data);
 }
 
 // Adds the new node at slot j of page dst through the cursor.
@@ -352,7 +352,7 @@ void split_point_leaf2(SplitJob &j) {
 // After a cut the index is the caller's and both halves must fit as they
 // are.
 int split_point_prefix(SplitJob &j) {
-  const ORV_page_ctx ctx = orv_page_ctx_of(j.mc);
+  const ORV_page_ctx ctx = orv_page_ctx_of(j.mc, j.mp);
   const unsigned entry_flags = j.nflags & (F_BIGDATA | F_SUBDATA | F_DUPDATA | ORV_RESERVE);
   // The usual choice is only a starting point: re-encoding against new
   // first keys changes the sizes it was made with.
@@ -481,7 +481,7 @@ void distribute_leaf2(SplitJob &j) {
 // re-encoded against its own first key.
 int distribute_prefix(SplitJob &j) {
   // Values may only now get their overflow runs: the halves are final.
-  const ORV_page_ctx ctx = orv_page_ctx_of(j.mc);
+  const ORV_page_ctx ctx = orv_page_ctx_of(j.mc, j.mp);
   int rc = orv_prefix_run_overflow(j.mc, j.entries, 0, j.nentries, j.newdata, j.nflags);
   if (rc == 0) rc = orv_prefix_page_write(ctx, j.mp, j.psize, j.entries, 0, j.split_indx);
   if (rc == 0) rc = orv_prefix_page_write(ctx, j.rp, j.psize, j.entries, j.split_indx, j.nentries);
@@ -663,7 +663,8 @@ int orv_page_split(ORV_cursor *mc, const ORV_val *newkey, ORV_val *newdata, pgno
 }
 
 int orv_prefix_split_tails(ORV_cursor *mc) {
-  const ORV_page_ctx ctx = orv_page_ctx_of(mc);
+  // Sub-pages are never split: the context is that of whole pages.
+  const ORV_page_ctx ctx = orv_page_ctx_sized(mc, 0);
   const size_t room = ctx.psize - PAGEHDRSZ;
   for (;;) {
     ORV_page *mp = mc->mc_pg[mc->mc_top];

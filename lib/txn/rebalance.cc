@@ -460,14 +460,15 @@ int prefix_move_fits(ORV_cursor *csrc, ORV_cursor *cdst, bool *fits) {
   if (di == 0 && numkeys(pd) > 0) {
     size_t size = 0;
     const unsigned flags = node->mn_flags | ((node->mn_flags & F_BIGDATA) ? 0u : ORV_RESERVE);
-    if (int rc = orv_prefix_page_plan(orv_page_ctx_of(cdst), pd, ~0u, 0, &key, &data, flags, &size);
+    if (int rc =
+            orv_prefix_page_plan(orv_page_ctx_of(cdst, pd), pd, ~0u, 0, &key, &data, flags, &size);
         rc != 0)
       return rc;
     *fits = size <= cursor_env(cdst)->me_psize;
   } else {
     ORV_val d = data;
     if (node->mn_flags & F_BIGDATA) d.mv_size = sizeof(pgno_t);
-    *fits = orv_leaf_size(orv_page_ctx_of(cdst), pd, di, &key, &d) <= size_left(pd);
+    *fits = orv_leaf_size(orv_page_ctx_of(cdst, pd), pd, di, &key, &d) <= size_left(pd);
   }
   return 0;
 }
@@ -560,7 +561,8 @@ int orv_rebalance(ORV_cursor *mc) {
       // The node leaves slot 0 of the right neighbour, whose other keys are
       // then re-encoded against its next key: that must fit too.
       size_t size = 0;
-      if (int rc = orv_prefix_page_plan(orv_page_ctx_of(mn), np, 0, 0, nullptr, nullptr, 0, &size);
+      if (int rc =
+              orv_prefix_page_plan(orv_page_ctx_of(mn, np), np, 0, 0, nullptr, nullptr, 0, &size);
           rc != 0)
         return rc;
       move = size <= orv_prefix_psize(mn, np);
@@ -629,7 +631,7 @@ int removal_needs_split(ORV_cursor *mc, ORV_page *mp, indx_t ki, bool *split) {
   *split = false;
   if (ki != 0 || numkeys(mp) <= 2 || !orv_page_is_prefix(mc, mp) || is_subp(mp)) return 0;
   size_t size = 0;
-  if (int rc = orv_prefix_page_plan(orv_page_ctx_of(mc), mp, 0, 0, nullptr, nullptr, 0, &size);
+  if (int rc = orv_prefix_page_plan(orv_page_ctx_of(mc, mp), mp, 0, 0, nullptr, nullptr, 0, &size);
       rc != 0)
     return orv_txn_fail(mc->mc_txn, rc);
   *split = size > orv_prefix_psize(mc, mp);
