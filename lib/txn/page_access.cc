@@ -51,7 +51,18 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
   // Read-only cursors and write-map transactions have no private copies:
   // every page is in the map.
   const bool copies = !(mc->mc_flags & (C_ORIG_RDONLY | C_WRITEMAP)) && !txn_is_rdonly(txn);
-  if (copies) {
+  if (!copies) {
+    // The common case of a reader: a page of the snapshot that is no meta
+    // page, inside the map and inside the file as last seen maps straight
+    // into the map. Anything else takes the checks below, which tell the
+    // damage apart.
+    if (pgno >= NUM_METAS && pgno < txn->mt_next_pgno && pgno < env->me_maxpg &&
+        pgno < env->me_file_pages.load(std::memory_order_relaxed)) [[likely]] {
+      *page_out = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+      if (level_out != nullptr) *level_out = 0;
+      return 0;
+    }
+  } else {
     level = 1;
     for (ORV_txn *tx2 = txn; tx2 != nullptr; tx2 = tx2->mt_parent, level++) {
       if (tx2->mt_spill_pgs != nullptr && spill_find(tx2->mt_spill_pgs, pgno << 1) != 0) {
