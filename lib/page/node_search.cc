@@ -21,7 +21,6 @@
 // The search itself allocates nothing. Before the first probe it asks for
 // the page's slot array and for the nodes its first rounds may probe, so
 // that those misses overlap instead of following one another.
-#include <cstdint>
 #include <cstring>
 
 #include "btree/btree.h"
@@ -296,10 +295,9 @@ struct Bisection {
   unsigned hdrsz;
   int low, high;
   unsigned i;
-  size_t span;      // key_limit - upper: the room of a node's offset
-  unsigned rounds;  // probes made on a branch page
+  unsigned rounds;  // probes made
   int rc;
-  bool leaf2, branch, bytewise, done, probed;
+  bool leaf2, branch, bytewise, done;
 
   Bisection(ORV_cursor *c, const ORV_val *k) : mc(c), key(k), mp(cursor_page(c)) {
     const unsigned nkeys = numkeys(mp);
@@ -317,13 +315,8 @@ struct Bisection {
     psize = orv_prefix_psize(mc, mp);
     upper = mp->mp_upper;
     key_limit = psize > hdrsz ? psize - hdrsz : 0;
-    // A node area starting past the last place a node may start: every
-    // offset falls outside (ofs - upper wraps above any span).
-    span = key_limit >= upper ? key_limit - upper : 0;
-    if (key_limit < upper) upper = SIZE_MAX;
     i = 0;
     rounds = 0;
-    probed = false;
     rc = 0;
     done = low > high;
     if (!leaf2 && high > low) {
@@ -333,20 +326,16 @@ struct Bisection {
   }
 
   // One probe; false when the probed node reaches outside the page (the
-  // check orv_node_key_ok makes, on the fields read once per page). kKeys
-  // is false for the general case; true for a page of nodes under the
-  // default comparator, a branch page when kBranch, a leaf otherwise.
-  template <bool kKeys, bool kBranch>
+  // check orv_node_key_ok makes, on the fields read once per page).
   [[gnu::always_inline]] bool step() {
     i = static_cast<unsigned>(low + high) >> 1;
     ORV_val nodekey;
-    if (!kKeys && leaf2) {
+    if (leaf2) {
       nodekey.mv_size = pad;
       nodekey.mv_data = const_cast<std::byte *>(base) + PAGEHDRSZ + i * pad;
     } else {
       const size_t ofs = ptrs[i];
-      // ofs even and in [upper, key_limit]: one unsigned comparison.
-      if ((ofs & 1) || ofs - upper > span) [[unlikely]]
+      if ((ofs & 1) || ofs < upper || ofs > key_limit) [[unlikely]]
         return false;
       const auto *node = reinterpret_cast<const ORV_node *>(base + ofs);
       nodekey.mv_size = node_ksize(node);
@@ -354,7 +343,7 @@ struct Bisection {
         return false;
       nodekey.mv_data = const_cast<void *>(node_key(node, hdrsz));
     }
-    rc = (kKeys || bytewise) ? bytes_order(key, &nodekey) : cmp(key, &nodekey);
+    rc = bytewise ? bytes_order(key, &nodekey) : cmp(key, &nodekey);
     if (rc > 0)
       low = static_cast<int>(i) + 1;
     else
@@ -364,32 +353,18 @@ struct Bisection {
     // probe of a branch page asks for the two the round after next may
     // take, while the other search runs. A leaf's nodes are asked for
     // all at once by the caller as it enters the leaf.
-    if ((kKeys ? kBranch : branch) && ++rounds + 1 >= kProbeRounds && !done) {
+    if (++rounds + 1 >= kProbeRounds && !done && branch) {
       const int mid = static_cast<int>(static_cast<unsigned>(low + high) >> 1);
       prefetch_probes<1>(mp, low, mid - 1, psize);
       prefetch_probes<1>(mp, mid + 1, high, psize);
     }
-    probed = true;
     return true;
   }
 
-  ORV_node *finish(int *exactp) { return search_result(mc, mp, i, rc, probed, leaf2, pad, exactp); }
+  ORV_node *finish(int *exactp) {
+    return search_result(mc, mp, i, rc, rounds > 0, leaf2, pad, exactp);
+  }
 };
-
-// Probe by probe, taking turns while both searches run: each probe's node
-// is fetched while the other search compares. Then the one left alone.
-template <bool kKeys, bool kBranch>
-int bisect_pair(Bisection &a, Bisection &b) {
-  while (!a.done && !b.done) {
-    if (!a.step<kKeys, kBranch>()) return orv_txn_fail(a.mc->mc_txn, ORV_CORRUPTED);
-    if (!b.step<kKeys, kBranch>()) return orv_txn_fail(b.mc->mc_txn, ORV_CORRUPTED);
-  }
-  for (Bisection *s : {&a, &b}) {
-    while (!s->done)
-      if (!s->step<kKeys, kBranch>()) return orv_txn_fail(s->mc->mc_txn, ORV_CORRUPTED);
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -405,14 +380,12 @@ int orv_node_search_pair(ORV_cursor *mc[2], const ORV_val *key[2], int exact[2],
     return 0;
   }
   Bisection a(mc[0], key[0]), b(mc[1], key[1]);
-  // The two pages of one level are both branch pages or both leaves; the
-  // common case, nodes under the default comparator, runs a loop of its
-  // own for each kind.
-  const bool keys = !a.leaf2 && !b.leaf2 && a.bytewise && b.bytewise && a.branch == b.branch;
-  const int rc = !keys      ? bisect_pair<false, false>(a, b)
-                 : a.branch ? bisect_pair<true, true>(a, b)
-                            : bisect_pair<true, false>(a, b);
-  if (rc != 0) return rc;
+  // Probe by probe, taking turns: each probe's node is fetched while the
+  // other search compares.
+  while (!a.done || !b.done) {
+    if (!a.done && !a.step()) return orv_txn_fail(a.mc->mc_txn, ORV_CORRUPTED);
+    if (!b.done && !b.step()) return orv_txn_fail(b.mc->mc_txn, ORV_CORRUPTED);
+  }
   found[0] = a.finish(&exact[0]);
   found[1] = b.finish(&exact[1]);
   return 0;
