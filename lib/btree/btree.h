@@ -370,6 +370,9 @@ inline ORV_env *cursor_env(const ORV_cursor *mc) { return mc->mc_txn->mt_env; }
 // *exactp (may be null) tells whether it is equal. Null when every key of
 // the page is smaller (the slot is then numkeys).
 ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp);
+// orv_node_search over the slots from `from` on, for a key known to be
+// greater than every key left of slot from. REQUIRES: 0 < from.
+ORV_node *orv_node_search_from(ORV_cursor *mc, const ORV_val *key, unsigned from, int *exactp);
 // Two orv_node_search calls at once, for key[k] on the page on top of
 // mc[k] (two cursors), their probes taking turns so that the cache misses
 // of one search overlap the other's; found[k] and exact[k] are what

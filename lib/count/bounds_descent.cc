@@ -107,26 +107,39 @@ int branch_slot(ORV_cursor *mc, const ORV_val *key, unsigned *slot) {
   return branch_slot_found(mc, node, exact, slot);
 }
 
+// The slot of the branch page on top of hc whose child holds key, searched
+// among the slots from `from` on: key is above every separator left of it.
+int branch_slot_right(ORV_cursor *hc, const ORV_val *key, unsigned from, unsigned *slot) {
+  if (!branch_searchable(hc)) return orv_count_corrupted(hc);
+  int exact = 0;
+  const ORV_node *node = orv_node_search_from(hc, key, from, &exact);
+  return branch_slot_found(hc, node, exact, slot);
+}
+
 // The slot of the branch page on top of hc for key, which is not below the
 // key that chose slot a of that same page: a again when key is below the
-// separator of slot a + 1 (one comparison instead of a search), else
-// branch_slot's answer. Integer keys, whose comparator the page search
-// picks by the separators' width, are always searched.
+// separator of slot a + 1 (one comparison instead of a search), a + 1 when
+// it equals it, else the answer of a search of the slots right of a + 1
+// only. Integer keys, whose comparator the page search picks by the
+// separators' width, are searched from slot a on (from slot 1, whose
+// search never compares slot 0): the lower key may equal separator a, so
+// only the separators left of a are known to lie below key.
 int branch_slot_from(ORV_cursor *hc, const ORV_val *key, unsigned a, unsigned *slot) {
   ORV_page *mp = cursor_page(hc);
   const ORV_cmp_func cmp = hc->mc_dbx->md_cmp;
   if (a + 1 >= numkeys(mp)) {
     *slot = a;  // the last child: nothing lies right of it
   } else if (cmp == orv_cmp_uint_words) {
-    return branch_slot(hc, key, slot);
+    return branch_slot_right(hc, key, a > 0 ? a : 1, slot);
   } else {
     const unsigned hdrsz = node_hdrsz(mp);
     if (!orv_node_key_ok(mp, mp_ptrs(mp)[a + 1], hc->mc_txn->mt_env->me_psize - hdrsz))
       return orv_count_corrupted(hc);
     const ORV_node *node = node_ptr(mp, a + 1);
     const ORV_val sep{node_ksize(node), const_cast<void *>(node_key(node, hdrsz))};
-    if (cmp(key, &sep) >= 0) return branch_slot(hc, key, slot);
-    *slot = a;
+    const int c = cmp(key, &sep);
+    if (c > 0) return branch_slot_right(hc, key, a + 2, slot);
+    *slot = c == 0 ? a + 1 : a;
   }
   hc->mc_ki[hc->mc_top] = static_cast<indx_t>(*slot);
   return 0;
@@ -308,7 +321,13 @@ struct PathCursor {
   explicit PathCursor(const ORV_cursor *like) {
     orv_cursor_init_temp(&mc, like->mc_txn, like->mc_dbi, nullptr);
   }
-  ~PathCursor() { orv_pkc_free(&mc); }
+  // A descent over pages without compressed keys never fills the cache:
+  // nothing to release, and no four calls to free a null pointer.
+  ~PathCursor() {
+    if (mc.mc_pkc_keys != nullptr || mc.mc_pkc_done != nullptr || mc.mc_pkc_store != nullptr ||
+        mc.mc_pkc_sums != nullptr)
+      orv_pkc_free(&mc);
+  }
   PathCursor(const PathCursor &) = delete;
   PathCursor &operator=(const PathCursor &) = delete;
 };

@@ -192,13 +192,19 @@ ORV_node *search_result(ORV_cursor *mc, ORV_page *mp, unsigned i, int rc, bool p
 
 }  // namespace
 
-ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
+namespace {
+
+// orv_node_search, over the slots from `from` on when from > 0: every key
+// left of slot from is then known to be less than key, as if slot from - 1
+// had been probed last and found smaller.
+[[gnu::always_inline]] inline ORV_node *node_search(ORV_cursor *mc, const ORV_val *key, int *exactp,
+                                                    unsigned from) {
   ORV_page *mp = cursor_page(mc);
   const unsigned nkeys = numkeys(mp);
   search_memo_clear(mc);
 
   // Signed bounds: high may drop to -1 when the key is below slot low.
-  int low = is_leaf(mp) ? 0 : 1;
+  int low = from > 0 ? static_cast<int>(from) : is_leaf(mp) ? 0 : 1;
   int high = static_cast<int>(nkeys) - 1;
   const ORV_cmp_func cmp = page_comparator(mc, mp, nkeys);
   const bool leaf2 = is_leaf2(mp);
@@ -223,9 +229,9 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
     prefetch_probes<kProbeRounds>(mp, low, high, psize);
   }
 
-  unsigned i = 0;
-  int rc = 0;
-  bool probed = false;
+  unsigned i = from > 0 ? from - 1 : 0;
+  int rc = from > 0 ? 1 : 0;
+  bool probed = from > 0;
   while (low <= high) {
     i = static_cast<unsigned>(low + high) >> 1;
     if (!leaf2 && !orv_node_key_ok(mp, mp_ptrs(mp)[i], key_limit)) [[unlikely]] {
@@ -259,6 +265,16 @@ ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
   }
 
   return search_result(mc, mp, i, rc, probed, leaf2, pad, exactp);
+}
+
+}  // namespace
+
+ORV_node *orv_node_search(ORV_cursor *mc, const ORV_val *key, int *exactp) {
+  return node_search(mc, key, exactp, 0);
+}
+
+ORV_node *orv_node_search_from(ORV_cursor *mc, const ORV_val *key, unsigned from, int *exactp) {
+  return node_search(mc, key, exactp, from);
 }
 
 namespace {

@@ -43,7 +43,12 @@ unsigned spill_find(ORV_IDL sl, ORV_ID pn) {
 
 }  // namespace
 
-int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_out) {
+namespace {
+
+// orv_page_get past its fast path: the private copies of a writer, and
+// every check that tells a damaged page number apart.
+[[gnu::noinline]] int page_get_checked(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out,
+                                       int *level_out) {
   ORV_txn *txn = mc->mc_txn;
   ORV_env *env = txn->mt_env;
   int level = 0;
@@ -97,6 +102,25 @@ int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_ou
   *page_out = mp;
   if (level_out != nullptr) *level_out = level;
   return 0;
+}
+
+}  // namespace
+
+int orv_page_get(ORV_cursor *mc, pgno_t pgno, ORV_page **page_out, int *level_out) {
+  const ORV_txn *txn = mc->mc_txn;
+  const ORV_env *env = txn->mt_env;
+  // The common case of a reader (no private copies: every page is in the
+  // map): a page of the snapshot that is no meta page, inside the map and
+  // inside the file as last seen maps straight into the map. Anything else
+  // takes the full path, which tells the damage apart.
+  if (((mc->mc_flags & (C_ORIG_RDONLY | C_WRITEMAP)) || txn_is_rdonly(txn)) && pgno >= NUM_METAS &&
+      pgno < txn->mt_next_pgno && pgno < env->me_maxpg &&
+      pgno < env->me_file_pages.load(std::memory_order_relaxed)) [[likely]] {
+    *page_out = reinterpret_cast<ORV_page *>(env->me_map + env->me_psize * pgno);
+    if (level_out != nullptr) *level_out = 0;
+    return 0;
+  }
+  return page_get_checked(mc, pgno, page_out, level_out);
 }
 
 int orv_overflow_page_get(ORV_cursor *mc, const ORV_node *node, ORV_page **omp_out) {
