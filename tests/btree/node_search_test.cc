@@ -1,4 +1,4 @@
-// [node_search]: lib/page/node_search.cc
+// [node_search]: lib/btree/node_search.cc
 //
 // orv_node_search on pages built by hand in aligned buffers: leaf, branch
 // (plain and counted), P_LEAF2 and empty pages, with the byte, reverse and
