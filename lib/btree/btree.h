@@ -426,6 +426,9 @@ void orv_pkc_free(ORV_cursor *mc);
 // the nearest ancestor that has one, slot 0 or the last slot. ORV_NOTFOUND
 // at the tree's edge (mc keeps its depth). (cursor_move.cc)
 [[nodiscard]] int orv_cursor_sibling(ORV_cursor *mc, int move_right);
+// Asks for the head of the leaf beside the cursor's (to the right or the
+// left in its parent), which a walk enters next; no-op at the tree's edge.
+void orv_prefetch_sibling_leaf(const ORV_cursor *mc, bool move_right);
 // Reads a leaf node of the top page: its value (following overflow runs),
 // once the node is checked to lie inside the page (ORV_CORRUPTED otherwise).
 [[nodiscard]] int orv_node_read(ORV_cursor *mc, ORV_node *leaf, ORV_val *data);

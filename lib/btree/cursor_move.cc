@@ -38,22 +38,10 @@ void prefetch_slot(const ORV_cursor *mc, const ORV_page *mp, long i) {
 // The cursor just entered the leaf on its top: asks for the leaf beyond it
 // in the walk's direction and for the nodes the next steps read.
 void prefetch_on_enter(const ORV_cursor *mc, bool move_right) {
-  const ORV_env *env = mc->mc_txn->mt_env;
   const ORV_page *leaf = mc->mc_pg[mc->mc_top];
   const long n = numkeys(leaf);
   for (unsigned d = 0; d < kStepAhead; ++d) prefetch_slot(mc, leaf, move_right ? d : n - 1 - d);
-  if (mc->mc_top == 0) return;
-  const ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
-  const unsigned k = mc->mc_ki[mc->mc_top - 1];
-  if (move_right ? k + 1u >= numkeys(parent) : k == 0) return;
-  // The parent was read on the way here; only the node's bounds are checked.
-  const size_t ofs = mp_ptrs(parent)[move_right ? k + 1 : k - 1];
-  if (ofs + NODESIZE > env->me_psize) return;
-  const auto *node = reinterpret_cast<const ORV_node *>(page_bytes(parent) + ofs);
-  if (const void *next =
-          orv_map_page_hint(env->me_map, env->me_maxpg, env->me_psize, node_pgno(node));
-      next != nullptr)
-    orv_prefetch_page_head(next);
+  orv_prefetch_sibling_leaf(mc, move_right);
 }
 
 void sub_unposition(ORV_cursor *mc) {
@@ -81,6 +69,22 @@ void leaf2_key_out(const ORV_cursor *mc, ORV_page *mp, unsigned i, ORV_val *key)
 }
 
 }  // namespace
+
+void orv_prefetch_sibling_leaf(const ORV_cursor *mc, bool move_right) {
+  const ORV_env *env = mc->mc_txn->mt_env;
+  if (mc->mc_top == 0) return;
+  const ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
+  const unsigned k = mc->mc_ki[mc->mc_top - 1];
+  if (move_right ? k + 1u >= numkeys(parent) : k == 0) return;
+  // The parent was read on the way here; only the node's bounds are checked.
+  const size_t ofs = mp_ptrs(parent)[move_right ? k + 1 : k - 1];
+  if (ofs + NODESIZE > env->me_psize) return;
+  const auto *node = reinterpret_cast<const ORV_node *>(page_bytes(parent) + ofs);
+  if (const void *next =
+          orv_map_page_hint(env->me_map, env->me_maxpg, env->me_psize, node_pgno(node));
+      next != nullptr)
+    orv_prefetch_page_head(next);
+}
 
 int orv_cursor_dups_load(ORV_cursor *mc, ORV_node *node) {
   // Duplicates in a database that does not keep them can only come from a

@@ -129,17 +129,7 @@ void rank_walk_prefetch(const ORV_cursor *mc, bool entered) {
   const unsigned n = numkeys(leaf);
   for (unsigned i = slot + (entered ? 1 : kRankAhead); i <= slot + kRankAhead && i < n; ++i)
     orv_prefetch_node(leaf, i, env->me_psize, true);
-  if (!entered || mc->mc_top == 0) return;
-  const ORV_page *parent = mc->mc_pg[mc->mc_top - 1];
-  const unsigned k = mc->mc_ki[mc->mc_top - 1];
-  if (k + 1u >= numkeys(parent)) return;
-  const size_t ofs = mp_ptrs(parent)[k + 1];
-  if (ofs + NODESIZE > env->me_psize) return;
-  const auto *node = reinterpret_cast<const ORV_node *>(page_bytes(parent) + ofs);
-  if (const void *next =
-          orv_map_page_hint(env->me_map, env->me_maxpg, env->me_psize, node_pgno(node));
-      next != nullptr)
-    orv_prefetch_page_head(next);
+  if (entered) orv_prefetch_sibling_leaf(mc, true);
 }
 
 // orv_cursor_get_rank once the arguments and the transaction passed.

@@ -14,27 +14,16 @@
 
 #include "btree/btree.h"
 #include "util/fixtures.h"
+#include "util/page_buf.h"
 
 namespace {
 
 using orv_test::val;
 
-constexpr unsigned kPsize = 4096;
+using orv_test::init_page;
+using orv_test::PageBuf;
+constexpr unsigned kPsize = orv_test::kPagePsize;
 constexpr pgno_t kPgno = 5;
-
-struct alignas(8) PageBuf {
-  unsigned char b[kPsize];
-  ORV_page *page() { return reinterpret_cast<ORV_page *>(b); }
-  std::string bytes() const { return std::string(reinterpret_cast<const char *>(b), kPsize); }
-};
-
-void init_page(ORV_page *mp, pgno_t pgno, uint16_t flags) {
-  std::memset(mp, 0, kPsize);
-  mp->mp_pgno = pgno;
-  mp->mp_flags = static_cast<uint16_t>(flags | P_DIRTY);
-  mp->mp_lower = PAGEHDRSZ;
-  mp->mp_upper = kPsize;
-}
 
 std::string stored_key(const ORV_page *mp, unsigned i) {
   const ORV_node *node = node_ptr(mp, i);

@@ -16,26 +16,15 @@
 #include "page/page.h"
 #include "txn/txn.h"
 #include "util/fixtures.h"
+#include "util/page_buf.h"
 
 namespace {
 
 using orv_test::val;
 
-constexpr unsigned kPsize = 4096;
-
-struct alignas(8) PageBuf {
-  unsigned char b[kPsize];
-  ORV_page *page() { return reinterpret_cast<ORV_page *>(b); }
-  std::string bytes() const { return std::string(reinterpret_cast<const char *>(b), kPsize); }
-};
-
-void init_page(ORV_page *mp, pgno_t pgno, uint16_t flags) {
-  std::memset(mp, 0, kPsize);
-  mp->mp_pgno = pgno;
-  mp->mp_flags = static_cast<uint16_t>(flags | P_DIRTY);
-  mp->mp_lower = PAGEHDRSZ;
-  mp->mp_upper = kPsize;
-}
+using orv_test::init_page;
+using orv_test::PageBuf;
+constexpr unsigned kPsize = orv_test::kPagePsize;
 
 // Up to three hand-made pages and the context of a plain tree.
 class NodeEdit : public testing::Test {
