@@ -128,10 +128,15 @@ void orv_pkc_clear(ORV_cursor *mc) {
 }
 
 void orv_pkc_free(ORV_cursor *mc) {
-  std::free(mc->mc_pkc_keys);
-  std::free(mc->mc_pkc_done);
-  std::free(mc->mc_pkc_store);
-  std::free(mc->mc_pkc_sums);
+  // Most cursors never read a compressed page: nothing to hand back then,
+  // and the temporary cursors of every count and put end here.
+  if (mc->mc_pkc_keys != nullptr || mc->mc_pkc_done != nullptr || mc->mc_pkc_store != nullptr ||
+      mc->mc_pkc_sums != nullptr) {
+    std::free(mc->mc_pkc_keys);
+    std::free(mc->mc_pkc_done);
+    std::free(mc->mc_pkc_store);
+    std::free(mc->mc_pkc_sums);
+  }
   mc->mc_pkc_keys = nullptr;
   mc->mc_pkc_done = nullptr;
   mc->mc_pkc_store = nullptr;

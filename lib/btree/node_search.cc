@@ -190,10 +190,6 @@ ORV_node *search_result(ORV_cursor *mc, ORV_page *mp, unsigned i, int rc, bool p
   return node_ptr(mp, i);
 }
 
-}  // namespace
-
-namespace {
-
 // orv_node_search, over the slots from `from` on when from > 0: every key
 // left of slot from is then known to be less than key, as if slot from - 1
 // had been probed last and found smaller.

@@ -321,13 +321,7 @@ struct PathCursor {
   explicit PathCursor(const ORV_cursor *like) {
     orv_cursor_init_temp(&mc, like->mc_txn, like->mc_dbi, nullptr);
   }
-  // A descent over pages without compressed keys never fills the cache:
-  // nothing to release, and no four calls to free a null pointer.
-  ~PathCursor() {
-    if (mc.mc_pkc_keys != nullptr || mc.mc_pkc_done != nullptr || mc.mc_pkc_store != nullptr ||
-        mc.mc_pkc_sums != nullptr)
-      orv_pkc_free(&mc);
-  }
+  ~PathCursor() { orv_pkc_free(&mc); }
   PathCursor(const PathCursor &) = delete;
   PathCursor &operator=(const PathCursor &) = delete;
 };
